@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "QVArchivable.h"
+#include "QVArchiver.h"
+#include "QVUnarchiver.h"
+
+namespace Quorvel {
+namespace test {
+
+// The XML document that archiving one object under `key` produces.
+inline std::string ArchiveToString(const QVArchivable& object, const std::string& key) {
+  std::ostringstream stream;
+  std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream);
+  archiver->encodeObject(object, key);
+  archiver->finish();
+  return stream.str();
+}
+
+// Reads the root element `key` of a document through decodeObjectForKey,
+// so that classes are made the way a session file makes them.
+template <class T>
+std::shared_ptr<T> UnarchiveFromString(const std::string& document, const std::string& key) {
+  std::istringstream stream(document);
+  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
+  std::shared_ptr<T> object;
+  unarchiver->decodeObjectForKey(key, object);
+  return object;
+}
+
+}  // namespace test
+}  // namespace Quorvel
