@@ -1,0 +1,119 @@
+#include "support/ElfProbes.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+
+#include <boost/filesystem.hpp>
+
+namespace Quorvel {
+namespace test {
+
+std::string ShellQuote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+bool ToolAvailable(const std::string& tool) {
+  int status = 0;
+  RunCommand("command -v " + ShellQuote(tool) + " >/dev/null 2>&1", &status);
+  return status == 0;
+}
+
+std::string RunCommand(const std::string& command, int* status) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) {
+    if (status) {
+      *status = -1;
+    }
+    return output;
+  }
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    output.append(buffer, got);
+  }
+  const int result = ::pclose(pipe);
+  if (status) {
+    *status = (result != -1 && WIFEXITED(result)) ? WEXITSTATUS(result) : -1;
+  }
+  return output;
+}
+
+std::vector<NmSymbol> NmSymbols(const std::string& path, bool dynamic) {
+  std::vector<NmSymbol> symbols;
+  const std::string command =
+      std::string("nm -S --defined-only ") + (dynamic ? "-D " : "") + ShellQuote(path) + " 2>/dev/null";
+  std::istringstream lines(RunCommand(command));
+  std::string line;
+  // "value size type name" or, for symbols without a size, "value type name".
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> words{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+    NmSymbol symbol;
+    if (words.size() == 4 && words[2].size() == 1) {
+      symbol.value = std::stoull(words[0], nullptr, 16);
+      symbol.size = std::stoull(words[1], nullptr, 16);
+      symbol.hasSize = true;
+      symbol.type = words[2][0];
+      symbol.name = words[3];
+    } else if (words.size() == 3 && words[1].size() == 1) {
+      symbol.value = std::stoull(words[0], nullptr, 16);
+      symbol.type = words[1][0];
+      symbol.name = words[2];
+    } else {
+      continue;
+    }
+    // The dynamic table's names carry their version ("name@@VERSION").
+    const size_t version = symbol.name.find('@');
+    if (dynamic && version != std::string::npos) {
+      symbol.name.erase(version);
+    }
+    symbols.push_back(symbol);
+  }
+  return symbols;
+}
+
+int LineContaining(const std::string& path, const std::string& fragment) {
+  std::ifstream in(path);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (line.find(fragment) != std::string::npos) {
+      return number;
+    }
+  }
+  return 0;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  boost::filesystem::create_directories(boost::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+void CopyFile(const std::string& from, const std::string& to) { WriteWholeFile(to, ReadWholeFile(from)); }
+
+}  // namespace test
+}  // namespace Quorvel
