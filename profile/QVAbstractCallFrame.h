@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+
+#include "QVFileId.h"
+#include "QVRange.h"
+
+namespace Quorvel {
+
+class QVModule;
+class QVSection;
+class QVSymbol;
+
+// One frame of a sampled call stack: an address and what it resolves to in
+// the sampled process. Concrete frames take their answers from a symbol
+// source (a process), so a frame is only as good as the process model
+// behind it. Lookups that find nothing give null pointers and an empty range.
+//
+// Two frames are equal when their addresses are; what they resolve to plays
+// no part, so frames of different stacks and sources compare sensibly.
+class QVAbstractCallFrame {
+ public:
+  virtual ~QVAbstractCallFrame() = default;
+
+  virtual uint64_t address() const = 0;
+  // The symbol holding the address, with its absolute address range.
+  virtual const std::shared_ptr<QVSymbol>& symbol(QVRange<uint64_t>& range) const = 0;
+  // The section holding the address, with the address range it occupies.
+  virtual const std::shared_ptr<QVSection>& section(QVRange<uint64_t>& range) const = 0;
+  virtual const std::shared_ptr<QVModule>& module() const = 0;
+  // The source file of the address (invalid when unknown); line is set only
+  // when a file is found.
+  virtual QVFileId sourceLocation(int& line) const = 0;
+
+  // Writes, in this order and each only when asked for and known: the
+  // address (always, unless it is hidden and a named symbol stands in for
+  // it), the symbol's name, its size, its printable attributes, " @" with
+  // the source file and line, and the module's name in brackets.
+  virtual void getDescription(std::ostream& os, bool showAddress, bool showName, bool demangle, bool showSize,
+                              bool showSymbolInfoA, bool showSymbolInfoB, bool showFile, bool showLine,
+                              bool showModule) const;
+
+  bool operator==(const QVAbstractCallFrame& other) const { return address() == other.address(); }
+  bool operator!=(const QVAbstractCallFrame& other) const { return !(*this == other); }
+
+ protected:
+  QVAbstractCallFrame() = default;
+  QVAbstractCallFrame(const QVAbstractCallFrame&) = default;
+  QVAbstractCallFrame& operator=(const QVAbstractCallFrame&) = default;
+};
+
+}  // namespace Quorvel
