@@ -12,6 +12,7 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "Linux/QVDebuggerLinux.h"
+#include "Linux/QVProcessLinuxKernel.h"
 #include "Linux/QVThreadLinux.h"
 #include "QVData.h"
 #include "QVLog.h"
@@ -51,9 +52,9 @@ class QVLinuxProcessDiscovery : public QVProcessDiscovery {
   void updateThreadListForProcess(const QVProcessId& processId, bool loadSectionMaps) override {
     QVThreadLinux::updateThreadListForProcess(processId, loadSectionMaps);
   }
-  // The kernel process belongs to the kernel layer, which installs its own
-  // discovery when it is present.
-  std::shared_ptr<QVProcess> currentKernelProcess(bool) override { return nullptr; }
+  std::shared_ptr<QVProcess> currentKernelProcess(bool loadNow) override {
+    return QVProcessLinuxKernel::currentKernelProcess(loadNow);
+  }
 };
 
 // A test fixture root, or the real file system through QVSystemPaths.
@@ -118,10 +119,13 @@ std::shared_ptr<QVData> ReadWholeFile(const std::string& path) {
   return std::make_shared<QVData>(std::move(bytes));
 }
 
-void InstallDiscovery() {
-  static std::once_flag installed;
-  std::call_once(installed, [] { QVProcessDiscovery::install(std::make_shared<QVLinuxProcessDiscovery>()); });
-}
+// At library load, so that the process model's lookups with update find the
+// machine's processes, threads and kernel before anyone has named a Linux
+// class.
+const bool kDiscoveryInstalled = [] {
+  QVProcessDiscovery::install(std::make_shared<QVLinuxProcessDiscovery>());
+  return true;
+}();
 
 }  // namespace
 
@@ -213,7 +217,6 @@ void QVProcessLinux::setModuleStartAddress(const QVModuleId& moduleId, unsigned 
 }
 
 void QVProcessLinux::_init() {
-  InstallDiscovery();
   static std::once_flag once;
   std::call_once(once, [] {
     _initExeToPixMap();
@@ -259,7 +262,6 @@ void CreateProcess(const QVProcessId& processId, bool loadSectionMaps) {
 // registered for the samples that refer to it. A known process is returned
 // as it is: its map is read on demand.
 QVProcessId QVProcessLinux::updateProcessList(int pid, bool loadSectionMaps) {
-  InstallDiscovery();
   std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
   const QVProcessId processId = QVProcessIdFromNativeIdentifier(pid);
   if (!processId.isValid() || QVProcess::processWithId(processId, false, false)) {
@@ -279,7 +281,6 @@ QVProcessId QVProcessLinux::updateProcessList(int pid, bool loadSectionMaps) {
 // vanished process does not hide the others. Known processes only get their
 // maps read when asked.
 void QVProcessLinux::updateProcessList(bool loadSectionMaps) {
-  InstallDiscovery();
   std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
   std::unordered_set<QVProcessId> processIds;
   QVTaskInfoLinux::getProcessIds(processIds, false);

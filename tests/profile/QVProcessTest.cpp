@@ -94,7 +94,13 @@ class DiscoveredProcess : public QVProcess {
 
 class QVProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override { Flush(); }
+  // These tests describe the model on its own: the platform's discovery,
+  // installed when the library loads, is replaced by the one that finds
+  // nothing, and each test installs what it needs.
+  void SetUp() override {
+    QVProcessDiscovery::install(nullptr);
+    Flush();
+  }
   void TearDown() override {
     Flush();
     QVProcessDiscovery::install(nullptr);

@@ -49,7 +49,13 @@ class CountingDiscovery : public QVProcessDiscovery {
 
 class QVThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override { Flush(); }
+  // These tests describe the model on its own: the platform's discovery,
+  // installed when the library loads, is replaced by the one that finds
+  // nothing, and each test installs what it needs.
+  void SetUp() override {
+    QVProcessDiscovery::install(nullptr);
+    Flush();
+  }
   void TearDown() override {
     Flush();
     QVProcessDiscovery::install(nullptr);

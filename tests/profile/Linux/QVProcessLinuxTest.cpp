@@ -324,5 +324,15 @@ TEST_F(IconTableTest, IconLookupPrefersThePngOfTheRightSize) {
   EXPECT_EQ("<none>", icon("/usr/bin/unknown", true));
 }
 
+// Linux discovery, once in use, must still hand the kernel question to the
+// kernel layer: kernel-mode frames resolve through it.
+TEST_F(QVProcessLinuxTest, KernelProcessStaysReachableOnceLinuxDiscoveryIsInUse) {
+  ASSERT_TRUE(QVProcessLinux::updateProcessList(static_cast<int>(::getpid()), false).isValid());
+  std::shared_ptr<QVProcess> kernel = QVProcess::kernelProcessForSystem(QVSystemId::currentSystemId(), false);
+  ASSERT_TRUE(kernel);
+  EXPECT_EQ(kernel->processId().nativeIdentifier(), 0);
+  EXPECT_EQ(kernel->properties().stringValue(QVProcess::PROPERTY_PROCESS_TYPE), QVProcess::VAL_PROCESS_KERNEL);
+}
+
 }  // namespace
 }  // namespace Quorvel
