@@ -1,49 +1,22 @@
 #pragma once
 
-#include <cstddef>
 #include <functional>
-#include <iosfwd>
-#include <string>
 
-#include "QVInternedId.h"
-#include "QVSystemId.h"
+#include "QVSystemDeviceId.h"
 
 namespace Quorvel {
 
-struct QVNetworkIdRecord;
-
-// A network interface of a system, by its kernel name ("eth0"). Interned.
-//
-// Archive keys: "SystemId" (object, shared), "Name" (string). An invalid id
-// is an element without keys.
-class QVNetworkId : public QVInternedId<QVNetworkIdRecord> {
+// A network interface of a system, by its kernel name ("eth0"). Interned;
+// see QVSystemDeviceId for equality, ordering, stream form and archive keys.
+class QVNetworkId : public QVSystemDeviceId<QVNetworkId> {
  public:
+  static const char* const kWord;  // "network"
+
   QVNetworkId() = default;  // invalid
-
-  static QVNetworkId uniqueNetworkId(const QVSystemId& systemId, const std::string& name);
-  static QVNetworkId invalid() { return QVNetworkId(); }
-
-  QVSystemId asSystemId() const;
-  // Empty for the invalid id.
-  const std::string& name() const;
-
-  bool operator==(const QVNetworkId& other) const { return record_ == other.record_; }
-  bool operator!=(const QVNetworkId& other) const { return record_ != other.record_; }
-  // By system, then name; the invalid id first.
-  bool operator<(const QVNetworkId& other) const;
-
-  size_t hash() const;
-
-  void encodeWithArchiver(QVArchiver* archiver) const override;
-  void decodeWithUnarchiver(QVUnarchiver* unarchiver) override;
-
- private:
-  explicit QVNetworkId(const QVNetworkIdRecord* record) : QVInternedId(record) {}
+  static QVNetworkId uniqueNetworkId(const QVSystemId& systemId, const std::string& name) {
+    return unique(systemId, name);
+  }
 };
-
-inline size_t hash_value(const QVNetworkId& id) { return id.hash(); }
-// "network eth0", or "invalid network id".
-std::ostream& operator<<(std::ostream& os, const QVNetworkId& id);
 
 }  // namespace Quorvel
 
