@@ -16,6 +16,7 @@
 #include "QVException.h"
 #include "QVLog.h"
 #include "QVProcessDiscovery.h"
+#include "QVRegistryOps.h"
 #include "QVSection.h"
 #include "QVSymbol.h"
 #include "QVThread.h"
@@ -75,13 +76,6 @@ bool ParseInteger(const std::string& text, long& value) {
 
 // Whether a start time is strictly later than another; an unknown time is
 // earlier than every known one, so a process of known age wins a pid.
-bool StartedLater(const boost::posix_time::ptime& start, const boost::posix_time::ptime& other) {
-  if (start.is_special()) {
-    return false;
-  }
-  return other.is_special() || start > other;
-}
-
 }  // namespace
 
 QVProcess::QVProcess()
@@ -412,31 +406,16 @@ QVProcess::SectionMap& QVProcess::mutableSectionMap() {
 }
 
 void QVProcess::registerProcess(const std::shared_ptr<QVProcess>& process) {
-  std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
-  if (!process || !process->processId().isValid()) {
-    throw QVException("invalid process id", 112, "QVProcess");
-  }
-  const QVProcessId& processId = process->processId();
-  const auto found = processIdMap.find(processId);
-  if (found != processIdMap.end()) {
-    if (found->second != process) {
-      std::ostringstream message;
-      message << "duplicate process id: " << processId;
-      throw QVException(message.str(), 117, "QVProcess");
-    }
-    return;
-  }
-  processIdMap.emplace(processId, process);
+  static const QVRegistryOps::Messages kMessages{"invalid process id", 112, "duplicate process id: ", 117,
+                                                 "QVProcess"};
+  QVRegistryOps::Register(processIdMap, processIdMapLock, process,
+                          process ? process->processId() : QVProcessId::invalid(), kMessages);
 }
 
 const std::shared_ptr<QVProcess>& QVProcess::processWithId(const QVProcessId& processId, bool update,
                                                            bool loadSectionMaps) {
-  {
-    std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
-    const auto found = processIdMap.find(processId);
-    if (found != processIdMap.end()) {
-      return found->second;
-    }
+  if (const std::shared_ptr<QVProcess>* found = QVRegistryOps::Find(processIdMap, processIdMapLock, processId)) {
+    return *found;
   }
   if (!update || !processId.isValid() || processId.asSystemId() != QVSystemId::currentSystemId()) {
     return EmptyProcess();
@@ -445,57 +424,30 @@ const std::shared_ptr<QVProcess>& QVProcess::processWithId(const QVProcessId& pr
   // registering, and holding ours across it would invert that order against
   // a discovery already running on another thread.
   const QVProcessId updated = updateProcessList(static_cast<int>(processId.nativeIdentifier()), loadSectionMaps);
-  std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
-  const auto found = processIdMap.find(updated);
-  return found != processIdMap.end() ? found->second : EmptyProcess();
+  const std::shared_ptr<QVProcess>* found = QVRegistryOps::Find(processIdMap, processIdMapLock, updated);
+  return found ? *found : EmptyProcess();
 }
 
 std::shared_ptr<QVProcess> QVProcess::processWithNativeIdentifier(int pid, bool update, bool loadSectionMaps) {
   if (update) {
     // Outside the registry lock for the reason given in processWithId.
     const QVProcessId updated = updateProcessList(pid, loadSectionMaps);
-    std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
-    const auto found = processIdMap.find(updated);
-    return found != processIdMap.end() ? found->second : nullptr;
+    const std::shared_ptr<QVProcess>* found = QVRegistryOps::Find(processIdMap, processIdMapLock, updated);
+    return found ? *found : nullptr;
   }
-  std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
-  std::shared_ptr<QVProcess> best;
-  boost::posix_time::ptime bestStart;
-  for (const auto& entry : processIdMap) {
-    if (entry.first.nativeIdentifier() != pid || !entry.second) {
-      continue;
-    }
-    const boost::posix_time::ptime start = entry.second->startTime();
-    if (!best || StartedLater(start, bestStart)) {
-      best = entry.second;
-      bestStart = start;
-    }
-  }
-  return best;
+  return QVRegistryOps::LatestStarted(processIdMap, processIdMapLock,
+                                      [pid](const QVProcessId& id) { return id.nativeIdentifier() == pid; });
 }
 
 void QVProcess::getProcessIdsForSystem(const QVSystemId& systemId, std::unordered_set<QVProcessId>& out,
                                        bool runningOnly, bool update, bool loadSectionMaps) {
-  out.clear();
   if (update && systemId == QVSystemId::currentSystemId()) {
     updateProcessList(loadSectionMaps);
   }
-  std::vector<std::pair<QVProcessId, std::shared_ptr<QVProcess>>> candidates;
-  {
-    std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
-    for (const auto& entry : processIdMap) {
-      if (!systemId.isValid() || entry.first.asSystemId() == systemId) {
-        candidates.push_back(entry);
-      }
-    }
-  }
-  // Asked outside the lock: isRunning() may create a debugger and ask the
-  // operating system, and registrations on other threads need not wait.
-  for (const auto& candidate : candidates) {
-    if (candidate.second && (!runningOnly || candidate.second->isRunning())) {
-      out.insert(candidate.first);
-    }
-  }
+  QVRegistryOps::CollectIds(
+      processIdMap, processIdMapLock,
+      [&systemId](const QVProcessId& id) { return !systemId.isValid() || id.asSystemId() == systemId; },
+      runningOnly, out);
 }
 
 void QVProcess::getProcessesWithName(const std::string& name, std::vector<std::shared_ptr<QVProcess>>& out,
@@ -533,15 +485,7 @@ std::shared_ptr<QVProcess> QVProcess::kernelProcessForSystem(const QVSystemId& s
   return processWithId(QVProcessId::uniqueProcessId(systemId, 0, LocalMachineBootTime()), false, false);
 }
 
-void QVProcess::flushRegisteredProcesses() {
-  ProcessIdMap flushed;
-  {
-    std::lock_guard<std::recursive_mutex> lock(processIdMapLock);
-    flushed.swap(processIdMap);
-  }
-  // The processes die here, outside the lock: their debuggers and sections
-  // may take locks of their own while going.
-}
+void QVProcess::flushRegisteredProcesses() { QVRegistryOps::Flush(processIdMap, processIdMapLock); }
 
 void QVProcess::updateProcessList(bool loadSectionMaps) {
   QVProcessDiscovery::installed()->updateProcessList(loadSectionMaps);

@@ -11,6 +11,7 @@
 #include "QVLog.h"
 #include "QVProcess.h"
 #include "QVProcessDiscovery.h"
+#include "QVRegistryOps.h"
 #include "QVUnarchiver.h"
 
 namespace Quorvel {
@@ -43,13 +44,6 @@ void SkipObsoleteKeys(QVUnarchiver* unarchiver) {
 }
 
 // Strictly later; an unknown time is earlier than every known one.
-bool StartedLater(const boost::posix_time::ptime& start, const boost::posix_time::ptime& other) {
-  if (start.is_special()) {
-    return false;
-  }
-  return other.is_special() || start > other;
-}
-
 }  // namespace
 
 QVThread::QVThread() : architecture_(LocalMachineArchitecture()) {}
@@ -171,31 +165,15 @@ std::shared_ptr<QVDebugger> QVThread::debugger() const {
 }
 
 void QVThread::registerThread(const std::shared_ptr<QVThread>& thread) {
-  std::lock_guard<std::recursive_mutex> lock(threadIdMapLock);
-  if (!thread || !thread->threadId().isValid()) {
-    throw QVException("invalid thread id", 80, "QVThread");
-  }
-  const QVThreadId& threadId = thread->threadId();
-  const auto found = threadIdMap.find(threadId);
-  if (found != threadIdMap.end()) {
-    if (found->second != thread) {
-      std::ostringstream message;
-      message << "duplicate thread id: " << threadId;
-      throw QVException(message.str(), 84, "QVThread");
-    }
-    return;
-  }
-  threadIdMap.emplace(threadId, thread);
+  static const QVRegistryOps::Messages kMessages{"invalid thread id", 80, "duplicate thread id: ", 84, "QVThread"};
+  QVRegistryOps::Register(threadIdMap, threadIdMapLock, thread, thread ? thread->threadId() : QVThreadId::invalid(),
+                          kMessages);
 }
 
 const std::shared_ptr<QVThread>& QVThread::threadWithId(const QVThreadId& threadId, bool update,
                                                         bool loadSectionMaps) {
-  {
-    std::lock_guard<std::recursive_mutex> lock(threadIdMapLock);
-    const auto found = threadIdMap.find(threadId);
-    if (found != threadIdMap.end()) {
-      return found->second;
-    }
+  if (const std::shared_ptr<QVThread>* found = QVRegistryOps::Find(threadIdMap, threadIdMapLock, threadId)) {
+    return *found;
   }
   if (!update || !threadId.isValid() || threadId.asSystemId() != QVSystemId::currentSystemId()) {
     return EmptyThread();
@@ -203,9 +181,8 @@ const std::shared_ptr<QVThread>& QVThread::threadWithId(const QVThreadId& thread
   // Discovery takes the process lock and then this registry's lock; asking
   // it while holding ours would invert that order.
   updateThreadListForProcess(threadId.asProcessId(), loadSectionMaps);
-  std::lock_guard<std::recursive_mutex> lock(threadIdMapLock);
-  const auto found = threadIdMap.find(threadId);
-  return found != threadIdMap.end() ? found->second : EmptyThread();
+  const std::shared_ptr<QVThread>* found = QVRegistryOps::Find(threadIdMap, threadIdMapLock, threadId);
+  return found ? *found : EmptyThread();
 }
 
 std::shared_ptr<QVThread> QVThread::threadWithNativeIdentifier(int pid, long tid, bool update,
@@ -213,56 +190,23 @@ std::shared_ptr<QVThread> QVThread::threadWithNativeIdentifier(int pid, long tid
   if (update) {
     updateThreadList(loadSectionMaps);
   }
-  std::lock_guard<std::recursive_mutex> lock(threadIdMapLock);
-  std::shared_ptr<QVThread> best;
-  boost::posix_time::ptime bestStart;
-  for (const auto& entry : threadIdMap) {
-    if (entry.first.nativeIdentifier() != tid || !entry.second) {
-      continue;
-    }
-    if (pid != -1 && entry.first.asProcessId().nativeIdentifier() != pid) {
-      continue;
-    }
-    const boost::posix_time::ptime start = entry.second->startTime();
-    if (!best || StartedLater(start, bestStart)) {
-      best = entry.second;
-      bestStart = start;
-    }
-  }
-  return best;
+  return QVRegistryOps::LatestStarted(threadIdMap, threadIdMapLock, [pid, tid](const QVThreadId& id) {
+    return id.nativeIdentifier() == tid && (pid == -1 || id.asProcessId().nativeIdentifier() == pid);
+  });
 }
 
 void QVThread::getThreadIdsForProcess(std::unordered_set<QVThreadId>& out, const QVProcessId& processId,
                                       bool runningOnly, bool update, bool loadSectionMaps) {
-  out.clear();
   if (update && processId.isValid() && processId.asSystemId() == QVSystemId::currentSystemId()) {
     updateThreadListForProcess(processId, loadSectionMaps);
   }
-  std::vector<std::pair<QVThreadId, std::shared_ptr<QVThread>>> candidates;
-  {
-    std::lock_guard<std::recursive_mutex> lock(threadIdMapLock);
-    for (const auto& entry : threadIdMap) {
-      if (!processId.isValid() || entry.first.asProcessId() == processId) {
-        candidates.push_back(entry);
-      }
-    }
-  }
-  // Asked outside the lock: isRunning() reaches the process registry and
-  // the operating system, and neither should wait on this registry.
-  for (const auto& candidate : candidates) {
-    if (candidate.second && (!runningOnly || candidate.second->isRunning())) {
-      out.insert(candidate.first);
-    }
-  }
+  QVRegistryOps::CollectIds(
+      threadIdMap, threadIdMapLock,
+      [&processId](const QVThreadId& id) { return !processId.isValid() || id.asProcessId() == processId; },
+      runningOnly, out);
 }
 
-void QVThread::flushRegisteredThreads() {
-  ThreadIdMap flushed;
-  {
-    std::lock_guard<std::recursive_mutex> lock(threadIdMapLock);
-    flushed.swap(threadIdMap);
-  }
-}
+void QVThread::flushRegisteredThreads() { QVRegistryOps::Flush(threadIdMap, threadIdMapLock); }
 
 void QVThread::updateThreadList(bool loadSectionMaps) {
   QVProcessDiscovery::installed()->updateThreadList(loadSectionMaps);
