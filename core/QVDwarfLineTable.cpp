@@ -1,5 +1,6 @@
 #include "QVDwarfLineTable.h"
 
+#include <dwarf.h>
 #include <elfutils/libdw.h>
 
 #include <algorithm>
@@ -116,6 +117,25 @@ bool FindUnit(Dwarf* dwarf, uint64_t address, Dwarf_Die& unit, Fallback fallback
   return fallback(address, unitOffset) && dwarf_offdie(dwarf, unitOffset, &unit) != nullptr;
 }
 
+// Producers write file names relative to the compilation directory when the
+// compiler was invoked with relative paths (build caches do this on
+// purpose); tools show them joined, and so must we to name the same file.
+std::string UnitFilePath(Dwarf_Die& unit, const char* file) {
+  if (file[0] == '/') {
+    return file;
+  }
+  Dwarf_Attribute attribute;
+  const char* directory = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
+  if (!directory || directory[0] == '\0') {
+    return file;
+  }
+  std::string path(directory);
+  if (path.back() != '/') {
+    path += '/';
+  }
+  return path + file;
+}
+
 }  // namespace
 
 bool QVDwarfLineTable::sourceLineAt(uint64_t address, QVSourceLine& out) {
@@ -142,7 +162,7 @@ bool QVDwarfLineTable::sourceLineAt(uint64_t address, QVSourceLine& out) {
   if (dwarf_linecol(row, &column) != 0) {
     column = 0;
   }
-  out.file = file;
+  out.file = UnitFilePath(unit, file);
   out.line = line;
   out.column = column;
   return true;
@@ -166,13 +186,13 @@ std::vector<QVSourceLineSpan> QVDwarfLineTable::sourceLinesIn(uint64_t start, ui
     return spans;
   }
   std::map<std::string, std::pair<int, int>> byFile;
-  auto add = [&byFile](Dwarf_Line* row) {
+  auto add = [&byFile, &unit](Dwarf_Line* row) {
     int line = 0;
     const char* file = dwarf_linesrc(row, nullptr, nullptr);
     if (!file || dwarf_lineno(row, &line) != 0 || line <= 0) {
       return;
     }
-    auto inserted = byFile.emplace(file, std::make_pair(line, line));
+    auto inserted = byFile.emplace(UnitFilePath(unit, file), std::make_pair(line, line));
     if (!inserted.second) {
       inserted.first->second.first = std::min(inserted.first->second.first, line);
       inserted.first->second.second = std::max(inserted.first->second.second, line);

@@ -23,8 +23,10 @@ std::string ProbePath(const std::string& name) {
 }
 
 std::string ProbeSourcePath() {
-  const std::string here = __FILE__;
-  return here.substr(0, here.rfind("/support/")) + "/programs/SymbolProbe.cpp";
+  // From the configured source tree, not __FILE__: build caches compile with
+  // relative paths, which would tie the answer to the working directory.
+  const std::string data = QV_TEST_DATA_DIR;
+  return data.substr(0, data.rfind('/')) + "/programs/SymbolProbe.cpp";
 }
 
 bool ProbesAvailable() {
