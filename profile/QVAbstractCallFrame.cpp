@@ -1,12 +1,23 @@
 #include "QVAbstractCallFrame.h"
 
+#include <cstdint>
 #include <ostream>
 
 #include "QVFormat.h"
 #include "QVModule.h"
+#include "QVSection.h"
 #include "QVSymbol.h"
+#include "QVSymbolSource.h"
 
 namespace Quorvel {
+
+namespace {
+template <class T>
+const std::shared_ptr<T>& Empty() {
+  static const std::shared_ptr<T> empty;
+  return empty;
+}
+}  // namespace
 
 void QVAbstractCallFrame::getDescription(std::ostream& os, bool showAddress, bool showName, bool demangle,
                                          bool showSize, bool showSymbolInfoA, bool showSymbolInfoB, bool showFile,
@@ -57,6 +68,63 @@ void QVAbstractCallFrame::getDescription(std::ostream& os, bool showAddress, boo
       os << " [" << module->name() << "]";
     }
   }
+}
+
+void QVAbstractCallFrame::getDefaultDescription(std::ostream& os) const {
+  getDescription(os, true, true, true, false, false, false, false, false, true);
+}
+
+const std::shared_ptr<QVSymbol>& QVAbstractCallFrame::_symbolFromSource(const QVSymbolSource* source,
+                                                                        QVRange<uint64_t>& range) const {
+  if (source == nullptr) {
+    range = QVRange<uint64_t>::EMPTY_RANGE;
+    return Empty<QVSymbol>();
+  }
+  return source->symbolForCallFrame(*this, range);
+}
+
+const std::shared_ptr<QVSection>& QVAbstractCallFrame::_sectionFromSource(const QVSymbolSource* source,
+                                                                          QVRange<uint64_t>& range) const {
+  if (source == nullptr) {
+    range = QVRange<uint64_t>::EMPTY_RANGE;
+    return Empty<QVSection>();
+  }
+  return source->sectionForCallFrame(*this, range);
+}
+
+const std::shared_ptr<QVModule>& QVAbstractCallFrame::_moduleFromSource(const QVSymbolSource* source) const {
+  QVRange<uint64_t> range;
+  const std::shared_ptr<QVSection>& section = _sectionFromSource(source, range);
+  if (!section) {
+    return Empty<QVModule>();
+  }
+  return QVModule::moduleWithId(section->sectionId().asModuleId());
+}
+
+QVFileId QVAbstractCallFrame::_sourceLocationFromSource(const QVSymbolSource* source, int& line) const {
+  QVRange<uint64_t> range;
+  const std::shared_ptr<QVSymbol>& symbol = _symbolFromSource(source, range);
+  if (!symbol) {
+    return QVFileId::invalid();
+  }
+  // Line tables are keyed by offsets into the symbol, which fit an int for
+  // any real function; a frame outside its symbol's range finds nothing.
+  const uint64_t offset = address() - range.location;
+  if (offset > static_cast<uint64_t>(INT32_MAX)) {
+    return QVFileId::invalid();
+  }
+  QVFileId file;
+  int foundLine = 0;
+  if (!symbol->sourceLineForOffset(static_cast<int>(offset), file, foundLine)) {
+    return QVFileId::invalid();
+  }
+  line = foundLine;
+  return file;
+}
+
+std::ostream& operator<<(std::ostream& os, const QVAbstractCallFrame& frame) {
+  frame.getDefaultDescription(os);
+  return os;
 }
 
 }  // namespace Quorvel

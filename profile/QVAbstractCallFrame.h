@@ -12,6 +12,7 @@ namespace Quorvel {
 class QVModule;
 class QVSection;
 class QVSymbol;
+class QVSymbolSource;
 
 // One frame of a sampled call stack: an address and what it resolves to in
 // the sampled process. Concrete frames take their answers from a symbol
@@ -42,6 +43,10 @@ class QVAbstractCallFrame {
                               bool showSymbolInfoA, bool showSymbolInfoB, bool showFile, bool showLine,
                               bool showModule) const;
 
+  // What stream output writes: address, name, demangled, module. Frames
+  // that stand for shared, already resolved positions may hide the address.
+  virtual void getDefaultDescription(std::ostream& os) const;
+
   bool operator==(const QVAbstractCallFrame& other) const { return address() == other.address(); }
   bool operator!=(const QVAbstractCallFrame& other) const { return !(*this == other); }
 
@@ -49,6 +54,18 @@ class QVAbstractCallFrame {
   QVAbstractCallFrame() = default;
   QVAbstractCallFrame(const QVAbstractCallFrame&) = default;
   QVAbstractCallFrame& operator=(const QVAbstractCallFrame&) = default;
+
+  // The lookups every frame kind makes through its stack's or archiver's
+  // source: with no source, null pointers and an empty range.
+  const std::shared_ptr<QVSymbol>& _symbolFromSource(const QVSymbolSource* source, QVRange<uint64_t>& range) const;
+  const std::shared_ptr<QVSection>& _sectionFromSource(const QVSymbolSource* source, QVRange<uint64_t>& range) const;
+  // The registered module of the frame's section.
+  const std::shared_ptr<QVModule>& _moduleFromSource(const QVSymbolSource* source) const;
+  // The frame's offset into its symbol, looked up in the symbol's line
+  // information; the invalid file id when either is missing.
+  QVFileId _sourceLocationFromSource(const QVSymbolSource* source, int& line) const;
 };
+
+std::ostream& operator<<(std::ostream& os, const QVAbstractCallFrame& frame);
 
 }  // namespace Quorvel

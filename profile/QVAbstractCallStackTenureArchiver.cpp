@@ -1,0 +1,43 @@
+#include "QVAbstractCallStackTenureArchiver.h"
+
+#include "QVAbstractCallFrame.h"
+#include "QVSampleIdentifiers.h"
+
+namespace Quorvel {
+
+QVAbstractCallStackTenureArchiver::QVAbstractCallStackTenureArchiver() = default;
+
+QVAbstractCallStackTenureArchiver::~QVAbstractCallStackTenureArchiver() = default;
+
+void QVAbstractCallStackTenureArchiver::getIdentifiers(
+    std::unordered_set<QVSystemId>& systemIds, std::unordered_set<QVProcessId>& processIds,
+    std::unordered_set<QVThreadId>& threadIds, std::unordered_set<QVContext>& contexts,
+    std::unordered_set<QVModuleId>& moduleIds, std::unordered_set<QVSectionId>& sectionIds,
+    std::unordered_set<QVSymbolId>& symbolIds, std::unordered_set<QVFileId>& sourceFileIds) const {
+  const QVSampleIdentifiers::ModuleAdder addModule = [this, &moduleIds, &sectionIds](const QVModuleId& moduleId) {
+    _getModuleIdentifiers(moduleId, moduleIds, sectionIds);
+  };
+  for (const SamplePtr& sample : samples()) {
+    QVSampleIdentifiers::addContext(sample->context(), systemIds, processIds, threadIds, contexts, addModule);
+  }
+  _getCallFrameIdentifiers(symbolIds, sourceFileIds);
+}
+
+void QVAbstractCallStackTenureArchiver::_getModuleIdentifiers(const QVModuleId& moduleId,
+                                                              std::unordered_set<QVModuleId>& moduleIds,
+                                                              std::unordered_set<QVSectionId>& sectionIds) const {
+  QVSampleIdentifiers::addModule(moduleId, moduleIds, sectionIds);
+}
+
+void QVAbstractCallStackTenureArchiver::_getCallFrameIdentifiers(std::unordered_set<QVSymbolId>& symbolIds,
+                                                                 std::unordered_set<QVFileId>& sourceFileIds) const {
+  std::vector<const QVAbstractCallFrame*> frames;
+  for (const SamplePtr& sample : samples()) {
+    sample->getFrames(frames);
+    for (const QVAbstractCallFrame* frame : frames) {
+      QVSampleIdentifiers::addFrame(*frame, symbolIds, sourceFileIds);
+    }
+  }
+}
+
+}  // namespace Quorvel
