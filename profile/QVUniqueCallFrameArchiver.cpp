@@ -58,6 +58,20 @@ int QVUniqueCallFrameArchiver::archiveCallFrames(const std::vector<uint64_t>& ad
   ++nonEmptyStackCount_;
   const size_t depth = addresses.size();
 
+  uint64_t hash = depth;
+  for (uint64_t address : addresses) {
+    hash = (hash ^ address) * 0x9e3779b97f4a7c15ULL;
+    hash ^= hash >> 29;
+  }
+  const int known = _knownLeaf(addresses, hash);
+  if (known >= 0) {
+    // The search would have found every level: the root by address, each
+    // further frame among its parent's children.
+    frameVisitCount_ += depth;
+    frameHitCount_ += depth - 1;
+    return known;
+  }
+
   // Levels shared with the previous stack resolve to the frames it reached:
   // every one of them was found or made by the search below, which would
   // find it again as the first child with its address.
@@ -108,7 +122,28 @@ int QVUniqueCallFrameArchiver::archiveCallFrames(const std::vector<uint64_t>& ad
   }
   frameVisitCount_ += visits;
   frameHitCount_ += hits;
+  leafByStackHash_[hash] = current;
   return current;
+}
+
+int QVUniqueCallFrameArchiver::_knownLeaf(const std::vector<uint64_t>& addresses, uint64_t hash) {
+  const auto found = leafByStackHash_.find(hash);
+  if (found == leafByStackHash_.end()) {
+    return -1;
+  }
+  int descriptor = found->second;
+  for (uint64_t address : addresses) {
+    if (descriptor < 0 || static_cast<size_t>(descriptor) >= frames_.size()) {
+      return -1;
+    }
+    const QVUniqueCallFrame& frame = frames_[static_cast<size_t>(descriptor)];
+    if (frame.address() != address) {
+      return -1;
+    }
+    descriptor = frame.parentFrameDescriptor();
+  }
+  // Equal addresses all the way up, and the last one must be a root.
+  return descriptor == -1 ? found->second : -1;
 }
 
 void QVUniqueCallFrameArchiver::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
@@ -144,6 +179,7 @@ void QVUniqueCallFrameArchiver::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
   frames_.swap(frames);
   rootByAddress_.swap(roots);
   lastAddresses_.clear();
+  leafByStackHash_.clear();
   lastDescriptors_.clear();
 }
 

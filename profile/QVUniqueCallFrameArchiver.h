@@ -69,6 +69,8 @@ class QVUniqueCallFrameArchiver : public QVArchivable, public QVUnarchivable {
  private:
   // Appends a child of `parent`, linking both ways.
   int _createChildFrame(int parent, uint64_t address);
+  // The leaf of a stack archived before with exactly these addresses, or -1.
+  int _knownLeaf(const std::vector<uint64_t>& addresses, uint64_t hash);
 
   std::deque<QVUniqueCallFrame> frames_;
   std::unordered_map<uint64_t, int> rootByAddress_;
@@ -78,6 +80,11 @@ class QVUniqueCallFrameArchiver : public QVArchivable, public QVUnarchivable {
   // tree search would without touching the tree.
   std::vector<uint64_t> lastAddresses_;
   std::vector<int> lastDescriptors_;
+  // Whole stacks by a hash of their addresses: a profile repeats a modest
+  // number of distinct stacks, and confirming one by walking its parent
+  // links touches far less memory than searching children level by level.
+  // A collision only costs the search; the walk decides. Not archived.
+  std::unordered_map<uint64_t, int> leafByStackHash_;
   const QVSymbolSource* symbolSource_;
   uint64_t stackCount_;
   uint64_t nonEmptyStackCount_;
