@@ -17,7 +17,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "Linux/QVPtraceUnwindContext.h"
+#include "Linux/QVTracedThread.h"
+#include "Linux/QVUnwindAddressSpace.h"
 #include "QVAbstractCallFrame.h"
+#include "QVCallStack.h"
 #include "QVEffectiveUser.h"
 #include "QVElfHeader.h"
 #include "QVException.h"
@@ -60,6 +64,7 @@ QVDebuggerLinux::QVDebuggerLinux(QVProcess& process, bool loadNow, bool debug) :
 }
 
 QVDebuggerLinux::~QVDebuggerLinux() {
+  unwindSpace_.reset();
   for (const auto& entry : memoryFiles_) {
     ::close(entry.second);
   }
@@ -305,9 +310,134 @@ QVDebuggerLinux::SegmentMap QVDebuggerLinux::segmentMap() const {
   return segmentMap_;
 }
 
-bool QVDebuggerLinux::getThreadCallStack(const QVThreadId&, std::shared_ptr<QVAbstractCallStack>&, unsigned long) {
-  QV_DEBUG("remote unwinding not available");
-  return false;
+QVUnwindAddressSpace* QVDebuggerLinux::_unwindSpace() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!unwindSpace_) {
+    auto space = std::make_unique<QVUnwindAddressSpace>(&QVDebuggerLinux::_get_elf_path, this);
+    if (!space->isValid()) {
+      return nullptr;
+    }
+    unwindSpace_ = std::move(space);
+  }
+  return unwindSpace_.get();
+}
+
+bool QVDebuggerLinux::getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
+                                         unsigned long maxDepth) {
+  const pid_t tid = static_cast<pid_t>(threadId.nativeIdentifier());
+  // Declared first so that it is released last: the unwinding context and
+  // the stack go before the thread is let go, on every path.
+  QVTracedThread traced(tid, debug(), _attachWaitStyle());
+  if (!traced.attached()) {
+    return false;
+  }
+  auto stack = std::make_shared<QVCallStack>();
+  stack->setSymbolSource(&process());
+  bool unwound = false;
+  {
+    QVPtraceUnwindContext upt(tid);
+    unwound = upt.isValid() && _unwindCallStack(threadId, *stack, upt.get(), maxDepth);
+  }
+  traced.release();
+  if (unwound) {
+    out = stack;
+  }
+  return unwound;
+}
+
+bool QVDebuggerLinux::_unwindCallStack(const QVThreadId&, QVCallStack& stack, void* upt,
+                                       unsigned long maxDepth) {
+  const bool trace = traceUnwind_;
+  if (trace) {
+    QV_DEBUG(std::string(80, '-'));
+  }
+  QVUnwindAddressSpace* space = _unwindSpace();
+  if (space == nullptr) {
+    if (trace) {
+      QV_ERROR("failed to create address space for " << processId());
+    }
+    return false;
+  }
+  unw_cursor_t cursor;
+  const int initialised = unw_init_remote(&cursor, space->space(), upt);
+  if (initialised < 0) {
+    if (trace) {
+      QV_WARNING("unw_init_remote() failed - " << initialised);
+    }
+    return false;
+  }
+  unsigned long depth = 0;
+  unw_word_t previousSp = 0;
+  while (depth < maxDepth) {
+    unw_word_t ip = 0;
+    int result = unw_get_reg(&cursor, UNW_X86_64_RIP, &ip);
+    if (result < 0) {
+      if (trace) {
+        QV_WARNING("unw_get_reg() failed for " << unw_regname(UNW_X86_64_RIP) << ": " << result);
+      }
+      break;
+    }
+    if (ip == 0) {
+      if (trace) {
+        QV_DEBUG("ending callstack unwind - null ip");
+      }
+      break;
+    }
+    unw_word_t sp = 0;
+    result = unw_get_reg(&cursor, UNW_X86_64_RSP, &sp);
+    if (result < 0) {
+      if (trace) {
+        QV_WARNING("unw_get_reg() failed for " << unw_regname(UNW_X86_64_RSP) << ": " << result);
+      }
+      break;
+    }
+    // The stack grows down, so each caller's frame lies above its callee's.
+    // A step past the outermost frame leaves the registers as they were,
+    // which also ends the walk here.
+    if (depth > 0 && previousSp >= sp) {
+      if (trace) {
+        QV_WARNING("aborting callstack unwind - lack of forward progress detected");
+      }
+      break;
+    }
+    if (trace) {
+      QV_DEBUG("[" << depth << "] 0x" << Hex{ip});
+    }
+    stack.addFrame(ip);
+    ++depth;
+    previousSp = sp;
+    result = unw_step(&cursor);
+    if (result < 0) {
+      if (trace) {
+        QV_WARNING("unw_step() failed: " << result);
+      }
+      break;
+    }
+  }
+  return depth > 0;
+}
+
+int QVDebuggerLinux::_get_elf_path(unw_addr_space_t space, unw_word_t ip, unw_word_t* start, unw_word_t* offset,
+                                   char* buffer, size_t size) {
+  auto* debugger = static_cast<QVDebuggerLinux*>(QVUnwindAddressSpace::userPointer(space));
+  if (debugger == nullptr) {
+    return -1;
+  }
+  std::lock_guard<std::recursive_mutex> lock(debugger->lock_);
+  if (debugger->segmentMap_.isEmpty()) {
+    debugger->_updateSectionMap();
+  }
+  QVRange<unsigned long> range;
+  if (!debugger->segmentMap_.containsValueForLocation(ip)) {
+    return -1;
+  }
+  const QVSegment& segment = debugger->segmentMap_.valueAndRangeForLocation(ip, range, true);
+  *start = range.location;
+  *offset = segment.offset;
+  if (size > 0) {
+    std::strncpy(buffer, segment.path.c_str(), size);
+  }
+  return 0;
 }
 
 bool QVDebuggerLinux::isProcessRunning() {
@@ -315,13 +445,20 @@ bool QVDebuggerLinux::isProcessRunning() {
     return false;
   }
   // EPERM means the process exists but belongs to someone else: still
-  // running, only not ours to signal.
-  const bool alive =
-      ::kill(static_cast<pid_t>(processId().nativeIdentifier()), 0) == 0 || errno == EPERM;
+  // running, only not ours to signal. A zombie still takes signals but will
+  // never run again; its parent (often the program that launched the
+  // target) just has not collected it yet.
+  const pid_t pid = static_cast<pid_t>(processId().nativeIdentifier());
+  const bool alive = (::kill(pid, 0) == 0 || errno == EPERM) && !_isZombie(pid);
   if (!alive) {
     running_ = false;
   }
   return alive;
+}
+
+bool QVDebuggerLinux::_isZombie(pid_t pid) {
+  const std::optional<QVProcTaskStat> stat = QVTracedThread::taskStat(pid);
+  return stat && stat->hasExited();
 }
 
 bool QVDebuggerLinux::isThreadRunning(const QVThreadId& threadId) {
@@ -372,80 +509,25 @@ bool QVDebuggerLinux::detach() {
   return true;
 }
 
-bool QVDebuggerLinux::attachThread(const QVThreadId& threadId) { return _attachNative(threadId.nativeIdentifier()); }
-
-bool QVDebuggerLinux::detachThread(const QVThreadId& threadId) { return _detachNative(threadId.nativeIdentifier()); }
-
-bool QVDebuggerLinux::_attachNative(int64_t nativeId) {
-  const pid_t tid = static_cast<pid_t>(nativeId);
-  if (::ptrace(PTRACE_ATTACH, tid, nullptr, nullptr) == -1) {
-    const int error = errno;
-    if (debug()) {
-      QV_WARNING("failed to attach to " << tid << ": " << ErrorText(error));
-    }
-    return false;
-  }
-  for (;;) {
-    int status = 0;
-    const pid_t task = ::waitpid(tid, &status, __WALL);
-    if (task == -1) {
-      const int error = errno;
-      if (error == EINTR) {
-        continue;
-      }
-      if (debug()) {
-        QV_WARNING("waitpid failed for task " << tid << ": " << ErrorText(error));
-      }
-      // Whatever state the thread is in, it must not stay traced.
-      ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
-      return false;
-    }
-    if (task != tid) {
-      if (debug()) {
-        QV_WARNING("waitpid for unexpected task " << task << " (expected " << tid << ")");
-      }
-      continue;
-    }
-    if (WIFSTOPPED(status)) {
-      const int signal = WSTOPSIG(status);
-      if (signal == SIGSTOP) {
-        return true;
-      }
-      // A signal that arrived before our SIGSTOP belongs to the program:
-      // deliver it and keep waiting for the stop we asked for.
-      if (debug()) {
-        QV_WARNING("passing along signal " << signal << " to thread " << tid);
-      }
-      ::ptrace(PTRACE_CONT, tid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(signal)));
-      continue;
-    }
-    if (WIFSIGNALED(status)) {
-      if (debug()) {
-        QV_WARNING("process " << tid << " terminated");
-      }
-      return false;
-    }
-    if (WIFEXITED(status)) {
-      if (debug()) {
-        QV_WARNING("process " << tid << " exited");
-      }
-      return false;
-    }
-    if (debug()) {
-      QV_WARNING("waitpid unexpected status " << status << " for thread " << tid);
-    }
-  }
+bool QVDebuggerLinux::attachThread(const QVThreadId& threadId) {
+  return QVTracedThread::attach(static_cast<pid_t>(threadId.nativeIdentifier()), debug(), _attachWaitStyle());
 }
 
-bool QVDebuggerLinux::_detachNative(int64_t nativeId) {
-  if (::ptrace(PTRACE_DETACH, static_cast<pid_t>(nativeId), nullptr, nullptr) == -1) {
-    const int error = errno;
-    if (debug()) {
-      QV_WARNING("failed to detach from " << nativeId << ": " << ErrorText(error));
-    }
-    return false;
+// Asked once: a process keeps its parent (a child of ours that outlives us
+// is no longer attached to by us anyway).
+QVTracedThread::WaitStyle QVDebuggerLinux::_attachWaitStyle() {
+  int own = ownChild_.load();
+  if (own < 0) {
+    const std::optional<QVProcTaskStat> stat =
+        QVTracedThread::taskStat(static_cast<pid_t>(processId().nativeIdentifier()));
+    own = stat && stat->ppid == static_cast<int>(::getpid()) ? 1 : 0;
+    ownChild_.store(own);
   }
-  return true;
+  return own == 1 ? QVTracedThread::WaitStyle::Polled : QVTracedThread::WaitStyle::Blocking;
+}
+
+bool QVDebuggerLinux::detachThread(const QVThreadId& threadId) {
+  return QVTracedThread::detach(static_cast<pid_t>(threadId.nativeIdentifier()), debug());
 }
 
 int64_t QVDebuggerLinux::_nativeThreadId(const QVThreadId& threadId) const {
@@ -483,7 +565,7 @@ bool QVDebuggerLinux::_transferMemory(void* buffer, unsigned long address, unsig
                                       const QVThreadId& threadId, bool write) {
   const int64_t nativeId = _nativeThreadId(threadId);
   // Already traced (by a caller's attach()) is fine: that caller detaches.
-  const bool attached = _attachNative(nativeId);
+  QVTracedThread traced(static_cast<pid_t>(nativeId), debug(), _attachWaitStyle());
   bool done = false;
   const int fd = _memoryFile(threadId, nativeId);
   if (fd < 0) {
@@ -504,9 +586,6 @@ bool QVDebuggerLinux::_transferMemory(void* buffer, unsigned long address, unsig
       QV_ERROR("failed to seek to memory address 0x" << Hex{address} << " in " << process() << ": "
                                                      << ErrorText(error));
     }
-  }
-  if (attached) {
-    _detachNative(nativeId);
   }
   return done;
 }

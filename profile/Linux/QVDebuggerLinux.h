@@ -1,5 +1,8 @@
 #pragma once
 
+#include <libunwind.h>
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -8,13 +11,16 @@
 #include <unordered_map>
 
 #include "Linux/QVSegment.h"
+#include "Linux/QVTracedThread.h"
 #include "QVDebugger.h"
 #include "QVModuleId.h"
 #include "QVRangeMap.h"
 
 namespace Quorvel {
 
+class QVCallStack;
 class QVModule;
+class QVUnwindAddressSpace;
 
 // The debugger of one Linux process: its memory map from /proc/<pid>/maps,
 // signals to it and its threads, ptrace attachment, and access to its
@@ -27,12 +33,21 @@ class QVModule;
 // registered on the way; the vdso is the module read once from this
 // library's own process.
 //
-// A thread this debugger attaches to is detached again on every path; a
-// traced thread is never left stopped.
+// Call stacks are unwound remotely with libunwind's ptrace accessors: each
+// thread is attached, unwound and detached within one getThreadCallStack
+// call. The unwinder's address space (with its global cache of unwind
+// rules) is made on first use and kept for the debugger's life. Unwind
+// rules are looked up only for addresses inside an executable file mapping
+// of the segment map as last read (the process sampler re-reads it when the
+// target's libraries change); elsewhere libunwind goes straight to its
+// frame-chain fallback instead of scanning /proc/<pid>/maps again.
 //
-// Not yet provided: remote unwinding. getThreadCallStack logs "remote
-// unwinding not available" at DEBUG and returns false, so
-// getProcessCallStacks gives nothing.
+// A thread this debugger attaches to is detached again on every path
+// (errors, exceptions, the thread exiting meanwhile); a traced thread is
+// never left stopped. No call returns, or waits for anything but the
+// attached thread's own stop, while holding a thread: a SIGINT or SIGTERM
+// handler that only sets a flag can never leave the target stopped (see
+// QVTracedThread).
 class QVDebuggerLinux : public QVDebugger {
  public:
   using ModuleAddrMap = std::unordered_map<QVModuleId, uint64_t>;
@@ -47,7 +62,7 @@ class QVDebuggerLinux : public QVDebugger {
   bool suspendProcess() override;
   bool resumeProcess() override;
   bool terminateProcess() override;
-  // False for good once a probe found the process gone.
+  // False for good once a probe found the process gone (or a zombie).
   bool isProcessRunning() override;
   bool suspendThread(const QVThreadId& threadId) override;
   bool resumeThread(const QVThreadId& threadId) override;
@@ -66,7 +81,9 @@ class QVDebuggerLinux : public QVDebugger {
                                                         QVRange<unsigned long>& range) override;
   // Reads the map when no module is known yet; 0 when not mapped.
   unsigned long moduleStartAddress(const QVModuleId& moduleId) override;
-  // Not yet provided: always false (see above).
+  // Attaches the thread, unwinds at most `maxDepth` frames (innermost
+  // first) into a new QVCallStack whose symbol source is the process, and
+  // detaches. `out` is set only on success: at least one frame was found.
   bool getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
                           unsigned long maxDepth) override;
   // Re-read when `update` or while empty.
@@ -85,6 +102,17 @@ class QVDebuggerLinux : public QVDebugger {
 
   // Rebuilds the maps from /proc/<pid>/maps as root.
   void _updateSectionMap();
+  // Walks the stack of a thread that is attached and stopped, appending
+  // instruction addresses to `stack` until the outermost frame, a failure
+  // or `maxDepth`. `upt` is the thread's `_UPT_create` context. True when at
+  // least one frame was appended. Messages only under "QV_TRACE_UNWIND".
+  bool _unwindCallStack(const QVThreadId& threadId, QVCallStack& stack, void* upt, unsigned long maxDepth);
+  // The unwinder's ELF-path accessor: the file, mapping start and file
+  // offset of the executable mapping holding `ip` in the process of the
+  // debugger attached to `space`. The path is copied up to `size`
+  // characters, terminated only when it fits. 0, or -1 when unknown.
+  static int _get_elf_path(unw_addr_space_t space, unw_word_t ip, unw_word_t* start, unw_word_t* offset,
+                           char* buffer, size_t size);
   // Reads `length` bytes at `address` of a thread that is attached and
   // stopped, 4 bytes a request. The buffer address and the length must both
   // be multiples of 4.
@@ -111,16 +139,24 @@ class QVDebuggerLinux : public QVDebugger {
   // The registered module of the file, or a new ELF module registered for
   // it; null for files that are not regular, readable ELF files.
   std::shared_ptr<QVModule> _moduleForPath(const std::string& path);
-  // Attach and wait for the stop, or detach; native thread ids.
-  bool _attachNative(int64_t nativeId);
-  bool _detachNative(int64_t nativeId);
+  // Polled for a child of this program, else blocking (see QVTracedThread).
+  QVTracedThread::WaitStyle _attachWaitStyle();
+  // Whether /proc shows the process as a zombie or dead; false when it
+  // cannot be read.
+  static bool _isZombie(pid_t pid);
+  // The unwinder's address space, made on first use; null when libunwind
+  // cannot make one.
+  QVUnwindAddressSpace* _unwindSpace();
 
   mutable std::recursive_mutex lock_;
   SectionMap sectionMap_;
   ModuleAddrMap moduleAddrMap_;
   SegmentMap segmentMap_;
   std::atomic<bool> running_{true};
+  // Whether the process is a child of this program: -1 until asked.
+  std::atomic<int> ownChild_{-1};
   std::unordered_map<QVThreadId, int> memoryFiles_;
+  std::unique_ptr<QVUnwindAddressSpace> unwindSpace_;
 
   static std::shared_ptr<QVModule> vdsoModule_;
   static const bool traceUnwind_;

@@ -13,6 +13,7 @@
 
 #include "Linux/QVDebuggerLinux.h"
 #include "Linux/QVProcessLinux.h"
+#include "QVAbstractCallStack.h"
 #include "QVLog.h"
 #include "QVModule.h"
 #include "QVModuleElf.h"
@@ -280,7 +281,9 @@ TEST_F(LiveChildTest, SignalsAndRunningStates) {
   EXPECT_NE('T', ChildProbe::taskState(child.pid(), child.pid()));
 
   std::shared_ptr<QVAbstractCallStack> stack;
-  EXPECT_FALSE(debugger->getThreadCallStack(main, stack, 16));  // remote unwinding not yet provided
+  EXPECT_TRUE(debugger->getThreadCallStack(main, stack, 16));
+  ASSERT_TRUE(stack);
+  EXPECT_GT(stack->size(), 0);
 
   EXPECT_TRUE(debugger->isProcessRunning());
   EXPECT_TRUE(debugger->terminateProcess());

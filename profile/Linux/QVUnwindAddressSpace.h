@@ -1,0 +1,65 @@
+#pragma once
+
+#include <libunwind.h>
+
+#include <cstddef>
+
+namespace Quorvel {
+
+// The remote unwinder's address space of one target process, built on
+// libunwind's ptrace accessors (`_UPT_accessors`) and kept for the owner's
+// life so that libunwind's global cache of unwind rules keeps paying off.
+//
+// Two facilities are added that the distribution's libunwind lacks:
+// - a user pointer per address space (setUserPointer / userPointer), so
+//   that accessor callbacks, which get only the address space and the
+//   per-thread ptrace argument, can reach the object owning the space;
+// - an ELF-path accessor, called with the address space and an
+//   instruction address, answering the file mapped there with the
+//   mapping's start and file offset (0), or -1 when no file mapping holds
+//   the address.
+// The ptrace table is copied with its functions kept; only the procedure
+// lookup is wrapped. It asks the ELF-path accessor first: an address in no
+// known file mapping has no unwind information to find, and libunwind then
+// falls back to the frame chain at once instead of re-reading the target's
+// maps for every such address. The per-thread argument every accessor gets
+// is the `_UPT_create` context (QVPtraceUnwindContext), passed through.
+class QVUnwindAddressSpace {
+ public:
+  using ElfPathAccessor = int (*)(unw_addr_space_t space, unw_word_t ip, unw_word_t* start, unw_word_t* offset,
+                                  char* buffer, size_t size);
+
+  // The ptrace table as given to libunwind, and the ELF-path accessor
+  // beside it.
+  struct Accessors {
+    unw_accessors_t unwind;
+    ElfPathAccessor getElfPath;
+  };
+
+  // Creates the space with global caching and attaches `userPointer` to it.
+  // A null `getElfPath` leaves every lookup to the ptrace accessors.
+  QVUnwindAddressSpace(ElfPathAccessor getElfPath, void* userPointer);
+  ~QVUnwindAddressSpace();
+  QVUnwindAddressSpace(const QVUnwindAddressSpace&) = delete;
+  QVUnwindAddressSpace& operator=(const QVUnwindAddressSpace&) = delete;
+
+  // False when libunwind could not create the space.
+  bool isValid() const { return space_ != nullptr; }
+  unw_addr_space_t space() const { return space_; }
+  const Accessors& accessors() const { return accessors_; }
+
+  // The user pointer of a space made by this class; null for any other.
+  static void* userPointer(unw_addr_space_t space);
+  static void setUserPointer(unw_addr_space_t space, void* pointer);
+  // The accessors of a space made by this class; null for any other.
+  static const Accessors* accessorsForSpace(unw_addr_space_t space);
+
+ private:
+  static int _findProcInfo(unw_addr_space_t space, unw_word_t ip, unw_proc_info_t* info, int needUnwindInfo,
+                           void* arg);
+
+  Accessors accessors_;
+  unw_addr_space_t space_ = nullptr;
+};
+
+}  // namespace Quorvel
