@@ -1,0 +1,53 @@
+#include "ContextText.h"
+
+#include <cstdio>
+
+#include "FrameText.h"
+#include "QVContext.h"
+#include "QVProcess.h"
+#include "QVThread.h"
+
+namespace Quorvel {
+namespace qvprof {
+
+std::string ContextText::threadName(const QVThreadId& threadId) {
+  if (!threadId.isValid()) return std::string();
+  const std::shared_ptr<QVThread>& thread = QVThread::threadWithId(threadId, false, false);
+  return thread ? thread->name() : std::string();
+}
+
+std::string ContextText::processName(const QVProcessId& processId) {
+  if (!processId.isValid()) return FrameText::Unknown;
+  const std::shared_ptr<QVProcess>& process = QVProcess::processWithId(processId, false, false);
+  if (!process || process->name().empty()) return FrameText::Unknown;
+  return process->name();
+}
+
+std::string ContextText::processPath(const QVProcessId& processId) {
+  if (!processId.isValid()) return std::string();
+  const std::shared_ptr<QVProcess>& process = QVProcess::processWithId(processId, false, false);
+  return process ? process->executablePath() : std::string();
+}
+
+std::string ContextText::commandName(const QVThreadId& threadId) {
+  const std::string name = threadName(threadId);
+  if (!name.empty()) return name;
+  return processName(threadId.isValid() ? threadId.asProcessId() : QVProcessId());
+}
+
+std::string ContextText::processorText(int processorIndex) {
+  if (processorIndex < 0) return "[---]";
+  char text[24];
+  std::snprintf(text, sizeof text, "[%03d]", processorIndex);
+  return text;
+}
+
+std::string ContextText::tickText(uint64_t tick) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%llu.%06llu", static_cast<unsigned long long>(tick / 1000000000ull),
+                static_cast<unsigned long long>((tick % 1000000000ull) / 1000ull));
+  return text;
+}
+
+}  // namespace qvprof
+}  // namespace Quorvel

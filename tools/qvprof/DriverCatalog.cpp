@@ -1,0 +1,86 @@
+#include "DriverCatalog.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "QVFileUtils.h"
+#include "QVProfileDriver.h"
+
+namespace Quorvel {
+namespace qvprof {
+
+const char* const DriverCatalog::ProcessDriver = "process";
+
+std::vector<DriverCatalog::Entry> DriverCatalog::entries() {
+  std::vector<Entry> entries;
+  Entry process;
+  process.name = ProcessDriver;
+  process.description = "samples one target process: stops its threads on a timer and unwinds them through ptrace";
+  std::vector<std::string> errors;
+  std::vector<std::string> warnings;
+  processEnvironment(errors, warnings);
+  process.available = errors.empty();
+  process.canRecord = true;
+  entries.push_back(process);
+
+  for (const std::shared_ptr<QVProfileDriver>& driver : QVProfileDriver::availableDrivers()) {
+    if (!driver) continue;
+    Entry entry;
+    entry.name = driver->name();
+    entry.identifier = driver->identifier();
+    entry.available = driver->isAvailable();
+    entry.description = entry.available ? "kernel back-end " + driver->identifier()
+                                        : "no kernel back-end is available (" + driver->identifier() + ")";
+    // Kernel back-ends record through their own samplers, which this
+    // build of qvprof does not run yet.
+    entry.canRecord = false;
+    entry.driver = driver;
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+std::vector<std::string> DriverCatalog::recordingDrivers() {
+  std::vector<std::string> names;
+  for (const Entry& entry : entries()) {
+    if (entry.available && entry.canRecord) names.push_back(entry.name);
+  }
+  return names;
+}
+
+std::string DriverCatalog::defaultRecordingDriver() {
+  // A kernel back-end that can record beats sampling through ptrace, which
+  // stops the target at every tick.
+  for (const std::string& name : recordingDrivers()) {
+    if (name != ProcessDriver) return name;
+  }
+  // Named even when the environment rules it out, so that the error the
+  // user sees is about ptrace rather than about a missing driver.
+  return ProcessDriver;
+}
+
+int DriverCatalog::ptraceScope() {
+  std::string text;
+  if (!FileReadString("/proc/sys/kernel/yama/ptrace_scope", text) || text.empty()) return -1;
+  return std::atoi(text.c_str());
+}
+
+void DriverCatalog::processEnvironment(std::vector<std::string>& errors, std::vector<std::string>& warnings) {
+  const int scope = ptraceScope();
+  // Root stands in for CAP_SYS_PTRACE; finer capability sets are left to
+  // the kernel's answer at attach time.
+  const bool privileged = geteuid() == 0;
+  if (scope >= 3) {
+    errors.push_back("ptrace attach is disabled on this machine (kernel.yama.ptrace_scope = 3); "
+                     "no process can be profiled until the next boot.");
+  } else if (scope == 2 && !privileged) {
+    errors.push_back("only root may trace processes here (kernel.yama.ptrace_scope = 2).");
+  } else if (scope == 1 && !privileged) {
+    warnings.push_back("ptrace is limited to descendants (kernel.yama.ptrace_scope = 1): 'qvprof record -- "
+                       "COMMAND' works, 'qvprof record --pid' needs root or a target that allows it.");
+  }
+}
+
+}  // namespace qvprof
+}  // namespace Quorvel

@@ -1,0 +1,139 @@
+#include "InfoCommand.h"
+
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <ostream>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "ContextText.h"
+#include "LogOptions.h"
+#include "QVAbstractCallStackTenure.h"
+#include "QVContext.h"
+#include "QVSessionConfig.h"
+#include "QVSessionDataCallStackTenures.h"
+#include "QVSessionDataSystemCallTenures.h"
+#include "QVSessionDataThreadTenures.h"
+#include "QVSessionProfile.h"
+#include "RecordingProperties.h"
+
+namespace Quorvel {
+namespace qvprof {
+
+namespace {
+
+std::string timeText(const boost::posix_time::ptime& time) {
+  if (time.is_special()) return "unknown";
+  std::string text = boost::posix_time::to_iso_extended_string(time);
+  const size_t t = text.find('T');
+  if (t != std::string::npos) text[t] = ' ';
+  return text + " UTC";
+}
+
+std::string secondsText(double seconds) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
+  return text;
+}
+
+struct ThreadCount {
+  QVThreadId threadId;
+  uint64_t samples = 0;
+};
+
+}  // namespace
+
+QVProfArguments InfoCommand::arguments() const {
+  return QVProfArguments(name(),
+                         "Describes a session file: its configuration, when it was recorded and for how long,\n"
+                         "why the recording stopped, and its processes and threads with their sample counts.",
+                         LogOptions::options(), "FILE", 1, 1);
+}
+
+void InfoCommand::writeInfo(std::ostream& out, const SessionSamples& session) {
+  const std::shared_ptr<QVSessionProfile>& profile = session.profile();
+  const QVPropertyMap& properties = profile->properties();
+
+  if (const std::shared_ptr<QVSessionConfig> config = profile->config()) {
+    std::string description = config->description();
+    // The description is written for dialogs and may end in a line break.
+    while (!description.empty() && std::isspace(static_cast<unsigned char>(description.back()))) {
+      description.pop_back();
+    }
+    out << "Configuration: " << description << '\n';
+  } else {
+    out << "Configuration: none recorded\n";
+  }
+  const boost::posix_time::ptime begin = profile->beginTime();
+  const boost::posix_time::ptime end = profile->endTime();
+  out << "Started:       " << timeText(begin) << '\n';
+  out << "Ended:         " << timeText(end) << '\n';
+  if (!begin.is_special() && !end.is_special()) {
+    const boost::posix_time::time_duration span = end - begin;
+    out << "Duration:      "
+        << secondsText(static_cast<double>(span.total_microseconds()) / 1e6) << '\n';
+  }
+  if (properties.hasKey(RecordingProperties::StopReason)) {
+    out << "Stop reason:   " << properties.stringValue(RecordingProperties::StopReason) << '\n';
+  }
+  if (properties.hasKey(QVSessionProfile::KeyProfileDriverName)) {
+    out << "Driver:        " << properties.stringValue(QVSessionProfile::KeyProfileDriverName) << '\n';
+  }
+  if (properties.hasKey(RecordingProperties::Command)) {
+    out << "Command:       " << properties.stringValue(RecordingProperties::Command) << '\n';
+  }
+  if (!profile->notes().empty()) out << "Notes:         " << profile->notes() << '\n';
+
+  // Native ids order the listing; distinct thread ids that share a native
+  // id (a reused tid) stay apart through the id's own order.
+  std::map<std::pair<int64_t, QVThreadId>, ThreadCount> threads;
+  std::map<std::pair<int64_t, QVProcessId>, uint64_t> processes;
+  for (const auto& sample : session.samples()) {
+    if (!sample) continue;
+    const QVThreadId threadId = sample->context().threadId();
+    ThreadCount& count = threads[{threadId.nativeIdentifier(), threadId}];
+    count.threadId = threadId;
+    ++count.samples;
+    const QVProcessId processId = sample->context().asProcessId();
+    ++processes[{processId.nativeIdentifier(), processId}];
+  }
+
+  out << "Samples:       " << session.samples().size() << " call stacks";
+  if (const auto data = profile->threadTenureData()) out << ", " << data->size() << " thread tenures";
+  if (const auto data = profile->systemCallData()) out << ", " << data->size() << " system calls";
+  out << '\n';
+
+  out << "Processes:     " << processes.size() << '\n';
+  for (const auto& entry : processes) {
+    char columns[64];
+    std::snprintf(columns, sizeof columns, "  pid %-8lld %10llu samples  ", static_cast<long long>(entry.first.first),
+                  static_cast<unsigned long long>(entry.second));
+    out << columns << ContextText::processName(entry.first.second);
+    const std::string path = ContextText::processPath(entry.first.second);
+    if (!path.empty()) out << " (" << path << ")";
+    out << '\n';
+  }
+  out << "Threads:       " << threads.size() << '\n';
+  for (const auto& entry : threads) {
+    const QVThreadId& threadId = entry.second.threadId;
+    char columns[96];
+    std::snprintf(columns, sizeof columns, "  tid %-8lld pid %-8lld %10llu samples  ",
+                  static_cast<long long>(entry.first.first),
+                  static_cast<long long>(threadId.asProcessId().nativeIdentifier()),
+                  static_cast<unsigned long long>(entry.second.samples));
+    out << columns << ContextText::commandName(threadId) << '\n';
+  }
+}
+
+int InfoCommand::_execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& /*err*/) {
+  const std::string& path = arguments.operands().front();
+  const SessionSamples session(path);
+  out << "File:          " << path << '\n';
+  writeInfo(out, session);
+  out.flush();
+  return out ? ExitSuccess : ExitFailure;
+}
+
+}  // namespace qvprof
+}  // namespace Quorvel

@@ -1,0 +1,340 @@
+#include "RecordCommand.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <ostream>
+#include <unordered_set>
+
+#include "CommandLauncher.h"
+#include "DriverCatalog.h"
+#include "LogCapture.h"
+#include "LogOptions.h"
+#include "NotificationText.h"
+#include "ProgressLine.h"
+#include "QVAbstractCallStackTenure.h"
+#include "QVErrorManager.h"
+#include "QVException.h"
+#include "QVNotificationIds.h"
+#include "QVProcess.h"
+#include "QVProfUsageError.h"
+#include "QVSamplerProcess.h"
+#include "QVSessionConfig.h"
+#include "QVSessionFile.h"
+#include "QVSessionProfile.h"
+#include "QVThread.h"
+#include "QVTimeProfileConfig.h"
+#include "RecordingProperties.h"
+#include "SessionSamples.h"
+#include "StopSignal.h"
+
+namespace Quorvel {
+namespace qvprof {
+
+namespace {
+
+// How often the main loop looks at the signal flag, the target and the
+// sampler; the progress line redraws at its own, slower pace.
+constexpr double kPollSeconds = 0.05;
+
+std::string rateText(double perSecond) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f", perSecond);
+  return text;
+}
+
+// Why ptrace refused, as far as it can be told from outside.
+std::string notPermittedReason(pid_t pid) {
+  std::string reason = "not permitted to trace it";
+  const int scope = DriverCatalog::ptraceScope();
+  if (scope >= 1 && geteuid() != 0) {
+    reason += " (kernel.yama.ptrace_scope = " + std::to_string(scope) + ")";
+  } else if (::kill(pid, 0) != 0 && errno == EPERM) {
+    reason += " (it belongs to another user)";
+  }
+  return reason;
+}
+
+size_t runningThreads(const std::shared_ptr<QVProcess>& process) {
+  if (!process) return 0;
+  std::vector<std::shared_ptr<QVThread>> threads;
+  process->getThreads(threads, true, false);
+  return threads.size();
+}
+
+}  // namespace
+
+QVProfArguments RecordCommand::arguments() const {
+  std::vector<QVProfOption> options = {
+      {"output", 'o', "FILE", "the session file to write (default qvprof.session)"},
+      {"pid", 0, "PID", "profile this running process until Ctrl-C or a limit"},
+      {"interval", 0, "SECONDS", "time between two samples (default 0.001)"},
+      {"time-limit", 0, "SECONDS", "stop recording after this long"},
+      {"sample-limit", 0, "N", "stop recording after N samples"},
+      {"wrap", 0, "", "at the sample limit keep the newest samples instead of stopping (kernel drivers)"},
+      {"no-callstacks", 0, "", "record only the sampled function, not its callers"},
+      {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
+      {"compress", 0, "", "write the session file gzip-compressed"},
+  };
+  for (const QVProfOption& option : LogOptions::options()) options.push_back(option);
+  QVProfArguments arguments(name(),
+                            "Records the call stacks of a program until it exits, or of a running process\n"
+                            "(--pid) until Ctrl-C or a limit, and writes them to a session file:\n"
+                            "  qvprof record [OPTIONS] -- COMMAND [ARGS...]\n"
+                            "  qvprof record [OPTIONS] --pid PID",
+                            options);
+  arguments.allowTrailingCommand("COMMAND [ARGS...]");
+  arguments.setNotes(
+      "Ctrl-C (or SIGTERM) ends the recording and still writes the session. On a\n"
+      "terminal, a progress line on stderr shows the elapsed time, samples and threads.\n"
+      "The warnings and errors the recording collected are printed with their texts.\n"
+      "Exit status: 0 when the session was written, 1 when it could not be, 2 for a\n"
+      "wrong command line.");
+  return arguments;
+}
+
+RecordCommand::Settings RecordCommand::settingsFrom(const QVProfArguments& arguments) {
+  Settings settings;
+  const std::string command = arguments.command();
+  settings.output = arguments.value("output", settings.output);
+  if (settings.output.empty()) throw QVProfUsageError(command, "--output: the file name is empty");
+  settings.command = arguments.trailingCommand();
+  if (arguments.has("pid")) {
+    settings.pid = static_cast<pid_t>(arguments.integer("pid", 0, 1, 4194304));
+    if (!settings.command.empty()) {
+      throw QVProfUsageError(command, "--pid: give either a process to attach to or a program to run, not both");
+    }
+  } else if (settings.command.empty()) {
+    throw QVProfUsageError(command, "nothing to profile: give a program after '--' or a process with --pid");
+  }
+  settings.interval = arguments.positiveNumber("interval", settings.interval);
+  settings.timeLimit = arguments.positiveNumber("time-limit", 0.0);
+  settings.sampleLimit = arguments.integer("sample-limit", 0, 1, UINT64_MAX);
+  settings.wrap = arguments.has("wrap");
+  settings.callStacks = !arguments.has("no-callstacks");
+  settings.compress = arguments.has("compress");
+
+  const std::vector<std::string> usable = DriverCatalog::recordingDrivers();
+  settings.driver = arguments.value("driver", DriverCatalog::defaultRecordingDriver());
+  bool known = false;
+  for (const auto& entry : DriverCatalog::entries()) {
+    if (entry.name != settings.driver) continue;
+    known = true;
+    if (!entry.canRecord) {
+      throw QVProfUsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " +
+                                          DriverCatalog::ProcessDriver);
+    }
+  }
+  if (!known) {
+    std::string names;
+    for (const auto& entry : DriverCatalog::entries()) names += (names.empty() ? "" : ", ") + entry.name;
+    throw QVProfUsageError(command, "--driver: unknown driver '" + settings.driver + "' (drivers: " + names + ")");
+  }
+
+  if (settings.wrap && settings.sampleLimit == 0) {
+    throw QVProfUsageError(command, "--wrap: only applies together with --sample-limit");
+  }
+  // The process driver keeps every sample it takes and stops at the limit;
+  // dropping older samples is what kernel buffers do.
+  if (settings.wrap && settings.driver == DriverCatalog::ProcessDriver) {
+    throw QVProfUsageError(command, "--wrap: the process driver stops at the sample limit and cannot wrap");
+  }
+  return settings;
+}
+
+std::shared_ptr<QVSessionConfig> RecordCommand::configFor(const Settings& settings) {
+  auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
+  config->setName("qvprof record");
+  config->timerConfig->interval = settings.interval;
+  config->timeLimitEnable = settings.timeLimit > 0.0;
+  if (config->timeLimitEnable) config->timeLimit = settings.timeLimit;
+  config->sampleLimitEnable = settings.sampleLimit > 0;
+  if (config->sampleLimitEnable) config->sampleLimit = settings.sampleLimit;
+  config->sampleLimitAction =
+      settings.wrap ? QVSessionConfig::SampleLimitActionWrap : QVSessionConfig::SampleLimitActionStop;
+  config->description();
+  return config;
+}
+
+RecordCommand::Rate RecordCommand::rateOf(const QVSessionProfile& profile, double interval, double durationSeconds) {
+  Rate rate;
+  const auto& samples = SessionSamples::samplesOf(profile);
+  if (samples.empty() || !(interval > 0.0) || !(durationSeconds > 0.0)) return rate;
+  // Every tick samples all threads at once, so the distinct sample times
+  // count the ticks taken and samples per tick the threads asked for.
+  std::unordered_set<uint64_t> ticks;
+  for (const auto& sample : samples) {
+    if (sample) ticks.insert(sample->endTick());
+  }
+  const double stacksPerTick = static_cast<double>(samples.size()) / static_cast<double>(ticks.size());
+  rate.askedPerSecond = stacksPerTick / interval;
+  rate.takenPerSecond = static_cast<double>(samples.size()) / durationSeconds;
+  rate.fellBehind = rate.takenPerSecond < 0.9 * rate.askedPerSecond;
+  return rate;
+}
+
+int RecordCommand::_execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) {
+  return _record(settingsFrom(arguments), out, err);
+}
+
+void RecordCommand::_checkOutputWritable(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (::access(directory.c_str(), W_OK | X_OK) != 0) {
+    throw QVException("cannot write the session file '" + path + "': " + directory + ": " + std::strerror(errno),
+                      __LINE__, __FILE__);
+  }
+}
+
+void RecordCommand::_checkAttachable(pid_t pid) {
+  if (pid == getpid()) throw QVException("cannot profile qvprof itself", __LINE__, __FILE__);
+  if (::kill(pid, 0) == 0) return;
+  if (errno == ESRCH) throw QVException("no process with pid " + std::to_string(pid), __LINE__, __FILE__);
+  // Without the right to signal a process there is no right to trace it
+  // either, and the process model could not read enough of it to say
+  // anything more useful.
+  if (errno == EPERM) {
+    throw QVException("cannot profile pid " + std::to_string(pid) + ": " + notPermittedReason(pid), __LINE__,
+                      __FILE__);
+  }
+}
+
+std::shared_ptr<QVSamplerProcess> RecordCommand::_startSampler(const Settings& settings,
+                                                              const std::shared_ptr<QVSessionConfig>& config,
+                                                              pid_t pid, std::ostream& err) {
+  const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, true, false);
+  if (!process) throw QVException("no process with pid " + std::to_string(pid), __LINE__, __FILE__);
+
+  auto sampler = std::make_shared<QVSamplerProcess>(config);
+  sampler->setCollectCallStacks(settings.callStacks);
+  // Refusals are only logged by the library; the log line is the reason.
+  {
+    LogCapture capture;
+    if (!sampler->setTargetProcess(process)) {
+      const std::string reason = capture.lastError();
+      throw QVException("cannot profile pid " + std::to_string(pid) + (reason.empty() ? "" : ": " + reason),
+                        __LINE__, __FILE__);
+    }
+  }
+  LogCapture capture;
+  if (!sampler->start()) {
+    QVErrorManager ids;
+    sampler->getSessionErrors(ids, false);
+    NotificationText::write(err, *sampler, ids, "qvprof: ");
+    std::string reason = capture.lastError();
+    if (ids.testErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess)) reason = notPermittedReason(pid);
+    throw QVException("cannot start recording pid " + std::to_string(pid) + (reason.empty() ? "" : ": " + reason),
+                      __LINE__, __FILE__);
+  }
+  return sampler;
+}
+
+bool RecordCommand::_waitForEnd(QVSamplerProcess& sampler, StopSignal& signals, const CommandLauncher* launcher,
+                                std::ostream& err) {
+  ProgressLine progress(err, &err == &std::cerr && ProgressLine::isTerminal(STDERR_FILENO));
+  const auto started = std::chrono::steady_clock::now();
+  bool programExited = false;
+  while (sampler.isActive()) {
+    if (signals.wait(kPollSeconds)) break;
+    if (launcher && launcher->hasExited()) {
+      programExited = true;
+      break;
+    }
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // The sample count waits for a tick in progress; ask only when drawing.
+    if (progress.due(elapsed)) {
+      progress.update(elapsed, sampler.sampleCount(), runningThreads(sampler.targetProcess()));
+    }
+  }
+  if (sampler.isActive()) sampler.stop();
+  progress.finish();
+  return programExited;
+}
+
+void RecordCommand::_noteSettings(QVSessionProfile& profile, const Settings& settings, pid_t pid,
+                                  const std::string& stopReason) {
+  QVPropertyMap& properties = profile.mutableProperties();
+  properties.setString(QVSessionProfile::KeyProfileDriverName, settings.driver);
+  properties.setString(QVSessionProfile::KeyCollectCallStacks, settings.callStacks ? "true" : "false");
+  properties.setString(RecordingProperties::StopReason, stopReason);
+  properties.setSigned(RecordingProperties::TargetPid, pid);
+  properties.setFloat(RecordingProperties::Interval, settings.interval);
+  if (!settings.command.empty()) {
+    properties.setString(RecordingProperties::Command, CommandLauncher::commandLine(settings.command));
+  }
+}
+
+int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ostream& err) {
+  const std::shared_ptr<QVSessionConfig> config = configFor(settings);
+  // Found out now rather than after a long recording that cannot be saved.
+  _checkOutputWritable(settings.output);
+  // Before any thread starts, so that every thread the recording creates
+  // inherits the blocked signals (see StopSignal).
+  StopSignal signals;
+
+  std::unique_ptr<CommandLauncher> launcher;
+  pid_t pid = settings.pid;
+  if (!settings.command.empty()) {
+    launcher = std::make_unique<CommandLauncher>(settings.command, &signals);
+    pid = launcher->pid();
+  } else {
+    _checkAttachable(pid);
+  }
+
+  const std::shared_ptr<QVSamplerProcess> sampler = _startSampler(settings, config, pid, err);
+  bool targetExited = _waitForEnd(*sampler, signals, launcher.get(), err);
+  // A program qvprof started ends with its recording when the user asked
+  // for the end; otherwise (a limit) it is ended once the session is saved.
+  if (signals.requested() && launcher) launcher->terminate(2.0);
+
+  QVErrorManager ids;
+  sampler->getSessionErrors(ids, false);
+  if (ids.testWarningId(QVSamplerProcessWarningTargetProcessExited)) targetExited = true;
+  NotificationText::write(err, *sampler, ids, "qvprof: ");
+
+  const std::shared_ptr<QVSessionProfile> profile = sampler->collect();
+  const SessionSamples session(profile);
+  if (!profile || session.samples().empty()) {
+    std::string reason = "no samples were taken";
+    if (ids.testErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess)) {
+      reason = "cannot sample pid " + std::to_string(pid) + ": " + notPermittedReason(pid);
+    } else if (targetExited) {
+      reason += ": the target exited before a sample";
+    }
+    throw QVException(reason + "; no session written", __LINE__, __FILE__);
+  }
+
+  const bool endedByExit = targetExited && sampler->stopReason() != QVSessionRecorder::StopReasonError;
+  _noteSettings(*profile, settings, pid,
+                endedByExit ? std::string("target exited") : RecordingProperties::stopReasonText(sampler->stopReason()));
+  QVSessionFile::write(*profile, settings.output, settings.compress);
+
+  const double duration = sampler->durationTime();
+  const Rate rate = rateOf(*profile, settings.interval, duration);
+  if (rate.fellBehind) {
+    err << "qvprof: sampling fell behind the interval: asked for " << rateText(rate.askedPerSecond)
+        << " stacks/s, took " << rateText(rate.takenPerSecond) << " stacks/s\n";
+  }
+  std::unordered_set<QVThreadId> threads;
+  for (const auto& sample : session.samples()) {
+    if (sample) threads.insert(sample->context().threadId());
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", duration);
+  err << "qvprof: wrote " << session.samples().size() << " samples of " << threads.size()
+      << (threads.size() == 1 ? " thread" : " threads") << " over " << seconds << " s to " << settings.output;
+  if (launcher && launcher->hasExited()) {
+    err << " (" << CommandLauncher::commandLine(settings.command) << ' ' << launcher->statusText() << ")";
+  }
+  err << '\n';
+  out.flush();
+  return ExitSuccess;
+}
+
+}  // namespace qvprof
+}  // namespace Quorvel

@@ -1,0 +1,216 @@
+#include "ReportCommand.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+#include <set>
+#include <vector>
+
+#include "FrameText.h"
+#include "LogOptions.h"
+#include "QVAbstractCallFrame.h"
+#include "QVAbstractCallStackTenure.h"
+#include "QVContext.h"
+#include "QVException.h"
+#include "QVProfUsageError.h"
+#include "QVSymbol.h"
+
+namespace Quorvel {
+namespace qvprof {
+
+namespace {
+
+const char* columnTitle(QVCallTree::Granularity granularity) {
+  switch (granularity) {
+    case QVCallTree::address:
+      return "Address";
+    case QVCallTree::module:
+      return "Module";
+    case QVCallTree::file:
+      return "File";
+    case QVCallTree::line:
+      return "Line";
+    case QVCallTree::symbol:
+    default:
+      return "Function";
+  }
+}
+
+struct LabelledNode {
+  QVCallTreeNode::NodePtr node;
+  std::string label;
+};
+
+// Heaviest first; equal weights fall back to the label and the address so
+// the listing never depends on hash-table order.
+std::vector<LabelledNode> sortedChildren(const QVCallTreeNode& parent, QVCallTree::Granularity granularity) {
+  std::vector<QVCallTreeNode::NodePtr> children;
+  parent.getChildren(children);
+  std::vector<LabelledNode> labelled;
+  labelled.reserve(children.size());
+  for (auto& child : children) labelled.push_back({child, ReportCommand::nodeLabel(*child, granularity)});
+  std::sort(labelled.begin(), labelled.end(), [](const LabelledNode& a, const LabelledNode& b) {
+    if (a.node->totalWeight() != b.node->totalWeight()) return a.node->totalWeight() > b.node->totalWeight();
+    if (a.node->selfWeight() != b.node->selfWeight()) return a.node->selfWeight() > b.node->selfWeight();
+    if (a.label != b.label) return a.label < b.label;
+    return a.node->address() < b.node->address();
+  });
+  return labelled;
+}
+
+class TreePrinter {
+ public:
+  TreePrinter(std::ostream& out, const ReportCommand::Options& options, double total)
+      : out_(out), options_(options), total_(total) {}
+
+  void print(const QVCallTreeNode& parent, size_t depth) {
+    if (options_.depth != 0 && depth >= options_.depth) return;
+    const std::vector<LabelledNode> children = sortedChildren(parent, options_.granularity);
+    for (size_t i = 0; i < children.size(); ++i) {
+      const LabelledNode& child = children[i];
+      const double totalPercent = 100.0 * child.node->totalWeight() / total_;
+      // Siblings come heaviest first: the rest are under the limit too.
+      if (totalPercent < options_.minPercent) {
+        hidden_ += children.size() - i;
+        break;
+      }
+      const double selfPercent = 100.0 * child.node->selfWeight() / total_;
+      char columns[96];
+      std::snprintf(columns, sizeof columns, "%6.2f%% %6.2f%% %9.0f %9.0f  ", totalPercent, selfPercent,
+                    child.node->totalWeight(), child.node->selfWeight());
+      out_ << columns << std::string(2 * depth, ' ') << child.label << '\n';
+      print(*child.node, depth + 1);
+    }
+  }
+
+  size_t hidden() const { return hidden_; }
+
+ private:
+  std::ostream& out_;
+  const ReportCommand::Options& options_;
+  double total_;
+  size_t hidden_ = 0;
+};
+
+}  // namespace
+
+QVProfArguments ReportCommand::arguments() const {
+  std::vector<QVProfOption> options = {
+      {"topology", 0, "tree|leaf",
+       "tree: outermost callers first (default); leaf: sampled functions first"},
+      {"granularity", 0, "KIND", "merge frames by address, symbol (default), module, file or line"},
+      {"process", 0, "PID", "only samples of this process"},
+      {"thread", 0, "TID", "only samples of this thread"},
+      {"depth", 0, "N", "show N levels of the tree (default: all)"},
+      {"min-percent", 0, "P", "hide nodes with less than P percent of the samples (default 0.5; 0 shows all)"},
+  };
+  for (const QVProfOption& option : LogOptions::options()) options.push_back(option);
+  return QVProfArguments(name(),
+                         "Prints the call tree of a session file, heaviest first. Each line shows the share of\n"
+                         "all samples that passed through the node (Total) and that were taken in it (Self),\n"
+                         "then the same as sample counts, then the node indented by its depth.",
+                         options, "FILE", 1, 1);
+}
+
+std::string ReportCommand::nodeLabel(const QVCallTreeNode& node, QVCallTree::Granularity granularity) {
+  const QVAbstractCallFrame* frame = node.templateCallFrame();
+  if (!frame) return FrameText::Unknown;
+  const std::string address = "0x" + FrameText::hex(frame->address());
+  const std::string symbol = FrameText::symbolName(*frame);
+  const bool symbolKnown = symbol != FrameText::Unknown;
+  switch (granularity) {
+    case QVCallTree::address:
+      return address + " " + FrameText::symbolWithOffset(*frame) + " (" + FrameText::moduleName(*frame) + ")";
+    case QVCallTree::module: {
+      const std::string module = FrameText::modulePath(*frame);
+      // An unknown module merges by address, so the address tells the
+      // nodes apart.
+      return module != FrameText::Unknown ? module : module + " " + address;
+    }
+    case QVCallTree::file:
+    case QVCallTree::line: {
+      const std::string where = FrameText::sourceLine(*frame, granularity == QVCallTree::line);
+      if (where != FrameText::Unknown) {
+        // A line alone rarely says where it is; its function does.
+        return granularity == QVCallTree::line && symbolKnown ? where + " (" + symbol + ")" : where;
+      }
+      // Without line information frames merge by symbol, else by address.
+      return symbolKnown ? where + " in " + symbol : where + " " + address;
+    }
+    case QVCallTree::symbol:
+    default:
+      if (!symbolKnown) return symbol + " " + address + " (" + FrameText::moduleName(*frame) + ")";
+      return symbol + " (" + FrameText::moduleName(*frame) + ")";
+  }
+}
+
+bool ReportCommand::writeReport(std::ostream& out, const SessionSamples& session, const Options& options) {
+  QVCallTree::TenureList selected;
+  std::set<int64_t> threads;
+  std::set<int64_t> processes;
+  for (const auto& sample : session.samples()) {
+    if (!sample) continue;
+    const QVContext& context = sample->context();
+    const int64_t pid = context.asProcessId().nativeIdentifier();
+    const int64_t tid = context.threadId().nativeIdentifier();
+    if (options.processId >= 0 && pid != options.processId) continue;
+    if (options.threadId >= 0 && tid != options.threadId) continue;
+    selected.push_back(sample);
+    threads.insert(tid);
+    processes.insert(pid);
+  }
+  if (selected.empty()) return false;
+
+  const QVCallTree tree(selected, options.topology, options.granularity);
+  const double total = tree.rootNode()->totalWeight();
+  out << "Call tree: " << selected.size() << (selected.size() == 1 ? " sample, " : " samples, ") << threads.size()
+      << (threads.size() == 1 ? " thread of " : " threads of ") << processes.size()
+      << (processes.size() == 1 ? " process" : " processes") << ", "
+      << QVCallTree::topologyToString(options.topology) << " view by "
+      << QVCallTree::granularityToString(options.granularity) << "\n";
+  if (total <= 0.0) {
+    out << "Every sample has an empty call stack.\n";
+    return true;
+  }
+  out << "\n  Total     Self   Samples      Self  " << columnTitle(options.granularity) << '\n';
+  TreePrinter printer(out, options, total);
+  printer.print(*tree.rootNode(), 0);
+  if (printer.hidden() > 0) {
+    out << "\n" << printer.hidden() << (printer.hidden() == 1 ? " node" : " nodes") << " under "
+        << options.minPercent << "% hidden (--min-percent 0 shows all).\n";
+  }
+  return true;
+}
+
+int ReportCommand::_execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) {
+  Options options;
+  options.topology = QVCallTree::topologyFromString(arguments.choice("topology", {"tree", "leaf"}, "tree"));
+  options.granularity = QVCallTree::granularityFromString(
+      arguments.choice("granularity", {"address", "symbol", "module", "file", "line"}, "symbol"));
+  if (arguments.has("process")) options.processId = static_cast<int64_t>(arguments.integer("process", 0, 0, 4194304));
+  if (arguments.has("thread")) options.threadId = static_cast<int64_t>(arguments.integer("thread", 0, 0, 4194304));
+  options.depth = static_cast<size_t>(arguments.integer("depth", 0, 1, 100000));
+  options.minPercent = arguments.positiveNumber("min-percent", 0.5, true);
+  if (options.minPercent > 100.0) {
+    throw QVProfUsageError(name(), "--min-percent: expected a percentage from 0 to 100, got '" +
+                                       arguments.value("min-percent") + "'");
+  }
+
+  const std::string& path = arguments.operands().front();
+  const SessionSamples session(path);
+  if (!writeReport(out, session, options)) {
+    if (session.samples().empty()) {
+      err << "qvprof: " << path << " holds no call-stack samples\n";
+    } else {
+      err << "qvprof: no samples in " << path << " match"
+          << (options.processId >= 0 ? " --process " + std::to_string(options.processId) : "")
+          << (options.threadId >= 0 ? " --thread " + std::to_string(options.threadId) : "") << '\n';
+    }
+    return ExitFailure;
+  }
+  out.flush();
+  return out ? ExitSuccess : ExitFailure;
+}
+
+}  // namespace qvprof
+}  // namespace Quorvel

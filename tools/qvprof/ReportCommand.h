@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+#include "QVCallTree.h"
+#include "QVProfCommand.h"
+#include "SessionSamples.h"
+
+namespace Quorvel {
+namespace qvprof {
+
+// "qvprof report FILE": the call tree of a session as text.
+class ReportCommand : public QVProfCommand {
+ public:
+  struct Options {
+    QVCallTree::Topology topology = QVCallTree::tree;
+    QVCallTree::Granularity granularity = QVCallTree::symbol;
+    int64_t processId = -1;  // native pid to keep; -1 keeps every process
+    int64_t threadId = -1;   // native tid to keep; -1 keeps every thread
+    size_t depth = 0;        // levels shown; 0 shows all
+    double minPercent = 0.5; // nodes below this share of all samples are hidden
+  };
+
+  std::string name() const override { return "report"; }
+  std::string summary() const override { return "print the call tree of a session file"; }
+  QVProfArguments arguments() const override;
+
+  // The report of the samples that pass the options' filters; false (and
+  // nothing written) when no sample passes them.
+  static bool writeReport(std::ostream& out, const SessionSamples& session, const Options& options);
+  // What one node stands for at a granularity, from its template frame.
+  static std::string nodeLabel(const QVCallTreeNode& node, QVCallTree::Granularity granularity);
+
+ protected:
+  int _execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) override;
+};
+
+}  // namespace qvprof
+}  // namespace Quorvel

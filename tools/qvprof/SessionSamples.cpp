@@ -1,0 +1,43 @@
+#include "SessionSamples.h"
+
+#include <algorithm>
+
+#include "QVAbstractCallStackTenure.h"
+#include "QVSessionDataCallStackTenures.h"
+#include "QVSessionFile.h"
+#include "QVSessionProfile.h"
+
+namespace Quorvel {
+namespace qvprof {
+
+SessionSamples::SessionSamples(const std::string& path) : profile_(QVSessionFile::read(path)) {}
+
+SessionSamples::SessionSamples(std::shared_ptr<QVSessionProfile> profile) : profile_(std::move(profile)) {}
+
+const SessionSamples::SampleList& SessionSamples::samples() const {
+  static const SampleList kNone;
+  return profile_ ? samplesOf(*profile_) : kNone;
+}
+
+const SessionSamples::SampleList& SessionSamples::samplesOf(const QVSessionProfile& profile) {
+  static const SampleList kNone;
+  // The vector belongs to the archiver, which the profile's data keep.
+  const std::shared_ptr<QVSessionDataCallStackTenures> data = profile.callStackData();
+  return data ? data->samples() : kNone;
+}
+
+SessionSamples::SampleList SessionSamples::inTimeOrder() const {
+  SampleList ordered;
+  ordered.reserve(samples().size());
+  for (const auto& sample : samples()) {
+    if (sample) ordered.push_back(sample);
+  }
+  std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
+    if (a->endTick() != b->endTick()) return a->endTick() < b->endTick();
+    return a->beginTick() < b->beginTick();
+  });
+  return ordered;
+}
+
+}  // namespace qvprof
+}  // namespace Quorvel
