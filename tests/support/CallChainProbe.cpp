@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "support/TestSupport.h"
+
 namespace Quorvel {
 namespace test {
 
@@ -92,26 +94,15 @@ bool CallChainProbe::start(int timeoutMs) {
     if (count <= 0) {
       return false;
     }
-    pending.append(buffer, static_cast<size_t>(count));
-    size_t newline;
-    while ((newline = pending.find('\n')) != std::string::npos) {
-      const std::string line = pending.substr(0, newline);
-      pending.erase(0, newline + 1);
-      if (line == "ready") {
-        return true;
-      }
-      lines_.push_back(line);
+    if (AppendProbeOutput(pending, buffer, static_cast<size_t>(count), lines_)) {
+      return true;
     }
   }
 }
 
 long CallChainProbe::value(const std::string& key) const {
-  for (const std::string& line : lines_) {
-    if (line.compare(0, key.size() + 1, key + " ") == 0) {
-      return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
-    }
-  }
-  return -1;
+  const char* text = ProbeLineValue(lines_, key);
+  return text ? std::strtol(text, nullptr, 10) : -1;
 }
 
 bool CallChainProbe::wait(int timeoutMs, int& status) {

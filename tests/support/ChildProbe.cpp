@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/TestSupport.h"
+
 namespace Quorvel {
 namespace test {
 
@@ -60,26 +62,15 @@ bool ChildProbe::start() {
     if (count <= 0) {
       return false;
     }
-    pending.append(buffer, static_cast<size_t>(count));
-    size_t newline;
-    while ((newline = pending.find('\n')) != std::string::npos) {
-      const std::string line = pending.substr(0, newline);
-      pending.erase(0, newline + 1);
-      if (line == "ready") {
-        return true;
-      }
-      lines_.push_back(line);
+    if (AppendProbeOutput(pending, buffer, static_cast<size_t>(count), lines_)) {
+      return true;
     }
   }
 }
 
 uint64_t ChildProbe::address(const std::string& key) const {
-  for (const std::string& line : lines_) {
-    if (line.compare(0, key.size() + 1, key + " ") == 0) {
-      return std::strtoull(line.c_str() + key.size() + 1, nullptr, 16);
-    }
-  }
-  return 0;
+  const char* text = ProbeLineValue(lines_, key);
+  return text ? std::strtoull(text, nullptr, 16) : 0;
 }
 
 int ChildProbe::finish() {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace Quorvel {
 namespace test {
@@ -20,6 +22,14 @@ class ScratchDirectory {
  private:
   std::string path_;
 };
+
+// Probe programs report "key value" lines and then "ready" on stdout.
+// Appends what was read to `pending`, moves each complete line before the
+// "ready" line into `lines`, and answers whether "ready" has arrived.
+bool AppendProbeOutput(std::string& pending, const char* data, size_t size, std::vector<std::string>& lines);
+
+// The text after "key " on the first line that starts with it, or null.
+const char* ProbeLineValue(const std::vector<std::string>& lines, const std::string& key);
 
 }  // namespace test
 }  // namespace Quorvel
