@@ -19,10 +19,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "QVArchiver.h"
-#include "QVException.h"
-#include "QVUnarchiver.h"
-#include "QVUniqueArchivable.h"
+#include "archive/QVArchiver.h"
+#include "archive/QVUnarchiver.h"
+#include "archive/QVUniqueArchivable.h"
+#include "base/QVException.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "QVDwarfLineTable.h"
-#include "QVElfImage.h"
-#include "QVElfSymbolTable.h"
+#include "symbols/elf/QVDwarfLineTable.h"
+#include "symbols/elf/QVElfImage.h"
+#include "symbols/elf/QVElfSymbolTable.h"
 
 using namespace Quorvel;
 

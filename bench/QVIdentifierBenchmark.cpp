@@ -7,10 +7,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "QVContext.h"
-#include "QVProcessId.h"
-#include "QVSystemId.h"
-#include "QVThreadId.h"
+#include "ids/QVContext.h"
+#include "ids/QVProcessId.h"
+#include "ids/QVSystemId.h"
+#include "ids/QVThreadId.h"
 
 namespace Quorvel {
 namespace {

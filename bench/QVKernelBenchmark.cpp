@@ -2,14 +2,14 @@
 
 #include <memory>
 
-#include "Linux/QVKernelModuleLinux.h"
-#include "Linux/QVProcessLinuxKernel.h"
-#include "QVFileUtils.h"
-#include "QVMachine.h"
-#include "QVModule.h"
-#include "QVProcessId.h"
-#include "QVSymbol.h"
-#include "QVSystemId.h"
+#include "ids/QVProcessId.h"
+#include "ids/QVSystemId.h"
+#include "Linux/kernel/QVKernelModuleLinux.h"
+#include "Linux/kernel/QVProcessLinuxKernel.h"
+#include "symbols/QVModule.h"
+#include "symbols/QVSymbol.h"
+#include "system/QVFileUtils.h"
+#include "system/QVMachine.h"
 
 using namespace Quorvel;
 

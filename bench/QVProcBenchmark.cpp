@@ -3,9 +3,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "QVFileUtils.h"
-#include "QVProcKallsymsParser.h"
-#include "QVTaskInfoLinux.h"
+#include "proc/QVProcKallsymsParser.h"
+#include "proc/QVTaskInfoLinux.h"
+#include "system/QVFileUtils.h"
 
 using namespace Quorvel;
 

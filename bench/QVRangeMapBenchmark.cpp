@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "QVRangeMap.h"
+#include "ranges/QVRangeMap.h"
 
 namespace {
 

@@ -23,13 +23,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include "QVArchiver.h"
-#include "QVContext.h"
-#include "QVProcessId.h"
-#include "QVSystemId.h"
-#include "QVThreadId.h"
-#include "QVUnarchiver.h"
-#include "QVUniqueCallStackTenureArchiver.h"
+#include "archive/QVArchiver.h"
+#include "archive/QVUnarchiver.h"
+#include "archivers/QVUniqueCallStackTenureArchiver.h"
+#include "ids/QVContext.h"
+#include "ids/QVProcessId.h"
+#include "ids/QVSystemId.h"
+#include "ids/QVThreadId.h"
 #include "SyntheticStacks.h"
 
 namespace {

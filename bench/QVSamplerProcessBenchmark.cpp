@@ -17,10 +17,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Linux/QVProcessLinux.h"
-#include "QVProcess.h"
-#include "QVSamplerProcess.h"
-#include "QVSessionConfig.h"
+#include "config/QVSessionConfig.h"
+#include "Linux/process/QVProcessLinux.h"
+#include "model/QVProcess.h"
+#include "recording/QVSamplerProcess.h"
 
 extern "C" {
 __attribute__((noinline)) unsigned long qvbench_work_leaf(unsigned long rounds) {

@@ -12,10 +12,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Linux/QVProcessLinux.h"
-#include "QVDebugger.h"
-#include "QVModule.h"
-#include "QVProcess.h"
+#include "Linux/process/QVProcessLinux.h"
+#include "model/QVDebugger.h"
+#include "model/QVProcess.h"
+#include "symbols/QVModule.h"
 
 namespace {
 

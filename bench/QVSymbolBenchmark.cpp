@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "QVMachine.h"
-#include "QVModuleElf.h"
-#include "QVSection.h"
-#include "QVSymbol.h"
+#include "symbols/elf/QVModuleElf.h"
+#include "symbols/QVSection.h"
+#include "symbols/QVSymbol.h"
+#include "system/QVMachine.h"
 
 using namespace Quorvel;
 

@@ -22,11 +22,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Linux/QVDebuggerLinux.h"
-#include "Linux/QVProcessLinux.h"
-#include "QVAbstractCallStack.h"
-#include "QVProcess.h"
-#include "QVTaskInfoLinux.h"
+#include "Linux/process/QVProcessLinux.h"
+#include "Linux/unwind/QVDebuggerLinux.h"
+#include "model/QVProcess.h"
+#include "proc/QVTaskInfoLinux.h"
+#include "samples/QVAbstractCallStack.h"
 
 extern "C" {
 __attribute__((noinline)) void qvbench_leaf(int fd, bool spin) {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "QVException.h"
-#include "QVUnarchivable.h"
-#include "QVUnarchiver.h"
+#include "archive/QVUnarchivable.h"
+#include "archive/QVUnarchiver.h"
+#include "base/QVException.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <sstream>
 #include <string>
 
-#include "QVArchivable.h"
-#include "QVArchiver.h"
-#include "QVUnarchiver.h"
+#include "archive/QVArchivable.h"
+#include "archive/QVArchiver.h"
+#include "archive/QVUnarchiver.h"
 
 namespace Quorvel {
 namespace test {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "QVProfileDriver.h"
+#include "drivers/QVProfileDriver.h"
 
 namespace Quorvel {
 namespace test {

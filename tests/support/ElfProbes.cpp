@@ -5,12 +5,56 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <elf.h>
+#include <sys/auxv.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <boost/filesystem.hpp>
 
 namespace Quorvel {
 namespace test {
+
+std::string ProbePath(const std::string& name) {
+#ifdef QV_PROBE_DIR
+  return std::string(QV_PROBE_DIR) + "/" + name;
+#else
+  return std::string(QV_TEST_BINARY_DIR) + "/programs/" + name;
+#endif
+}
+
+std::string ProbeSourcePath() {
+  // From the configured source tree, not __FILE__: build caches compile with
+  // relative paths, which would tie the answer to the working directory.
+  const std::string data = QV_TEST_DATA_DIR;
+  return data.substr(0, data.rfind('/')) + "/programs/SymbolProbe.cpp";
+}
+
+bool ProbesAvailable() {
+  return ::access(ProbePath("symbol_probe_g_fp").c_str(), R_OK) == 0 &&
+         ::access(ProbePath("symbol_probe_stripped").c_str(), R_OK) == 0 &&
+         ::access(ProbePath("symbol_probe_stripped.debug").c_str(), R_OK) == 0;
+}
+
+bool VdsoOfThisProcess(const char*& base, uint64_t& length) {
+  const auto* header = reinterpret_cast<const Elf64_Ehdr*>(::getauxval(AT_SYSINFO_EHDR));
+  if (header == nullptr) {
+    return false;
+  }
+  // One mapping whose extent the program headers give; the section header
+  // table sits inside it as well.
+  base = reinterpret_cast<const char*>(header);
+  const auto* programs = reinterpret_cast<const Elf64_Phdr*>(base + header->e_phoff);
+  length = header->e_shoff + uint64_t(header->e_shnum) * header->e_shentsize;
+  for (int i = 0; i < header->e_phnum; ++i) {
+    if (programs[i].p_type == PT_LOAD) {
+      length = std::max<uint64_t>(length, programs[i].p_offset + programs[i].p_filesz);
+    }
+  }
+  return true;
+}
 
 std::string ShellQuote(const std::string& word) {
   std::string quoted = "'";

@@ -10,6 +10,17 @@ namespace test {
 // Helpers for the ELF and DWARF reader tests, which check the readers
 // against the toolchain's own tools and against the probe programs' source.
 
+// The probe programs of tests/programs, built beside the tests.
+std::string ProbePath(const std::string& name);
+// tests/programs/SymbolProbe.cpp, the probes' source.
+std::string ProbeSourcePath();
+// Whether the probes have been built (the "symbol_probes" target).
+bool ProbesAvailable();
+
+// The vdso the kernel mapped into this process: its first byte and the
+// extent its headers give. False when there is none.
+bool VdsoOfThisProcess(const char*& base, uint64_t& length);
+
 // Whether a command is on PATH.
 bool ToolAvailable(const std::string& tool);
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "QVProfileDriver.h"
+#include "drivers/QVProfileDriver.h"
 
 namespace Quorvel {
 namespace test {

@@ -1,46 +1,16 @@
 #include "support/SymbolFixtures.h"
 
-#include <unistd.h>
-
 #include <vector>
 
-#include "QVArchiver.h"
-#include "QVModule.h"
-#include "QVSourceFile.h"
-#include "QVSymbol.h"
-#include "QVSystem.h"
-#include "QVUnarchiver.h"
+#include "archive/QVArchiver.h"
+#include "archive/QVUnarchiver.h"
+#include "symbols/QVModule.h"
+#include "symbols/QVSourceFile.h"
+#include "symbols/QVSymbol.h"
+#include "symbols/QVSystem.h"
 
 namespace Quorvel {
 namespace test {
-
-std::string ProbePath(const std::string& name) {
-#ifdef QV_PROBE_DIR
-  return std::string(QV_PROBE_DIR) + "/" + name;
-#else
-  return std::string(QV_TEST_BINARY_DIR) + "/programs/" + name;
-#endif
-}
-
-std::string ProbeSourcePath() {
-  // From the configured source tree, not __FILE__: build caches compile with
-  // relative paths, which would tie the answer to the working directory.
-  const std::string data = QV_TEST_DATA_DIR;
-  return data.substr(0, data.rfind('/')) + "/programs/SymbolProbe.cpp";
-}
-
-bool ProbesAvailable() {
-  return ::access(ProbePath("symbol_probe_g_fp").c_str(), R_OK) == 0 &&
-         ::access(ProbePath("symbol_probe_stripped").c_str(), R_OK) == 0 &&
-         ::access(ProbePath("symbol_probe_stripped.debug").c_str(), R_OK) == 0;
-}
-
-void FlushSymbolRegistries() {
-  QVModule::flushRegisteredModules();
-  QVSymbol::flushRegisteredSymbols();
-  QVSourceFile::flushRegisteredSourceFiles();
-  QVSystem::flushRegisteredSystems();
-}
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <vector>
 #include <string>
 
-#include "QVArchivable.h"
-#include "QVUnarchivable.h"
+#include "archive/QVArchivable.h"
+#include "archive/QVUnarchivable.h"
 
 namespace Quorvel {
 
@@ -15,17 +15,6 @@ class QVSymbol;
 class QVSystem;
 
 namespace test {
-
-// The probe programs of tests/programs, built beside the tests.
-std::string ProbePath(const std::string& name);
-// tests/programs/SymbolProbe.cpp, the probes' source.
-std::string ProbeSourcePath();
-// Whether the probes have been built (the "symbol_probes" target).
-bool ProbesAvailable();
-
-// Empties the module, symbol, source-file and system registries, as a
-// fresh process has them.
-void FlushSymbolRegistries();
 
 // The symbol part of a session file: "SourceFiles" of "SourceFile",
 // "Symbols" of "Symbol", "Modules" of "Module", "Systems" of "System", each

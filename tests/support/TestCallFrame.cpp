@@ -1,6 +1,6 @@
 #include "support/TestCallFrame.h"
 
-#include "QVSymbolSource.h"
+#include "samples/QVSymbolSource.h"
 
 namespace Quorvel {
 namespace test {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "QVAbstractCallFrame.h"
+#include "samples/QVAbstractCallFrame.h"
 
 namespace Quorvel {
 

@@ -1,6 +1,6 @@
 #include "support/TestDebugger.h"
 
-#include "QVAbstractCallFrame.h"
+#include "samples/QVAbstractCallFrame.h"
 
 namespace Quorvel {
 namespace test {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "QVDebugger.h"
+#include "model/QVDebugger.h"
 
 namespace Quorvel {
 namespace test {

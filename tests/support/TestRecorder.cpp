@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "QVException.h"
+#include "base/QVException.h"
 
 namespace Quorvel {
 namespace test {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "QVSampler.h"
+#include "recording/QVSampler.h"
 
 namespace Quorvel {
 namespace test {

@@ -2,9 +2,14 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
+
+#include "base/QVException.h"
+#include "base/QVLog.h"
 
 namespace Quorvel {
 namespace test {
@@ -27,27 +32,68 @@ ScratchDirectory::~ScratchDirectory() {
 
 std::string ScratchDirectory::file(const std::string& relative) const { return path_ + "/" + relative; }
 
-bool AppendProbeOutput(std::string& pending, const char* data, size_t size, std::vector<std::string>& lines) {
-  pending.append(data, size);
-  size_t newline;
-  while ((newline = pending.find('\n')) != std::string::npos) {
-    std::string line = pending.substr(0, newline);
-    pending.erase(0, newline + 1);
-    if (line == "ready") {
-      return true;
-    }
-    lines.push_back(std::move(line));
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) {
+    hadValue_ = true;
+    previous_ = old;
   }
-  return false;
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
 }
 
-const char* ProbeLineValue(const std::vector<std::string>& lines, const std::string& key) {
-  for (const std::string& line : lines) {
-    if (line.compare(0, key.size() + 1, key + " ") == 0) {
-      return line.c_str() + key.size() + 1;
-    }
+ScopedEnvironment::~ScopedEnvironment() {
+  if (hadValue_) {
+    ::setenv(name_.c_str(), previous_.c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
   }
-  return nullptr;
+}
+
+int RunThisProgramAgain(const std::string& filter, const std::string& variable) {
+  // Everything the child needs is made before the fork: between fork and
+  // exec only async-signal-safe calls are allowed.
+  std::vector<std::string> variables{variable};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    variables.emplace_back(*entry);
+  }
+  std::vector<char*> environment;
+  for (std::string& text : variables) {
+    environment.push_back(text.data());
+  }
+  environment.push_back(nullptr);
+  std::string program = "this-test-again";
+  std::string filterArgument = "--gtest_filter=" + filter;
+  char* arguments[] = {program.data(), filterArgument.data(), nullptr};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execve("/proc/self/exe", arguments, environment.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string CaptureLog(const std::function<void()>& body) {
+  StartCaptureLog();
+  body();
+  std::string text;
+  StopCaptureLog(text);
+  return text;
+}
+
+std::string ThrownQVException(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const QVException& e) {
+    return e.message() + " @ " + e.sourceFile() + ":" + std::to_string(e.line());
+  }
+  return "no exception";
 }
 
 }  // namespace test

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstddef>
+#include <functional>
+#include <sstream>
 #include <string>
-#include <vector>
 
 namespace Quorvel {
 namespace test {
@@ -23,13 +23,40 @@ class ScratchDirectory {
   std::string path_;
 };
 
-// Probe programs report "key value" lines and then "ready" on stdout.
-// Appends what was read to `pending`, moves each complete line before the
-// "ready" line into `lines`, and answers whether "ready" has arrived.
-bool AppendProbeOutput(std::string& pending, const char* data, size_t size, std::vector<std::string>& lines);
+// Sets (or, with a null value, removes) an environment variable for the
+// scope of a test.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-// The text after "key " on the first line that starts with it, or null.
-const char* ProbeLineValue(const std::vector<std::string>& lines, const std::string& key);
+ private:
+  std::string name_;
+  std::string previous_;
+  bool hadValue_ = false;
+};
+
+// What streaming the value writes.
+template <class T>
+std::string Text(const T& value) {
+  std::ostringstream stream;
+  stream << value;
+  return stream.str();
+}
+
+// Runs this test program again, selecting the tests that match the gtest
+// filter, with `variable` ("NAME=value") added to its environment. Its exit
+// status (128 + the signal when killed), or -1 when it could not be run.
+int RunThisProgramAgain(const std::string& filter, const std::string& variable);
+
+// Runs body and returns what the library logged meanwhile.
+std::string CaptureLog(const std::function<void()>& body);
+
+// The QVException that action throws, as "<message> @ <source>:<line>";
+// "no exception" when it returns normally.
+std::string ThrownQVException(const std::function<void()>& action);
 
 }  // namespace test
 }  // namespace Quorvel

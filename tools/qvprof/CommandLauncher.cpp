@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "QVException.h"
+#include "base/QVException.h"
 #include "StopSignal.h"
 
 namespace Quorvel {

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "FrameText.h"
-#include "QVContext.h"
-#include "QVProcess.h"
-#include "QVThread.h"
+#include "ids/QVContext.h"
+#include "model/QVProcess.h"
+#include "model/QVThread.h"
 
 namespace Quorvel {
 namespace qvprof {

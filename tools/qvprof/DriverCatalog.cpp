@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "QVFileUtils.h"
-#include "QVProfileDriver.h"
+#include "drivers/QVProfileDriver.h"
+#include "system/QVFileUtils.h"
 
 namespace Quorvel {
 namespace qvprof {

@@ -3,20 +3,20 @@
 #include <algorithm>
 #include <ostream>
 
+#include "base/QVErrorManager.h"
 #include "DriverCatalog.h"
+#include "drivers/QVProfileDriver.h"
 #include "LogOptions.h"
 #include "NotificationText.h"
-#include "QVErrorManager.h"
-#include "QVProfileDriver.h"
 
 namespace Quorvel {
 namespace qvprof {
 
-QVProfArguments DriversCommand::arguments() const {
-  return QVProfArguments(name(),
-                         "Lists the profile drivers, marks the one 'qvprof record' uses by default with '*',\n"
-                         "and prints the environment errors and warnings of the drivers with their texts.",
-                         LogOptions::options());
+Arguments DriversCommand::arguments() const {
+  return Arguments(name(),
+                   "Lists the profile drivers, marks the one 'qvprof record' uses by default with '*',\n"
+                   "and prints the environment errors and warnings of the drivers with their texts.",
+                   LogOptions::options());
 }
 
 void DriversCommand::writeDrivers(std::ostream& out) {
@@ -55,7 +55,7 @@ void DriversCommand::writeDrivers(std::ostream& out) {
   }
 }
 
-int DriversCommand::_execute(const QVProfArguments& /*arguments*/, std::ostream& out, std::ostream& /*err*/) {
+int DriversCommand::_execute(const Arguments& /*arguments*/, std::ostream& out, std::ostream& /*err*/) {
   writeDrivers(out);
   out.flush();
   return out ? ExitSuccess : ExitFailure;

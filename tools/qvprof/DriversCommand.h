@@ -2,7 +2,7 @@
 
 #include <iosfwd>
 
-#include "QVProfCommand.h"
+#include "Command.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -10,16 +10,16 @@ namespace qvprof {
 // "qvprof drivers": the profile drivers of this machine, the default one,
 // and the environment problems of the default and of the library's kernel
 // driver, with their message texts.
-class DriversCommand : public QVProfCommand {
+class DriversCommand : public Command {
  public:
   std::string name() const override { return "drivers"; }
   std::string summary() const override { return "list the profile drivers and their environment problems"; }
-  QVProfArguments arguments() const override;
+  Arguments arguments() const override;
 
   static void writeDrivers(std::ostream& out);
 
  protected:
-  int _execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) override;
+  int _execute(const Arguments& arguments, std::ostream& out, std::ostream& err) override;
 };
 
 }  // namespace qvprof

@@ -2,9 +2,10 @@
 
 #include <cstdio>
 
-#include "QVAbstractCallFrame.h"
-#include "QVModule.h"
-#include "QVSymbol.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "symbols/QVModule.h"
+#include "symbols/QVSymbol.h"
+#include "system/QVFileUtils.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -48,8 +49,7 @@ std::string FrameText::moduleName(const QVAbstractCallFrame& frame) {
   if (!module->name().empty()) return module->name();
   const std::string& path = module->path();
   if (path.empty()) return Unknown;
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return PathBaseName(path);
 }
 
 std::string FrameText::sourceLine(const QVAbstractCallFrame& frame, bool withLine) {

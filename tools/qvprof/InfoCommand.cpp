@@ -7,16 +7,16 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "config/QVSessionConfig.h"
 #include "ContextText.h"
+#include "ids/QVContext.h"
 #include "LogOptions.h"
-#include "QVAbstractCallStackTenure.h"
-#include "QVContext.h"
-#include "QVSessionConfig.h"
-#include "QVSessionDataCallStackTenures.h"
-#include "QVSessionDataSystemCallTenures.h"
-#include "QVSessionDataThreadTenures.h"
-#include "QVSessionProfile.h"
 #include "RecordingProperties.h"
+#include "samples/QVAbstractCallStackTenure.h"
+#include "session/QVSessionDataCallStackTenures.h"
+#include "session/QVSessionDataSystemCallTenures.h"
+#include "session/QVSessionDataThreadTenures.h"
+#include "session/QVSessionProfile.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -44,11 +44,11 @@ struct ThreadCount {
 
 }  // namespace
 
-QVProfArguments InfoCommand::arguments() const {
-  return QVProfArguments(name(),
-                         "Describes a session file: its configuration, when it was recorded and for how long,\n"
-                         "why the recording stopped, and its processes and threads with their sample counts.",
-                         LogOptions::options(), "FILE", 1, 1);
+Arguments InfoCommand::arguments() const {
+  return Arguments(name(),
+                   "Describes a session file: its configuration, when it was recorded and for how long,\n"
+                   "why the recording stopped, and its processes and threads with their sample counts.",
+                   LogOptions::options(), "FILE", 1, 1);
 }
 
 void InfoCommand::writeInfo(std::ostream& out, const SessionSamples& session) {
@@ -126,7 +126,7 @@ void InfoCommand::writeInfo(std::ostream& out, const SessionSamples& session) {
   }
 }
 
-int InfoCommand::_execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& /*err*/) {
+int InfoCommand::_execute(const Arguments& arguments, std::ostream& out, std::ostream& /*err*/) {
   const std::string& path = arguments.operands().front();
   const SessionSamples session(path);
   out << "File:          " << path << '\n';

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "QVLog.h"
+#include "base/QVLog.h"
 
 namespace Quorvel {
 namespace qvprof {

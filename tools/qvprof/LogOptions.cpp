@@ -1,6 +1,6 @@
 #include "LogOptions.h"
 
-#include "QVProfUsageError.h"
+#include "UsageError.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -11,7 +11,7 @@ const QVLogLevel kLevels[3] = {QVLogLevel::Debug, QVLogLevel::Warning, QVLogLeve
 
 }  // namespace
 
-std::vector<QVProfOption> LogOptions::options() {
+std::vector<Option> LogOptions::options() {
   return {
       {"verbose", 'v', "", "print the library's warnings and errors (same as --log-level warning)"},
       {"log-level", 0, "LEVEL", "lowest level logged: debug, warning, error or none (default none)"},
@@ -19,7 +19,7 @@ std::vector<QVProfOption> LogOptions::options() {
   };
 }
 
-LogOptions::LogOptions(const QVProfArguments& arguments) {
+LogOptions::LogOptions(const Arguments& arguments) {
   for (int i = 0; i < 3; ++i) saved_[i] = GetLogFlags(kLevels[i]);
 
   std::string level = arguments.has("verbose") || arguments.has("log-file") ? "warning" : "none";
@@ -27,7 +27,7 @@ LogOptions::LogOptions(const QVProfArguments& arguments) {
   const std::string file = arguments.value("log-file");
   if (!file.empty()) {
     if (!SetLogFile(file)) {
-      throw QVProfUsageError(arguments.command(), "--log-file: cannot open '" + file + "' for appending");
+      throw UsageError(arguments.command(), "--log-file: cannot open '" + file + "' for appending");
     }
     fileSet_ = true;
   }

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "QVLog.h"
-#include "QVProfArguments.h"
+#include "Arguments.h"
+#include "base/QVLog.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -18,11 +18,11 @@ namespace qvprof {
 // do not leak their settings into each other.
 class LogOptions {
  public:
-  static std::vector<QVProfOption> options();
+  static std::vector<Option> options();
 
-  // Throws QVProfUsageError for an unknown level or a log file that cannot
+  // Throws UsageError for an unknown level or a log file that cannot
   // be opened.
-  explicit LogOptions(const QVProfArguments& arguments);
+  explicit LogOptions(const Arguments& arguments);
   ~LogOptions();
   LogOptions(const LogOptions&) = delete;
   LogOptions& operator=(const LogOptions&) = delete;

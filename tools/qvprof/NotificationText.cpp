@@ -3,8 +3,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "QVErrorManager.h"
-#include "QVErrorMessageProvider.h"
+#include "base/QVErrorManager.h"
+#include "base/QVErrorMessageProvider.h"
 
 namespace Quorvel {
 namespace qvprof {

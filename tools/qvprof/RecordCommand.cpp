@@ -11,27 +11,28 @@
 #include <ostream>
 #include <unordered_set>
 
+#include "base/QVErrorManager.h"
+#include "base/QVException.h"
 #include "CommandLauncher.h"
+#include "config/QVSessionConfig.h"
+#include "config/QVTimeProfileConfig.h"
 #include "DriverCatalog.h"
 #include "LogCapture.h"
 #include "LogOptions.h"
+#include "model/QVProcess.h"
+#include "model/QVThread.h"
 #include "NotificationText.h"
+#include "notify/QVNotificationIds.h"
 #include "ProgressLine.h"
-#include "QVAbstractCallStackTenure.h"
-#include "QVErrorManager.h"
-#include "QVException.h"
-#include "QVNotificationIds.h"
-#include "QVProcess.h"
-#include "QVProfUsageError.h"
-#include "QVSamplerProcess.h"
-#include "QVSessionConfig.h"
-#include "QVSessionFile.h"
-#include "QVSessionProfile.h"
-#include "QVThread.h"
-#include "QVTimeProfileConfig.h"
+#include "recording/QVSamplerProcess.h"
 #include "RecordingProperties.h"
+#include "samples/QVAbstractCallStackTenure.h"
+#include "session/QVSessionFile.h"
+#include "session/QVSessionProfile.h"
 #include "SessionSamples.h"
 #include "StopSignal.h"
+#include "system/QVFileUtils.h"
+#include "UsageError.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -69,8 +70,8 @@ size_t runningThreads(const std::shared_ptr<QVProcess>& process) {
 
 }  // namespace
 
-QVProfArguments RecordCommand::arguments() const {
-  std::vector<QVProfOption> options = {
+Arguments RecordCommand::arguments() const {
+  std::vector<Option> options = {
       {"output", 'o', "FILE", "the session file to write (default qvprof.session)"},
       {"pid", 0, "PID", "profile this running process until Ctrl-C or a limit"},
       {"interval", 0, "SECONDS", "time between two samples (default 0.001)"},
@@ -81,13 +82,13 @@ QVProfArguments RecordCommand::arguments() const {
       {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
       {"compress", 0, "", "write the session file gzip-compressed"},
   };
-  for (const QVProfOption& option : LogOptions::options()) options.push_back(option);
-  QVProfArguments arguments(name(),
-                            "Records the call stacks of a program until it exits, or of a running process\n"
-                            "(--pid) until Ctrl-C or a limit, and writes them to a session file:\n"
-                            "  qvprof record [OPTIONS] -- COMMAND [ARGS...]\n"
-                            "  qvprof record [OPTIONS] --pid PID",
-                            options);
+  for (const Option& option : LogOptions::options()) options.push_back(option);
+  Arguments arguments(name(),
+                      "Records the call stacks of a program until it exits, or of a running process\n"
+                      "(--pid) until Ctrl-C or a limit, and writes them to a session file:\n"
+                      "  qvprof record [OPTIONS] -- COMMAND [ARGS...]\n"
+                      "  qvprof record [OPTIONS] --pid PID",
+                      options);
   arguments.allowTrailingCommand("COMMAND [ARGS...]");
   arguments.setNotes(
       "Ctrl-C (or SIGTERM) ends the recording and still writes the session. On a\n"
@@ -98,19 +99,19 @@ QVProfArguments RecordCommand::arguments() const {
   return arguments;
 }
 
-RecordCommand::Settings RecordCommand::settingsFrom(const QVProfArguments& arguments) {
+RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) {
   Settings settings;
   const std::string command = arguments.command();
   settings.output = arguments.value("output", settings.output);
-  if (settings.output.empty()) throw QVProfUsageError(command, "--output: the file name is empty");
+  if (settings.output.empty()) throw UsageError(command, "--output: the file name is empty");
   settings.command = arguments.trailingCommand();
   if (arguments.has("pid")) {
     settings.pid = static_cast<pid_t>(arguments.integer("pid", 0, 1, 4194304));
     if (!settings.command.empty()) {
-      throw QVProfUsageError(command, "--pid: give either a process to attach to or a program to run, not both");
+      throw UsageError(command, "--pid: give either a process to attach to or a program to run, not both");
     }
   } else if (settings.command.empty()) {
-    throw QVProfUsageError(command, "nothing to profile: give a program after '--' or a process with --pid");
+    throw UsageError(command, "nothing to profile: give a program after '--' or a process with --pid");
   }
   settings.interval = arguments.positiveNumber("interval", settings.interval);
   settings.timeLimit = arguments.positiveNumber("time-limit", 0.0);
@@ -126,23 +127,23 @@ RecordCommand::Settings RecordCommand::settingsFrom(const QVProfArguments& argum
     if (entry.name != settings.driver) continue;
     known = true;
     if (!entry.canRecord) {
-      throw QVProfUsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " +
+      throw UsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " +
                                           DriverCatalog::ProcessDriver);
     }
   }
   if (!known) {
     std::string names;
     for (const auto& entry : DriverCatalog::entries()) names += (names.empty() ? "" : ", ") + entry.name;
-    throw QVProfUsageError(command, "--driver: unknown driver '" + settings.driver + "' (drivers: " + names + ")");
+    throw UsageError(command, "--driver: unknown driver '" + settings.driver + "' (drivers: " + names + ")");
   }
 
   if (settings.wrap && settings.sampleLimit == 0) {
-    throw QVProfUsageError(command, "--wrap: only applies together with --sample-limit");
+    throw UsageError(command, "--wrap: only applies together with --sample-limit");
   }
   // The process driver keeps every sample it takes and stops at the limit;
   // dropping older samples is what kernel buffers do.
   if (settings.wrap && settings.driver == DriverCatalog::ProcessDriver) {
-    throw QVProfUsageError(command, "--wrap: the process driver stops at the sample limit and cannot wrap");
+    throw UsageError(command, "--wrap: the process driver stops at the sample limit and cannot wrap");
   }
   return settings;
 }
@@ -178,13 +179,12 @@ RecordCommand::Rate RecordCommand::rateOf(const QVSessionProfile& profile, doubl
   return rate;
 }
 
-int RecordCommand::_execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) {
+int RecordCommand::_execute(const Arguments& arguments, std::ostream& out, std::ostream& err) {
   return _record(settingsFrom(arguments), out, err);
 }
 
 void RecordCommand::_checkOutputWritable(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string directory = PathDirectory(path);
   if (::access(directory.c_str(), W_OK | X_OK) != 0) {
     throw QVException("cannot write the session file '" + path + "': " + directory + ": " + std::strerror(errno),
                       __LINE__, __FILE__);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "QVProfCommand.h"
+#include "Command.h"
 
 namespace Quorvel {
 
@@ -27,7 +27,7 @@ class StopSignal;
 //
 // Exit status 0 when a session was written; otherwise 1 with a one-line
 // reason on stderr (2 for a wrong command line).
-class RecordCommand : public QVProfCommand {
+class RecordCommand : public Command {
  public:
   // The recording as the command line asks for it.
   struct Settings {
@@ -45,11 +45,11 @@ class RecordCommand : public QVProfCommand {
 
   std::string name() const override { return "record"; }
   std::string summary() const override { return "record a session of a program or of a running process"; }
-  QVProfArguments arguments() const override;
+  Arguments arguments() const override;
 
-  // Reads and checks the settings; throws QVProfUsageError naming the
+  // Reads and checks the settings; throws UsageError naming the
   // argument at fault.
-  static Settings settingsFrom(const QVProfArguments& arguments);
+  static Settings settingsFrom(const Arguments& arguments);
   // The session configuration the settings describe.
   static std::shared_ptr<QVSessionConfig> configFor(const Settings& settings);
 
@@ -63,7 +63,7 @@ class RecordCommand : public QVProfCommand {
   static Rate rateOf(const QVSessionProfile& profile, double interval, double durationSeconds);
 
  protected:
-  int _execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) override;
+  int _execute(const Arguments& arguments, std::ostream& out, std::ostream& err) override;
 
  private:
   int _record(const Settings& settings, std::ostream& out, std::ostream& err);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "QVSessionRecorder.h"
+#include "recording/QVSessionRecorder.h"
 
 namespace Quorvel {
 

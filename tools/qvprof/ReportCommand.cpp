@@ -6,14 +6,14 @@
 #include <set>
 #include <vector>
 
+#include "base/QVException.h"
 #include "FrameText.h"
+#include "ids/QVContext.h"
 #include "LogOptions.h"
-#include "QVAbstractCallFrame.h"
-#include "QVAbstractCallStackTenure.h"
-#include "QVContext.h"
-#include "QVException.h"
-#include "QVProfUsageError.h"
-#include "QVSymbol.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "samples/QVAbstractCallStackTenure.h"
+#include "symbols/QVSymbol.h"
+#include "UsageError.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -94,8 +94,8 @@ class TreePrinter {
 
 }  // namespace
 
-QVProfArguments ReportCommand::arguments() const {
-  std::vector<QVProfOption> options = {
+Arguments ReportCommand::arguments() const {
+  std::vector<Option> options = {
       {"topology", 0, "tree|leaf",
        "tree: outermost callers first (default); leaf: sampled functions first"},
       {"granularity", 0, "KIND", "merge frames by address, symbol (default), module, file or line"},
@@ -104,12 +104,12 @@ QVProfArguments ReportCommand::arguments() const {
       {"depth", 0, "N", "show N levels of the tree (default: all)"},
       {"min-percent", 0, "P", "hide nodes with less than P percent of the samples (default 0.5; 0 shows all)"},
   };
-  for (const QVProfOption& option : LogOptions::options()) options.push_back(option);
-  return QVProfArguments(name(),
-                         "Prints the call tree of a session file, heaviest first. Each line shows the share of\n"
-                         "all samples that passed through the node (Total) and that were taken in it (Self),\n"
-                         "then the same as sample counts, then the node indented by its depth.",
-                         options, "FILE", 1, 1);
+  for (const Option& option : LogOptions::options()) options.push_back(option);
+  return Arguments(name(),
+                   "Prints the call tree of a session file, heaviest first. Each line shows the share of\n"
+                   "all samples that passed through the node (Total) and that were taken in it (Self),\n"
+                   "then the same as sample counts, then the node indented by its depth.",
+                   options, "FILE", 1, 1);
 }
 
 std::string ReportCommand::nodeLabel(const QVCallTreeNode& node, QVCallTree::Granularity granularity) {
@@ -182,7 +182,7 @@ bool ReportCommand::writeReport(std::ostream& out, const SessionSamples& session
   return true;
 }
 
-int ReportCommand::_execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) {
+int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::ostream& err) {
   Options options;
   options.topology = QVCallTree::topologyFromString(arguments.choice("topology", {"tree", "leaf"}, "tree"));
   options.granularity = QVCallTree::granularityFromString(
@@ -192,7 +192,7 @@ int ReportCommand::_execute(const QVProfArguments& arguments, std::ostream& out,
   options.depth = static_cast<size_t>(arguments.integer("depth", 0, 1, 100000));
   options.minPercent = arguments.positiveNumber("min-percent", 0.5, true);
   if (options.minPercent > 100.0) {
-    throw QVProfUsageError(name(), "--min-percent: expected a percentage from 0 to 100, got '" +
+    throw UsageError(name(), "--min-percent: expected a percentage from 0 to 100, got '" +
                                        arguments.value("min-percent") + "'");
   }
 

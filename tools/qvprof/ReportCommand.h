@@ -4,15 +4,15 @@
 #include <iosfwd>
 #include <string>
 
-#include "QVCallTree.h"
-#include "QVProfCommand.h"
+#include "calltree/QVCallTree.h"
+#include "Command.h"
 #include "SessionSamples.h"
 
 namespace Quorvel {
 namespace qvprof {
 
 // "qvprof report FILE": the call tree of a session as text.
-class ReportCommand : public QVProfCommand {
+class ReportCommand : public Command {
  public:
   struct Options {
     QVCallTree::Topology topology = QVCallTree::tree;
@@ -25,7 +25,7 @@ class ReportCommand : public QVProfCommand {
 
   std::string name() const override { return "report"; }
   std::string summary() const override { return "print the call tree of a session file"; }
-  QVProfArguments arguments() const override;
+  Arguments arguments() const override;
 
   // The report of the samples that pass the options' filters; false (and
   // nothing written) when no sample passes them.
@@ -34,7 +34,7 @@ class ReportCommand : public QVProfCommand {
   static std::string nodeLabel(const QVCallTreeNode& node, QVCallTree::Granularity granularity);
 
  protected:
-  int _execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) override;
+  int _execute(const Arguments& arguments, std::ostream& out, std::ostream& err) override;
 };
 
 }  // namespace qvprof

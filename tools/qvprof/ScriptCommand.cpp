@@ -7,21 +7,21 @@
 
 #include "ContextText.h"
 #include "FrameText.h"
+#include "ids/QVContext.h"
 #include "LogOptions.h"
-#include "QVAbstractCallFrame.h"
-#include "QVAbstractCallStackTenure.h"
-#include "QVContext.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "samples/QVAbstractCallStackTenure.h"
 
 namespace Quorvel {
 namespace qvprof {
 
-QVProfArguments ScriptCommand::arguments() const {
-  QVProfArguments arguments(name(),
-                            "Prints every call-stack sample of a session file, one block per sample in time\n"
-                            "order: a header line \"COMM PID/TID [CPU] SECONDS.MICROSECONDS\", one line per\n"
-                            "frame, innermost first, \"<TAB>ADDRESS SYMBOL+0xOFFSET (MODULE)\" (the address in\n"
-                            "hexadecimal; [unknown] where a symbol or module is not known), then a blank line.",
-                            LogOptions::options(), "FILE", 1, 1);
+Arguments ScriptCommand::arguments() const {
+  Arguments arguments(name(),
+                      "Prints every call-stack sample of a session file, one block per sample in time\n"
+                      "order: a header line \"COMM PID/TID [CPU] SECONDS.MICROSECONDS\", one line per\n"
+                      "frame, innermost first, \"<TAB>ADDRESS SYMBOL+0xOFFSET (MODULE)\" (the address in\n"
+                      "hexadecimal; [unknown] where a symbol or module is not known), then a blank line.",
+                      LogOptions::options(), "FILE", 1, 1);
   return arguments;
 }
 
@@ -67,7 +67,7 @@ void ScriptCommand::writeScript(std::ostream& out, const SessionSamples& session
   }
 }
 
-int ScriptCommand::_execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& /*err*/) {
+int ScriptCommand::_execute(const Arguments& arguments, std::ostream& out, std::ostream& /*err*/) {
   const SessionSamples session(arguments.operands().front());
   writeScript(out, session);
   out.flush();

@@ -2,7 +2,7 @@
 
 #include <iosfwd>
 
-#include "QVProfCommand.h"
+#include "Command.h"
 #include "SessionSamples.h"
 
 namespace Quorvel {
@@ -15,17 +15,17 @@ namespace qvprof {
 //   (blank line)
 // SECONDS.MICROSECONDS is the tick at which the stack was taken, on the
 // recorder's clock.
-class ScriptCommand : public QVProfCommand {
+class ScriptCommand : public Command {
  public:
   std::string name() const override { return "script"; }
   std::string summary() const override { return "print every call-stack sample of a session file"; }
-  QVProfArguments arguments() const override;
+  Arguments arguments() const override;
 
   // The blocks of all samples of a session, in time order.
   static void writeScript(std::ostream& out, const SessionSamples& session);
 
  protected:
-  int _execute(const QVProfArguments& arguments, std::ostream& out, std::ostream& err) override;
+  int _execute(const Arguments& arguments, std::ostream& out, std::ostream& err) override;
 };
 
 }  // namespace qvprof

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "QVAbstractCallStackTenure.h"
-#include "QVSessionDataCallStackTenures.h"
-#include "QVSessionFile.h"
-#include "QVSessionProfile.h"
+#include "samples/QVAbstractCallStackTenure.h"
+#include "session/QVSessionDataCallStackTenures.h"
+#include "session/QVSessionFile.h"
+#include "session/QVSessionProfile.h"
 
 namespace Quorvel {
 namespace qvprof {

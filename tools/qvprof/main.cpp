@@ -3,15 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "QVException.h"
-#include "QVProfCommand.h"
-#include "QVProfCommandTable.h"
-#include "QVProfUsageError.h"
+#include "base/QVException.h"
+#include "Command.h"
+#include "CommandTable.h"
+#include "UsageError.h"
 
 using Quorvel::QVException;
-using Quorvel::qvprof::QVProfCommand;
-using Quorvel::qvprof::QVProfCommandTable;
-using Quorvel::qvprof::QVProfUsageError;
+using Quorvel::qvprof::Command;
+using Quorvel::qvprof::CommandTable;
+using Quorvel::qvprof::UsageError;
 
 namespace {
 
@@ -28,32 +28,32 @@ std::string oneLine(std::string text) {
 int main(int argc, char** argv) {
   const std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty()) {
-    QVProfCommandTable::writeHelp(std::cerr);
-    return QVProfCommand::ExitUsage;
+    CommandTable::writeHelp(std::cerr);
+    return Command::ExitUsage;
   }
   const std::string& word = words.front();
   if (word == "--help" || word == "-h" || word == "help") {
     if (word == "help" && words.size() > 1) {
-      if (auto command = QVProfCommandTable::find(words[1])) return command->run({"--help"}, std::cout, std::cerr);
+      if (auto command = CommandTable::find(words[1])) return command->run({"--help"}, std::cout, std::cerr);
     }
-    QVProfCommandTable::writeHelp(std::cout);
-    return QVProfCommand::ExitSuccess;
+    CommandTable::writeHelp(std::cout);
+    return Command::ExitSuccess;
   }
 
-  auto command = QVProfCommandTable::find(word);
+  auto command = CommandTable::find(word);
   if (!command) {
     std::cerr << "qvprof: unknown command '" << word << "' (see qvprof --help)\n";
-    return QVProfCommand::ExitUsage;
+    return Command::ExitUsage;
   }
   try {
     return command->run(std::vector<std::string>(words.begin() + 1, words.end()), std::cout, std::cerr);
-  } catch (const QVProfUsageError& error) {
+  } catch (const UsageError& error) {
     std::cerr << "qvprof " << word << ": " << oneLine(error.what()) << " (see qvprof " << word << " --help)\n";
-    return QVProfCommand::ExitUsage;
+    return Command::ExitUsage;
   } catch (const QVException& error) {
     std::cerr << "qvprof: " << oneLine(error.message()) << '\n';
   } catch (const std::exception& error) {
     std::cerr << "qvprof: " << oneLine(error.what()) << '\n';
   }
-  return QVProfCommand::ExitFailure;
+  return Command::ExitFailure;
 }

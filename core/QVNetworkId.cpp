@@ -1,7 +1,0 @@
-#include "QVNetworkId.h"
-
-namespace Quorvel {
-
-const char* const QVNetworkId::kWord = "network";
-
-}  // namespace Quorvel

@@ -1,9 +1,0 @@
-#include "QVSymbolOwner.h"
-
-namespace Quorvel {
-
-// Out of line so that the interface's type information lives in this
-// library only.
-QVSymbolOwner::~QVSymbolOwner() = default;
-
-}  // namespace Quorvel

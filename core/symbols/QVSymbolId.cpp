@@ -1,0 +1,9 @@
+#include "symbols/QVSymbolId.h"
+
+#include <ostream>
+
+namespace Quorvel {
+
+void QVSymbolId::_describe(std::ostream& os) const { os << asSectionId() << " symbol " << index(); }
+
+}  // namespace Quorvel

@@ -1,0 +1,622 @@
+#include "Linux/unwind/QVDebuggerLinux.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <unordered_set>
+#include <vector>
+
+#include "base/QVException.h"
+#include "base/QVLog.h"
+#include "ids/QVFileId.h"
+#include "Linux/unwind/QVPtraceUnwindContext.h"
+#include "Linux/unwind/QVTracedThread.h"
+#include "Linux/unwind/QVUnwindAddressSpace.h"
+#include "model/QVProcess.h"
+#include "model/QVThread.h"
+#include "proc/QVProcMapsParser.h"
+#include "proc/QVTaskInfoLinux.h"
+#include "proc/QVTextReader.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "samples/QVCallStack.h"
+#include "symbols/elf/QVElfHeader.h"
+#include "symbols/elf/QVModuleElf.h"
+#include "system/QVEffectiveUser.h"
+#include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
+
+namespace Quorvel {
+
+std::shared_ptr<QVModule> QVDebuggerLinux::vdsoModule_;
+const bool QVDebuggerLinux::traceUnwind_ = std::getenv("QV_TRACE_UNWIND") != nullptr;
+
+namespace {
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+struct Hex {
+  unsigned long value;
+};
+
+std::ostream& operator<<(std::ostream& os, Hex hex) {
+  const std::ios_base::fmtflags flags = os.flags();
+  os << std::hex << hex.value;
+  os.flags(flags);
+  return os;
+}
+
+}  // namespace
+
+QVDebuggerLinux::QVDebuggerLinux(QVProcess& process, bool loadNow, bool debug) : QVDebugger(process, debug) {
+  _initVDSOModule();
+  if (loadNow) {
+    _updateSectionMap();
+  }
+}
+
+QVDebuggerLinux::~QVDebuggerLinux() {
+  unwindSpace_.reset();
+  for (const auto& entry : memoryFiles_) {
+    ::close(entry.second);
+  }
+}
+
+const std::shared_ptr<QVModule>& QVDebuggerLinux::vdsoModule() { return vdsoModule_; }
+
+bool QVDebuggerLinux::traceUnwind() { return traceUnwind_; }
+
+// Every target of this architecture maps the same vdso image as this
+// process, so one module read from our own memory serves them all. The
+// real /proc/self is read on purpose (not a fixture tree): the bytes copied
+// come from this process's address space.
+void QVDebuggerLinux::_initVDSOModule() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    char mapsPath[64];
+    const int written = std::snprintf(mapsPath, sizeof(mapsPath), "/proc/%s/maps", "self");
+    if (written <= 0 || static_cast<size_t>(written) >= sizeof(mapsPath)) {
+      throw QVException("unable to construct path to module map", __LINE__, __FILE__);
+    }
+    std::ifstream in(mapsPath);
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::string trimmed(QVTextReader::trim(line));
+      if (trimmed.find("[vdso]") == std::string::npos) {
+        continue;
+      }
+      const std::optional<QVProcMapsEntry> entry = QVProcMapsParser::parseLine(trimmed);
+      if (!entry) {
+        continue;
+      }
+      if (!entry->isExecutable()) {
+        QV_DEBUG("skipping non-executable vdso section (vm_flags=" << entry->permissions << "): " << trimmed);
+        continue;
+      }
+      if (entry->start >= entry->end) {
+        QV_WARNING("skipping vdso section with invalid address range 0x" << Hex{entry->start} << "..0x"
+                                                                          << Hex{entry->end} << " from " << trimmed);
+        continue;
+      }
+      QV_DEBUG("local vdso mapped at 0x" << Hex{entry->start} << "..0x" << Hex{entry->end});
+      const auto* bytes = reinterpret_cast<const unsigned char*>(static_cast<uintptr_t>(entry->start));
+      const size_t length = static_cast<size_t>(entry->end - entry->start);
+      const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId("vdso"), LocalMachineArchitecture());
+      auto module = std::make_shared<QVModuleElf>(moduleId, bytes, length, "vdso");
+      QVModule::registerModule(module);
+      vdsoModule_ = module;
+      return;
+    }
+  });
+}
+
+void QVDebuggerLinux::_updateSectionMap() {
+  QVEffectiveUser root(0, 0);
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!isProcessRunning()) {
+    if (debug()) {
+      QV_DEBUG(processId() << " not running - unable to update section map");
+    }
+    return;
+  }
+  moduleAddrMap_.clear();
+  sectionMap_.clear();
+  segmentMap_.clear();
+
+  const std::string mapsPath =
+      QVSystemPaths::path("/proc/" + std::to_string(processId().nativeIdentifier()) + "/maps");
+  struct stat status;
+  if (::stat(mapsPath.c_str(), &status) != 0) {
+    QV_WARNING("non-existant module map " << mapsPath);
+    return;
+  }
+  std::ifstream in(mapsPath);
+  if (!in) {
+    QV_WARNING("failed to open module map " << mapsPath);
+    return;
+  }
+
+  const QVArchitecture architecture = process().architecture();
+  std::unordered_set<std::string> placedPaths;
+  bool vdsoPlaced = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::string trimmed(QVTextReader::trim(line));
+    const std::optional<QVProcMapsEntry> entry = QVProcMapsParser::parseLine(trimmed);
+    if (!entry) {
+      continue;
+    }
+    if (!entry->isExecutable()) {
+      if (debug()) {
+        QV_DEBUG("skipping non-executable module (vm_flags=" << entry->permissions << "): " << trimmed);
+      }
+      continue;
+    }
+    if (entry->start >= entry->end) {
+      QV_WARNING("skipping module with invalid address range 0x" << Hex{entry->start} << "..0x" << Hex{entry->end}
+                                                                  << " from " << trimmed);
+      continue;
+    }
+    if (trimmed.find("[vdso]") != std::string::npos) {
+      const std::shared_ptr<QVModule>& vdso = vdsoModule();
+      if (!vdso) {
+        QV_WARNING("found vdso entry in " << mapsPath << " but null module");
+      } else if (vdso->architecture() != architecture) {
+        QV_WARNING("unable to add vdso module to " << processId() << " due to architecture mismatch ("
+                                                   << ArchitectureToPrettyString(vdso->architecture()) << " != "
+                                                   << ArchitectureToPrettyString(architecture) << ")");
+      } else if (!vdsoPlaced) {
+        vdsoPlaced = true;
+        _placeModule(vdso, entry->start, 0);
+      }
+      continue;
+    }
+
+    std::string path(entry->path());
+    if (path.empty()) {
+      if (debug()) {
+        QV_DEBUG("skipping module without valid path: " << trimmed);
+      }
+      continue;
+    }
+    if (entry->name.compare(0, 11, "anon_inode:") == 0 || path.compare(0, 5, "/dev/") == 0 ||
+        path.compare(0, 13, "/SYSV00000000") == 0) {
+      continue;
+    }
+    // The parser has already taken a " (deleted)" suffix off. A prelinked
+    // library being replaced shows its temporary name; the module is the
+    // file it becomes.
+    const size_t prelink = path.rfind(".#prelink#");
+    if (prelink != std::string::npos) {
+      path.erase(prelink);
+    }
+
+    segmentMap_.setValueForRange(QVSegment(entry->offset, path),
+                                 QVRange<unsigned long>(entry->start, entry->end - entry->start));
+
+    // A file's sections are placed once per pass, from its first executable
+    // mapping; later mappings of it only enter the segment map.
+    if (!placedPaths.insert(path).second) {
+      continue;
+    }
+    const std::shared_ptr<QVModule> module = _moduleForPath(path);
+    if (!module) {
+      if (!entry->deleted) {
+        QV_WARNING("failed to find " << path << " module from " << mapsPath);
+      }
+      continue;
+    }
+    _placeModule(module, entry->start, entry->offset);
+  }
+}
+
+std::shared_ptr<QVModule> QVDebuggerLinux::_moduleForPath(const std::string& path) {
+  const QVModuleId moduleId =
+      QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), process().architecture());
+  if (const std::shared_ptr<QVModule>& known = QVModule::moduleWithId(moduleId)) {
+    return known;
+  }
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    if (debug()) {
+      QV_DEBUG("skipping non-regular file " << path << " mode:" << std::oct << status.st_mode << std::dec);
+    }
+    return nullptr;
+  }
+  if (::access(path.c_str(), R_OK) != 0 || !QVElfHeader::isElf(path, 0)) {
+    if (debug()) {
+      QV_DEBUG("skipping non-ELF file " << path << " in " << processId());
+    }
+    return nullptr;
+  }
+  auto module = std::make_shared<QVModuleElf>(moduleId, path, 0, PathBaseName(path));
+  try {
+    QVModule::registerModule(module);
+  } catch (const QVException&) {
+    // Another process's debugger registered the file first: share its
+    // module, whose sections other maps already refer to.
+    if (const std::shared_ptr<QVModule>& known = QVModule::moduleWithId(moduleId)) {
+      return known;
+    }
+    throw;
+  }
+  return module;
+}
+
+// The load bias is where the mapping starts less the link-time address of
+// the bytes it maps. Linkers put code in its own segment at a non-zero file
+// offset, so that offset is taken off with the module's base: the sections
+// then land where the code really is, for old single-segment layouts
+// (offset 0) and new ones alike.
+void QVDebuggerLinux::_placeModule(const std::shared_ptr<QVModule>& module, unsigned long start,
+                                   unsigned long fileOffset) {
+  moduleAddrMap_[module->moduleId()] = start;
+  const unsigned long bias = start - fileOffset - module->baseAddress();
+  for (const std::shared_ptr<QVSection>& section : module->sections()) {
+    if ((section->attributes() & QVSection::kAttributeExecutable) == 0 || section->addressRange().length == 0) {
+      continue;
+    }
+    const QVRange<unsigned long>& range = section->addressRange();
+    sectionMap_.setValueForRange(section, QVRange<unsigned long>(range.location + bias, range.length));
+  }
+}
+
+const QVDebugger::SectionMap& QVDebuggerLinux::sectionMap(bool update) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (update || sectionMap_.isEmpty()) {
+    _updateSectionMap();
+  }
+  return sectionMap_;
+}
+
+unsigned long QVDebuggerLinux::moduleStartAddress(const QVModuleId& moduleId) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (moduleAddrMap_.empty()) {
+    _updateSectionMap();
+  }
+  const auto found = moduleAddrMap_.find(moduleId);
+  return found == moduleAddrMap_.end() ? 0 : found->second;
+}
+
+const std::shared_ptr<QVSection>& QVDebuggerLinux::sectionForCallFrame(const QVAbstractCallFrame& frame,
+                                                                       QVRange<unsigned long>& range) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (sectionMap_.isEmpty()) {
+    _updateSectionMap();
+  }
+  const std::shared_ptr<QVSection>& section = sectionMap_.valueAndRangeForLocation(frame.address(), range, true);
+  if (!section) {
+    range = QVRange<unsigned long>(0, 0);
+  }
+  return section;
+}
+
+QVDebuggerLinux::ModuleAddrMap QVDebuggerLinux::moduleAddrMap() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return moduleAddrMap_;
+}
+
+QVDebuggerLinux::SegmentMap QVDebuggerLinux::segmentMap() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return segmentMap_;
+}
+
+QVUnwindAddressSpace* QVDebuggerLinux::_unwindSpace() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!unwindSpace_) {
+    auto space = std::make_unique<QVUnwindAddressSpace>(&QVDebuggerLinux::_get_elf_path, this);
+    if (!space->isValid()) {
+      return nullptr;
+    }
+    unwindSpace_ = std::move(space);
+  }
+  return unwindSpace_.get();
+}
+
+bool QVDebuggerLinux::getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
+                                         unsigned long maxDepth) {
+  const pid_t tid = static_cast<pid_t>(threadId.nativeIdentifier());
+  // Declared first so that it is released last: the unwinding context and
+  // the stack go before the thread is let go, on every path.
+  QVTracedThread traced(tid, debug(), _attachWaitStyle());
+  if (!traced.attached()) {
+    return false;
+  }
+  auto stack = std::make_shared<QVCallStack>();
+  stack->setSymbolSource(&process());
+  bool unwound = false;
+  {
+    QVPtraceUnwindContext upt(tid);
+    unwound = upt.isValid() && _unwindCallStack(threadId, *stack, upt.get(), maxDepth);
+  }
+  traced.release();
+  if (unwound) {
+    out = stack;
+  }
+  return unwound;
+}
+
+bool QVDebuggerLinux::_unwindCallStack(const QVThreadId&, QVCallStack& stack, void* upt,
+                                       unsigned long maxDepth) {
+  const bool trace = traceUnwind_;
+  if (trace) {
+    QV_DEBUG(std::string(80, '-'));
+  }
+  QVUnwindAddressSpace* space = _unwindSpace();
+  if (space == nullptr) {
+    if (trace) {
+      QV_ERROR("failed to create address space for " << processId());
+    }
+    return false;
+  }
+  unw_cursor_t cursor;
+  const int initialised = unw_init_remote(&cursor, space->space(), upt);
+  if (initialised < 0) {
+    if (trace) {
+      QV_WARNING("unw_init_remote() failed - " << initialised);
+    }
+    return false;
+  }
+  unsigned long depth = 0;
+  unw_word_t previousSp = 0;
+  while (depth < maxDepth) {
+    unw_word_t ip = 0;
+    int result = unw_get_reg(&cursor, UNW_X86_64_RIP, &ip);
+    if (result < 0) {
+      if (trace) {
+        QV_WARNING("unw_get_reg() failed for " << unw_regname(UNW_X86_64_RIP) << ": " << result);
+      }
+      break;
+    }
+    if (ip == 0) {
+      if (trace) {
+        QV_DEBUG("ending callstack unwind - null ip");
+      }
+      break;
+    }
+    unw_word_t sp = 0;
+    result = unw_get_reg(&cursor, UNW_X86_64_RSP, &sp);
+    if (result < 0) {
+      if (trace) {
+        QV_WARNING("unw_get_reg() failed for " << unw_regname(UNW_X86_64_RSP) << ": " << result);
+      }
+      break;
+    }
+    // The stack grows down, so each caller's frame lies above its callee's.
+    // A step past the outermost frame leaves the registers as they were,
+    // which also ends the walk here.
+    if (depth > 0 && previousSp >= sp) {
+      if (trace) {
+        QV_WARNING("aborting callstack unwind - lack of forward progress detected");
+      }
+      break;
+    }
+    if (trace) {
+      QV_DEBUG("[" << depth << "] 0x" << Hex{ip});
+    }
+    stack.addFrame(ip);
+    ++depth;
+    previousSp = sp;
+    result = unw_step(&cursor);
+    if (result < 0) {
+      if (trace) {
+        QV_WARNING("unw_step() failed: " << result);
+      }
+      break;
+    }
+  }
+  return depth > 0;
+}
+
+int QVDebuggerLinux::_get_elf_path(unw_addr_space_t space, unw_word_t ip, unw_word_t* start, unw_word_t* offset,
+                                   char* buffer, size_t size) {
+  auto* debugger = static_cast<QVDebuggerLinux*>(QVUnwindAddressSpace::userPointer(space));
+  if (debugger == nullptr) {
+    return -1;
+  }
+  std::lock_guard<std::recursive_mutex> lock(debugger->lock_);
+  if (debugger->segmentMap_.isEmpty()) {
+    debugger->_updateSectionMap();
+  }
+  QVRange<unsigned long> range;
+  if (!debugger->segmentMap_.containsValueForLocation(ip)) {
+    return -1;
+  }
+  const QVSegment& segment = debugger->segmentMap_.valueAndRangeForLocation(ip, range, true);
+  *start = range.location;
+  *offset = segment.offset;
+  if (size > 0) {
+    std::strncpy(buffer, segment.path.c_str(), size);
+  }
+  return 0;
+}
+
+bool QVDebuggerLinux::isProcessRunning() {
+  if (!running_) {
+    return false;
+  }
+  // EPERM means the process exists but belongs to someone else: still
+  // running, only not ours to signal. A zombie still takes signals but will
+  // never run again; its parent (often the program that launched the
+  // target) just has not collected it yet.
+  const pid_t pid = static_cast<pid_t>(processId().nativeIdentifier());
+  const bool alive = (::kill(pid, 0) == 0 || errno == EPERM) && !_isZombie(pid);
+  if (!alive) {
+    running_ = false;
+  }
+  return alive;
+}
+
+bool QVDebuggerLinux::_isZombie(pid_t pid) {
+  const std::optional<QVProcTaskStat> stat = QVTracedThread::taskStat(pid);
+  return stat && stat->hasExited();
+}
+
+bool QVDebuggerLinux::isThreadRunning(const QVThreadId& threadId) {
+  char path[96];
+  std::snprintf(path, sizeof(path), "/proc/%u/task/%u/stat", static_cast<unsigned>(processId().nativeIdentifier()),
+                static_cast<unsigned>(threadId.nativeIdentifier()));
+  struct stat status;
+  return ::stat(QVSystemPaths::path(path).c_str(), &status) == 0;
+}
+
+namespace {
+
+bool SignalProcess(int64_t pid, int signal) { return ::kill(static_cast<pid_t>(pid), signal) == 0; }
+
+bool SignalThread(int64_t tid, int signal) { return ::syscall(SYS_tkill, static_cast<pid_t>(tid), signal) == 0; }
+
+}  // namespace
+
+bool QVDebuggerLinux::suspendProcess() { return SignalProcess(processId().nativeIdentifier(), SIGSTOP); }
+bool QVDebuggerLinux::resumeProcess() { return SignalProcess(processId().nativeIdentifier(), SIGCONT); }
+bool QVDebuggerLinux::terminateProcess() { return SignalProcess(processId().nativeIdentifier(), SIGKILL); }
+bool QVDebuggerLinux::suspendThread(const QVThreadId& threadId) {
+  return SignalThread(threadId.nativeIdentifier(), SIGSTOP);
+}
+bool QVDebuggerLinux::resumeThread(const QVThreadId& threadId) {
+  return SignalThread(threadId.nativeIdentifier(), SIGCONT);
+}
+bool QVDebuggerLinux::terminateThread(const QVThreadId& threadId) {
+  return SignalThread(threadId.nativeIdentifier(), SIGKILL);
+}
+
+bool QVDebuggerLinux::attach() {
+  std::unordered_set<QVThreadId> threadIds;
+  QVThread::getThreadIdsForProcess(threadIds, processId(), true, true, false);
+  bool attached = false;
+  for (const QVThreadId& threadId : threadIds) {
+    attached = attachThread(threadId) || attached;
+  }
+  return attached;
+}
+
+bool QVDebuggerLinux::detach() {
+  std::unordered_set<QVThreadId> threadIds;
+  QVThread::getThreadIdsForProcess(threadIds, processId(), true, false, false);
+  for (const QVThreadId& threadId : threadIds) {
+    detachThread(threadId);
+  }
+  return true;
+}
+
+bool QVDebuggerLinux::attachThread(const QVThreadId& threadId) {
+  return QVTracedThread::attach(static_cast<pid_t>(threadId.nativeIdentifier()), debug(), _attachWaitStyle());
+}
+
+// Asked once: a process keeps its parent (a child of ours that outlives us
+// is no longer attached to by us anyway).
+QVTracedThread::WaitStyle QVDebuggerLinux::_attachWaitStyle() {
+  int own = ownChild_.load();
+  if (own < 0) {
+    const std::optional<QVProcTaskStat> stat =
+        QVTracedThread::taskStat(static_cast<pid_t>(processId().nativeIdentifier()));
+    own = stat && stat->ppid == static_cast<int>(::getpid()) ? 1 : 0;
+    ownChild_.store(own);
+  }
+  return own == 1 ? QVTracedThread::WaitStyle::Polled : QVTracedThread::WaitStyle::Blocking;
+}
+
+bool QVDebuggerLinux::detachThread(const QVThreadId& threadId) {
+  return QVTracedThread::detach(static_cast<pid_t>(threadId.nativeIdentifier()), debug());
+}
+
+uint64_t QVDebuggerLinux::sharedLibrarySize() {
+  QVTaskInfoLinux info(processId().nativeIdentifier());
+  return info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmLib);
+}
+
+int64_t QVDebuggerLinux::_nativeThreadId(const QVThreadId& threadId) const {
+  return threadId.isValid() ? threadId.nativeIdentifier() : processId().nativeIdentifier();
+}
+
+int QVDebuggerLinux::_memoryFile(const QVThreadId& threadId, int64_t nativeId) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  const auto found = memoryFiles_.find(threadId);
+  if (found != memoryFiles_.end()) {
+    return found->second;
+  }
+  const std::string path = QVSystemPaths::path("/proc/" + std::to_string(nativeId) + "/mem");
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (fd >= 0) {
+    memoryFiles_.emplace(threadId, fd);
+  }
+  return fd;
+}
+
+bool QVDebuggerLinux::readMemory(void* buffer, unsigned long address, unsigned long length,
+                                 const QVThreadId& threadId) {
+  return _transferMemory(buffer, address, length, threadId, false);
+}
+
+bool QVDebuggerLinux::writeMemory(unsigned long address, const void* buffer, unsigned long length,
+                                  const QVThreadId& threadId) {
+  return _transferMemory(const_cast<void*>(buffer), address, length, threadId, true);
+}
+
+bool QVDebuggerLinux::_transferMemory(void* buffer, unsigned long address, unsigned long length,
+                                      const QVThreadId& threadId, bool write) {
+  const int64_t nativeId = _nativeThreadId(threadId);
+  // Already traced (by a caller's attach()) is fine: that caller detaches.
+  QVTracedThread traced(static_cast<pid_t>(nativeId), debug(), _attachWaitStyle());
+  bool done = false;
+  const int fd = _memoryFile(threadId, nativeId);
+  if (fd < 0) {
+    QV_WARNING("no access to memory of process " << process());
+  } else {
+    // The descriptor is shared by every caller for this thread, and its
+    // position with it: seek and transfer as one step.
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    errno = 0;
+    const off_t position = ::lseek(fd, static_cast<off_t>(address), SEEK_SET);
+    if (position == static_cast<off_t>(address)) {
+      const ssize_t count = write ? ::write(fd, buffer, length) : ::read(fd, buffer, length);
+      done = count >= 0 && static_cast<unsigned long>(count) == length;
+    } else if (errno == 0) {
+      done = !write && _peekData(buffer, address, length, nativeId);
+    } else {
+      const int error = errno;
+      QV_ERROR("failed to seek to memory address 0x" << Hex{address} << " in " << process() << ": "
+                                                     << ErrorText(error));
+    }
+  }
+  return done;
+}
+
+bool QVDebuggerLinux::_peekData(void* buffer, unsigned long address, unsigned long length, int64_t nativeThreadId) {
+  // Each request gives one word, of which the low 32 bits are used: whole
+  // 32-bit units only.
+  if (reinterpret_cast<uintptr_t>(buffer) % 4 != 0 || length % 4 != 0) {
+    return false;
+  }
+  auto* out = static_cast<unsigned char*>(buffer);
+  for (unsigned long done = 0; done < length; done += 4) {
+    errno = 0;
+    const long word = ::ptrace(PTRACE_PEEKDATA, static_cast<pid_t>(nativeThreadId),
+                               reinterpret_cast<void*>(address + done), nullptr);
+    if (word == -1 && errno != 0) {
+      const int error = errno;
+      QV_ERROR("failed to PTRACE_PEEKDATA at address 0x" << Hex{address + done} << " in " << process() << ": "
+                                                         << ErrorText(error));
+      return false;
+    }
+    const uint32_t low = static_cast<uint32_t>(static_cast<unsigned long>(word));
+    std::memcpy(out + done, &low, sizeof(low));
+  }
+  return true;
+}
+
+}  // namespace Quorvel

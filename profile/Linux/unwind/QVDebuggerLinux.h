@@ -1,0 +1,166 @@
+#pragma once
+
+#include <libunwind.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "Linux/unwind/QVSegment.h"
+#include "Linux/unwind/QVTracedThread.h"
+#include "model/QVDebugger.h"
+#include "ranges/QVRangeMap.h"
+#include "symbols/QVModuleId.h"
+
+namespace Quorvel {
+
+class QVCallStack;
+class QVModule;
+class QVUnwindAddressSpace;
+
+// The debugger of one Linux process: its memory map from /proc/<pid>/maps,
+// signals to it and its threads, ptrace attachment, and access to its
+// memory.
+//
+// The memory map is read whole on demand (the first question, or an explicit
+// update) into three tables: the executable file mappings (segments), the
+// executable sections of the ELF modules behind them placed at their load
+// addresses, and each module's start address. Modules are created and
+// registered on the way; the vdso is the module read once from this
+// library's own process.
+//
+// Call stacks are unwound remotely with libunwind's ptrace accessors: each
+// thread is attached, unwound and detached within one getThreadCallStack
+// call. The unwinder's address space (with its global cache of unwind
+// rules) is made on first use and kept for the debugger's life. Unwind
+// rules are looked up only for addresses inside an executable file mapping
+// of the segment map as last read (the process sampler re-reads it when the
+// target's libraries change); elsewhere libunwind goes straight to its
+// frame-chain fallback instead of scanning /proc/<pid>/maps again.
+//
+// A thread this debugger attaches to is detached again on every path
+// (errors, exceptions, the thread exiting meanwhile); a traced thread is
+// never left stopped. No call returns, or waits for anything but the
+// attached thread's own stop, while holding a thread: a SIGINT or SIGTERM
+// handler that only sets a flag can never leave the target stopped (see
+// QVTracedThread).
+class QVDebuggerLinux : public QVDebugger {
+ public:
+  using ModuleAddrMap = std::unordered_map<QVModuleId, uint64_t>;
+  using SegmentMap = QVRangeMap<unsigned long, QVSegment>;
+
+  // Reads the memory map at once when `loadNow`; `debug` enables the
+  // diagnostic messages.
+  QVDebuggerLinux(QVProcess& process, bool loadNow, bool debug);
+  ~QVDebuggerLinux() override;
+
+  // SIGSTOP, SIGCONT and SIGKILL with kill(), or with tkill() for a thread.
+  bool suspendProcess() override;
+  bool resumeProcess() override;
+  bool terminateProcess() override;
+  // False for good once a probe found the process gone (or a zombie).
+  bool isProcessRunning() override;
+  bool suspendThread(const QVThreadId& threadId) override;
+  bool resumeThread(const QVThreadId& threadId) override;
+  bool terminateThread(const QVThreadId& threadId) override;
+  // Whether /proc/<pid>/task/<tid>/stat exists.
+  bool isThreadRunning(const QVThreadId& threadId) override;
+  // Through /proc/<id>/mem (opened once per thread and kept), with the
+  // thread attached for the duration. Addresses the file cannot be
+  // positioned at are read with PTRACE_PEEKDATA instead (see _peekData).
+  bool readMemory(void* buffer, unsigned long address, unsigned long length, const QVThreadId& threadId) override;
+  // As readMemory, without the ptrace fallback.
+  bool writeMemory(unsigned long address, const void* buffer, unsigned long length,
+                   const QVThreadId& threadId) override;
+  // Reads the map when it is empty; an exact lookup of the frame's address.
+  const std::shared_ptr<QVSection>& sectionForCallFrame(const QVAbstractCallFrame& frame,
+                                                        QVRange<unsigned long>& range) override;
+  // Reads the map when no module is known yet; 0 when not mapped.
+  unsigned long moduleStartAddress(const QVModuleId& moduleId) override;
+  // Attaches the thread, unwinds at most `maxDepth` frames (innermost
+  // first) into a new QVCallStack whose symbol source is the process, and
+  // detaches. `out` is set only on success: at least one frame was found.
+  bool getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
+                          unsigned long maxDepth) override;
+  // Re-read when `update` or while empty.
+  const SectionMap& sectionMap(bool update) override;
+  // Every running thread (after a registry update); true when any attached.
+  bool attach() override;
+  bool detach() override;
+  // PTRACE_ATTACH and a wait until the thread reports its SIGSTOP; other
+  // signals met on the way are passed on to it.
+  bool attachThread(const QVThreadId& threadId) override;
+  bool detachThread(const QVThreadId& threadId) override;
+  uint64_t sharedLibrarySize() override;
+
+  // Copies, taken under the lock.
+  ModuleAddrMap moduleAddrMap() const;
+  SegmentMap segmentMap() const;
+
+  // Rebuilds the maps from /proc/<pid>/maps as root.
+  void _updateSectionMap();
+  // Walks the stack of a thread that is attached and stopped, appending
+  // instruction addresses to `stack` until the outermost frame, a failure
+  // or `maxDepth`. `upt` is the thread's `_UPT_create` context. True when at
+  // least one frame was appended. Messages only under "QV_TRACE_UNWIND".
+  bool _unwindCallStack(const QVThreadId& threadId, QVCallStack& stack, void* upt, unsigned long maxDepth);
+  // The unwinder's ELF-path accessor: the file, mapping start and file
+  // offset of the executable mapping holding `ip` in the process of the
+  // debugger attached to `space`. The path is copied up to `size`
+  // characters, terminated only when it fits. 0, or -1 when unknown.
+  static int _get_elf_path(unw_addr_space_t space, unw_word_t ip, unw_word_t* start, unw_word_t* offset,
+                           char* buffer, size_t size);
+  // Reads `length` bytes at `address` of a thread that is attached and
+  // stopped, 4 bytes a request. The buffer address and the length must both
+  // be multiples of 4.
+  bool _peekData(void* buffer, unsigned long address, unsigned long length, int64_t nativeThreadId);
+
+  // The vdso module of this library's own process, built once; null when
+  // this process has no vdso.
+  static const std::shared_ptr<QVModule>& vdsoModule();
+  // Whether "QV_TRACE_UNWIND" was set when the library loaded.
+  static bool traceUnwind();
+  static void _initVDSOModule();
+
+ private:
+  // The native id to attach to and to open memory of: the thread's, or the
+  // process's for the invalid thread id.
+  int64_t _nativeThreadId(const QVThreadId& threadId) const;
+  // The cached /proc/<id>/mem descriptor; -1 when it cannot be opened.
+  int _memoryFile(const QVThreadId& threadId, int64_t nativeId);
+  bool _transferMemory(void* buffer, unsigned long address, unsigned long length, const QVThreadId& threadId,
+                       bool write);
+  // Records the module's start and places its executable sections, biased
+  // for a mapping at `start` of the file from `fileOffset`.
+  void _placeModule(const std::shared_ptr<QVModule>& module, unsigned long start, unsigned long fileOffset);
+  // The registered module of the file, or a new ELF module registered for
+  // it; null for files that are not regular, readable ELF files.
+  std::shared_ptr<QVModule> _moduleForPath(const std::string& path);
+  // Polled for a child of this program, else blocking (see QVTracedThread).
+  QVTracedThread::WaitStyle _attachWaitStyle();
+  // Whether /proc shows the process as a zombie or dead; false when it
+  // cannot be read.
+  static bool _isZombie(pid_t pid);
+  // The unwinder's address space, made on first use; null when libunwind
+  // cannot make one.
+  QVUnwindAddressSpace* _unwindSpace();
+
+  mutable std::recursive_mutex lock_;
+  SectionMap sectionMap_;
+  ModuleAddrMap moduleAddrMap_;
+  SegmentMap segmentMap_;
+  std::atomic<bool> running_{true};
+  // Whether the process is a child of this program: -1 until asked.
+  std::atomic<int> ownChild_{-1};
+  std::unordered_map<QVThreadId, int> memoryFiles_;
+  std::unique_ptr<QVUnwindAddressSpace> unwindSpace_;
+
+  static std::shared_ptr<QVModule> vdsoModule_;
+  static const bool traceUnwind_;
+};
+
+}  // namespace Quorvel

@@ -1,0 +1,199 @@
+#include "Linux/unwind/QVTracedThread.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "base/QVLog.h"
+#include "proc/QVProcTaskStatParser.h"
+
+namespace Quorvel {
+
+namespace {
+
+// Polls of the attach wait spent yielding before the thread's state is
+// looked at.
+constexpr int kRoundsBeforeLooking = 64;
+
+}  // namespace
+
+QVTracedThread::QVTracedThread(pid_t tid, bool debug, WaitStyle style)
+    : tid_(tid), debug_(debug), attached_(attach(tid, debug, style)) {}
+
+QVTracedThread::~QVTracedThread() { release(); }
+
+bool QVTracedThread::release() {
+  if (!attached_) {
+    return true;
+  }
+  attached_ = false;
+  return detach(tid_, debug_);
+}
+
+bool QVTracedThread::attach(pid_t tid, bool debug, WaitStyle style) {
+  if (tid <= 0) {
+    return false;
+  }
+  if (::ptrace(PTRACE_ATTACH, tid, nullptr, nullptr) == -1) {
+    const int error = errno;
+    if (debug) {
+      QV_WARNING("failed to attach to " << tid << ": " << std::strerror(error));
+    }
+    return false;
+  }
+  for (int round = 0;; ++round) {
+    // Looked at first without being consumed: the end of a process this
+    // program started belongs to whoever waits for it (a probe fixture, the
+    // process manager), and reaping it here would hand its pid to reuse
+    // under that waiter's feet.
+    //
+    // Polled for a child of this program (see WaitStyle): another thread
+    // waiting for it also takes the stop reports of a traced child, and a
+    // blocking wait whose report went there would never return, leaving
+    // the target stopped for good.
+    const int options = WEXITED | WSTOPPED | __WALL | WNOWAIT | (style == WaitStyle::Polled ? WNOHANG : 0);
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(tid), &info, options) == -1) {
+      const int error = errno;
+      // A signal handler of the profiler ran; the thread is still ours to
+      // finish with, so keep waiting for its stop and detach afterwards.
+      if (error == EINTR) {
+        continue;
+      }
+      if (debug) {
+        QV_WARNING("waitpid failed for task " << tid << ": " << std::strerror(error));
+      }
+      // Whatever state the thread is in, it must not stay traced.
+      ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+      return false;
+    }
+    if (info.si_pid == 0) {
+      if (round >= kRoundsBeforeLooking && _stopTakenByAnotherWaiter(tid)) {
+        // Which stop it was is asked of the thread itself.
+        siginfo_t stop{};
+        if (::ptrace(PTRACE_GETSIGINFO, tid, nullptr, &stop) == -1) {
+          _pause(round);
+          continue;
+        }
+        if (stop.si_signo == SIGSTOP) {
+          return true;
+        }
+        _passSignal(tid, stop.si_signo, debug);
+        continue;
+      }
+      _pause(round);
+      continue;
+    }
+    if (info.si_pid != tid) {
+      if (debug) {
+        QV_WARNING("waitpid for unexpected task " << info.si_pid << " (expected " << tid << ")");
+      }
+      continue;
+    }
+    const bool ended = info.si_code == CLD_EXITED || info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
+    int status = 0;
+    if (!ended || !_isOwnProcess(tid)) {
+      // Never blocking: another wait may have taken the report since.
+      if (::waitpid(tid, &status, __WALL | WNOHANG) != tid) {
+        continue;
+      }
+    }
+    if (ended) {
+      if (debug) {
+        if (info.si_code == CLD_EXITED) {
+          QV_WARNING("process " << tid << " exited");
+        } else {
+          QV_WARNING("process " << tid << " terminated");
+        }
+      }
+      return false;
+    }
+    if (WIFSTOPPED(status)) {
+      const int signal = WSTOPSIG(status);
+      if (signal == SIGSTOP) {
+        return true;
+      }
+      _passSignal(tid, signal, debug);
+      continue;
+    }
+    if (debug) {
+      QV_WARNING("waitpid unexpected status " << status << " for thread " << tid);
+    }
+  }
+}
+
+// A signal that arrived before our SIGSTOP belongs to the program: it is
+// delivered, and the wait goes on for the stop we asked for. Should the
+// thread be killed meanwhile, the request fails and the next wait reports
+// how it ended.
+void QVTracedThread::_passSignal(pid_t tid, int signal, bool debug) {
+  if (debug) {
+    QV_WARNING("passing along signal " << signal << " to thread " << tid);
+  }
+  ::ptrace(PTRACE_CONT, tid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(signal)));
+}
+
+// Most threads stop within microseconds of the attach: yield the processor
+// to them first, then sleep in growing steps for a thread that is slow to be
+// scheduled.
+void QVTracedThread::_pause(int round) {
+  if (round < kRoundsBeforeLooking) {
+    ::sched_yield();
+    return;
+  }
+  const long micros = std::min(200L, 10L << std::min(round - kRoundsBeforeLooking, 5));
+  const timespec pause{0, micros * 1000};
+  ::nanosleep(&pause, nullptr);
+}
+
+// Stopped under ptrace ('t') with no report left to collect: someone else
+// collected it. The thread is attached and stopped all the same. The state
+// is set before the report is queued, so the report is looked for again
+// after the state was seen.
+bool QVTracedThread::_stopTakenByAnotherWaiter(pid_t tid) {
+  const std::optional<QVProcTaskStat> stat = taskStat(tid);
+  if (!stat || stat->state != 't') {
+    return false;
+  }
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(tid), &info, WSTOPPED | __WALL | WNOWAIT | WNOHANG) == 0 &&
+         info.si_pid == 0;
+}
+
+std::optional<QVProcTaskStat> QVTracedThread::taskStat(pid_t tid) {
+  std::ifstream in("/proc/" + std::to_string(tid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  return QVProcTaskStatParser::parse(text);
+}
+
+bool QVTracedThread::_isOwnProcess(pid_t tid) {
+  const std::optional<QVProcTaskStat> stat = taskStat(tid);
+  // Threads other than the leader are never waited for by the parent.
+  return stat && stat->ppid == static_cast<int>(::getpid()) && ::syscall(SYS_tgkill, tid, tid, 0) == 0;
+}
+
+bool QVTracedThread::detach(pid_t tid, bool debug) {
+  if (::ptrace(PTRACE_DETACH, tid, nullptr, nullptr) == -1) {
+    const int error = errno;
+    if (debug) {
+      QV_WARNING("failed to detach from " << tid << ": " << std::strerror(error));
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace Quorvel

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+
+#include "proc/QVProcTaskStatParser.h"
+
+namespace Quorvel {
+
+// One thread held under ptrace for the life of the object: attached and
+// stopped on construction (when possible), detached and resumed on
+// destruction, whatever path leaves the scope.
+//
+// Signals: the profiler's SIGINT/SIGTERM handlers only set a flag, so the
+// wait for the attach stop is simply resumed when a handler interrupts it,
+// and the detach still follows. A thread is held only between one attach
+// and its detach within a single call; nothing here ever blocks with a
+// thread held except that wait for the thread's own stop. Callers must not
+// keep a guard alive across any wait of their own (timers, locks held by
+// other threads, user input).
+//
+// A thread already traced by someone else (or by this process under
+// another guard) is not attached again: the guard then holds nothing and
+// detaches nothing, and the ptrace requests the caller makes succeed only
+// when that other tracer has the thread stopped.
+class QVTracedThread {
+ public:
+  // How the attach waits for the thread's stop. Blocking sleeps in the
+  // kernel until the stop is reported, the fastest way. Polled is for
+  // threads of this program's own children: any other wait of the program
+  // for such a child (a launcher waiting for it to end) also collects the
+  // stop reports of a traced child, and a report collected there would
+  // leave a blocking wait, and the target, stopped for good; polling sees
+  // the thread stopped instead.
+  enum class WaitStyle { Blocking, Polled };
+
+  // `debug` enables the warnings of a failed attach or detach.
+  QVTracedThread(pid_t tid, bool debug, WaitStyle style = WaitStyle::Polled);
+  ~QVTracedThread();
+  QVTracedThread(const QVTracedThread&) = delete;
+  QVTracedThread& operator=(const QVTracedThread&) = delete;
+
+  // Whether this guard attached the thread and has it stopped.
+  bool attached() const { return attached_; }
+  pid_t tid() const { return tid_; }
+  // Detaches now instead of at destruction; true when nothing was held or
+  // the detach succeeded.
+  bool release();
+
+  // PTRACE_ATTACH, then a wait (__WALL) until the thread reports the stop
+  // the attach caused or, polled, is seen stopped after another wait of
+  // this program collected the report. Signals that arrive first are delivered to the
+  // thread. False when the thread cannot be attached or ends meanwhile; a
+  // thread is never left traced on a false result. The end of a process
+  // this program started itself is not reaped here: its own waiter gets it.
+  static bool attach(pid_t tid, bool debug, WaitStyle style = WaitStyle::Polled);
+  // PTRACE_DETACH without a signal, so the attach's stop is consumed.
+  static bool detach(pid_t tid, bool debug);
+  // /proc/<tid>/stat of a thread or process; empty when unreadable.
+  static std::optional<QVProcTaskStat> taskStat(pid_t tid);
+
+ private:
+  // Whether `tid` is the leader of a process this program started: its
+  // end is left for the program's own wait.
+  static bool _isOwnProcess(pid_t tid);
+  // Whether the attach stop happened but its report was collected by
+  // another wait of this program (see attach()).
+  static bool _stopTakenByAnotherWaiter(pid_t tid);
+  // Resumes a thread stopped by another signal, delivering it.
+  static void _passSignal(pid_t tid, int signal, bool debug);
+  // The pause between two polls of the attach wait.
+  static void _pause(int round);
+
+  pid_t tid_;
+  bool debug_;
+  bool attached_;
+};
+
+}  // namespace Quorvel

@@ -1,0 +1,31 @@
+#include "samples/QVAbstractCallStackTenure.h"
+
+#include <ostream>
+
+namespace Quorvel {
+
+QVAbstractCallStackTenure::QVAbstractCallStackTenure() : QVContextTenure() {}
+
+QVAbstractCallStackTenure::QVAbstractCallStackTenure(const QVContext& context, uint64_t beginTick, uint64_t endTick)
+    : QVContextTenure(context, beginTick, endTick) {}
+
+QVAbstractCallStackTenure::~QVAbstractCallStackTenure() = default;
+
+const QVCallFrameTree* QVAbstractCallStackTenure::sharedFrameTree(int& leafDescriptor) const {
+  leafDescriptor = -1;
+  return nullptr;
+}
+
+std::ostream& operator<<(std::ostream& os, const QVAbstractCallStackTenure& tenure) {
+  tenure.getDescription(os);
+  return os;
+}
+
+std::ostream& operator<<(std::ostream& os, const std::shared_ptr<QVAbstractCallStackTenure>& tenure) {
+  if (tenure) {
+    tenure->getDescription(os);
+  }
+  return os;
+}
+
+}  // namespace Quorvel

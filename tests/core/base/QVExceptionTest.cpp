@@ -1,0 +1,62 @@
+#include "base/QVException.h"
+
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "base/QVLog.h"
+
+namespace Quorvel {
+namespace {
+
+// Kept out of line so the trace has a frame of the test between the
+// constructor and gtest.
+__attribute__((noinline)) QVException MakeException() { return QVException("boom", 42, "/src/core/QVThing.cpp"); }
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+TEST(QVExceptionTest, KeepsMessageAndWhereItWasRaised) {
+  const QVException exception("duplicate id", 17, "QVModule.cpp");
+  EXPECT_STREQ(exception.what(), "duplicate id");
+  EXPECT_EQ(exception.message(), "duplicate id");
+  EXPECT_EQ(exception.line(), 17);
+  EXPECT_EQ(exception.sourceFile(), "QVModule.cpp");
+}
+
+TEST(QVExceptionTest, TraceStartsAtTheCallerNotTheConstructor) {
+  const QVException exception = MakeException();
+  const std::string& trace = exception.stackTrace();
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.find("QVException::QVException"), std::string::npos) << trace;
+  // The innermost frame is in this test program (its symbols are not
+  // exported, so the frame names the executable), not in the core library.
+  EXPECT_NE(FirstLine(trace).find("QVExceptionTest"), std::string::npos) << trace;
+  EXPECT_EQ(FirstLine(trace).find("libQVCore"), std::string::npos) << trace;
+}
+
+TEST(QVExceptionTest, PrintStackTraceWritesLocationThenTrace) {
+  const QVException exception = MakeException();
+  std::ostringstream out;
+  exception.printStackTrace(out);
+  EXPECT_EQ(out.str().rfind("boom at /src/core/QVThing.cpp:42\nStack Trace: " + FirstLine(exception.stackTrace()), 0), 0u)
+      << out.str();
+}
+
+TEST(QVExceptionTest, LogExceptionWritesOneErrorWithLocationAndTrace) {
+  const QVException exception = MakeException();
+  StartCaptureLog();
+  try {
+    throw exception;
+  } catch (const QVException& caught) {
+    LogException(caught);
+  }
+  std::string text;
+  StopCaptureLog(text);
+  const std::string expected = "ERROR boom at /src/core/QVThing.cpp:42\nStack Trace: " + exception.stackTrace() + " [";
+  EXPECT_EQ(text.rfind(expected, 0), 0u) << text;
+  EXPECT_NE(text.find("[QVException:"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace Quorvel

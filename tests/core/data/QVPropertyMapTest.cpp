@@ -1,0 +1,115 @@
+#include "data/QVPropertyMap.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/ArchiveRoundTrip.h"
+
+namespace Quorvel {
+namespace {
+
+TEST(QVPropertyMapTest, TypedSettersStoreTheArchiveNumberText) {
+  QVPropertyMap map;
+  map.setUnsigned("buffer", 0x100000);
+  map.setUnsigned("max", std::numeric_limits<uint64_t>::max());
+  map.setSigned("offset", -42);
+  map.setSigned("min", std::numeric_limits<int64_t>::min());
+  map.setFloat("ratio", 2.5);
+  map.setFloat("third", 1.0 / 3.0);
+
+  EXPECT_EQ(map.stringValue("buffer"), "0x100000");
+  EXPECT_EQ(map.stringValue("max"), "0xffffffffffffffff");
+  EXPECT_EQ(map.stringValue("offset"), "-42");
+  EXPECT_EQ(map.stringValue("min"), "-9223372036854775808");
+  EXPECT_EQ(map.stringValue("ratio"), "2.5000000000");
+  EXPECT_EQ(map.stringValue("third"), "0.3333333333");
+
+  EXPECT_EQ(map.unsignedValue("buffer"), 0x100000u);
+  EXPECT_EQ(map.unsignedValue("max"), std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(map.signedValue("offset"), -42);
+  EXPECT_EQ(map.signedValue("min"), std::numeric_limits<int64_t>::min());
+  EXPECT_DOUBLE_EQ(map.floatValue("ratio"), 2.5);
+  EXPECT_NEAR(map.floatValue("third"), 1.0 / 3.0, 1e-10);
+}
+
+TEST(QVPropertyMapTest, GettersDetectTheBaseAndReadNonNumbersAsZero) {
+  QVPropertyMap map;
+  map.setString("hex", "0x1f");
+  map.setString("octal", "010");
+  map.setString("decimal", "10");
+  map.setString("word", "enabled");
+  EXPECT_EQ(map.unsignedValue("hex"), 31u);
+  EXPECT_EQ(map.unsignedValue("octal"), 8u);
+  EXPECT_EQ(map.signedValue("decimal"), 10);
+  EXPECT_EQ(map.unsignedValue("word"), 0u);
+  EXPECT_EQ(map.signedValue("word"), 0);
+  EXPECT_EQ(map.floatValue("word"), 0.0);
+  EXPECT_EQ(map.unsignedValue("missing"), 0u);
+  EXPECT_EQ(map.stringValue("missing"), "");
+  EXPECT_FALSE(map.hasKey("missing"));
+}
+
+TEST(QVPropertyMapTest, KeysIterateSortedAndCanBeReplacedOrRemoved) {
+  QVPropertyMap map;
+  map.setString("profile_driver", "perf");
+  map.setString("collect_callstacks", "true");
+  map.setString("notify_driver", "none");
+  map.setString("collect_callstacks", "false");
+
+  std::vector<std::pair<std::string, std::string>> entries(map.begin(), map.end());
+  EXPECT_EQ(entries, (std::vector<std::pair<std::string, std::string>>{
+                         {"collect_callstacks", "false"}, {"notify_driver", "none"}, {"profile_driver", "perf"}}));
+  EXPECT_EQ(map.size(), 3u);
+  EXPECT_TRUE(map.remove("notify_driver"));
+  EXPECT_FALSE(map.remove("notify_driver"));
+  EXPECT_FALSE(map.hasKey("notify_driver"));
+  EXPECT_EQ(map.size(), 2u);
+
+  QVPropertyMap same;
+  same.setString("profile_driver", "perf");
+  same.setString("collect_callstacks", "false");
+  EXPECT_EQ(map, same);
+  same.setString("collect_callstacks", "true");
+  EXPECT_NE(map, same);
+}
+
+TEST(QVPropertyMapTest, ArchiveRoundTripKeepsEveryEntryExactly) {
+  QVPropertyMap map;
+  map.setUnsigned("profile_cpu_buffer_size", 0x80000);
+  map.setSigned("delta", -7);
+  map.setFloat("rate", 0.125);
+  map.setString("notes", "line one\nline <two> & \"three\"\ttab\r\x01");
+  map.setString("", "empty key");
+  map.setString("empty value", "");
+
+  const std::string document = test::ArchiveToString(map, "Properties");
+  EXPECT_NE(document.find("<Property><Key>delta</Key><Value>-7</Value></Property>"), std::string::npos) << document;
+
+  std::shared_ptr<QVPropertyMap> decoded = test::UnarchiveFromString<QVPropertyMap>(document, "Properties");
+  EXPECT_EQ(*decoded, map);
+  EXPECT_EQ(decoded->unsignedValue("profile_cpu_buffer_size"), 0x80000u);
+}
+
+TEST(QVPropertyMapTest, EmptyMapRoundTripsAndDecodingReplacesContents) {
+  const QVPropertyMap empty;
+  const std::string document = test::ArchiveToString(empty, "Properties");
+  EXPECT_EQ(document.find("<Property>"), std::string::npos);
+  EXPECT_TRUE(test::UnarchiveFromString<QVPropertyMap>(document, "Properties")->empty());
+
+  QVPropertyMap source;
+  source.setString("kept", "1");
+  std::istringstream stream(test::ArchiveToString(source, "Properties"));
+  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
+  QVPropertyMap target;
+  target.setString("stale", "x");
+  unarchiver->decodeObject("Properties", target);
+  EXPECT_EQ(target, source);
+}
+
+}  // namespace
+}  // namespace Quorvel

@@ -1,0 +1,367 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/functional/hash.hpp>
+#include <gtest/gtest.h>
+
+#include "archive/QVArchiver.h"
+#include "archive/QVUnarchiver.h"
+#include "base/QVException.h"
+#include "ids/QVContext.h"
+#include "ids/QVDiskId.h"
+#include "ids/QVFileId.h"
+#include "ids/QVNetworkId.h"
+#include "ids/QVProcessId.h"
+#include "ids/QVProcessorId.h"
+#include "ids/QVSystemId.h"
+#include "ids/QVThreadId.h"
+#include "support/ArchiveRoundTrip.h"
+
+namespace Quorvel {
+namespace {
+
+template <class T>
+std::string Text(const T& value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+QVSystemId TestSystem() { return QVSystemId::uniqueSystemId("0123456789abcdef", "testhost"); }
+
+TEST(QVIdentifierTest, EqualFieldsGiveOneInstance) {
+  const QVSystemId system = TestSystem();
+  const QVProcessId process = QVProcessId::uniqueProcessId(system, 1200, 1000);
+  const QVThreadId thread = QVThreadId::uniqueThreadId(process, 1234, 2000);
+  const QVContext context = QVContext::uniqueContext(thread, 1, QVContext::StateUser);
+
+  EXPECT_EQ(TestSystem(), system);
+  EXPECT_EQ(TestSystem().archiveIdentity(), system.archiveIdentity());
+  EXPECT_EQ(QVProcessId::uniqueProcessId(TestSystem(), 1200, 1000).archiveIdentity(), process.archiveIdentity());
+  EXPECT_EQ(QVThreadId::uniqueThreadId(process, 1234, 2000), thread);
+  EXPECT_EQ(QVContext::uniqueContext(thread, 1, 1).archiveIdentity(), context.archiveIdentity());
+  EXPECT_EQ(QVFileId::uniqueFileId("/usr/lib/libc.so.6"), QVFileId::uniqueFileId("/usr/lib/libc.so.6"));
+  EXPECT_EQ(QVProcessorId::uniqueProcessorId(system, 3), QVProcessorId::uniqueProcessorId(system, 3));
+  EXPECT_EQ(QVDiskId::uniqueDiskId(system, "sda"), QVDiskId::uniqueDiskId(system, "sda"));
+  EXPECT_EQ(QVNetworkId::uniqueNetworkId(system, "eth0"), QVNetworkId::uniqueNetworkId(system, "eth0"));
+
+  // Any differing field makes another identifier, including the start time
+  // that tells apart a reused pid.
+  EXPECT_NE(QVProcessId::uniqueProcessId(system, 1200, 1001), process);
+  EXPECT_NE(QVProcessId::uniqueProcessId(QVSystemId::uniqueSystemId("other", "testhost"), 1200, 1000), process);
+  EXPECT_NE(QVThreadId::uniqueThreadId(process, 1234, 0), thread);
+  EXPECT_NE(QVContext::uniqueContext(thread, 1, QVContext::StateSupervisor), context);
+  EXPECT_NE(QVContext::uniqueContext(thread, 0, QVContext::StateUser), context);
+  EXPECT_NE(QVSystemId::uniqueSystemId("0123456789abcdef", "renamed"), system);
+  EXPECT_NE(QVDiskId::uniqueDiskId(system, "sda"), QVDiskId::uniqueDiskId(system, "sdb"));
+  EXPECT_NE(QVNetworkId::uniqueNetworkId(system, "eth0"), QVNetworkId::uniqueNetworkId(TestSystem(), "eth1"));
+}
+
+TEST(QVIdentifierTest, AccessorsReachTheOwners) {
+  const QVSystemId system = TestSystem();
+  const QVProcessId process = QVProcessId::uniqueProcessId(system, 1200, 0xabcdef);
+  const QVThreadId thread = QVThreadId::uniqueThreadId(process, 1234, 77);
+  const QVContext context = QVContext::uniqueContext(thread, 5, QVContext::StateSupervisor);
+
+  EXPECT_EQ(system.identifier(), "0123456789abcdef");
+  EXPECT_EQ(system.name(), "testhost");
+  EXPECT_EQ(process.asSystemId(), system);
+  EXPECT_EQ(process.nativeIdentifier(), 1200);
+  EXPECT_EQ(process.order(), 0xabcdefu);
+  EXPECT_EQ(thread.asProcessId(), process);
+  EXPECT_EQ(thread.asSystemId(), system);
+  EXPECT_EQ(thread.nativeIdentifier(), 1234);
+  EXPECT_EQ(thread.order(), 77u);
+  EXPECT_EQ(context.threadId(), thread);
+  EXPECT_EQ(context.asProcessId(), process);
+  EXPECT_EQ(context.asSystemId(), system);
+  EXPECT_EQ(context.processorIndex(), 5);
+  EXPECT_EQ(context.state(), QVContext::StateSupervisor);
+  EXPECT_EQ(QVFileId::uniqueFileId("/bin/ls").path(), "/bin/ls");
+  EXPECT_EQ(QVProcessorId::uniqueProcessorId(system, 3).index(), 3);
+  EXPECT_EQ(QVProcessorId::uniqueProcessorId(system, 3).asSystemId(), system);
+  EXPECT_EQ(QVDiskId::uniqueDiskId(system, "nvme0n1").name(), "nvme0n1");
+  EXPECT_EQ(QVNetworkId::uniqueNetworkId(system, "lo").asSystemId(), system);
+}
+
+TEST(QVIdentifierTest, DefaultIsInvalidAndAnswersNeutrally) {
+  EXPECT_FALSE(QVSystemId().isValid());
+  EXPECT_FALSE(QVProcessId().isValid());
+  EXPECT_FALSE(QVThreadId().isValid());
+  EXPECT_FALSE(QVContext().isValid());
+  EXPECT_FALSE(QVFileId().isValid());
+  EXPECT_EQ(QVProcessId(), QVProcessId::invalid());
+  EXPECT_EQ(QVContext(), QVContext::invalid());
+  EXPECT_TRUE(TestSystem().isValid());
+
+  EXPECT_EQ(QVThreadId().nativeIdentifier(), -1);
+  EXPECT_FALSE(QVThreadId().asProcessId().isValid());
+  EXPECT_FALSE(QVContext().threadId().isValid());
+  EXPECT_FALSE(QVContext().asSystemId().isValid());
+  EXPECT_EQ(QVContext().processorIndex(), -1);
+  EXPECT_EQ(QVFileId().path(), "");
+  EXPECT_EQ(QVSystemId().name(), "");
+  EXPECT_EQ(Text(QVProcessId()), "invalid process id");
+  EXPECT_EQ(Text(QVContext()), "invalid context");
+  EXPECT_EQ(Text(QVDiskId()), "invalid disk id");
+  // A thread of an invalid process is still a valid (if odd) identifier.
+  EXPECT_TRUE(QVThreadId::uniqueThreadId(QVProcessId(), 1, 0).isValid());
+}
+
+TEST(QVIdentifierTest, StreamOutputIsReadable) {
+  const QVProcessId process = QVProcessId::uniqueProcessId(TestSystem(), 1200, 0);
+  const QVThreadId thread = QVThreadId::uniqueThreadId(process, 1234, 0);
+  EXPECT_EQ(Text(TestSystem()), "system testhost");
+  EXPECT_EQ(Text(QVSystemId::uniqueSystemId("machine-only", "")), "system machine-only");
+  EXPECT_EQ(Text(process), "pid 1200");
+  EXPECT_EQ(Text(thread), "tid 1234 of pid 1200");
+  EXPECT_EQ(Text(QVContext::uniqueContext(QVThreadId::uniqueThreadId(process, 5, 0), 1, 1)), "context tid 5 cpu 1 user");
+  EXPECT_EQ(Text(QVContext::uniqueContext(thread, 0, 2)), "context tid 1234 cpu 0 supervisor");
+  EXPECT_EQ(Text(QVContext::uniqueContext(thread, 0, 3)), "context tid 1234 cpu 0 state 3");
+  EXPECT_EQ(Text(QVFileId::uniqueFileId("/lib/x.so")), "/lib/x.so");
+  EXPECT_EQ(Text(QVProcessorId::uniqueProcessorId(TestSystem(), 2)), "cpu 2");
+  EXPECT_EQ(Text(QVDiskId::uniqueDiskId(TestSystem(), "sda")), "disk sda");
+  EXPECT_EQ(Text(QVNetworkId::uniqueNetworkId(TestSystem(), "eth0")), "network eth0");
+}
+
+TEST(QVIdentifierTest, OrderingFollowsFieldValuesNotCreationOrder) {
+  const QVSystemId alpha = QVSystemId::uniqueSystemId("order-a", "a");
+  const QVSystemId beta = QVSystemId::uniqueSystemId("order-b", "b");
+  // Created in an order unrelated to the fields, so an ordering by record
+  // address would come out differently.
+  std::vector<QVProcessId> processes = {
+      QVProcessId::uniqueProcessId(beta, 1, 0),   QVProcessId::uniqueProcessId(alpha, 300, 5),
+      QVProcessId::uniqueProcessId(alpha, 20, 0), QVProcessId::uniqueProcessId(alpha, 300, 2),
+      QVProcessId(),
+  };
+  std::sort(processes.begin(), processes.end());
+  const std::vector<QVProcessId> expected = {
+      QVProcessId(),
+      QVProcessId::uniqueProcessId(alpha, 20, 0),
+      QVProcessId::uniqueProcessId(alpha, 300, 2),
+      QVProcessId::uniqueProcessId(alpha, 300, 5),
+      QVProcessId::uniqueProcessId(beta, 1, 0),
+  };
+  EXPECT_EQ(processes, expected);
+
+  const QVThreadId t9 = QVThreadId::uniqueThreadId(expected[1], 9, 0);
+  const QVThreadId t10 = QVThreadId::uniqueThreadId(expected[1], 10, 0);
+  std::vector<QVContext> contexts = {
+      QVContext::uniqueContext(t10, 0, 1), QVContext::uniqueContext(t9, 1, 2), QVContext::uniqueContext(t9, 1, 1),
+      QVContext::uniqueContext(t9, 0, 2)};
+  std::sort(contexts.begin(), contexts.end());
+  EXPECT_EQ(contexts, (std::vector<QVContext>{QVContext::uniqueContext(t9, 0, 2), QVContext::uniqueContext(t9, 1, 1),
+                                              QVContext::uniqueContext(t9, 1, 2), QVContext::uniqueContext(t10, 0, 1)}));
+  for (const QVContext& a : contexts) {
+    EXPECT_FALSE(a < a);
+    for (const QVContext& b : contexts) {
+      EXPECT_FALSE(a < b && b < a);
+    }
+  }
+  EXPECT_LT(QVFileId::uniqueFileId("/a"), QVFileId::uniqueFileId("/b"));
+  EXPECT_LT(QVProcessorId::uniqueProcessorId(alpha, 2), QVProcessorId::uniqueProcessorId(alpha, 10));
+  EXPECT_LT(QVDiskId::uniqueDiskId(alpha, "sdb"), QVDiskId::uniqueDiskId(beta, "sda"));
+}
+
+TEST(QVIdentifierTest, HashedSetsDeduplicate) {
+  const QVThreadId thread = QVThreadId::uniqueThreadId(QVProcessId::uniqueProcessId(TestSystem(), 1, 0), 2, 0);
+  std::unordered_set<QVContext> contexts;
+  for (int round = 0; round < 3; ++round) {
+    for (int cpu = 0; cpu < 8; ++cpu) {
+      contexts.insert(QVContext::uniqueContext(thread, cpu, 1 + cpu % 2));
+    }
+  }
+  EXPECT_EQ(contexts.size(), 8u);
+  std::unordered_set<QVFileId, boost::hash<QVFileId>> files = {QVFileId::uniqueFileId("/a"), QVFileId::uniqueFileId("/a"),
+                                                               QVFileId()};
+  EXPECT_EQ(files.size(), 2u);
+}
+
+TEST(QVIdentifierTest, ThreadsInterningOverlappingKeysGetIdenticalInstances) {
+  constexpr int kThreads = 8;
+  constexpr int kKeys = 2000;
+  const QVProcessId process = QVProcessId::uniqueProcessId(QVSystemId::uniqueSystemId("concurrency", "c"), 1, 0);
+  std::vector<std::vector<const void*>> seen(kThreads, std::vector<const void*>(kKeys));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Each thread walks the keys from a different starting point so that
+      // first creations are spread over all threads.
+      for (int n = 0; n < kKeys; ++n) {
+        const int key = (n + t * (kKeys / kThreads)) % kKeys;
+        const QVThreadId thread = QVThreadId::uniqueThreadId(process, key / 4, 0);
+        seen[t][key] = QVContext::uniqueContext(thread, key % 4, 1).archiveIdentity();
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  std::unordered_set<const void*> distinct;
+  for (int key = 0; key < kKeys; ++key) {
+    for (int t = 1; t < kThreads; ++t) {
+      ASSERT_EQ(seen[t][key], seen[0][key]) << "key " << key << " thread " << t;
+    }
+    distinct.insert(seen[0][key]);
+    const QVContext context = QVContext::uniqueContext(QVThreadId::uniqueThreadId(process, key / 4, 0), key % 4, 1);
+    EXPECT_EQ(context.archiveIdentity(), seen[0][key]);
+  }
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kKeys));
+}
+
+TEST(QVIdentifierTest, CurrentSystemUsesMachineIdAndHostName) {
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
+  std::string machineId;
+  std::ifstream file("/etc/machine-id");
+  if (!(file && std::getline(file, machineId))) {
+    machineId.clear();
+  }
+  boost::algorithm::trim(machineId);
+  const QVSystemId current = QVSystemId::currentSystemId();
+  EXPECT_EQ(current.name(), host);
+  EXPECT_EQ(current.identifier(), machineId.empty() ? std::string(host) : machineId);
+  EXPECT_EQ(QVSystemId::currentSystemId(), current);
+}
+
+// Writes every identifier kind into one document and reads it back.
+TEST(QVIdentifierTest, ArchiveRoundTripReinternsEveryKind) {
+  const QVSystemId system = TestSystem();
+  const QVProcessId process = QVProcessId::uniqueProcessId(system, 4321, 0x1122334455667788ULL);
+  const QVThreadId thread = QVThreadId::uniqueThreadId(process, 4322, 99);
+  const QVContext context = QVContext::uniqueContext(thread, 7, QVContext::StateSupervisor);
+  const QVFileId file = QVFileId::uniqueFileId("/opt/app/lib <odd> & name.so");
+  const QVProcessorId processor = QVProcessorId::uniqueProcessorId(system, 11);
+  const QVDiskId disk = QVDiskId::uniqueDiskId(system, "sdc");
+  const QVNetworkId network = QVNetworkId::uniqueNetworkId(system, "wlan0");
+
+  std::ostringstream stream;
+  {
+    std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream);
+    archiver->beginList("Ids");
+    archiver->encodeObject(context, "Context");
+    archiver->encodeObject(file, "FileId");
+    archiver->encodeObject(processor, "ProcessorId");
+    archiver->encodeObject(disk, "DiskId");
+    archiver->encodeObject(network, "NetworkId");
+    archiver->encodeObject(QVThreadId(), "Invalid");
+    archiver->endList("Ids");
+    archiver->finish();
+  }
+  const std::string document = stream.str();
+  // The system is nested under the context and referred to by the others.
+  EXPECT_EQ(Count(document, "<Identifier>"), 1u) << document;
+  EXPECT_NE(document.find("<Pid>4321</Pid>"), std::string::npos) << document;
+  EXPECT_NE(document.find("<Order>0x1122334455667788</Order>"), std::string::npos) << document;
+  EXPECT_NE(document.find("<State>2</State>"), std::string::npos) << document;
+
+  std::istringstream input(document);
+  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(input);
+  unarchiver->enterElement("Ids");
+  std::shared_ptr<QVContext> decodedContext;
+  std::shared_ptr<QVFileId> decodedFile;
+  std::shared_ptr<QVProcessorId> decodedProcessor;
+  std::shared_ptr<QVDiskId> decodedDisk;
+  std::shared_ptr<QVNetworkId> decodedNetwork;
+  std::shared_ptr<QVThreadId> decodedInvalid;
+  unarchiver->decodeObjectForKey("Context", decodedContext);
+  unarchiver->decodeObjectForKey("FileId", decodedFile);
+  unarchiver->decodeObjectForKey("ProcessorId", decodedProcessor);
+  unarchiver->decodeObjectForKey("DiskId", decodedDisk);
+  unarchiver->decodeObjectForKey("NetworkId", decodedNetwork);
+  unarchiver->decodeObjectForKey("Invalid", decodedInvalid);
+  unarchiver->leaveElement("Ids");
+
+  EXPECT_EQ(*decodedContext, context);
+  EXPECT_EQ(decodedContext->threadId(), thread);
+  EXPECT_EQ(decodedContext->asProcessId().order(), 0x1122334455667788ULL);
+  EXPECT_EQ(*decodedFile, file);
+  EXPECT_EQ(*decodedProcessor, processor);
+  EXPECT_EQ(*decodedDisk, disk);
+  EXPECT_EQ(*decodedNetwork, network);
+  EXPECT_FALSE(decodedInvalid->isValid());
+}
+
+TEST(QVIdentifierTest, ContextWrittenTwiceIsStoredOnceAndReadAsOneObject) {
+  const QVThreadId thread = QVThreadId::uniqueThreadId(QVProcessId::uniqueProcessId(TestSystem(), 10, 0), 11, 0);
+  const QVContext first = QVContext::uniqueContext(thread, 0, 1);
+  const QVContext copy = first;  // a distinct handle on the same record
+  const QVContext other = QVContext::uniqueContext(thread, 1, 1);
+
+  std::ostringstream stream;
+  {
+    std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream);
+    archiver->beginList("Contexts");
+    archiver->encodeObject(first, "Context");
+    archiver->encodeObject(other, "Context");
+    archiver->encodeObject(copy, "Context");
+    archiver->endList("Contexts");
+    archiver->finish();
+  }
+  const std::string document = stream.str();
+  EXPECT_EQ(Count(document, "<Tid>"), 1u) << "the thread is shared by both contexts\n" << document;
+  EXPECT_EQ(Count(document, "<Processor>"), 2u) << document;
+  EXPECT_EQ(Count(document, "objref="), 2u) << "one for the thread, one for the repeated context\n" << document;
+
+  std::istringstream input(document);
+  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(input);
+  unarchiver->enterElement("Contexts");
+  std::shared_ptr<QVContext> a;
+  std::shared_ptr<QVContext> b;
+  std::shared_ptr<QVContext> c;
+  unarchiver->decodeObjectForKey("Context", a);
+  unarchiver->decodeObjectForKey("Context", b);
+  unarchiver->decodeObjectForKey("Context", c);
+  unarchiver->leaveElement("Contexts");
+  EXPECT_EQ(a.get(), c.get()) << "the reference resolves to the object read first";
+  EXPECT_EQ(*a, first);
+  EXPECT_EQ(*b, other);
+  EXPECT_EQ(b->threadId(), a->threadId());
+}
+
+TEST(QVIdentifierTest, UnsharedArchiveStillReadsBackEqual) {
+  const QVContext context =
+      QVContext::uniqueContext(QVThreadId::uniqueThreadId(QVProcessId::uniqueProcessId(TestSystem(), 3, 4), 5, 6), 2, 1);
+  std::ostringstream stream;
+  QVArchiver::Options options;
+  options.shareObjects = false;
+  {
+    std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream, options);
+    archiver->encodeObject(context, "Context");
+    archiver->finish();
+  }
+  EXPECT_EQ(stream.str().find("objid"), std::string::npos) << stream.str();
+  EXPECT_EQ(*test::UnarchiveFromString<QVContext>(stream.str(), "Context"), context);
+}
+
+TEST(QVIdentifierTest, DanglingReferenceIsRejected) {
+  const std::string document =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<ThreadId><ProcessId objref=\"7\"/><Tid>1</Tid><Order>0x0</Order></ThreadId>";
+  try {
+    test::UnarchiveFromString<QVThreadId>(document, "ThreadId");
+    FAIL() << "a reference to an unread object must not decode";
+  } catch (const QVException& e) {
+    EXPECT_EQ(e.message(), "no mapping for objref for element 'ProcessId'");
+  }
+}
+
+}  // namespace
+}  // namespace Quorvel

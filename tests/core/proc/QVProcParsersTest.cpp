@@ -1,0 +1,535 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "proc/QVProcKallsymsParser.h"
+#include "proc/QVProcMapsParser.h"
+#include "proc/QVProcMeminfoParser.h"
+#include "proc/QVProcModulesParser.h"
+#include "proc/QVProcStatParser.h"
+#include "proc/QVProcTaskStatParser.h"
+#include "proc/QVProcTaskStatusParser.h"
+
+using namespace Quorvel;
+
+// Lines marked "real" below were copied from this development machine's
+// /proc (Linux 6.18, x86-64); the others are built to the same format to
+// reach the cases it did not show.
+
+// ---------------------------------------------------------------- maps
+
+TEST(QVProcMapsParser, RealFileMapping) {
+  // real
+  auto entry = QVProcMapsParser::parseLine(
+      "7efe9bf1d000-7efe9c073000 r-xp 00026000 fe:00 332835                     "
+      "/usr/lib/x86_64-linux-gnu/libc.so.6");
+  ASSERT_TRUE(entry.has_value());
+  // start, end, permissions, offset, device, inode, name, deleted
+  EXPECT_EQ(std::make_tuple(uint64_t{0x7efe9bf1d000}, uint64_t{0x7efe9c073000}, std::string("r-xp"), uint64_t{0x26000},
+                            std::string("fe:00"), uint64_t{332835}, std::string("/usr/lib/x86_64-linux-gnu/libc.so.6"),
+                            false),
+            std::tie(entry->start, entry->end, entry->permissions, entry->offset, entry->device, entry->inode,
+                     entry->name, entry->deleted));
+  // readable, writable, executable, shared, bracketed
+  EXPECT_EQ(std::make_tuple(true, false, true, false, false),
+            std::make_tuple(entry->isReadable(), entry->isWritable(), entry->isExecutable(), entry->isShared(),
+                            entry->isBracketedName()));
+  EXPECT_EQ(entry->path(), "/usr/lib/x86_64-linux-gnu/libc.so.6");
+}
+
+TEST(QVProcMapsParser, RealDeletedPathWithSpace) {
+  // real: a copy of /bin/sleep named "my sleep", removed while it ran
+  auto entry = QVProcMapsParser::parseLine(
+      "556ad1fa5000-556ad1faa000 r-xp 00002000 fe:00 10953217                   /tmp/my sleep (deleted)");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->name, "/tmp/my sleep");
+  EXPECT_TRUE(entry->deleted);
+  EXPECT_EQ(entry->inode, 10953217u);
+}
+
+TEST(QVProcMapsParser, RealBracketedAndAnonymousMappings) {
+  // real
+  auto vdso =
+      QVProcMapsParser::parseLine("7efe9c0ec000-7efe9c0ee000 r-xp 00000000 00:00 0                          [vdso]");
+  ASSERT_TRUE(vdso.has_value());
+  EXPECT_EQ(vdso->name, "[vdso]");
+  EXPECT_TRUE(vdso->isBracketedName());
+  EXPECT_TRUE(vdso->path().empty());
+  // real
+  auto heap =
+      QVProcMapsParser::parseLine("558ae37b0000-558ae37d1000 rw-p 00000000 00:00 0                          [heap]");
+  ASSERT_TRUE(heap.has_value());
+  EXPECT_FALSE(heap->isExecutable());
+  EXPECT_EQ(heap->name, "[heap]");
+  // An anonymous mapping has nothing after the inode.
+  auto anonymous = QVProcMapsParser::parseLine("7f1c2a400000-7f1c2a600000 rw-p 00000000 00:00 0 ");
+  ASSERT_TRUE(anonymous.has_value());
+  EXPECT_TRUE(anonymous->name.empty());
+  auto inode =
+      QVProcMapsParser::parseLine("7f1c2a400000-7f1c2a401000 rw-s 00000000 00:0e 1055 anon_inode:[perf_event]");
+  ASSERT_TRUE(inode.has_value());
+  EXPECT_TRUE(inode->isShared());
+  EXPECT_EQ(inode->name, "anon_inode:[perf_event]");
+  EXPECT_TRUE(inode->path().empty());
+}
+
+TEST(QVProcMapsParser, InvertedRangeIsReturnedForTheCallerToJudge) {
+  auto entry = QVProcMapsParser::parseLine("2000-1000 r-xp 00000000 fe:00 1 /bin/x");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_GT(entry->start, entry->end);
+}
+
+TEST(QVProcMapsParser, MalformedLinesAreRejectedWithAReason) {
+  const char* const bad[] = {
+      "",
+      "     ",
+      "7efe9c0ec000 r-xp 00000000 00:00 0",                        // no '-'
+      "7efe9c0ec000-zz r-xp 00000000 00:00 0",                     // bad end
+      "1000-2000",                                                 // nothing after the range
+      "1000-2000 r-x 00000000 00:00 0",                            // 3-letter permissions
+      "1000-2000 r-xq 00000000 00:00 0",                           // unknown sharing letter
+      "1000-2000 r-xp",                                            // truncated
+      "1000-2000 r-xp 00000000",                                   // no device
+      "1000-2000 r-xp 00000000 fe00 1 /x",                         // device without ':'
+      "1000-2000 r-xp 00000000 fe:00",                             // no inode
+      "1000-2000 r-xp 00000000 fe:00 -1 /x",                       // negative inode
+      "1000-2000 r-xp 00000000 fe:00 99999999999999999999999 /x",  // inode overflows
+      "10000000000000000-20000000000000000 r-xp 0 fe:00 1 /x",     // addresses overflow
+  };
+  for (const char* line : bad) {
+    std::string_view reason;
+    EXPECT_FALSE(QVProcMapsParser::parseLine(line, &reason).has_value()) << line;
+    EXPECT_FALSE(reason.empty()) << line;
+  }
+}
+
+TEST(QVProcMapsParser, FileParseKeepsGoodLinesAndReportsBadOnes) {
+  const std::string text =
+      "56445eb8a000-56445eb8c000 r--p 00000000 fe:00 247498                     /usr/bin/head\n"
+      "garbage line\n"
+      "\n"
+      "56445eb8c000-56445eb92000 r-xp 00002000 fe:00 247498                     /usr/bin/head\n"
+      "56445eb8c000-56445eb92000 r-xp 0000";  // cut off mid-line, as a short read would
+  auto result = QVProcMapsParser::parse(text);
+  ASSERT_EQ(result.entries.size(), 2u);
+  EXPECT_EQ(result.entries[1].offset, 0x2000u);
+  ASSERT_EQ(result.issues.size(), 2u);
+  EXPECT_EQ(result.issues[0].lineNumber, 2u);
+  EXPECT_EQ(result.issues[0].line, "garbage line");
+  EXPECT_EQ(result.issues[1].lineNumber, 5u);
+}
+
+TEST(QVProcMapsParser, HugeLineIsReportedShortened) {
+  std::string line = "1000-2000 r-xp 00000000 fe:00 -5 /" + std::string(100000, 'a');
+  auto result = QVProcMapsParser::parse(line);
+  EXPECT_TRUE(result.entries.empty());
+  ASSERT_EQ(result.issues.size(), 1u);
+  EXPECT_EQ(result.issues[0].line.size(), QVProcParseIssue::kMaximumLineLength);
+}
+
+// ---------------------------------------------------------------- modules
+// This machine's kernel has no loadable modules (no /proc/modules), so these
+// lines follow the kernel's own format: "%s %u", refcount and users (or
+// " - -" without module unloading), the state word, " 0x%px" and the taint
+// flags in parentheses.
+
+TEST(QVProcModulesParser, LiveModuleFields) {
+  auto entry = QVProcModulesParser::parseLine(
+      "nf_conntrack 172032 4 xt_conntrack,nf_nat,xt_MASQUERADE, Live 0xffffffffc0ab0000");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->name, "nf_conntrack");
+  EXPECT_EQ(entry->size, 172032u);
+  EXPECT_EQ(entry->refCount, 4);
+  EXPECT_EQ(entry->users, (std::vector<std::string>{"xt_conntrack", "nf_nat", "xt_MASQUERADE"}));
+  EXPECT_TRUE(entry->isLive());
+  EXPECT_EQ(entry->loadAddress, 0xffffffffc0ab0000u);
+  EXPECT_EQ(entry->end(), 0xffffffffc0ab0000u + 172032u);
+  EXPECT_TRUE(entry->taints.empty());
+}
+
+TEST(QVProcModulesParser, TaintsNoUsersAndHiddenAddresses) {
+  auto tainted = QVProcModulesParser::parseLine("vboxdrv 491520 2 - Live 0xffffffffc0d00000 (OE)");
+  ASSERT_TRUE(tainted.has_value());
+  EXPECT_TRUE(tainted->users.empty());
+  EXPECT_EQ(tainted->taints, "OE");
+  // With kernel pointers restricted the kernel prints zeros.
+  auto hidden = QVProcModulesParser::parseLine("ext4 1015808 1 - Live 0x0000000000000000");
+  ASSERT_TRUE(hidden.has_value());
+  EXPECT_EQ(hidden->loadAddress, 0u);
+  // Without module unloading support the refcount column is "-".
+  auto noUnload = QVProcModulesParser::parseLine("loop 40960 - - Live 0xffffffffc0300000");
+  ASSERT_TRUE(noUnload.has_value());
+  EXPECT_EQ(noUnload->refCount, -1);
+}
+
+TEST(QVProcModulesParser, ModulesInTransitionAreKeptApart) {
+  const std::string text =
+      "nf_tables 344064 0 - Live 0xffffffffc0a2f000\n"
+      "newmod 16384 0 - Loading 0xffffffffc0c00000\n"
+      "oldmod 16384 0 - Unloading 0xffffffffc0c10000\n"
+      "xt_conntrack 16384 3 - Live 0xffffffffc0b0e000\n";
+  auto result = QVProcModulesParser::parse(text);
+  ASSERT_EQ(result.live.size(), 2u);
+  EXPECT_EQ(result.live[0].name, "nf_tables");
+  EXPECT_EQ(result.live[1].name, "xt_conntrack");
+  ASSERT_EQ(result.transient.size(), 2u);
+  EXPECT_EQ(result.transient[0].state, "Loading");
+  EXPECT_EQ(result.transient[1].state, "Unloading");
+  EXPECT_TRUE(result.issues.empty());
+}
+
+TEST(QVProcModulesParser, MalformedLines) {
+  const char* const bad[] = {
+      "",
+      "   ",
+      "lonely",  // no size
+      "mod notanumber 1 - Live 0xffffffffc0000000",
+      "mod -5 1 - Live 0xffffffffc0000000",                    // negative size
+      "mod 99999999999999999999 1 - Live 0xffffffffc0000000",  // size overflows
+      "mod 4096",                                              // truncated after size
+      "mod 4096 x - Live 0xffffffffc0000000",                  // bad refcount
+      "mod 4096 1 - Live",                                     // live without address
+      "mod 4096 1 - Live ffffffffc0000000",                    // address without 0x
+      "mod 4096 1 - Live 0xzz",
+      "mod 4096 1 - Live 0xffffffffc0000000 trailing",  // not a taint list
+      "mod 4096 1 - Live 0xfffffffffffff000",           // range wraps
+  };
+  for (const char* line : bad) {
+    std::string_view reason;
+    EXPECT_FALSE(QVProcModulesParser::parseLine(line, &reason).has_value()) << line;
+    EXPECT_FALSE(reason.empty()) << line;
+  }
+  auto result = QVProcModulesParser::parse("mod 4096\nok 4096 0 - Live 0xffffffffc0000000\n");
+  EXPECT_EQ(result.live.size(), 1u);
+  ASSERT_EQ(result.issues.size(), 1u);
+  EXPECT_EQ(result.issues[0].lineNumber, 1u);
+}
+
+// ---------------------------------------------------------------- kallsyms
+
+TEST(QVProcKallsymsParser, RealImageAndModuleSymbols) {
+  // real
+  auto image = QVProcKallsymsParser::parseLine("ffffffff81000000 T _stext");
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->address, 0xffffffff81000000u);
+  EXPECT_EQ(image->type, 'T');
+  EXPECT_EQ(image->name, "_stext");
+  EXPECT_TRUE(image->module.empty());
+  EXPECT_TRUE(image->isFunction());
+  EXPECT_TRUE(image->isGlobal());
+  // real: the module column is separated by a tab
+  auto module = QVProcKallsymsParser::parseLine("ffffffffc0201000 t ftrace_trampoline\t[__builtin__ftrace]");
+  ASSERT_TRUE(module.has_value());
+  EXPECT_EQ(module->name, "ftrace_trampoline");
+  EXPECT_EQ(module->module, "__builtin__ftrace");
+  EXPECT_TRUE(module->isFunction());
+  EXPECT_FALSE(module->isGlobal());
+  // real: weak symbols are not functions for the kernel process
+  auto weak = QVProcKallsymsParser::parseLine("ffffffff81207840 W abort");
+  ASSERT_TRUE(weak.has_value());
+  EXPECT_FALSE(weak->isFunction());
+}
+
+TEST(QVProcKallsymsParser, HiddenAddressesStillParse) {
+  // What an unprivileged reader sees with kptr_restrict set.
+  auto entry = QVProcKallsymsParser::parseLine("0000000000000000 T _text");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->address, 0u);
+}
+
+TEST(QVProcKallsymsParser, MalformedLines) {
+  const std::string tooLong = "ffffffff81000000 T " + std::string(QVProcKallsymsParser::kMaximumLineLength, 'n');
+  const std::string bad[] = {
+      "",
+      "    ",
+      "ffffffff81000000",                // address only
+      "ffffffff81000000 T",              // no name
+      "ffffffff81000000 TT name",        // type of two letters
+      "xyz T name",                      // bad address
+      "1ffffffffffffffff T name",        // address overflows
+      "ffffffff81000000 t name module",  // module without brackets
+      "ffffffff81000000 t name []",      // empty module
+      "ffffffff81000000 t name [mod] extra",
+      tooLong,
+  };
+  for (const std::string& line : bad) {
+    std::string_view reason;
+    EXPECT_FALSE(QVProcKallsymsParser::parseLine(line, &reason).has_value()) << line.substr(0, 60);
+    EXPECT_FALSE(reason.empty()) << line.substr(0, 60);
+  }
+}
+
+TEST(QVProcKallsymsParser, WholeFileKeepsOrderAndCountsIssues) {
+  const std::string text =
+      "ffffffff81000000 T srso_alias_untrain_ret\n"
+      "ffffffff81000000 T _stext\n"
+      "broken\n"
+      "ffffffffc0201000 t ftrace_trampoline\t[__builtin__ftrace]";
+  auto result = QVProcKallsymsParser::parse(text);
+  ASSERT_EQ(result.entries.size(), 3u);
+  EXPECT_EQ(result.entries[0].name, "srso_alias_untrain_ret");
+  EXPECT_EQ(result.entries[1].name, "_stext");
+  EXPECT_EQ(result.entries[2].module, "__builtin__ftrace");
+  ASSERT_EQ(result.issues.size(), 1u);
+  EXPECT_EQ(result.issues[0].lineNumber, 3u);
+
+  std::size_t functions = 0;
+  EXPECT_EQ(QVProcKallsymsParser::forEach(
+                text, [&functions](const QVProcKallsymsEntry& entry) { functions += entry.isFunction() ? 1 : 0; }),
+            3u);
+  EXPECT_EQ(functions, 3u);
+}
+
+// ---------------------------------------------------------------- /proc/stat
+
+TEST(QVProcStatParser, RealSystemCounters) {
+  // real, with the long per-interrupt list of "intr" shortened
+  const std::string text =
+      "cpu  4946 0 4760 85299 284 0 174 0 0 0\n"
+      "cpu0 2035 0 1973 43646 13 0 61 0 0 0\n"
+      "cpu1 2911 0 2786 41653 270 0 113 0 0 0\n"
+      "intr 201272 0 0 0 0 0 0 0\n"
+      "ctxt 379864\n"
+      "btime 1796497790\n"
+      "processes 8029\n"
+      "procs_running 2\n"
+      "procs_blocked 0\n"
+      "softirq 123 4 5\n";
+  QVProcStatInfo info = QVProcStatParser::parse(text);
+  EXPECT_TRUE(info.issues.empty());
+  ASSERT_TRUE(info.total.has_value());
+  EXPECT_EQ(info.total->index, -1);
+  EXPECT_EQ(info.total->fieldCount, 10u);
+  EXPECT_EQ(info.total->ticks[QVProcCpuTimes::User], 4946u);
+  EXPECT_EQ(info.total->ticks[QVProcCpuTimes::Idle], 85299u);
+  EXPECT_EQ(info.total->ticks[QVProcCpuTimes::SoftIrq], 174u);
+  ASSERT_EQ(info.processors.size(), 2u);
+  EXPECT_EQ(info.processors[1].index, 1);
+  EXPECT_EQ(info.processors[1].ticks[QVProcCpuTimes::System], 2786u);
+  EXPECT_EQ(info.bootTime, 1796497790u);
+  EXPECT_EQ(info.interrupts, 201272u);
+  EXPECT_EQ(info.contextSwitches, 379864u);
+  EXPECT_EQ(info.forks, 8029u);
+  EXPECT_EQ(info.runningTasks, 2u);
+  EXPECT_EQ(info.blockedTasks, 0u);
+}
+
+TEST(QVProcStatParser, OldKernelsPrintFewerCpuColumns) {
+  // 2.6.11-era kernels stopped after steal (8 columns).
+  auto times = QVProcStatParser::parseCpuLine("cpu3 1 2 3 4 5 6 7 8");
+  ASSERT_TRUE(times.has_value());
+  EXPECT_EQ(times->index, 3);
+  EXPECT_EQ(times->fieldCount, 8u);
+  EXPECT_EQ(times->ticks[QVProcCpuTimes::Steal], 8u);
+  EXPECT_EQ(times->ticks[QVProcCpuTimes::Guest], 0u);
+}
+
+TEST(QVProcStatParser, MalformedLinesAreIssuesAndLeaveValuesUnset) {
+  const std::string text =
+      "cpu  1 2\n"                      // too few columns
+      "cpux 1 2 3 4\n"                  // bad processor number
+      "cpu0 1 2 3 -4\n"                 // negative ticks
+      "btime\n"                         // value missing
+      "ctxt 99999999999999999999999\n"  // overflow
+      "processes 12 13\n"               // trailing text
+      "procs_running 3\n";
+  QVProcStatInfo info = QVProcStatParser::parse(text);
+  EXPECT_FALSE(info.total.has_value());
+  EXPECT_TRUE(info.processors.empty());
+  EXPECT_FALSE(info.bootTime.has_value());
+  EXPECT_FALSE(info.contextSwitches.has_value());
+  EXPECT_FALSE(info.forks.has_value());
+  EXPECT_EQ(info.runningTasks, 3u);
+  EXPECT_EQ(info.issues.size(), 6u);
+}
+
+// ---------------------------------------------------------------- meminfo
+
+TEST(QVProcMeminfoParser, RealValuesInBytes) {
+  // real, and HugePages_Total as the kernel prints it (a count, no unit)
+  const std::string text =
+      "MemTotal:       24683748 kB\n"
+      "MemFree:        24234916 kB\n"
+      "MemAvailable:   24321808 kB\n"
+      "Buffers:            2816 kB\n"
+      "HugePages_Total:       0\n";
+  QVProcMeminfo info = QVProcMeminfoParser::parse(text);
+  EXPECT_TRUE(info.issues.empty());
+  EXPECT_EQ(info.value("MemTotal"), 24683748ull * 1024);
+  EXPECT_EQ(info.value("Buffers"), 2816ull * 1024);
+  EXPECT_EQ(info.value("HugePages_Total"), 0u);
+  EXPECT_FALSE(info.value("SwapTotal").has_value());
+  EXPECT_EQ(info.valueOrZero("SwapTotal"), 0u);
+}
+
+TEST(QVProcMeminfoParser, MalformedLines) {
+  const std::string text =
+      "no colon here\n"
+      ": 12 kB\n"
+      "Bad:   x kB\n"
+      "Unit:  12 MB\n"
+      "Huge:  18014398509481984 kB\n"  // 2^54 kB overflows 64 bits in bytes
+      "Trail: 12 kB extra\n"
+      "Good:  1 kB\n";
+  QVProcMeminfo info = QVProcMeminfoParser::parse(text);
+  EXPECT_EQ(info.issues.size(), 6u);
+  EXPECT_EQ(info.values.size(), 1u);
+  EXPECT_EQ(info.value("Good"), 1024u);
+}
+
+// ---------------------------------------------------------------- task stat
+
+TEST(QVProcTaskStatParser, RealLine) {
+  // real: /proc/<pid>/stat of `cat`
+  auto stat = QVProcTaskStatParser::parse(
+      "8030 (cat) R 8018 8018 6980 0 -1 4194304 101 0 0 0 0 0 0 0 20 0 1 0 47851 3133440 386 "
+      "18446744073709551615 93883587825664 93883587845545 140726096419680 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0 "
+      "93883587861552 93883587863168 93883945099264 140726096423367 140726096423387 140726096423387 "
+      "140726096424939 0\n");
+  ASSERT_TRUE(stat.has_value());
+  // pid, command, state, ppid, minflt, priority, threads, start, vsize, rss
+  EXPECT_EQ(std::make_tuple(8030, std::string("cat"), 'R', 8018, uint64_t{101}, int64_t{20}, int64_t{1},
+                            uint64_t{47851}, uint64_t{3133440}, uint64_t{386}),
+            std::tie(stat->pid, stat->command, stat->state, stat->ppid, stat->minorFaults, stat->priority,
+                     stat->threadCount, stat->startTicks, stat->virtualSize, stat->residentPages));
+  EXPECT_FALSE(stat->hasExited());
+}
+
+TEST(QVProcTaskStatParser, CommandNamesWithParenthesesSpacesAndNewlines) {
+  // real (kthreadd shortened after field 24): kthreadd, and a process whose
+  // name holds a space
+  auto kthreadd = QVProcTaskStatParser::parse(
+      "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 18 0 0 18446744073709551615 0 0");
+  ASSERT_TRUE(kthreadd.has_value());
+  EXPECT_EQ(kthreadd->command, "kthreadd");
+  EXPECT_EQ(kthreadd->ppid, 0);
+  auto spaced = QVProcTaskStatParser::parse(
+      "11796 (my sleep) S 11790 11790 6980 0 -1 4194304 132 0 0 0 0 0 0 0 20 0 1 0 70026 2990080 420");
+  ASSERT_TRUE(spaced.has_value());
+  EXPECT_EQ(spaced->command, "my sleep");
+  EXPECT_EQ(spaced->startTicks, 70026u);
+
+  // Names a process can give itself: ") " and "(" inside, and a newline.
+  auto hostile = QVProcTaskStatParser::parse("77 (a) b (c) Z 1 77 77 0 -1 0 5 0 6 0 7 8 0 0 20 0 1 0 999");
+  ASSERT_TRUE(hostile.has_value());
+  EXPECT_EQ(hostile->command, "a) b (c");
+  EXPECT_EQ(hostile->state, 'Z');
+  EXPECT_TRUE(hostile->hasExited());
+  EXPECT_EQ(hostile->majorFaults, 6u);
+  EXPECT_EQ(hostile->userTicks, 7u);
+  EXPECT_EQ(hostile->systemTicks, 8u);
+  EXPECT_EQ(hostile->startTicks, 999u);
+  auto newline = QVProcTaskStatParser::parse("78 (two\nlines) S 1 78 78 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5\n");
+  ASSERT_TRUE(newline.has_value());
+  EXPECT_EQ(newline->command, "two\nlines");
+  EXPECT_EQ(newline->startTicks, 5u);
+}
+
+TEST(QVProcTaskStatParser, MalformedRecords) {
+  const char* const bad[] = {
+      "",
+      "   ",
+      "8030 cat R 8018",                                                                   // no parentheses
+      "8030 (cat R 8018",                                                                  // unclosed
+      "8030 )cat( R 8018 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",                     // reversed
+      "(cat) R 8018 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",                          // no pid
+      "-3 (cat) R 8018 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",                       // negative pid
+      "8030 (cat)",                                                                        // nothing after the name
+      "8030 (cat) R 8018 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0",                       // start time missing
+      "8030 (cat) RR 8018 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",                    // state of two letters
+      "8030 (cat) R 99999999999 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",              // ppid beyond int
+      "8030 (cat) R 8018 8018 6980 0 -1 0 x 0 0 0 0 0 0 0 20 0 1 0 5",                     // minflt not a number
+      "8030 (cat) R 8018 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 99999999999999999999",  // overflow
+      "8030 (cat) R 8018 8018 6980 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5 vsize",               // bad optional field
+  };
+  for (const char* text : bad) {
+    std::string_view reason;
+    EXPECT_FALSE(QVProcTaskStatParser::parse(text, &reason).has_value()) << text;
+    EXPECT_FALSE(reason.empty()) << text;
+  }
+}
+
+// ---------------------------------------------------------------- task status
+
+TEST(QVProcTaskStatusParser, RealStatus) {
+  // real: /proc/<pid>/status of `cat`, the lines the reader uses and some it
+  // passes over; the Uid and Gid columns were changed from root's zeros so
+  // that the real id is told apart from the effective, saved and fs ids
+  const std::string text =
+      "Name:\tcat\n"
+      "Umask:\t0022\n"
+      "State:\tR (running)\n"
+      "Tgid:\t8031\n"
+      "Ngid:\t0\n"
+      "Pid:\t8031\n"
+      "PPid:\t8018\n"
+      "TracerPid:\t0\n"
+      "Uid:\t1000\t1001\t1002\t1003\n"
+      "Gid:\t100\t101\t102\t103\n"
+      "Groups:\t \n"
+      "VmPeak:\t    3060 kB\n"
+      "VmSize:\t    3060 kB\n"
+      "VmLck:\t       0 kB\n"
+      "VmPin:\t       0 kB\n"
+      "VmHWM:\t    1724 kB\n"
+      "VmRSS:\t    1724 kB\n"
+      "RssAnon:\t     116 kB\n"
+      "VmData:\t     360 kB\n"
+      "VmStk:\t     132 kB\n"
+      "VmExe:\t      20 kB\n"
+      "VmLib:\t    1528 kB\n"
+      "VmPTE:\t      44 kB\n"
+      "VmSwap:\t       0 kB\n"
+      "untag_mask:\t0xffffffffffffffff\n"
+      "Threads:\t1\n"
+      "SigQ:\t0/96367\n"
+      "voluntary_ctxt_switches:\t0\n"
+      "nonvoluntary_ctxt_switches:\t1\n";
+  QVProcTaskStatus status = QVProcTaskStatusParser::parse(text);
+  EXPECT_TRUE(status.issues.empty());
+  EXPECT_EQ(std::make_tuple(std::string("cat"), 'R', uint64_t{8031}, uint64_t{8031}, uint64_t{8018}),
+            std::tie(status.name, status.state, status.tgid, status.pid, status.ppid));
+  EXPECT_EQ(status.realUid, 1000u);
+  EXPECT_EQ(status.realGid, 100u);
+  // VmPeak, VmLib and VmPTE in bytes, then threads and both switch counts
+  EXPECT_EQ(std::make_tuple(uint64_t{3060 * 1024}, uint64_t{1528 * 1024}, uint64_t{44 * 1024}, int32_t{1}, uint64_t{0},
+                            uint64_t{1}),
+            std::tie(status.vmPeak, status.vmLib, status.vmPTE, status.threads, status.voluntaryContextSwitches,
+                     status.nonvoluntaryContextSwitches));
+}
+
+TEST(QVProcTaskStatusParser, KernelThreadHasNoMemoryLines) {
+  const std::string text =
+      "Name:\tkthreadd\nState:\tS (sleeping)\nTgid:\t2\nPid:\t2\nPPid:\t0\nUid:\t0\t0\t0\t0\nThreads:\t1\n";
+  QVProcTaskStatus status = QVProcTaskStatusParser::parse(text);
+  EXPECT_TRUE(status.issues.empty());
+  EXPECT_EQ(status.vmSize, 0u);
+  EXPECT_EQ(status.vmLib, 0u);
+  EXPECT_EQ(status.realUid, 0u);
+}
+
+TEST(QVProcTaskStatusParser, MalformedValuesAreIssuesAndStayUnset) {
+  const std::string text =
+      "Tgid:\tabc\n"
+      "Uid:\t4294967296\t0\t0\t0\n"     // beyond 32 bits
+      "VmRSS:\t12 MB\n"                 // wrong unit
+      "VmSize:\t12\n"                   // unit missing
+      "VmLib:\t18014398509481984 kB\n"  // bytes overflow 64 bits
+      "Threads:\t-2\n"
+      "State:\t\n"
+      "PPid:\t5 6\n"
+      "garbage without a colon\n"
+      "Pid:\t9\n";
+  QVProcTaskStatus status = QVProcTaskStatusParser::parse(text);
+  EXPECT_EQ(status.issues.size(), 8u);
+  EXPECT_EQ(status.tgid, 0u);
+  EXPECT_FALSE(status.realUid.has_value());
+  EXPECT_EQ(status.vmRSS, 0u);
+  EXPECT_EQ(status.vmSize, 0u);
+  EXPECT_EQ(status.vmLib, 0u);
+  EXPECT_EQ(status.threads, 0);
+  EXPECT_EQ(status.ppid, 0u);
+  EXPECT_EQ(status.pid, 9u);
+}

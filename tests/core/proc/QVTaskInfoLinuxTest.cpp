@@ -1,0 +1,549 @@
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unordered_set>
+
+#include "proc/QVTaskInfoLinux.h"
+#include "support/ChildProbe.h"
+#include "support/FakeProcTree.h"
+#include "system/QVFileUtils.h"
+#include "system/QVMachine.h"
+#include "system/QVSystemPaths.h"
+
+using namespace Quorvel;
+using Quorvel::test::FakeProcTree;
+
+namespace {
+
+constexpr uint64_t kNanosPerSecond = 1000000000;
+
+uint64_t nowNanosSinceEpoch() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
+std::string readLinkOrEmpty(const std::string& path) {
+  char buffer[4096];
+  ssize_t length = ::readlink(path.c_str(), buffer, sizeof(buffer));
+  return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+}
+
+uint64_t clockTicks() { return static_cast<uint64_t>(::sysconf(_SC_CLK_TCK)); }
+
+// The name the child gives itself: a ") " inside it defeats parsers that
+// stop at the first closing parenthesis, and it fits the kernel's 15
+// characters.
+constexpr const char* kChildName = "qv child) x";
+
+// A child of this process named kChildName, with a second thread, running
+// until its input is closed; when it was forked and when it was ready.
+struct NamedChild {
+  uint64_t forkTime = nowNanosSinceEpoch();
+  test::ChildProbe probe{QV_DISCOVERY_PROBE_G, {kChildName}};
+  bool started = probe.start();
+  uint64_t readyTime = nowNanosSinceEpoch();
+  pid_t pid() const { return probe.pid(); }
+  int64_t secondThread() const { return probe.value("thread"); }
+};
+
+std::unordered_set<int64_t> nativeIds(const std::unordered_set<QVThreadId>& ids) {
+  std::unordered_set<int64_t> natives;
+  for (const QVThreadId& id : ids) {
+    natives.insert(id.nativeIdentifier());
+  }
+  return natives;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- live tasks
+
+TEST(QVTaskInfoLinuxLive, ThisProcess) {
+  QVTaskInfoLinux info(::getpid());
+  ASSERT_TRUE(info.isValid());
+  EXPECT_EQ(info.nativeIdentifier(), ::getpid());
+  EXPECT_EQ(info.threadGroupId(), ::getpid());
+  EXPECT_EQ(info.ppid(), ::getppid());
+  EXPECT_EQ(info.realUID(), ::getuid());
+  EXPECT_EQ(info.executable(), readLinkOrEmpty("/proc/self/exe"));
+  EXPECT_EQ(info.architecture(), LocalMachineArchitecture());
+  EXPECT_TRUE(info.isRunning());
+  std::string comm;
+  ASSERT_TRUE(FileReadString("/proc/self/comm", comm));
+  EXPECT_EQ(info.name() + "\n", comm);
+
+  QVTaskInfoLinux::ProcStatValues stat = info.procStatValues();
+  EXPECT_EQ(stat.integer(QVTaskInfoLinux::ProcStatValues::Pid), static_cast<uint64_t>(::getpid()));
+  EXPECT_EQ(stat.integer(QVTaskInfoLinux::ProcStatValues::PPid), static_cast<uint64_t>(::getppid()));
+  EXPECT_GT(stat.integer(QVTaskInfoLinux::ProcStatValues::MinorFaults), 0u);
+  EXPECT_GE(stat.real(QVTaskInfoLinux::ProcStatValues::UserTime), 0.0);
+  QVTaskInfoLinux::ProcStatusValues status = info.procStatusValues();
+  EXPECT_EQ(status.integer(QVTaskInfoLinux::ProcStatusValues::Tgid), static_cast<uint64_t>(::getpid()));
+  EXPECT_EQ(status.integer(QVTaskInfoLinux::ProcStatusValues::Uid), ::getuid());
+  EXPECT_GT(status.integer(QVTaskInfoLinux::ProcStatusValues::VmRSS), 0u);
+  // The test binary links libstdc++ and gtest dynamically.
+  EXPECT_GT(status.integer(15), 0u);
+  EXPECT_GE(status.threadCount(), 1);
+}
+
+TEST(QVTaskInfoLinuxLive, IdsOfThisProcessAreInternedAndListed) {
+  QVProcessId self = QVProcessIdFromNativeIdentifier(::getpid());
+  ASSERT_TRUE(self.isValid());
+  EXPECT_EQ(self, QVProcessIdFromNativeIdentifier(::getpid()));
+  EXPECT_EQ(self.nativeIdentifier(), ::getpid());
+  EXPECT_EQ(self.asSystemId(), QVSystemId::currentSystemId());
+  EXPECT_EQ(self.order(), QVTaskInfoLinux(::getpid()).startTime());
+
+  std::unordered_set<QVProcessId> processes;
+  processes.insert(QVProcessId());  // cleared because append is false
+  QVTaskInfoLinux::getProcessIds(processes, false);
+  EXPECT_EQ(processes.count(self), 1u);
+  EXPECT_EQ(processes.count(QVProcessId()), 0u);
+
+  std::unordered_set<QVThreadId> threads;
+  QVTaskInfoLinux::getThreadIds(threads, false);
+  QVThreadId mainThread = QVThreadIdFromNativeIdentifier(::getpid(), ::getpid());
+  ASSERT_TRUE(mainThread.isValid());
+  EXPECT_EQ(mainThread.asProcessId(), self);
+  EXPECT_EQ(threads.count(mainThread), 1u);
+}
+
+TEST(QVTaskInfoLinuxLive, NoSuchTask) {
+  // Beyond pid_max (at most 2^22), so never a live task.
+  constexpr int kImpossiblePid = 1 << 30;
+  QVTaskInfoLinux info(kImpossiblePid);
+  EXPECT_FALSE(info.isValid());
+  EXPECT_FALSE(info.isRunning());
+  EXPECT_TRUE(info.name().empty());
+  EXPECT_TRUE(info.executable().empty());
+  EXPECT_EQ(info.realUID(), QVTaskInfoLinux::kUnknownUID);
+  EXPECT_EQ(info.startTime(), 0u);
+  EXPECT_EQ(info.architecture(), LocalMachineArchitecture());
+  EXPECT_FALSE(info.refresh());
+  EXPECT_FALSE(QVProcessIdFromNativeIdentifier(kImpossiblePid).isValid());
+  EXPECT_FALSE(QVProcessIdFromNativeIdentifier(0).isValid());
+  EXPECT_FALSE(QVProcessIdFromNativeIdentifier(-1).isValid());
+  EXPECT_FALSE(QVThreadIdFromNativeIdentifier(::getpid(), kImpossiblePid).isValid());
+}
+
+TEST(QVTaskInfoLinuxLive, KernelThreadHasNoExecutable) {
+  QVTaskInfoLinux info(2);
+  if (!info.isValid() || info.name() != "kthreadd") {
+    GTEST_SKIP() << "pid 2 is not kthreadd here (no /proc/2, or a pid namespace)";
+  }
+  EXPECT_TRUE(info.executable().empty());
+  EXPECT_EQ(info.ppid(), 0);
+  EXPECT_EQ(info.architecture(), LocalMachineArchitecture());
+  EXPECT_TRUE(info.isRunning());
+  EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmSize), 0u);
+}
+
+TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsName) {
+  NamedChild child;
+  ASSERT_TRUE(child.started);
+
+  QVTaskInfoLinux info(child.pid());
+  ASSERT_TRUE(info.isValid());
+  EXPECT_EQ(info.name(), kChildName);
+  EXPECT_EQ(info.ppid(), ::getpid());
+  EXPECT_EQ(info.realUID(), ::getuid());
+  char probePath[PATH_MAX];
+  ASSERT_NE(nullptr, ::realpath(QV_DISCOVERY_PROBE_G, probePath));
+  EXPECT_EQ(info.executable(), probePath);
+  EXPECT_TRUE(info.isRunning());
+  // The child started between the fork and its report. The boot time in
+  // /proc/stat is truncated to whole seconds, so a start time built on it
+  // lies up to a second early, and the start is counted in whole clock
+  // ticks, one more tick early at most.
+  const uint64_t tick = kNanosPerSecond / clockTicks();
+  EXPECT_GE(info.startTime() + kNanosPerSecond + tick, child.forkTime);
+  EXPECT_LE(info.startTime(), child.readyTime);
+
+  QVProcessId processId = QVProcessIdFromNativeIdentifier(child.pid());
+  ASSERT_TRUE(processId.isValid());
+  EXPECT_EQ(processId.order(), info.startTime());
+
+  // Instrumented builds may run threads of their own in the child, so the
+  // started threads are looked for by tid and the count is only checked
+  // against what status says.
+  std::unordered_set<QVThreadId> threads;
+  QVTaskInfoLinux::getThreadIdsForProcess(processId, threads, false);
+  std::unordered_set<int64_t> tids = nativeIds(threads);
+  EXPECT_EQ(tids.count(child.pid()), 1u);
+  EXPECT_EQ(tids.count(child.secondThread()), 1u) << child.secondThread();
+  EXPECT_GE(threads.size(), 2u);
+  EXPECT_EQ(static_cast<std::size_t>(info.procStatusValues().threadCount()), threads.size());
+  EXPECT_EQ(info.procStatusValues().int32At(36), info.procStatusValues().threadCount());
+
+  for (const QVThreadId& thread : threads) {
+    EXPECT_EQ(thread.asProcessId(), processId);
+    EXPECT_EQ(thread, QVThreadIdFromNativeIdentifier(child.pid(), static_cast<int>(thread.nativeIdentifier())));
+  }
+  {
+    // A thread's own /proc folder serves it, though /proc does not list it.
+    const int64_t tid = child.secondThread();
+    QVTaskInfoLinux threadInfo(tid);
+    ASSERT_TRUE(threadInfo.isValid());
+    EXPECT_EQ(threadInfo.threadGroupId(), child.pid());
+    EXPECT_EQ(threadInfo.name(), kChildName);
+    EXPECT_TRUE(threadInfo.isRunning());
+    EXPECT_GE(threadInfo.startTime(), info.startTime());
+    EXPECT_FALSE(QVProcessIdFromNativeIdentifier(static_cast<int>(tid)).isValid());
+    EXPECT_FALSE(QVThreadIdFromNativeIdentifier(::getpid(), static_cast<int>(tid)).isValid());
+  }
+
+  // Appending keeps what was there.
+  std::unordered_set<QVThreadId> both;
+  QVTaskInfoLinux::getThreadIdsForProcess(QVProcessIdFromNativeIdentifier(::getpid()), both, false);
+  const std::size_t own = both.size();
+  QVTaskInfoLinux::getThreadIdsForProcess(processId, both, true);
+  EXPECT_EQ(both.size(), own + threads.size());
+}
+
+TEST(QVTaskInfoLinuxLive, ZombieAndReapedChildAreNotRunning) {
+  NamedChild child;
+  ASSERT_TRUE(child.started);
+  QVTaskInfoLinux info(child.pid());
+  QVProcessId processId = QVProcessIdFromNativeIdentifier(child.pid());
+  ASSERT_TRUE(info.isRunning());
+  ASSERT_TRUE(processId.isValid());
+
+  // Told to exit, and waited for without reaping, so the child stays a zombie.
+  child.probe.closeInput();
+  siginfo_t exited{};
+  ::waitid(P_PID, static_cast<id_t>(child.pid()), &exited, WEXITED | WNOWAIT);
+  // Exited but not reaped: /proc/<pid> is still there with state Z.
+  EXPECT_TRUE(DirectoryExists("/proc/" + std::to_string(child.pid())));
+  EXPECT_FALSE(info.isRunning());
+  EXPECT_FALSE(QVProcessIdFromNativeIdentifier(child.pid()).isValid());
+  std::unordered_set<QVProcessId> processes;
+  QVTaskInfoLinux::getProcessIds(processes, false);
+  EXPECT_EQ(processes.count(processId), 0u);
+  std::unordered_set<QVThreadId> threads;
+  QVTaskInfoLinux::getThreadIdsForProcess(processId, threads, false);
+  EXPECT_TRUE(threads.empty());
+
+  child.probe.finish();
+  EXPECT_FALSE(info.isRunning());
+  EXPECT_FALSE(info.refresh());
+  // What was read while the task lived stays readable.
+  EXPECT_EQ(info.name(), kChildName);
+  EXPECT_EQ(info.ppid(), ::getpid());
+}
+
+TEST(QVTaskInfoLinuxLive, RefreshWhileOtherThreadsRead) {
+  QVTaskInfoLinux info(::getpid());
+  std::atomic<bool> stop{false};
+  std::atomic<int> mismatches{0};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      if (info.procStatValues().integer(QVTaskInfoLinux::ProcStatValues::Pid) != static_cast<uint64_t>(::getpid()) ||
+          info.name().empty()) {
+        ++mismatches;
+      }
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_TRUE(info.refresh());
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+// ---------------------------------------------------------------- fixtures
+
+class QVTaskInfoLinuxFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Read once per process; priming it outside the fixture root keeps ids
+    // comparable with those of the live tests.
+    QVSystemId::currentSystemId();
+  }
+
+  static FakeProcTree::Task process(int pid, const std::string& name, uint64_t startTicks) {
+    FakeProcTree::Task task;
+    task.pid = pid;
+    task.name = name;
+    task.startTicks = startTicks;
+    return task;
+  }
+
+  FakeProcTree tree_;
+};
+
+TEST_F(QVTaskInfoLinuxFixture, ValuesByPosition) {
+  FakeProcTree::Task task = process(4321, "worker (x) y", 47851);
+  task.ppid = 4000;
+  task.minorFaults = 101;
+  task.majorFaults = 7;
+  task.userTicks = 250;
+  task.systemTicks = 125;
+  task.threads = 5;
+  task.uid = 1234;
+  task.gid = 99;
+  task.vmSizeKb = 3060;
+  task.vmRssKb = 1724;
+  task.vmLibKb = 1528;
+  task.voluntarySwitches = 11;
+  task.nonvoluntarySwitches = 13;
+  tree_.addTask(task);
+  QVSystemPaths::ScopedRoot root(tree_.root());
+
+  QVTaskInfoLinux info(4321);
+  ASSERT_TRUE(info.isValid());
+  EXPECT_EQ(info.name(), "worker (x) y");
+  EXPECT_EQ(info.ppid(), 4000);
+  EXPECT_EQ(info.realUID(), 1234u);
+  // The fixture's btime is 1796497790 s; 47851 ticks after it.
+  EXPECT_EQ(LocalMachineBootTime(), 1796497790ull * kNanosPerSecond);
+  EXPECT_EQ(info.startTime(), 1796497790ull * kNanosPerSecond + 47851 * kNanosPerSecond / clockTicks());
+
+  using S = QVTaskInfoLinux::ProcStatValues;
+  QVTaskInfoLinux::ProcStatValues stat = info.procStatValues();
+  EXPECT_EQ(stat.integer(S::Pid), 4321u);
+  EXPECT_EQ(stat.integer(S::PPid), 4000u);
+  EXPECT_EQ(stat.integer(S::MinorFaults), 101u);
+  EXPECT_EQ(stat.integer(S::MajorFaults), 7u);
+  EXPECT_DOUBLE_EQ(stat.real(S::UserTime), 250.0 / static_cast<double>(clockTicks()));
+  EXPECT_DOUBLE_EQ(stat.real(S::SystemTime), 125.0 / static_cast<double>(clockTicks()));
+  EXPECT_EQ(stat.integer(S::Count), 0u);
+  EXPECT_EQ(stat.real(99), 0.0);
+
+  // The positions the metric sources read, by number: Tgid, Pid, PPid,
+  // TracerPid, Uid, Gid, VmPeak, VmSize; VmHWM to VmSwap; the two switch
+  // counts and what follows them. The fixture's Vm lines are in kB.
+  QVTaskInfoLinux::ProcStatusValues status = info.procStatusValues();
+  const std::pair<int, uint64_t> positions[] = {
+      {0, 4321}, {1, 4321}, {2, 4000}, {3, 0}, {4, 1234}, {5, 99}, {6, (3060 + 4) * 1024}, {7, 3060 * 1024},
+      {10, (1724 + 8) * 1024}, {11, 1724 * 1024}, {12, 360 * 1024}, {13, 132 * 1024}, {14, 20 * 1024},
+      {15, 1528 * 1024}, {16, 44 * 1024}, {17, 0}, {19, 11}, {20, 13}, {21, 0}};
+  for (const auto& position : positions) {
+    EXPECT_EQ(status.integer(position.first), position.second) << "position " << position.first;
+  }
+  EXPECT_EQ(status.int32At(36), 5);  // Threads
+  EXPECT_EQ(status.threadCount(), 5);
+  EXPECT_EQ(status.int32At(42), 0);
+}
+
+TEST_F(QVTaskInfoLinuxFixture, MissingStatusStillGivesTheStatValues) {
+  tree_.addTask(process(77, "nostatus", 10));
+  FakeProcTree::Task kernel = process(78, "kworker/0:1", 10);
+  kernel.kernelThread = true;
+  kernel.ppid = 2;
+  tree_.addTask(kernel);
+  ASSERT_TRUE(FileWriteString(tree_.path("/proc/77/status"), ""));
+  QVSystemPaths::ScopedRoot root(tree_.root());
+
+  QVTaskInfoLinux info(77);
+  ASSERT_TRUE(info.isValid());
+  EXPECT_EQ(info.name(), "nostatus");
+  EXPECT_EQ(info.realUID(), QVTaskInfoLinux::kUnknownUID);
+  EXPECT_EQ(info.threadGroupId(), 77);
+  EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::Uid), QVTaskInfoLinux::kUnknownUID);
+  EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmRSS), 0u);
+
+  QVTaskInfoLinux kernelInfo(78);
+  ASSERT_TRUE(kernelInfo.isValid());
+  EXPECT_TRUE(kernelInfo.executable().empty());
+  EXPECT_EQ(kernelInfo.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmLib), 0u);
+  EXPECT_EQ(kernelInfo.procStatusValues().threadCount(), 1);
+}
+
+TEST_F(QVTaskInfoLinuxFixture, ArchitectureFromTheExecutablesElfHeader) {
+  // e_ident, e_type and e_machine of a 64-bit little-endian AArch64 (183)
+  // and a 32-bit little-endian i386 (3) executable.
+  const std::string aarch64(
+      "\x7f"
+      "ELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
+      20);
+  const std::string i386(
+      "\x7f"
+      "ELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00",
+      20);
+  tree_.writeFile("/bins/aarch64", aarch64 + std::string(100, '\0'));
+  tree_.writeFile("/bins/i386", i386);
+  tree_.writeFile("/bins/script", "#!/bin/sh\necho not an ELF file\n");
+  tree_.addTask(process(10, "arm", 1));
+  tree_.addTask(process(11, "x86", 1));
+  tree_.addTask(process(12, "script", 1));
+  tree_.addTask(process(13, "gone", 1));
+  tree_.setExecutable(10, tree_.path("/bins/aarch64"));
+  tree_.setExecutable(11, tree_.path("/bins/i386"));
+  tree_.setExecutable(12, tree_.path("/bins/script"));
+  tree_.setExecutable(13, tree_.path("/bins/deleted"));
+  QVSystemPaths::ScopedRoot root(tree_.root());
+
+  EXPECT_EQ(QVTaskInfoLinux(10).architecture(), QVArchitectureAArch64);
+  EXPECT_EQ(QVTaskInfoLinux(10).executable(), tree_.path("/bins/aarch64"));
+  EXPECT_EQ(QVTaskInfoLinux(11).architecture(), QVArchitectureX86);
+  // Neither a non-ELF file nor a missing one says anything about the
+  // machine type: the local machine's is assumed.
+  EXPECT_EQ(QVTaskInfoLinux(12).architecture(), LocalMachineArchitecture());
+  EXPECT_EQ(QVTaskInfoLinux(13).architecture(), LocalMachineArchitecture());
+  EXPECT_EQ(QVTaskInfoLinux(13).executable(), tree_.path("/bins/deleted"));
+}
+
+TEST(QVTaskInfoLinuxElf, HeaderDecoding) {
+  std::ifstream self("/proc/self/exe", std::ios::binary);
+  std::string ownHead(20, '\0');
+  ASSERT_TRUE(self.read(&ownHead[0], 20));
+  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(ownHead), LocalMachineArchitecture());
+
+  const std::string ppc64BigEndian(
+      "\x7f"
+      "ELF\x02\x02\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x15",
+      20);
+  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(ppc64BigEndian), QVArchitecturePPC64);
+  const std::string riscv(
+      "\x7f"
+      "ELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xf3\x00",
+      20);
+  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(riscv), QVArchitectureUnknown);
+
+  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader("").has_value());
+  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader(ppc64BigEndian.substr(0, 19)).has_value());
+  std::string badClass = ppc64BigEndian;
+  badClass[4] = 3;
+  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader(badClass).has_value());
+  std::string badMagic = ppc64BigEndian;
+  badMagic[1] = 'e';
+  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader(badMagic).has_value());
+}
+
+TEST_F(QVTaskInfoLinuxFixture, ListingSkipsZombiesNonTasksAndUnreadableStats) {
+  tree_.addTask(process(100, "alpha", 500));
+  tree_.addTask(process(200, "beta", 600));
+  FakeProcTree::Task zombie = process(300, "zombie", 700);
+  zombie.state = 'Z';
+  tree_.addTask(zombie);
+  tree_.addTask(process(400, "broken", 800));
+  tree_.writeFile("/proc/400/stat", "400 (broken");
+  tree_.writeFile("/proc/self/stat", "1 (self) S 0 0 0 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1");
+  tree_.writeFile("/proc/12ab/stat", "1 (odd) S 0 0 0 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1");
+  // A process that exited after being listed leaves a folder without files.
+  tree_.writeFile("/proc/500/placeholder", "");
+  QVSystemPaths::ScopedRoot root(tree_.root());
+
+  std::unordered_set<QVProcessId> ids;
+  QVTaskInfoLinux::getProcessIds(ids, false);
+  std::unordered_set<int64_t> pids;
+  for (const QVProcessId& id : ids) {
+    pids.insert(id.nativeIdentifier());
+  }
+  EXPECT_EQ(pids, (std::unordered_set<int64_t>{100, 200}));
+  const uint64_t boot = LocalMachineBootTime();
+  EXPECT_EQ(ids.count(QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), 100,
+                                                   QVTaskInfoLinux::startTimeFromTicks(boot, 500))),
+            1u);
+
+  QVTaskInfoLinux broken(400);
+  EXPECT_FALSE(broken.isValid());
+  EXPECT_FALSE(broken.isRunning());
+  QVTaskInfoLinux zombieInfo(300);
+  EXPECT_TRUE(zombieInfo.isValid());
+  EXPECT_FALSE(zombieInfo.isRunning());
+}
+
+TEST_F(QVTaskInfoLinuxFixture, ThreadsOfAProcess) {
+  tree_.addTask(process(100, "multi", 500));
+  for (int tid : {101, 102}) {
+    FakeProcTree::Task thread = process(100, "multi", 500 + static_cast<uint64_t>(tid));
+    thread.tid = tid;
+    tree_.addTask(thread);
+  }
+  FakeProcTree::Task dead = process(100, "multi", 900);
+  dead.tid = 103;
+  dead.state = 'X';
+  tree_.addTask(dead);
+  tree_.addTask(process(200, "single", 600));
+  QVSystemPaths::ScopedRoot root(tree_.root());
+
+  QVProcessId processId = QVProcessIdFromNativeIdentifier(100);
+  ASSERT_TRUE(processId.isValid());
+  std::unordered_set<QVThreadId> threads;
+  QVTaskInfoLinux::getThreadIdsForProcess(processId, threads, false);
+  EXPECT_EQ(nativeIds(threads), (std::unordered_set<int64_t>{100, 101, 102}));
+  const uint64_t boot = LocalMachineBootTime();
+  EXPECT_EQ(threads.count(QVThreadId::uniqueThreadId(processId, 102, QVTaskInfoLinux::startTimeFromTicks(boot, 602))),
+            1u);
+  EXPECT_EQ(QVThreadIdFromNativeIdentifier(100, 101),
+            QVThreadId::uniqueThreadId(processId, 101, QVTaskInfoLinux::startTimeFromTicks(boot, 601)));
+  EXPECT_FALSE(QVThreadIdFromNativeIdentifier(100, 103).isValid());
+  EXPECT_FALSE(QVThreadIdFromNativeIdentifier(200, 101).isValid());
+
+  std::unordered_set<QVThreadId> all;
+  QVTaskInfoLinux::getThreadIds(all, false);
+  EXPECT_EQ(nativeIds(all), (std::unordered_set<int64_t>{100, 101, 102, 200}));
+
+  // An id of this pid with another start time is an earlier process that
+  // has gone; the current one's threads are not its threads.
+  QVProcessId stale = QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), 100, processId.order() - 1);
+  QVTaskInfoLinux::getThreadIdsForProcess(stale, threads, false);
+  EXPECT_TRUE(threads.empty());
+  QVProcessId elsewhere =
+      QVProcessId::uniqueProcessId(QVSystemId::uniqueSystemId("other", "other"), 100, processId.order());
+  QVTaskInfoLinux::getThreadIdsForProcess(elsewhere, threads, false);
+  EXPECT_TRUE(threads.empty());
+}
+
+TEST_F(QVTaskInfoLinuxFixture, ThreadIdIsNotAProcessId) {
+  // A thread's own folder, as the kernel serves it, names its process in
+  // Tgid.
+  FakeProcTree::Task thread = process(100, "multi", 500);
+  thread.tid = 101;
+  tree_.addTask(process(100, "multi", 500));
+  tree_.addTask(thread);
+  tree_.writeFile("/proc/101/stat", FakeProcTree::statText(thread));
+  tree_.writeFile("/proc/101/status", FakeProcTree::statusText(thread));
+  QVSystemPaths::ScopedRoot root(tree_.root());
+
+  EXPECT_TRUE(QVProcessIdFromNativeIdentifier(100).isValid());
+  EXPECT_FALSE(QVProcessIdFromNativeIdentifier(101).isValid());
+  QVTaskInfoLinux info(101);
+  EXPECT_EQ(info.threadGroupId(), 100);
+}
+
+TEST_F(QVTaskInfoLinuxFixture, RefreshAndReuseOfTheId) {
+  FakeProcTree::Task task = process(100, "before", 500);
+  task.minorFaults = 1;
+  tree_.addTask(task);
+  QVSystemPaths::ScopedRoot root(tree_.root());
+  QVTaskInfoLinux info(100);
+  ASSERT_TRUE(info.isRunning());
+
+  task.minorFaults = 42;
+  task.name = "after exec";
+  task.threads = 9;
+  tree_.addTask(task);
+  ASSERT_TRUE(info.refresh());
+  EXPECT_EQ(info.procStatValues().integer(QVTaskInfoLinux::ProcStatValues::MinorFaults), 42u);
+  EXPECT_EQ(info.procStatusValues().threadCount(), 9);
+  EXPECT_EQ(info.name(), "after exec");
+
+  // The pid now names a newer process: ours is gone, and its values stay.
+  FakeProcTree::Task newer = process(100, "newer", 9000);
+  tree_.addTask(newer);
+  EXPECT_FALSE(info.isRunning());
+  EXPECT_FALSE(info.refresh());
+  EXPECT_EQ(info.name(), "after exec");
+
+  tree_.removeTask(100);
+  EXPECT_FALSE(info.isRunning());
+  EXPECT_FALSE(info.refresh());
+  EXPECT_TRUE(info.isValid());
+
+  QVTaskInfoLinux copy(info);
+  EXPECT_EQ(copy.name(), "after exec");
+  EXPECT_EQ(copy.nativeIdentifier(), 100);
+}

@@ -1,0 +1,167 @@
+#include "system/QVFileUtils.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+
+namespace Quorvel {
+namespace {
+
+int Sign(int value) { return value < 0 ? -1 : (value > 0 ? 1 : 0); }
+
+using test::ScopedEnvironment;
+
+// Kernel releases as distributions ship them: Debian 12, RHEL 6, the
+// thresholds the perf back-end tests against, and release candidates.
+TEST(QVFileUtilsCompareVersionsTest, OrdersKernelReleases) {
+  EXPECT_GT(CompareVersions("6.1.0-18-amd64", "2.6.38"), 0);
+  EXPECT_LT(CompareVersions("2.6.9", "2.6.38"), 0);
+  EXPECT_GT(CompareVersions("3.0", "2.6.38"), 0);
+  EXPECT_EQ(CompareVersions("2.6.38", "2.6.38"), 0);
+  EXPECT_LT(CompareVersions("2.6.32-754.el6.x86_64", "2.6.34"), 0);
+  EXPECT_GT(CompareVersions("2.6.32-754.el6.x86_64", "2.6.32"), 0);
+  EXPECT_GT(CompareVersions("5.14.0-362.8.1.el9_3.x86_64", "5.14.0-284.11.1.el9_2.x86_64"), 0);
+  EXPECT_GE(CompareVersions("2.6.33", "2.6.33"), 0);
+  EXPECT_LT(CompareVersions("2.6.35.14-106.fc14.x86_64", "2.6.36"), 0);
+  EXPECT_GT(CompareVersions("6.18.44-fc-v1272", "2.6.38"), 0);
+  EXPECT_GT(CompareVersions("10.0", "9.99"), 0) << "components compare as numbers, not text";
+}
+
+TEST(QVFileUtilsCompareVersionsTest, MissingComponentsCountAsZero) {
+  EXPECT_EQ(CompareVersions("3", "3.0.0"), 0);
+  EXPECT_EQ(CompareVersions("3.0", "3"), 0);
+  EXPECT_LT(CompareVersions("3", "3.0.1"), 0);
+  EXPECT_EQ(CompareVersions("", "0"), 0);
+  EXPECT_EQ(CompareVersions("2.06.038", "2.6.38"), 0) << "leading zeros do not change the value";
+}
+
+TEST(QVFileUtilsCompareVersionsTest, ReleaseCandidatesOrderBeforeTheRelease) {
+  EXPECT_LT(CompareVersions("2.6.38-rc1", "2.6.38"), 0);
+  EXPECT_LT(CompareVersions("2.6.38-rc1", "2.6.38-rc2"), 0);
+  EXPECT_LT(CompareVersions("2.6.38-rc2", "2.6.38-rc10"), 0);
+  EXPECT_GT(CompareVersions("2.6.38-rc8", "2.6.37"), 0);
+  EXPECT_LT(CompareVersions("2.6.38-rc1", "2.6.38-1"), 0) << "a numeric component beats a non-numeric one";
+  EXPECT_LT(CompareVersions("2.6.38rc1", "2.6.38"), 0);
+}
+
+TEST(QVFileUtilsCompareVersionsTest, IsAntisymmetricAndHandlesHugeNumbers) {
+  const char* versions[] = {"2.6.9", "2.6.38", "2.6.38-rc1", "3.0", "6.1.0-18-amd64", "99999999999999999999.1",
+                            "4.x", "", "1..2"};
+  for (const char* a : versions) {
+    for (const char* b : versions) {
+      EXPECT_EQ(Sign(CompareVersions(a, b)), -Sign(CompareVersions(b, a))) << a << " vs " << b;
+    }
+  }
+  EXPECT_GT(CompareVersions("99999999999999999999.1", "9999999999999999999.1"), 0);
+}
+
+TEST(QVFileUtilsTest, TempFileIsPrivateAndInTmpdir) {
+  test::ScratchDirectory scratch("qvfileutils");
+  ScopedEnvironment tmpdir("TMPDIR", (scratch.path() + "/").c_str());
+  EXPECT_EQ(GetTempDirectory(), scratch.path()) << "trailing slash dropped";
+
+  const std::string path = CreateTempFile("", "quorvel-test");
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path.compare(0, scratch.path().size() + 13, scratch.path() + "/quorvel-test"), 0) << path;
+  EXPECT_EQ(path.size(), scratch.path().size() + 1 + 12 + 6) << "prefix plus six unique characters";
+  const mode_t mode = FileModeFlags(path);
+  EXPECT_TRUE(S_ISREG(mode));
+  EXPECT_EQ(mode & 07777, 0600u);
+  std::string contents = "stale";
+  EXPECT_TRUE(FileReadString(path, contents));
+  EXPECT_EQ(contents, "");
+
+  const std::string second = CreateTempFile(scratch.path(), "quorvel-test");
+  EXPECT_NE(second, path);
+  EXPECT_TRUE(FileRemove(path));
+  EXPECT_TRUE(FileRemove(second));
+  EXPECT_FALSE(FileExists(path));
+}
+
+TEST(QVFileUtilsTest, TempDirectoryDefaultsToTmp) {
+  ScopedEnvironment unset("TMPDIR", nullptr);
+  EXPECT_EQ(GetTempDirectory(), "/tmp");
+  ScopedEnvironment empty("TMPDIR", "");
+  EXPECT_EQ(GetTempDirectory(), "/tmp");
+}
+
+TEST(QVFileUtilsTest, TempFileInMissingDirectoryFails) {
+  EXPECT_EQ(CreateTempFile("/nonexistent/qv-missing-dir", "quorvel-test"), "");
+}
+
+TEST(QVFileUtilsTest, WriteThenReadRoundTripsBinaryText) {
+  test::ScratchDirectory scratch("qvfileutils");
+  const std::string path = scratch.file("data");
+  std::string text("line one\n");
+  text.push_back('\0');
+  text += std::string(200000, 'x');  // larger than one read chunk
+  ASSERT_TRUE(FileWriteString(path, text));
+  std::string read;
+  ASSERT_TRUE(FileReadString(path, read));
+  EXPECT_EQ(read, text);
+
+  ASSERT_TRUE(FileWriteString(path, "short"));
+  ASSERT_TRUE(FileReadString(path, read));
+  EXPECT_EQ(read, "short") << "writing replaces, not overlays";
+}
+
+TEST(QVFileUtilsTest, ReadsProcFilesWhoseSizeIsZero) {
+  struct stat info;
+  if (::stat("/proc/self/status", &info) != 0 || info.st_size != 0) {
+    GTEST_SKIP() << "needs /proc with zero-sized files";
+  }
+  std::string text;
+  ASSERT_TRUE(FileReadString("/proc/self/status", text));
+  EXPECT_NE(text.find("Pid:\t" + std::to_string(::getpid()) + "\n"), std::string::npos);
+}
+
+TEST(QVFileUtilsTest, FailuresGiveFalseAndEmpty) {
+  test::ScratchDirectory scratch("qvfileutils");
+  std::string text = "untouched";
+  EXPECT_FALSE(FileReadString(scratch.file("missing"), text));
+  EXPECT_EQ(text, "");
+  EXPECT_FALSE(FileReadString(scratch.path(), text)) << "a directory is not readable as a file";
+  EXPECT_FALSE(FileWriteString(scratch.file("missing-dir/file"), "x"));
+  EXPECT_FALSE(FileRemove(scratch.file("missing")));
+  EXPECT_EQ(FileModeFlags(scratch.file("missing")), 0u);
+  EXPECT_FALSE(FileExists(scratch.file("missing")));
+}
+
+TEST(QVFileUtilsTest, ModeQueries) {
+  test::ScratchDirectory scratch("qvfileutils");
+  const std::string script = scratch.file("script");
+  const std::string data = scratch.file("data");
+  ASSERT_TRUE(FileWriteString(script, "#!/bin/sh\n"));
+  ASSERT_TRUE(FileWriteString(data, "data"));
+  ASSERT_EQ(::chmod(script.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(data.c_str(), 0600), 0);
+
+  EXPECT_TRUE(FileExists(script));
+  EXPECT_TRUE(FileCanRead(data));
+  EXPECT_TRUE(FileCanExecute(script));
+  EXPECT_FALSE(FileCanExecute(data));
+  EXPECT_FALSE(FileCanExecute(scratch.path())) << "directories are searchable, not executable";
+  EXPECT_TRUE(DirectoryExists(scratch.path()));
+  EXPECT_FALSE(DirectoryExists(data));
+  EXPECT_TRUE(S_ISDIR(FileModeFlags(scratch.path())));
+  EXPECT_EQ(FileModeFlags(script) & 07777, 0700u);
+}
+
+TEST(QVFileUtilsTest, InstallDirectoriesHangOffTheLibraryLocation) {
+  const std::string install = GetInstallDirectory();
+  ASSERT_FALSE(install.empty());
+  EXPECT_TRUE(DirectoryExists(install));
+  // In the build tree the library lies in <build>/core, so the install
+  // directory is the build directory, which holds this test's directory.
+  EXPECT_TRUE(DirectoryExists(install + "/core")) << install;
+  EXPECT_EQ(GetEtcDirectory(), install + "/etc");
+  EXPECT_EQ(GetShareDirectory(), install + "/share/quorvel");
+}
+
+}  // namespace
+}  // namespace Quorvel

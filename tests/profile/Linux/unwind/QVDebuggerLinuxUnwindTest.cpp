@@ -1,0 +1,589 @@
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ids/QVSystemId.h"
+#include "Linux/unwind/QVDebuggerLinux.h"
+#include "Linux/unwind/QVPtraceUnwindContext.h"
+#include "Linux/unwind/QVTracedThread.h"
+#include "Linux/unwind/QVUnwindAddressSpace.h"
+#include "model/QVProcess.h"
+#include "proc/QVProcMapsParser.h"
+#include "proc/QVTaskInfoLinux.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "samples/QVCallStack.h"
+#include "support/CallChainProbe.h"
+#include "support/Registries.h"
+#include "support/TestSupport.h"
+#include "symbols/QVSymbol.h"
+
+namespace Quorvel {
+namespace {
+
+using test::CallChainProbe;
+using test::ChildProbe;
+using ::testing::HasSubstr;
+
+// Names of a stack's frames, innermost first ("?" where no symbol is
+// known), looked up through the process model.
+std::vector<std::string> FrameNames(const QVAbstractCallStack& stack) {
+  std::vector<std::string> names;
+  for (int i = 0; i < stack.size(); ++i) {
+    QVRange<uint64_t> range;
+    const std::shared_ptr<QVSymbol>& symbol = stack.frameAtIndex(i)->symbol(range);
+    names.push_back(symbol ? symbol->name() : "?");
+  }
+  return names;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    text += name + " ";
+  }
+  return text;
+}
+
+// The frames from the first one named `first` onwards.
+std::vector<std::string> From(const std::vector<std::string>& names, const std::string& first) {
+  const auto at = std::find(names.begin(), names.end(), first);
+  return std::vector<std::string>(at, names.end());
+}
+
+// The instruction addresses `eu-stack -p <pid>` prints for the main
+// thread, innermost first; empty when the tool did not run.
+std::vector<uint64_t> EuStackAddresses(pid_t pid) {
+  const std::string command = "eu-stack -p " + std::to_string(pid) + " 2>/dev/null";
+  std::vector<uint64_t> addresses;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return addresses;
+  }
+  char line[1024];
+  const std::string mainThread = "TID " + std::to_string(pid) + ":";
+  bool inMain = false;
+  while (std::fgets(line, sizeof(line), pipe) != nullptr) {
+    const std::string text(line);
+    if (text.compare(0, 4, "TID ") == 0) {
+      inMain = text.compare(0, mainThread.size(), mainThread) == 0;
+    } else if (inMain && text[0] == '#') {
+      std::istringstream fields(text);
+      std::string number;
+      std::string address;
+      fields >> number >> address;
+      addresses.push_back(std::strtoull(address.c_str(), nullptr, 16));
+    }
+  }
+  ::pclose(pipe);
+  return addresses;
+}
+
+class UnwindTest : public test::RegistryTest {
+ protected:
+  void SetUp() override {
+    RegistryTest::SetUp();
+    if (test::PtraceBlocked()) {
+      GTEST_SKIP() << "ptrace attach is disabled on this machine";
+    }
+  }
+
+  // Starts the probe (for "block", until its main thread sleeps in the
+  // read) and discovers its process object and debugger from /proc.
+  void Start(const std::string& program, const std::vector<std::string>& arguments) {
+    child = std::make_unique<CallChainProbe>(program, arguments);
+    ASSERT_TRUE(child->start());
+    if (arguments.front() == "block") {
+      ASSERT_TRUE(child->waitForState('S'));
+    }
+    Discover(child->pid());
+    mainThread = QVThreadIdFromNativeIdentifier(child->pid(), child->pid());
+  }
+
+  void Discover(pid_t pid) {
+    process = test::DiscoverProcess(pid);
+    ASSERT_TRUE(process);
+    debugger = std::dynamic_pointer_cast<QVDebuggerLinux>(process->debugger());
+    ASSERT_TRUE(debugger);
+  }
+
+  bool Unwind(std::shared_ptr<QVAbstractCallStack>& stack, unsigned long depth = 512) {
+    return debugger->getThreadCallStack(mainThread, stack, depth);
+  }
+
+  std::unique_ptr<CallChainProbe> child;
+  QVThreadId mainThread;
+  std::shared_ptr<QVProcess> process;
+  std::shared_ptr<QVDebuggerLinux> debugger;
+};
+
+// Every build of the probe: with and without frame pointers, with and
+// without debug information.
+class UnwindProbeBuildTest : public UnwindTest, public ::testing::WithParamInterface<CallChainProbe::Binary> {};
+
+TEST_P(UnwindProbeBuildTest, BlockedProbeShowsItsCallChainInnermostFirst) {
+  ASSERT_NO_FATAL_FAILURE(Start(GetParam().path, {"block"}));
+  std::shared_ptr<QVAbstractCallStack> stack;
+  ASSERT_TRUE(Unwind(stack));
+  ASSERT_TRUE(stack);
+  test::ExpectNotTraced(child->pid());
+
+  // CallChainProbe.cpp: main -> block_outer -> block_middle -> block_inner
+  // -> read(). Above the chain lie only the C library's read wrappers,
+  // below main only its start-up.
+  const std::vector<std::string> names = FrameNames(*stack);
+  const std::vector<std::string> chain = From(names, "block_inner");
+  ASSERT_GE(chain.size(), 4u) << Joined(names);
+  EXPECT_EQ((std::vector<std::string>{"block_middle", "block_outer", "main"}),
+            std::vector<std::string>(chain.begin() + 1, chain.begin() + 4))
+      << Joined(names);
+  const size_t above = names.size() - chain.size();
+  EXPECT_GE(above, 1u) << Joined(names);
+  EXPECT_LE(above, 3u) << Joined(names);
+  EXPECT_LE(chain.size(), 7u) << Joined(names);
+
+  // The stack resolves its frames through the process it was taken from.
+  EXPECT_EQ(process.get(), stack->symbolSource());
+  const auto* callStack = dynamic_cast<const QVCallStack*>(stack.get());
+  ASSERT_NE(nullptr, callStack);
+  EXPECT_EQ(static_cast<size_t>(stack->size()), callStack->addresses().size());
+}
+
+TEST_P(UnwindProbeBuildTest, AgreesWithEuStack) {
+  if (std::system("command -v eu-stack >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "eu-stack is not installed";
+  }
+  ASSERT_NO_FATAL_FAILURE(Start(GetParam().path, {"block"}));
+  const std::vector<uint64_t> reference = EuStackAddresses(child->pid());
+  if (reference.empty()) {
+    GTEST_SKIP() << "eu-stack could not attach to the probe";
+  }
+  test::ExpectNotTraced(child->pid());
+  std::shared_ptr<QVAbstractCallStack> stack;
+  ASSERT_TRUE(Unwind(stack));
+
+  // eu-stack prints a caller's frame at its return address less one (inside
+  // the call instruction); this unwinder keeps the return address itself.
+  std::vector<uint64_t> ours;
+  stack->getFrames(ours);
+  ASSERT_EQ(reference.size(), ours.size()) << Joined(FrameNames(*stack));
+  for (size_t i = 0; i < ours.size(); ++i) {
+    const uint64_t difference = ours[i] > reference[i] ? ours[i] - reference[i] : reference[i] - ours[i];
+    EXPECT_LE(difference, 1u) << "frame " << i << std::hex << ": 0x" << ours[i] << " vs 0x" << reference[i];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, UnwindProbeBuildTest, ::testing::ValuesIn(CallChainProbe::binaries()),
+                         [](const ::testing::TestParamInfo<CallChainProbe::Binary>& info) {
+                           return info.param.label;
+                         });
+
+TEST_F(UnwindTest, DepthLimitKeepsTheInnermostFrames) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  std::shared_ptr<QVAbstractCallStack> full;
+  ASSERT_TRUE(Unwind(full));
+  ASSERT_GT(full->size(), 4);
+  for (unsigned long depth : {1ul, 3ul}) {
+    std::shared_ptr<QVAbstractCallStack> limited;
+    ASSERT_TRUE(Unwind(limited, depth));
+    ASSERT_EQ(static_cast<int>(depth), limited->size());
+    // The blocked probe has not moved, so the frames are the same ones.
+    for (int i = 0; i < limited->size(); ++i) {
+      EXPECT_EQ(full->frameAtIndex(i)->address(), limited->frameAtIndex(i)->address());
+    }
+  }
+  test::ExpectNotTraced(child->pid());
+}
+
+TEST_F(UnwindTest, EveryThreadOfARunningProcess) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_NOFP_G, {"spin", "20"}));
+  QVDebugger::CallStackMap stacks;
+  ASSERT_TRUE(debugger->getProcessCallStacks(stacks, 512));
+  test::ExpectNotTraced(child->pid());
+  // CallChainProbe.cpp: main -> outer_a -> middle_a -> inner_a and
+  // thread_b -> work_b -> leaf_b, both spinning.
+  ASSERT_EQ(2u, stacks.size());
+  const QVThreadId threadB = QVThreadIdFromNativeIdentifier(child->pid(), static_cast<int>(child->value("thread_b")));
+  ASSERT_EQ(1u, stacks.count(mainThread));
+  ASSERT_EQ(1u, stacks.count(threadB));
+  const std::vector<std::string> main = FrameNames(*stacks[mainThread]);
+  const std::vector<std::string> chainA = From(main, "middle_a");
+  ASSERT_GE(chainA.size(), 3u) << Joined(main);
+  EXPECT_EQ("outer_a", chainA[1]) << Joined(main);
+  EXPECT_EQ("main", chainA[2]) << Joined(main);
+  const std::vector<std::string> second = FrameNames(*stacks[threadB]);
+  const std::vector<std::string> chainB = From(second, "work_b");
+  ASSERT_GE(chainB.size(), 2u) << Joined(second);
+  EXPECT_EQ("thread_b", chainB[1]) << Joined(second);
+}
+
+TEST_F(UnwindTest, ProbeExitingWhileBeingUnwoundIsNeverLeftTraced) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_NOFP_NOG, {"exit-after", "300"}));
+  int unwound = 0;
+  int failed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::shared_ptr<QVAbstractCallStack> stack;
+    const bool ok = Unwind(stack);
+    const char state = ChildProbe::taskState(child->pid(), child->pid());
+    if (ok) {
+      ++unwound;
+      EXPECT_NE('t', state);
+      EXPECT_NE('T', state);
+    } else {
+      ++failed;
+      EXPECT_FALSE(stack);
+      if (state == 'Z' || state == 0) {
+        break;
+      }
+    }
+  }
+  EXPECT_GT(unwound, 0);
+  EXPECT_GT(failed, 0) << "the probe never exited";
+  // Its end was left for its parent: the fixture reaps it with its status.
+  int status = -1;
+  ASSERT_TRUE(child->wait(5000, status));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+TEST_F(UnwindTest, ProbeKilledWhileAnotherThreadUnwindsIt) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"spin", "20"}));
+  std::atomic<bool> stop{false};
+  std::atomic<int> unwound{0};
+  std::thread sampler([&] {
+    while (!stop) {
+      std::shared_ptr<QVAbstractCallStack> stack;
+      unwound += Unwind(stack) ? 1 : 0;
+    }
+  });
+  for (int i = 0; i < 400 && unwound < 20; ++i) {
+    ::usleep(5000);
+  }
+  ::kill(child->pid(), SIGKILL);
+  int status = 0;
+  const bool reaped = child->wait(5000, status);
+  stop = true;
+  sampler.join();
+  EXPECT_GE(unwound, 1);
+  ASSERT_TRUE(reaped);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(SIGKILL, WTERMSIG(status));
+  EXPECT_FALSE(debugger->isProcessRunning());
+}
+
+TEST_F(UnwindTest, ThreadsThatComeAndGo) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"churn", "20"}));
+  // Workers live for microseconds: the ids listed are often gone by the
+  // time they are attached. Those are left out; the main thread stays.
+  for (int round = 0; round < 50; ++round) {
+    QVDebugger::CallStackMap stacks;
+    EXPECT_TRUE(debugger->getProcessCallStacks(stacks, 512));
+    EXPECT_EQ(1u, stacks.count(mainThread));
+  }
+  test::ExpectNotTraced(child->pid());
+  EXPECT_TRUE(debugger->isProcessRunning());
+}
+
+TEST_F(UnwindTest, AttachStopsCollectedByAnotherWaitOfThisProgram) {
+  // A thread of this program waits for the probe it started, as a launcher
+  // would. Such a wait also collects the stop reports of a traced child, so
+  // the attach often finds its report gone; it must see the thread stopped
+  // anyway instead of waiting for ever.
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  const pid_t pid = child->pid();
+  std::atomic<int> stopsSeen{0};
+  std::atomic<int> endStatus{-1};
+  std::thread waiter([&] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) == pid) {
+      if (!WIFSTOPPED(status)) {
+        endStatus = status;
+        return;
+      }
+      ++stopsSeen;
+    }
+  });
+  // Who collects a report is a race; go on until the waiter won a few.
+  int attempts = 0;
+  int unwound = 0;
+  for (; attempts < 2000 && stopsSeen < 5; ++attempts) {
+    std::shared_ptr<QVAbstractCallStack> stack;
+    unwound += Unwind(stack) ? 1 : 0;
+  }
+  test::ExpectNotTraced(pid);
+  ::kill(pid, SIGKILL);
+  waiter.join();
+  EXPECT_EQ(attempts, unwound);
+  EXPECT_TRUE(WIFSIGNALED(endStatus.load()));
+  if (stopsSeen == 0) {
+    GTEST_SKIP() << "the waiter never collected a stop report in " << attempts << " attaches";
+  }
+}
+
+std::atomic<int> g_interrupts{0};
+
+void CountInterrupt(int) { ++g_interrupts; }
+
+TEST_F(UnwindTest, InterruptsOfTheProfilerNeverLeaveTheTargetStopped) {
+  // The front end's SIGINT handler only sets a flag, and is installed
+  // without SA_RESTART: every wait it interrupts fails with EINTR.
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = CountInterrupt;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(0, ::sigaction(SIGINT, &action, &previous));
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_NOFP_G, {"spin", "20"}));
+  const pthread_t unwinding = ::pthread_self();
+  std::atomic<bool> stop{false};
+  std::thread interrupter([&] {
+    while (!stop) {
+      ::pthread_kill(unwinding, SIGINT);
+      ::usleep(50);
+    }
+  });
+  int unwound = 0;
+  int blockingAttached = 0;
+  for (int i = 0; i < 200; ++i) {
+    std::shared_ptr<QVAbstractCallStack> stack;
+    unwound += Unwind(stack) ? 1 : 0;
+    QVTracedThread traced(child->pid(), false, QVTracedThread::WaitStyle::Blocking);
+    blockingAttached += traced.attached() ? 1 : 0;
+  }
+  stop = true;
+  interrupter.join();
+  ::sigaction(SIGINT, &previous, nullptr);
+  test::ExpectNotTraced(child->pid());
+  EXPECT_EQ(200, unwound);
+  EXPECT_EQ(200, blockingAttached);
+  EXPECT_GT(g_interrupts.load(), 0);
+}
+
+TEST_F(UnwindTest, ProcessesThatCannotBeUnwound) {
+  std::shared_ptr<QVAbstractCallStack> stack;
+  // A pid that no process has (the kernel's limit is below INT_MAX).
+  const QVProcessId goneId = QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), INT_MAX - 1, 1);
+  auto gone = std::make_shared<QVProcess>(goneId, "gone", "/bin/gone");
+  QVDebuggerLinux goneDebugger(*gone, false, true);
+  EXPECT_FALSE(goneDebugger.getThreadCallStack(QVThreadId::uniqueThreadId(goneId, INT_MAX - 1, 1), stack, 16));
+  EXPECT_FALSE(stack);
+  EXPECT_FALSE(goneDebugger.isProcessRunning());
+
+  // This test program: ptrace refuses a tracer in the tracee's own thread
+  // group, for the calling thread and any other.
+  Discover(::getpid());
+  test::CaptureLog([&] {
+    EXPECT_FALSE(debugger->getThreadCallStack(QVThreadIdFromNativeIdentifier(::getpid(), ::getpid()), stack, 16));
+    std::thread other([&] {
+      EXPECT_FALSE(debugger->getThreadCallStack(
+          QVThreadIdFromNativeIdentifier(::getpid(), static_cast<int>(::gettid())), stack, 16));
+    });
+    other.join();
+  });
+  EXPECT_FALSE(stack);
+
+  // A kernel thread (kthreadd) cannot be traced at all.
+  const char kthreadd = ChildProbe::taskState(2, 2);
+  if (kthreadd == 0) {
+    GTEST_SKIP() << "no kthreadd visible at pid 2 (not in the initial pid namespace)";
+  }
+  const QVProcessId kthreaddId = QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), 2, 1);
+  auto kernelThread = std::make_shared<QVProcess>(kthreaddId, "kthreadd", "");
+  QVDebuggerLinux kernelDebugger(*kernelThread, false, false);
+  EXPECT_FALSE(kernelDebugger.getThreadCallStack(QVThreadId::uniqueThreadId(kthreaddId, 2, 1), stack, 16));
+  EXPECT_FALSE(stack);
+  EXPECT_EQ(kthreadd, ChildProbe::taskState(2, 2));
+}
+
+TEST_F(UnwindTest, TracedThreadHoldsTheThreadForItsScopeOnEveryPath) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  const pid_t pid = child->pid();
+  const auto state = [pid] { return ChildProbe::taskState(pid, pid); };
+  for (auto style : {QVTracedThread::WaitStyle::Polled, QVTracedThread::WaitStyle::Blocking}) {
+    // Waiting in the kernel works too: nobody else waits for the probe
+    // here, so the stop report comes to the attach.
+    {
+      QVTracedThread traced(pid, true, style);
+      ASSERT_TRUE(traced.attached());
+      EXPECT_EQ('t', state());
+      // A second guard finds it traced already and holds nothing.
+      QVTracedThread again(pid, false);
+      EXPECT_FALSE(again.attached());
+      EXPECT_TRUE(again.release());
+    }
+    EXPECT_NE('t', state());
+  }
+  // An exception thrown while the thread is held.
+  try {
+    QVTracedThread traced(pid, false);
+    ASSERT_TRUE(traced.attached());
+    throw std::runtime_error("unwinding failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_NE('t', state());
+  // Released early, then destroyed: one detach only.
+  {
+    QVTracedThread traced(pid, false);
+    ASSERT_TRUE(traced.attached());
+    EXPECT_TRUE(traced.release());
+    EXPECT_FALSE(traced.attached());
+    EXPECT_NE('t', state());
+    EXPECT_TRUE(traced.release());
+  }
+  // Back in its read, unharmed by the stops.
+  EXPECT_TRUE(child->waitForState('S'));
+
+  const std::string log = test::CaptureLog([&] {
+    EXPECT_FALSE(QVTracedThread::attach(INT_MAX - 1, true));
+    EXPECT_FALSE(QVTracedThread::detach(pid, true));  // not traced
+  });
+  EXPECT_THAT(log, HasSubstr("failed to attach to " + std::to_string(INT_MAX - 1) + ": "));
+  EXPECT_THAT(log, HasSubstr("failed to detach from " + std::to_string(pid) + ": "));
+}
+
+TEST_F(UnwindTest, TracedThreadAttachesThroughASignalStorm) {
+  // SIGWINCH, ignored by the probe, keeps arriving while it is attached
+  // over and over: whenever one comes before the attach's stop it is handed
+  // on, and the attach still ends in that stop.
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  const pid_t pid = child->pid();
+  std::atomic<bool> stop{false};
+  std::thread storm([&] {
+    while (!stop) {
+      ::kill(pid, SIGWINCH);
+    }
+  });
+  int attached = 0;
+  const std::string log = test::CaptureLog([&] {
+    for (int i = 0; i < 300; ++i) {
+      attached += QVTracedThread(pid, true).attached() ? 1 : 0;
+    }
+  });
+  stop = true;
+  storm.join();
+  EXPECT_EQ(300, attached) << log;
+  // Whatever was handed on was the storm's signal.
+  const std::string expected =
+      "passing along signal " + std::to_string(SIGWINCH) + " to thread " + std::to_string(pid) + " ";
+  for (size_t at = log.find("passing along signal "); at != std::string::npos;
+       at = log.find("passing along signal ", at + 1)) {
+    EXPECT_EQ(expected, log.substr(at, expected.size()));
+  }
+  EXPECT_TRUE(child->waitForState('S'));
+}
+
+// The ELF-path accessor answers from the debugger's segment map, reached
+// through the address space's user pointer.
+TEST_F(UnwindTest, ElfPathAccessorAnswersFromTheSegmentMap) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  QVUnwindAddressSpace space(&QVDebuggerLinux::_get_elf_path, debugger.get());
+  ASSERT_TRUE(space.isValid());
+  EXPECT_EQ(debugger.get(), QVUnwindAddressSpace::userPointer(space.space()));
+  EXPECT_EQ(&space.accessors(), QVUnwindAddressSpace::accessorsForSpace(space.space()));
+
+  // The reference: the probe's own code mapping, as /proc lists it.
+  std::optional<QVProcMapsEntry> code;
+  std::ifstream maps("/proc/" + std::to_string(child->pid()) + "/maps");
+  char probePath[PATH_MAX];
+  ASSERT_NE(nullptr, ::realpath(QV_CALL_CHAIN_PROBE_FP_G, probePath));
+  for (std::string line; std::getline(maps, line);) {
+    std::optional<QVProcMapsEntry> entry = QVProcMapsParser::parseLine(line);
+    if (entry && entry->isExecutable() && entry->path() == probePath) {
+      code = entry;
+    }
+  }
+  ASSERT_TRUE(code);
+  const unw_word_t ip = code->start + (code->end - code->start) / 2;
+  unw_word_t start = 0;
+  unw_word_t offset = 0;
+  char path[PATH_MAX];
+  ASSERT_EQ(0, QVDebuggerLinux::_get_elf_path(space.space(), ip, &start, &offset, path, sizeof(path)));
+  EXPECT_EQ(code->start, start);
+  EXPECT_EQ(code->offset, offset);
+  EXPECT_EQ(std::string(probePath), std::string(path));
+
+  // Too small a buffer gets the path's beginning, unterminated.
+  char shortPath[5];
+  std::memset(shortPath, 'x', sizeof(shortPath));
+  ASSERT_EQ(0, QVDebuggerLinux::_get_elf_path(space.space(), ip, &start, &offset, shortPath, 4));
+  EXPECT_EQ(std::string(probePath).substr(0, 4), std::string(shortPath, 4));
+  EXPECT_EQ('x', shortPath[4]);
+
+  // No file mapping at the first page; nobody attached to a foreign space.
+  EXPECT_EQ(-1, QVDebuggerLinux::_get_elf_path(space.space(), 0x10, &start, &offset, path, sizeof(path)));
+  QVUnwindAddressSpace anonymous(nullptr, nullptr);
+  ASSERT_TRUE(anonymous.isValid());
+  EXPECT_EQ(-1, QVDebuggerLinux::_get_elf_path(anonymous.space(), ip, &start, &offset, path, sizeof(path)));
+  QVUnwindAddressSpace::setUserPointer(anonymous.space(), debugger.get());
+  EXPECT_EQ(0, QVDebuggerLinux::_get_elf_path(anonymous.space(), ip, &start, &offset, path, sizeof(path)));
+}
+
+TEST(UnwindAddressSpaceTest, UserPointersBelongToOneSpaceEach) {
+  int first = 0;
+  int second = 0;
+  auto a = std::make_unique<QVUnwindAddressSpace>(nullptr, &first);
+  auto b = std::make_unique<QVUnwindAddressSpace>(nullptr, &second);
+  ASSERT_TRUE(a->isValid());
+  ASSERT_TRUE(b->isValid());
+  EXPECT_EQ(&first, QVUnwindAddressSpace::userPointer(a->space()));
+  EXPECT_EQ(&second, QVUnwindAddressSpace::userPointer(b->space()));
+  QVUnwindAddressSpace::setUserPointer(a->space(), &second);
+  EXPECT_EQ(&second, QVUnwindAddressSpace::userPointer(a->space()));
+  // The ptrace table is kept but for the procedure lookup, which is ours.
+  const auto library = [](auto function) {
+    Dl_info info{};
+    return ::dladdr(reinterpret_cast<void*>(function), &info) != 0 && info.dli_fname ? std::string(info.dli_fname)
+                                                                                       : std::string();
+  };
+  EXPECT_THAT(library(a->accessors().unwind.access_mem), HasSubstr("libunwind-ptrace"));
+  EXPECT_THAT(library(a->accessors().unwind.access_reg), HasSubstr("libunwind-ptrace"));
+  EXPECT_THAT(library(a->accessors().unwind.put_unwind_info), HasSubstr("libunwind-ptrace"));
+  EXPECT_THAT(library(a->accessors().unwind.find_proc_info), HasSubstr("libQVProfile"));
+  const unw_addr_space_t gone = b->space();
+  b.reset();
+  EXPECT_EQ(nullptr, QVUnwindAddressSpace::userPointer(gone));
+  EXPECT_EQ(nullptr, QVUnwindAddressSpace::accessorsForSpace(gone));
+  // _UPT_create only allocates: it does not touch the thread.
+  EXPECT_TRUE(QVPtraceUnwindContext(::getpid()).isValid());
+}
+
+// The trace switch is read once at load, so the traced run is a second
+// copy of this program with "QV_TRACE_UNWIND" set, running only this test.
+TEST_F(UnwindTest, TraceMessagesUnderTheTraceSwitch) {
+  if (!QVDebuggerLinux::traceUnwind()) {
+    EXPECT_EQ(0, test::RunThisProgramAgain("UnwindTest.TraceMessagesUnderTheTraceSwitch", "QV_TRACE_UNWIND=1"))
+        << "the traced run failed";
+    return;
+  }
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  std::shared_ptr<QVAbstractCallStack> stack;
+  const std::string log = test::CaptureLog([&] { ASSERT_TRUE(Unwind(stack, 3)); });
+  ASSERT_TRUE(stack);
+  EXPECT_THAT(log, HasSubstr(std::string(80, '-')));
+  std::ostringstream first;
+  first << "[0] 0x" << std::hex << stack->frameAtIndex(0)->address();
+  EXPECT_THAT(log, HasSubstr(first.str()));
+  EXPECT_THAT(log, HasSubstr("[2] 0x"));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("[3] 0x")));
+}
+
+}  // namespace
+}  // namespace Quorvel

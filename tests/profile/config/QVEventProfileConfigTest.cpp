@@ -1,0 +1,167 @@
+#include "config/QVEventProfileConfig.h"
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "base/QVException.h"
+#include "support/ArchiveRoundTrip.h"
+
+namespace Quorvel {
+namespace {
+
+const QVPerfMonEventId kCycles("cycles", "CPU Cycles", "Hardware");
+const QVPerfMonEventId kBranches("branches", "Branches", "Hardware");
+const QVPerfMonEventId kMisses("LLC-load-misses", "LLC load misses", "Hardware cache");
+const QVPerfMonEventId kInstructions("instructions", "Instructions", "Hardware");
+
+QVEventProfileConfig MakeConfig() {
+  QVEventProfileConfig config;
+  config.processor = QVProcessorCore2;
+  config.setTriggerEvent(kCycles, 100000);
+  // Inserted out of identifier order on purpose: output must not depend on
+  // the hash set's iteration order.
+  config.addCounterEvent(kMisses);
+  config.addCounterEvent(kInstructions);
+  config.addCounterEvent(kBranches);
+  return config;
+}
+
+TEST(QVEventProfileConfigDefaults, AreEmpty) {
+  QVEventProfileConfig config;
+  EXPECT_EQ("Event Profile Config", config.name());
+  EXPECT_EQ(QVProcessorUnknown, config.processor);
+  EXPECT_TRUE(config.triggerEvent.empty());
+  EXPECT_EQ(0u, config.triggerCount);
+  EXPECT_TRUE(config.counterEvents.empty());
+}
+
+TEST(QVEventProfileConfigEditing, SettersAndCounterEvents) {
+  QVEventProfileConfig config;
+  EXPECT_TRUE(config.setTriggerEvent(kCycles, 5000));
+  EXPECT_EQ(kCycles, config.triggerEvent);
+  EXPECT_EQ("CPU Cycles", config.triggerEvent.name());
+  EXPECT_EQ(5000u, config.triggerCount);
+  EXPECT_TRUE(config.setTriggerCount(7));
+  EXPECT_EQ(7u, config.triggerCount);
+
+  EXPECT_TRUE(config.addCounterEvent(kBranches));
+  EXPECT_TRUE(config.addCounterEvent(QVPerfMonEventId("branches", "renamed", "")));
+  EXPECT_EQ(1u, config.counterEvents.size());
+
+  // The answer is false by contract; the event still goes.
+  EXPECT_FALSE(config.removeCounterEvent(kBranches));
+  EXPECT_TRUE(config.counterEvents.empty());
+  EXPECT_FALSE(config.removeCounterEvent(kBranches));
+}
+
+TEST(QVEventProfileConfigEquality, ComparesProcessorTriggerAndCounterSet) {
+  QVEventProfileConfig a = MakeConfig();
+  QVEventProfileConfig b;
+  b.processor = QVProcessorCore2;
+  b.setTriggerEvent(QVPerfMonEventId("cycles", "other display name", ""), 100000);
+  b.addCounterEvent(kBranches);
+  b.addCounterEvent(kInstructions);
+  b.addCounterEvent(kMisses);
+  b.setName("a different name");
+  EXPECT_EQ(a, b);
+
+  QVEventProfileConfig differentProcessor = b;
+  differentProcessor.processor = QVProcessorCoreI7;
+  EXPECT_NE(a, differentProcessor);
+
+  QVEventProfileConfig differentTrigger = b;
+  differentTrigger.triggerEvent = kInstructions;
+  EXPECT_NE(a, differentTrigger);
+
+  QVEventProfileConfig differentCount = b;
+  differentCount.triggerCount = 100001;
+  EXPECT_NE(a, differentCount);
+
+  QVEventProfileConfig fewerCounters = b;
+  fewerCounters.removeCounterEvent(kMisses);
+  EXPECT_NE(a, fewerCounters);
+
+  // Same size, one member swapped.
+  QVEventProfileConfig otherCounters = fewerCounters;
+  otherCounters.addCounterEvent(QVPerfMonEventId("cache-misses", "", ""));
+  EXPECT_EQ(a.counterEvents.size(), otherCounters.counterEvents.size());
+  EXPECT_NE(a, otherCounters);
+  EXPECT_NE(otherCounters, a);
+}
+
+TEST(QVEventProfileConfigDescription, ListsCounterEventsInIdentifierOrder) {
+  std::ostringstream text;
+  text << MakeConfig();
+  EXPECT_EQ("cpu: " + ProcessorToPrettyString(QVProcessorCore2) +
+                " triggerEvent: Hardware:CPU Cycles [cycles] triggerCount: 100000"
+                " counterEvent: Hardware cache:LLC load misses [LLC-load-misses]"
+                " counterEvent: Hardware:Branches [branches]"
+                " counterEvent: Hardware:Instructions [instructions]",
+            text.str());
+
+  std::ostringstream none;
+  none << std::shared_ptr<QVEventProfileConfig>();
+  EXPECT_EQ("", none.str());
+}
+
+TEST(QVEventProfileConfigCopy, CopyFromSharedPointerIsIndependent) {
+  auto original = std::make_shared<QVEventProfileConfig>(MakeConfig());
+  QVEventProfileConfig copy(original);
+  EXPECT_EQ(*original, copy);
+  copy.addCounterEvent(QVPerfMonEventId("cache-misses", "", ""));
+  EXPECT_EQ(3u, original->counterEvents.size());
+  EXPECT_THROW(QVEventProfileConfig(std::shared_ptr<QVEventProfileConfig>()), QVException);
+}
+
+TEST(QVEventProfileConfigArchive, WritesCounterEventsSortedAndReadsThemBack) {
+  QVEventProfileConfig original = MakeConfig();
+  std::string document = test::ArchiveToString(original, "EventConfig");
+
+  const size_t processor = document.find("<Processor>" + ProcessorToString(QVProcessorCore2) + "</Processor>");
+  const size_t trigger = document.find("<TriggerEventId>");
+  const size_t count = document.find("<TriggerCount>0x186a0</TriggerCount>");  // 100000
+  const size_t list = document.find("<CounterEventIds>");
+  const size_t misses = document.find("<Identifier>LLC-load-misses</Identifier>");
+  const size_t branches = document.find("<Identifier>branches</Identifier>");
+  const size_t instructions = document.find("<Identifier>instructions</Identifier>");
+  ASSERT_NE(std::string::npos, processor) << document;
+  ASSERT_NE(std::string::npos, count) << document;
+  ASSERT_NE(std::string::npos, instructions) << document;
+  EXPECT_LT(processor, trigger);
+  EXPECT_LT(trigger, count);
+  EXPECT_LT(count, list);
+  EXPECT_LT(list, misses);
+  EXPECT_LT(misses, branches);
+  EXPECT_LT(branches, instructions);
+  EXPECT_NE(std::string::npos, document.find("version=\"0.1\"")) << document;
+
+  std::shared_ptr<QVEventProfileConfig> copy =
+      test::UnarchiveFromString<QVEventProfileConfig>(document, "EventConfig");
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(original, *copy);
+  EXPECT_EQ("Event Profile Config", copy->name());
+  EXPECT_EQ("CPU Cycles", copy->triggerEvent.name());
+  // Archiving is deterministic, so the copy writes the same document.
+  EXPECT_EQ(document, test::ArchiveToString(*copy, "EventConfig"));
+}
+
+TEST(QVEventProfileConfigArchive, DecodingReplacesEarlierCounterEvents) {
+  QVEventProfileConfig empty;
+  std::string document = test::ArchiveToString(empty, "EventConfig");
+  QVEventProfileConfig used = MakeConfig();
+  std::istringstream stream(document);
+  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
+  unarchiver->decodeObject("EventConfig", used);
+  EXPECT_EQ(empty, used);
+}
+
+TEST(QVEventProfileConfigArchive, ForeignElementInCounterListIsAnError) {
+  std::string document = test::ArchiveToString(MakeConfig(), "EventConfig");
+  const std::string list = "<CounterEventIds>";
+  document.insert(document.find(list) + list.size(), "<Bogus>1</Bogus>");
+  EXPECT_THROW(test::UnarchiveFromString<QVEventProfileConfig>(document, "EventConfig"), QVException);
+}
+
+}  // namespace
+}  // namespace Quorvel

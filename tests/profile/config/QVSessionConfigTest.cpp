@@ -1,0 +1,610 @@
+#include "config/QVSessionConfig.h"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "base/QVException.h"
+#include "base/QVFormat.h"
+#include "base/QVLog.h"
+#include "support/ArchiveRoundTrip.h"
+
+namespace Quorvel {
+namespace {
+
+using Config = QVSessionConfig;
+
+const QVPerfMonEventId kCycles("cycles", "CPU Cycles", "Hardware");
+const QVPerfMonEventId kBranches("branches", "Branches", "Hardware");
+
+std::string Diagnostic(const Config& config) {
+  std::ostringstream text;
+  text << config;
+  return text.str();
+}
+
+// Every field away from its default, so that a round trip or a copy that
+// drops one of them shows.
+std::shared_ptr<Config> BusyConfig(Config::Trigger trigger) {
+  auto config = std::make_shared<Config>(trigger);
+  config->setName("busy");
+  config->timeLimitEnable = true;
+  config->timeLimit = 12.5;
+  config->sampleLimitEnable = true;
+  config->sampleLimit = 250000;
+  config->sampleLimitAction = Config::SampleLimitActionWrap;
+  config->adaptiveEnable = true;
+  config->adaptiveThreshold = 4096;
+  config->timerConfig->interval = 0.25;
+  config->eventConfig->processor = QVProcessorCoreI7;
+  config->eventConfig->setTriggerEvent(kCycles, 2000000);
+  config->eventConfig->addCounterEvent(kBranches);
+  config->schedTraceConfig->setEnabled(true);
+  config->syscallTraceConfig->setEnabled(true);
+  return config;
+}
+
+TEST(QVSessionConfigDefaults, MatchTheDocumentedValues) {
+  Config config(Config::TriggerTimer);
+  EXPECT_EQ("config", config.name());
+  EXPECT_FALSE(config.timeLimitEnable);
+  EXPECT_EQ(30.0, config.timeLimit);
+  EXPECT_FALSE(config.sampleLimitEnable);
+  EXPECT_EQ(1000000u, config.sampleLimit);
+  EXPECT_EQ(Config::SampleLimitActionStop, config.sampleLimitAction);
+  EXPECT_TRUE(config.adaptiveEnable);
+  EXPECT_EQ(1000000u, config.adaptiveThreshold);
+  EXPECT_EQ(Config::TriggerTimer, config.trigger);
+  ASSERT_TRUE(config.timerConfig);
+  EXPECT_EQ(0.001, config.timerConfig->interval);
+  ASSERT_TRUE(config.eventConfig);
+  EXPECT_EQ(QVEventProfileConfig(), *config.eventConfig);
+  ASSERT_TRUE(config.schedTraceConfig);
+  EXPECT_FALSE(config.schedTraceConfig->isEnabled());
+  ASSERT_TRUE(config.syscallTraceConfig);
+  EXPECT_FALSE(config.syscallTraceConfig->isEnabled());
+  EXPECT_EQ("Time Profile Config", config.timerConfig->name());
+}
+
+TEST(QVSessionConfigText, TriggerTexts) {
+  EXPECT_EQ("unknown", Config::triggerToString(Config::TriggerUnknown));
+  EXPECT_EQ("timer", Config::triggerToString(Config::TriggerTimer));
+  EXPECT_EQ("timeros", Config::triggerToString(Config::TriggerTimerOS));
+  EXPECT_EQ("timeruser", Config::triggerToString(Config::TriggerTimerUser));
+  EXPECT_EQ("event", Config::triggerToString(Config::TriggerEvent));
+  EXPECT_EQ("unknown", Config::triggerToString(static_cast<Config::Trigger>(5)));
+  EXPECT_EQ("unknown", Config::triggerToString(static_cast<Config::Trigger>(-1)));
+
+  for (int value = 0; value <= 4; ++value) {
+    auto trigger = static_cast<Config::Trigger>(value);
+    EXPECT_EQ(trigger, Config::triggerFromString(Config::triggerToString(trigger)));
+  }
+  EXPECT_EQ(Config::TriggerTimer, Config::triggerFromString("Timer"));
+  EXPECT_EQ(Config::TriggerTimerOS, Config::triggerFromString(" TIMEROS\t"));
+  EXPECT_EQ(Config::TriggerEvent, Config::triggerFromString("\nEvent \n"));
+  EXPECT_EQ(Config::TriggerUnknown, Config::triggerFromString("timer os"));
+  EXPECT_EQ(Config::TriggerUnknown, Config::triggerFromString("stop"));
+  EXPECT_EQ(Config::TriggerUnknown, Config::triggerFromString(""));
+}
+
+TEST(QVSessionConfigText, SampleLimitActionTexts) {
+  EXPECT_EQ("unknown", Config::sampleLimitActionToString(Config::SampleLimitActionUnknown));
+  EXPECT_EQ("wrap", Config::sampleLimitActionToString(Config::SampleLimitActionWrap));
+  EXPECT_EQ("stop", Config::sampleLimitActionToString(Config::SampleLimitActionStop));
+  EXPECT_EQ("unknown", Config::sampleLimitActionToString(static_cast<Config::SampleLimitAction>(3)));
+
+  EXPECT_EQ(Config::SampleLimitActionStop, Config::sampleLimitActionFromString("  STOP  "));
+  EXPECT_EQ(Config::SampleLimitActionWrap, Config::sampleLimitActionFromString("Wrap"));
+  EXPECT_EQ(Config::SampleLimitActionUnknown, Config::sampleLimitActionFromString("unknown"));
+  EXPECT_EQ(Config::SampleLimitActionUnknown, Config::sampleLimitActionFromString("timer"));
+  EXPECT_EQ(Config::SampleLimitActionUnknown, Config::sampleLimitActionFromString("st op"));
+}
+
+TEST(QVSessionConfigDescription, DefaultTimerIsOneSentence) {
+  Config config(Config::TriggerTimer);
+  const std::string expected = "A sample is taken every " + FormatTimeSeconds(0.001) + " (CPU Time).\n";
+  EXPECT_EQ(expected, config.description());
+  // description() stores what it built.
+  const Config& constView = config;
+  EXPECT_EQ(expected, constView.description());
+}
+
+TEST(QVSessionConfigDescription, TriggerLines) {
+  Config os(Config::TriggerTimerOS);
+  os.timerConfig->interval = 0.01;
+  EXPECT_EQ("A sample is taken every " + FormatTimeSeconds(0.01) + " (OS Time).\n", os.description());
+
+  Config user(Config::TriggerTimerUser);
+  EXPECT_EQ("Samples are taken for all threads in the target process every " + FormatTimeSeconds(0.001) + ".\n",
+            user.description());
+
+  Config event(Config::TriggerEvent);
+  event.eventConfig->setTriggerEvent(kCycles, 5000);
+  EXPECT_EQ("A sample is taken every 5000 occurrences of CPU event \"CPU Cycles\". \n", event.description());
+
+  Config unknown(Config::TriggerUnknown);
+  EXPECT_EQ("Unknown trigger event. ", unknown.description());
+
+  // A timer that never fires gets no trigger line at all.
+  Config stopped(Config::TriggerTimer);
+  stopped.timerConfig->interval = 0;
+  EXPECT_EQ("", stopped.description());
+  stopped.timerConfig->interval = -1;
+  EXPECT_EQ("", stopped.description());
+}
+
+TEST(QVSessionConfigDescription, LimitsAndTraces) {
+  const std::string trigger = "A sample is taken every " + FormatTimeSeconds(0.001) + " (CPU Time).\n";
+
+  Config timeLimited(Config::TriggerTimer);
+  timeLimited.timeLimitEnable = true;
+  EXPECT_EQ(trigger + "Profiling ends automatically after " + FormatTimeSeconds(30.0) + ". \n",
+            timeLimited.description());
+  timeLimited.timeLimit = 0;
+  EXPECT_EQ(trigger, timeLimited.description());
+
+  Config stop(Config::TriggerTimer);
+  stop.sampleLimitEnable = true;
+  stop.sampleLimit = 5000;
+  EXPECT_EQ(trigger + "Profiling ends automatically after 5000 samples have been taken. ", stop.description());
+
+  Config wrap(stop);
+  wrap.sampleLimitAction = Config::SampleLimitActionWrap;
+  EXPECT_EQ(trigger + "Profiling wraps after 5000 samples have been taken. ", wrap.description());
+
+  Config unknownAction(stop);
+  unknownAction.sampleLimitAction = Config::SampleLimitActionUnknown;
+  EXPECT_EQ(trigger + "Unknown sample limit action.", unknownAction.description());
+
+  Config zeroLimit(stop);
+  zeroLimit.sampleLimit = 0;
+  EXPECT_EQ(trigger, zeroLimit.description());
+
+  Config traced(Config::TriggerTimer);
+  traced.schedTraceConfig->setEnabled(true);
+  EXPECT_EQ(trigger + "Thread scheduler events are traced.\n", traced.description());
+  traced.syscallTraceConfig->setEnabled(true);
+  EXPECT_EQ(trigger + "Thread scheduler events are traced.\nSystem calls are traced.\n", traced.description());
+  traced.schedTraceConfig->setEnabled(false);
+  EXPECT_EQ(trigger + "System calls are traced.\n", traced.description());
+}
+
+TEST(QVSessionConfigDescription, EverythingInOrder) {
+  std::shared_ptr<Config> config = BusyConfig(Config::TriggerEvent);
+  EXPECT_EQ("A sample is taken every 2000000 occurrences of CPU event \"CPU Cycles\". \n"
+            "Profiling ends automatically after " +
+                FormatTimeSeconds(12.5) +
+                ". \n"
+                "Profiling wraps after 250000 samples have been taken. "
+                "Thread scheduler events are traced.\n"
+                "System calls are traced.\n",
+            config->description());
+}
+
+TEST(QVSessionConfigDiagnostic, DefaultTimer) {
+  EXPECT_EQ("name:config time limit:none sample limit:none adaptive threshold:1000000 trigger:timer"
+            " timer config:{interval: 0.001}",
+            Diagnostic(Config(Config::TriggerTimer)));
+}
+
+TEST(QVSessionConfigDiagnostic, EventTriggerWithLimitsAndTraces) {
+  std::shared_ptr<Config> config = BusyConfig(Config::TriggerEvent);
+  config->adaptiveEnable = false;
+  config->eventConfig->addCounterEvent(QVPerfMonEventId("a-first", "First", ""));
+  EXPECT_EQ("name:busy time limit:12.5 sample limit:250000(wrap) adaptive threshold:none trigger:event"
+            " event config:{cpu: " +
+                ProcessorToPrettyString(QVProcessorCoreI7) +
+                " triggerEvent: Hardware:CPU Cycles [cycles] triggerCount: 2000000"
+                " counterEvent: First [a-first] counterEvent: Hardware:Branches [branches]}"
+                " schedule trace config:{enabled} syscall trace config:{enabled}",
+            Diagnostic(*config));
+
+  std::ostringstream shared;
+  shared << config << '|' << std::shared_ptr<Config>();
+  EXPECT_EQ(Diagnostic(*config) + "|", shared.str());
+}
+
+TEST(QVSessionConfigDiagnostic, UnknownTriggerShowsNoSubConfiguration) {
+  Config config(Config::TriggerUnknown);
+  config.sampleLimitEnable = true;
+  config.sampleLimitAction = Config::SampleLimitActionUnknown;
+  EXPECT_EQ("name:config time limit:none sample limit:1000000(unknown) adaptive threshold:1000000"
+            " trigger:unknown",
+            Diagnostic(config));
+}
+
+TEST(QVSessionConfigDiagnostic, PrintDebugLogsConfigurationAndSubConfigurations) {
+  std::shared_ptr<Config> config = BusyConfig(Config::TriggerTimerOS);
+  StartCaptureLog();
+  config->printDebug();
+  std::string log;
+  StopCaptureLog(log);
+
+  std::ostringstream event;
+  event << config->eventConfig;
+  const std::string expected[] = {"config: " + Diagnostic(*config), "eventConfig: " + event.str(),
+                                  "timerConfig: interval: 0.25", "schedTraceConfig: enabled",
+                                  "syscallTraceConfig: enabled"};
+  size_t position = 0;
+  for (const std::string& line : expected) {
+    size_t found = log.find(line, position);
+    ASSERT_NE(std::string::npos, found) << "missing or out of order: " << line << "\nlog:\n" << log;
+    position = found + line.size();
+  }
+  EXPECT_NE(std::string::npos, log.find("DEBUG")) << log;
+}
+
+TEST(QVSessionConfigEquality, NameAndDescriptionAreIgnored) {
+  Config a(Config::TriggerTimer);
+  Config b(Config::TriggerTimer);
+  b.setName("other");
+  b.setDescription("other");
+  EXPECT_EQ(a, b);
+  EXPECT_FALSE(a != b);
+}
+
+TEST(QVSessionConfigEquality, LimitsCountOnlyWhenEnabled) {
+  Config a(Config::TriggerTimer);
+  Config b(Config::TriggerTimer);
+  a.adaptiveEnable = b.adaptiveEnable = false;
+  b.timeLimit = 99;
+  b.sampleLimit = 7;
+  b.adaptiveThreshold = 3;
+  EXPECT_EQ(a, b);
+
+  a.timeLimitEnable = b.timeLimitEnable = true;
+  EXPECT_NE(a, b);
+  b.timeLimit = a.timeLimit;
+  EXPECT_EQ(a, b);
+
+  a.sampleLimitEnable = b.sampleLimitEnable = true;
+  EXPECT_NE(a, b);
+  b.sampleLimit = a.sampleLimit;
+  EXPECT_EQ(a, b);
+
+  a.adaptiveEnable = b.adaptiveEnable = true;
+  EXPECT_NE(a, b);
+  b.adaptiveThreshold = a.adaptiveThreshold;
+  EXPECT_EQ(a, b);
+
+  Config c(Config::TriggerTimer);
+  Config d(Config::TriggerTimer);
+  d.timeLimitEnable = true;
+  EXPECT_NE(c, d);
+}
+
+TEST(QVSessionConfigEquality, SampleLimitActionCountsEvenWhenLimitIsOff) {
+  Config a(Config::TriggerTimer);
+  Config b(Config::TriggerTimer);
+  b.sampleLimitAction = Config::SampleLimitActionWrap;
+  EXPECT_FALSE(a.sampleLimitEnable);
+  EXPECT_NE(a, b);
+}
+
+TEST(QVSessionConfigEquality, NanTimeLimitIsNeverEqualWhenEnabled) {
+  Config a(Config::TriggerTimer);
+  a.timeLimit = std::numeric_limits<double>::quiet_NaN();
+  Config b(a);
+  EXPECT_EQ(a, b);  // disabled: not compared
+  a.timeLimitEnable = b.timeLimitEnable = true;
+  EXPECT_NE(a, b);
+  EXPECT_FALSE(a == a);
+}
+
+TEST(QVSessionConfigEquality, SubConfigurationsFollowTheTrigger) {
+  for (Config::Trigger timer : {Config::TriggerTimer, Config::TriggerTimerOS, Config::TriggerTimerUser}) {
+    Config a(timer);
+    Config b(timer);
+    b.eventConfig->setTriggerEvent(kCycles, 1000);
+    EXPECT_EQ(a, b) << Config::triggerToString(timer);
+    b.timerConfig->interval = 0.002;
+    EXPECT_NE(a, b) << Config::triggerToString(timer);
+  }
+
+  Config a(Config::TriggerEvent);
+  Config b(Config::TriggerEvent);
+  b.timerConfig->interval = 0.002;
+  EXPECT_EQ(a, b);
+  b.eventConfig->setTriggerCount(10);
+  EXPECT_NE(a, b);
+
+  Config unknownA(Config::TriggerUnknown);
+  Config unknownB(Config::TriggerUnknown);
+  unknownB.timerConfig->interval = 5;
+  unknownB.eventConfig->setTriggerCount(10);
+  EXPECT_EQ(unknownA, unknownB);
+
+  EXPECT_NE(Config(Config::TriggerTimer), Config(Config::TriggerTimerOS));
+}
+
+TEST(QVSessionConfigEquality, TracesAlwaysCount) {
+  for (Config::Trigger trigger : {Config::TriggerUnknown, Config::TriggerTimer, Config::TriggerEvent}) {
+    Config a(trigger);
+    Config b(trigger);
+    b.schedTraceConfig->setEnabled(true);
+    EXPECT_NE(a, b);
+    Config c(trigger);
+    c.syscallTraceConfig->setEnabled(true);
+    EXPECT_NE(a, c);
+  }
+}
+
+TEST(QVSessionConfigEquality, MissingSubConfigurationEqualsADefaultOne) {
+  Config a(Config::TriggerTimer);
+  Config b(Config::TriggerTimer);
+  b.timerConfig.reset();
+  b.schedTraceConfig.reset();
+  b.syscallTraceConfig.reset();
+  a.timerConfig->interval = 0.001;
+  EXPECT_EQ(a, b);
+  a.schedTraceConfig->setEnabled(true);
+  EXPECT_NE(a, b);
+  // Describing and archiving a configuration with cleared pointers works too.
+  EXPECT_EQ("A sample is taken every " + FormatTimeSeconds(0.001) + " (CPU Time).\n", b.description());
+  std::shared_ptr<Config> read = test::UnarchiveFromString<Config>(test::ArchiveToString(b, "Config"), "Config");
+  ASSERT_TRUE(read);
+  EXPECT_EQ(b, *read);
+}
+
+TEST(QVSessionConfigScale, MultipliesIntervalAndTriggerCount) {
+  Config config(Config::TriggerEvent);
+  config.timerConfig->interval = 0.001;
+  config.eventConfig->setTriggerCount(1000);
+  config.scale(3);
+  EXPECT_DOUBLE_EQ(0.003, config.timerConfig->interval);
+  EXPECT_EQ(3000u, config.eventConfig->triggerCount);
+}
+
+TEST(QVSessionConfigCopy, CopyFromSharedPointerIsDeep) {
+  std::shared_ptr<Config> original = BusyConfig(Config::TriggerEvent);
+  Config copy(original);
+  EXPECT_EQ(*original, copy);
+  EXPECT_EQ(original->name(), copy.name());
+  EXPECT_NE(original->timerConfig, copy.timerConfig);
+  EXPECT_NE(original->eventConfig, copy.eventConfig);
+  EXPECT_NE(original->schedTraceConfig, copy.schedTraceConfig);
+  EXPECT_NE(original->syscallTraceConfig, copy.syscallTraceConfig);
+
+  copy.timerConfig->interval = 9;
+  copy.eventConfig->addCounterEvent(QVPerfMonEventId("instructions", "", ""));
+  copy.schedTraceConfig->setEnabled(false);
+  copy.syscallTraceConfig->setEnabled(false);
+  EXPECT_EQ(0.25, original->timerConfig->interval);
+  EXPECT_EQ(1u, original->eventConfig->counterEvents.size());
+  EXPECT_TRUE(original->schedTraceConfig->isEnabled());
+  EXPECT_TRUE(original->syscallTraceConfig->isEnabled());
+
+  EXPECT_THROW(Config(std::shared_ptr<Config>()), QVException);
+}
+
+TEST(QVSessionConfigCopy, CopyConstructionAndAssignmentAreDeepToo) {
+  std::shared_ptr<Config> original = BusyConfig(Config::TriggerTimer);
+  Config copied(*original);
+  Config assigned(Config::TriggerUnknown);
+  assigned = *original;
+  for (Config* copy : {&copied, &assigned}) {
+    EXPECT_EQ(*original, *copy);
+    EXPECT_EQ("busy", copy->name());
+    EXPECT_NE(original->timerConfig, copy->timerConfig);
+    copy->timerConfig->interval = 1;
+  }
+  EXPECT_EQ(0.25, original->timerConfig->interval);
+
+  assigned = assigned;
+  EXPECT_EQ(1.0, assigned.timerConfig->interval);
+}
+
+TEST(QVSessionConfigCopy, SubConfigurationCopiesFromSharedPointers) {
+  auto timer = std::make_shared<QVTimeProfileConfig>(0.5);
+  QVTimeProfileConfig timerCopy(timer);
+  EXPECT_EQ(*timer, timerCopy);
+  timerCopy.interval = 1;
+  EXPECT_EQ(0.5, timer->interval);
+
+  auto sched = std::make_shared<QVSchedulerTraceConfig>(0.0);
+  sched->setEnabled(true);
+  EXPECT_TRUE(QVSchedulerTraceConfig(sched).isEnabled());
+  auto syscall = std::make_shared<QVSystemCallTraceConfig>(0.0);
+  syscall->setEnabled(true);
+  EXPECT_TRUE(QVSystemCallTraceConfig(syscall).isEnabled());
+
+  EXPECT_THROW(QVTimeProfileConfig(std::shared_ptr<QVTimeProfileConfig>()), QVException);
+  EXPECT_THROW(QVSchedulerTraceConfig(std::shared_ptr<QVSchedulerTraceConfig>()), QVException);
+  EXPECT_THROW(QVSystemCallTraceConfig(std::shared_ptr<QVSystemCallTraceConfig>()), QVException);
+}
+
+class QVSessionConfigRoundTrip : public ::testing::TestWithParam<int> {};
+
+TEST_P(QVSessionConfigRoundTrip, ArchivedConfigurationReadsBackEqual) {
+  const auto trigger = static_cast<Config::Trigger>(GetParam());
+  for (const std::shared_ptr<Config>& original : {std::make_shared<Config>(trigger), BusyConfig(trigger)}) {
+    std::string document = test::ArchiveToString(*original, "Config");
+    std::shared_ptr<Config> read = test::UnarchiveFromString<Config>(document, "Config");
+    ASSERT_TRUE(read) << document;
+    EXPECT_EQ(*original, *read) << document;
+    // Fields outside operator== survive as well.
+    EXPECT_EQ(original->name(), read->name());
+    EXPECT_EQ(original->timeLimit, read->timeLimit);
+    EXPECT_EQ(original->sampleLimit, read->sampleLimit);
+    EXPECT_EQ(*original->timerConfig, *read->timerConfig);
+    EXPECT_EQ(*original->eventConfig, *read->eventConfig);
+    // The archived description is the current one even though nobody
+    // asked for it before saving.
+    const Config& stored = *read;
+    EXPECT_EQ(original->description(), stored.description());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryTrigger, QVSessionConfigRoundTrip, ::testing::Values(0, 1, 2, 3, 4),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return Config::triggerToString(static_cast<Config::Trigger>(info.param));
+                         });
+
+TEST(QVSessionConfigArchive, KeysInOrder) {
+  std::string document = test::ArchiveToString(*BusyConfig(Config::TriggerEvent), "Config");
+  const char* keys[] = {"<Name>",         "<Description>",      "<TimeLimitEnable>true<",
+                        "<TimeLimit>12.5000000000<", "<SampleLimitEnable>true<", "<SampleLimit>0x3d090<",
+                        "<SampleLimitAction>wrap<",  "<AdaptiveEnable>true<",    "<AdaptiveThreshold>0x1000<",
+                        "<Trigger>event<",           "<EventConfig",             "<TimerConfig",
+                        "<Interval>0.2500000000<",   "<SchedTraceConfig version=\"0.1\"",
+                        "<Name>Scheduler Trace Config<", "<Enable>true<", "<SyscallTraceConfig version=\"0.1\"",
+                        "<Name>System Call Trace Config<", "<Enable>true<"};
+  size_t position = 0;
+  for (const char* key : keys) {
+    size_t found = document.find(key, position);
+    ASSERT_NE(std::string::npos, found) << "missing or out of order: " << key << "\n" << document;
+    position = found;
+  }
+  EXPECT_NE(std::string::npos, document.find("<Config version=\"2.0\"")) << document;
+  EXPECT_NE(std::string::npos, document.find("<TimerConfig version=\"0.1\"")) << document;
+}
+
+// What an older recorder wrote: sample-window keys, a randomised interval,
+// and neither the adaptive settings nor the trace configurations.
+const char kOldDocument[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<Config version="1.0">
+  <Name>legacy</Name>
+  <Description>written long ago</Description>
+  <TimeLimitEnable>true</TimeLimitEnable>
+  <TimeLimit>12.5000000000</TimeLimit>
+  <SampleLimitEnable>true</SampleLimitEnable>
+  <SampleLimit>0x2710</SampleLimit>
+  <SampleLimitAction>Wrap</SampleLimitAction>
+  <SampleWindowEnable>true</SampleWindowEnable>
+  <SampleWindow>0x64</SampleWindow>
+  <Trigger>timeros</Trigger>
+  <EventConfig>
+    <Name>Event Profile Config</Name>
+    <Description></Description>
+    <Processor>x86-64:hammer</Processor>
+    <TriggerEventId><Identifier>cycles</Identifier><Name>CPU Cycles</Name><Group>Hardware</Group></TriggerEventId>
+    <TriggerCount>0x3e8</TriggerCount>
+    <CounterEventIds>
+      <EventId><Identifier>branches</Identifier><Name>Branches</Name><Group></Group></EventId>
+    </CounterEventIds>
+  </EventConfig>
+  <TimerConfig>
+    <Name>Time Profile Config</Name>
+    <Description></Description>
+    <Interval>0.0050000000</Interval>
+    <IntervalRandomization>true</IntervalRandomization>
+  </TimerConfig>
+</Config>
+)";
+
+TEST(QVSessionConfigArchive, OldDocumentReadsWithDefaultsKept) {
+  std::shared_ptr<Config> config = test::UnarchiveFromString<Config>(kOldDocument, "Config");
+  ASSERT_TRUE(config);
+  EXPECT_EQ("legacy", config->name());
+  EXPECT_TRUE(config->timeLimitEnable);
+  EXPECT_EQ(12.5, config->timeLimit);
+  EXPECT_TRUE(config->sampleLimitEnable);
+  EXPECT_EQ(10000u, config->sampleLimit);  // 0x2710
+  EXPECT_EQ(Config::SampleLimitActionWrap, config->sampleLimitAction);
+  EXPECT_TRUE(config->adaptiveEnable);
+  EXPECT_EQ(1000000u, config->adaptiveThreshold);
+  EXPECT_EQ(Config::TriggerTimerOS, config->trigger);
+  ASSERT_TRUE(config->timerConfig);
+  EXPECT_EQ(0.005, config->timerConfig->interval);
+  ASSERT_TRUE(config->eventConfig);
+  EXPECT_EQ(QVProcessorHammer, config->eventConfig->processor);
+  EXPECT_EQ(QVPerfMonEventId("cycles", "", ""), config->eventConfig->triggerEvent);
+  EXPECT_EQ(1000u, config->eventConfig->triggerCount);  // 0x3e8
+  EXPECT_EQ(1u, config->eventConfig->counterEvents.count(kBranches));
+  ASSERT_TRUE(config->schedTraceConfig);
+  EXPECT_FALSE(config->schedTraceConfig->isEnabled());
+  ASSERT_TRUE(config->syscallTraceConfig);
+  EXPECT_FALSE(config->syscallTraceConfig->isEnabled());
+}
+
+TEST(QVSessionConfigArchive, UnrecognisedTextsAndNumbersReadAsZero) {
+  std::string document = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
+  auto replace = [&document](const std::string& from, const std::string& to) {
+    size_t at = document.find(from);
+    ASSERT_NE(std::string::npos, at) << from;
+    document.replace(at, from.size(), to);
+  };
+  replace("<Trigger>timer<", "<Trigger>sometimes<");
+  replace("<SampleLimitAction>stop<", "<SampleLimitAction>explode<");
+  replace("<SampleLimit>0xf4240<", "<SampleLimit>lots<");
+  std::shared_ptr<Config> config = test::UnarchiveFromString<Config>(document, "Config");
+  ASSERT_TRUE(config);
+  EXPECT_EQ(Config::TriggerUnknown, config->trigger);
+  EXPECT_EQ(Config::SampleLimitActionUnknown, config->sampleLimitAction);
+  EXPECT_EQ(0u, config->sampleLimit);
+}
+
+TEST(QVSessionConfigArchive, MissingRequiredKeyIsAnError) {
+  std::string document = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
+  size_t begin = document.find("<Trigger>");
+  size_t end = document.find("</Trigger>") + std::string("</Trigger>").size();
+  document.erase(begin, end - begin);
+  EXPECT_THROW(test::UnarchiveFromString<Config>(document, "Config"), QVException);
+}
+
+TEST(QVSessionConfigDocument, CarriesSchemaAttributesAndReadsBack) {
+  std::shared_ptr<Config> original = BusyConfig(Config::TriggerEvent);
+  std::ostringstream out;
+  ASSERT_TRUE(Config::writeDocument(out, *original));
+  const std::string document = out.str();
+  const size_t root = document.find("<SessionConfig");
+  ASSERT_NE(std::string::npos, root) << document;
+  const std::string startTag = document.substr(root, document.find('>', root) - root);
+  EXPECT_NE(std::string::npos, startTag.find(std::string("xmlns=\"") + Config::schemaNameSpace() + "\""))
+      << startTag;
+  EXPECT_NE(std::string::npos, startTag.find("xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""))
+      << startTag;
+  EXPECT_NE(std::string::npos, startTag.find("xsi:schemaLocation=\"ConfigProfile.xsd\"")) << startTag;
+  EXPECT_NE(std::string::npos, startTag.find("version=\"2.0\"")) << startTag;
+
+  std::istringstream in(document);
+  std::shared_ptr<Config> read = Config::readDocument(in);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*original, *read);
+  EXPECT_EQ("busy", read->name());
+  // Indentation must not leak into the multi-line description.
+  const QVConfig& stored = *read;
+  EXPECT_EQ(original->description(), stored.description());
+}
+
+TEST(QVSessionConfigDocument, MalformedDocumentsRaise) {
+  std::ostringstream out;
+  ASSERT_TRUE(Config::writeDocument(out, Config(Config::TriggerTimer)));
+  const std::string document = out.str();
+
+  std::istringstream truncated(document.substr(0, document.size() / 2));
+  EXPECT_THROW(Config::readDocument(truncated), QVException);
+
+  std::istringstream empty("");
+  EXPECT_THROW(Config::readDocument(empty), QVException);
+
+  std::istringstream notXml("TimeLimitEnable=true\n");
+  EXPECT_THROW(Config::readDocument(notXml), QVException);
+
+  // A session configuration archived inside some other document's root.
+  std::istringstream wrongRoot(test::ArchiveToString(Config(Config::TriggerTimer), "Config"));
+  EXPECT_THROW(Config::readDocument(wrongRoot), QVException);
+}
+
+TEST(QVSessionConfigDocument, FailedStreamIsReported) {
+  std::ostringstream out;
+  out.setstate(std::ios::badbit);
+  // The failure is expected; keep it off the console but still captured.
+  const QVLogFlags saved = GetLogFlags(QVLogLevel::Error);
+  QVLogFlags quiet = saved;
+  quiet.print = false;
+  SetLogFlags(QVLogLevel::Error, quiet);
+  StartCaptureLog();
+  const bool written = Config::writeDocument(out, Config(Config::TriggerTimer));
+  std::string log;
+  StopCaptureLog(log);
+  SetLogFlags(QVLogLevel::Error, saved);
+  EXPECT_FALSE(written);
+  EXPECT_NE(std::string::npos, log.find("ERROR")) << log;
+}
+
+}  // namespace
+}  // namespace Quorvel

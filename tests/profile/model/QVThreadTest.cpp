@@ -1,0 +1,218 @@
+#include "model/QVThread.h"
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unordered_set>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gtest/gtest.h>
+
+#include "base/QVException.h"
+#include "base/QVLog.h"
+#include "ids/QVSystemId.h"
+#include "model/QVProcess.h"
+#include "model/QVProcessDiscovery.h"
+#include "support/ArchiveRoundTrip.h"
+#include "support/Registries.h"
+#include "support/TestDebugger.h"
+#include "support/TestSupport.h"
+
+namespace Quorvel {
+namespace {
+
+using boost::posix_time::time_from_string;
+using test::TestDebugger;
+
+QVProcessId CurrentProcessId(int64_t pid, uint64_t start = 0) {
+  return QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), pid, start);
+}
+
+// Counts the thread updates the model asks of the platform.
+class CountingDiscovery : public QVProcessDiscovery {
+ public:
+  void updateProcessList(bool) override {}
+  QVProcessId updateProcessList(int, bool) override { return QVProcessId::invalid(); }
+  void updateThreadList(bool) override { ++threadListUpdates; }
+  void updateThreadListForProcess(const QVProcessId& processId, bool) override {
+    ++processThreadUpdates;
+    lastProcess = processId;
+    if (toRegister) {
+      QVThread::registerThread(toRegister);
+    }
+  }
+  std::shared_ptr<QVProcess> currentKernelProcess(bool) override { return nullptr; }
+
+  int threadListUpdates = 0;
+  int processThreadUpdates = 0;
+  QVProcessId lastProcess;
+  std::shared_ptr<QVThread> toRegister;
+};
+
+class QVThreadTest : public test::ModelTest {
+ protected:
+
+  // A registered process with a debugger the test controls.
+  std::shared_ptr<TestDebugger> RegisterProcessWithDebugger(const QVProcessId& processId) {
+    auto process = std::make_shared<QVProcess>(processId, "p", "");
+    auto debugger = std::make_shared<TestDebugger>(*process, true);
+    process->setDebugger(debugger);
+    QVProcess::registerProcess(process);
+    processes_.push_back(process);
+    return debugger;
+  }
+
+ private:
+  std::vector<std::shared_ptr<QVProcess>> processes_;
+};
+
+TEST_F(QVThreadTest, RegistrationRejectsInvalidAndDuplicateIdsWithExactMessages) {
+  EXPECT_EQ("invalid thread id @ QVThread:80",
+            test::ThrownQVException([] { QVThread::registerThread(std::make_shared<QVThread>()); }));
+
+  const QVThreadId id = QVThreadId::uniqueThreadId(CurrentProcessId(100), 101, 0);
+  auto first = std::make_shared<QVThread>(id);
+  QVThread::registerThread(first);
+  QVThread::registerThread(first);
+  EXPECT_EQ("duplicate thread id: " + test::Text(id) + " @ QVThread:84",
+            test::ThrownQVException([&] { QVThread::registerThread(std::make_shared<QVThread>(id)); }));
+  EXPECT_EQ(first, QVThread::threadWithId(id, false, false));
+  QVThread::flushRegisteredThreads();
+  EXPECT_FALSE(QVThread::threadWithId(id, false, false));
+}
+
+TEST_F(QVThreadTest, ThreadWithIdUpdatesTheThreadsOfItsProcess) {
+  auto discovery = std::make_shared<CountingDiscovery>();
+  QVProcessDiscovery::install(discovery);
+  const QVThreadId id = QVThreadId::uniqueThreadId(CurrentProcessId(110), 111, 0);
+  discovery->toRegister = std::make_shared<QVThread>(id);
+
+  EXPECT_FALSE(QVThread::threadWithId(id, false, false));
+  EXPECT_EQ(0, discovery->processThreadUpdates);
+  EXPECT_EQ(discovery->toRegister, QVThread::threadWithId(id, true, false));
+  EXPECT_EQ(1, discovery->processThreadUpdates);
+  EXPECT_EQ(CurrentProcessId(110), discovery->lastProcess);
+}
+
+TEST_F(QVThreadTest, ThreadWithNativeIdentifierFiltersByProcessAndPrefersTheLaterStart) {
+  auto discovery = std::make_shared<CountingDiscovery>();
+  QVProcessDiscovery::install(discovery);
+  // Two threads with tid 7 in process 1 (the tid was reused), one in process 2.
+  auto older = std::make_shared<QVThread>(QVThreadId::uniqueThreadId(CurrentProcessId(1), 7, 1),
+                                          time_from_string("2020-01-01 00:00:00"),
+                                          time_from_string("2020-01-01 00:00:05"));
+  auto newer = std::make_shared<QVThread>(QVThreadId::uniqueThreadId(CurrentProcessId(1), 7, 2),
+                                          time_from_string("2020-01-01 00:00:10"), boost::posix_time::ptime());
+  auto elsewhere = std::make_shared<QVThread>(QVThreadId::uniqueThreadId(CurrentProcessId(2), 7, 3),
+                                              time_from_string("2021-01-01 00:00:00"), boost::posix_time::ptime());
+  QVThread::registerThread(newer);
+  QVThread::registerThread(elsewhere);
+  QVThread::registerThread(older);
+
+  EXPECT_EQ(newer, QVThread::threadWithNativeIdentifier(1, 7, false, false));
+  EXPECT_EQ(elsewhere, QVThread::threadWithNativeIdentifier(2, 7, false, false));
+  EXPECT_EQ(elsewhere, QVThread::threadWithNativeIdentifier(-1, 7, false, false)) << "-1 means any process";
+  EXPECT_FALSE(QVThread::threadWithNativeIdentifier(3, 7, false, false));
+  EXPECT_EQ(0, discovery->threadListUpdates);
+  EXPECT_EQ(newer, QVThread::threadWithNativeIdentifier(1, 7, true, false));
+  EXPECT_EQ(1, discovery->threadListUpdates);
+}
+
+TEST_F(QVThreadTest, GetThreadIdsForProcessFiltersByProcessAndRunning) {
+  const QVProcessId processId = CurrentProcessId(200);
+  auto debugger = RegisterProcessWithDebugger(processId);
+  const QVThreadId running = QVThreadId::uniqueThreadId(processId, 200, 0);
+  const QVThreadId idle = QVThreadId::uniqueThreadId(processId, 201, 0);
+  const QVThreadId exited = QVThreadId::uniqueThreadId(processId, 202, 0);
+  const QVThreadId stranger = QVThreadId::uniqueThreadId(CurrentProcessId(300), 300, 0);
+  for (const QVThreadId& id : {running, idle, exited, stranger}) {
+    QVThread::registerThread(std::make_shared<QVThread>(id));
+  }
+  debugger->setThreadRunning(running, true);
+  debugger->setThreadRunning(exited, true);
+  QVThread::threadWithId(exited, false, false)->setExitTime(time_from_string("2020-05-05 05:05:05"));
+
+  std::unordered_set<QVThreadId> ids{stranger};  // must be cleared
+  QVThread::getThreadIdsForProcess(ids, processId, false, false, false);
+  EXPECT_EQ((std::unordered_set<QVThreadId>{running, idle, exited}), ids);
+  QVThread::getThreadIdsForProcess(ids, processId, true, false, false);
+  EXPECT_EQ((std::unordered_set<QVThreadId>{running}), ids) << "an exited thread ran according to its debugger";
+  QVThread::getThreadIdsForProcess(ids, QVProcessId::invalid(), false, false, false);
+  EXPECT_EQ(4u, ids.size());
+}
+
+TEST_F(QVThreadTest, DebuggerComesFromTheProcessAndIsCached) {
+  const QVProcessId processId = CurrentProcessId(400);
+  QVThread thread(QVThreadId::uniqueThreadId(processId, 401, 0));
+
+  // No process yet: a warning with the thread id, and no debugger.
+  const std::string log = test::CaptureLog([&] {
+    EXPECT_FALSE(thread.debugger());
+    EXPECT_FALSE(thread.isRunning());
+  });
+  std::ostringstream expected;
+  expected << "WARNING unable to find process for thread " << thread.threadId() << " [QVThread:151]";
+  EXPECT_NE(std::string::npos, log.find(expected.str())) << log;
+
+  auto debugger = RegisterProcessWithDebugger(processId);
+  EXPECT_EQ(debugger, thread.debugger());
+  debugger->setThreadRunning(thread.threadId(), true);
+  EXPECT_TRUE(thread.isRunning());
+  // Once found, the debugger stays even when the registry forgets the process.
+  QVProcess::flushRegisteredProcesses();
+  EXPECT_EQ(debugger, thread.debugger());
+}
+
+TEST_F(QVThreadTest, DescriptionIsHexadecimalThenDecimalNativeId) {
+  auto thread = std::make_shared<QVThread>(QVThreadId::uniqueThreadId(CurrentProcessId(1), 1234, 0));
+  std::ostringstream os;
+  os << std::dec << *thread << "|" << thread << "|" << std::shared_ptr<QVThread>() << "|" << 10;
+  // The stream's number format is left as it was: 10 still prints in decimal.
+  EXPECT_EQ("0x4d2 (1234)|0x4d2 (1234)||10", os.str());
+}
+
+TEST_F(QVThreadTest, ArchiveRoundTripSkipsOlderKeys) {
+  QVThread thread(QVThreadId::uniqueThreadId(CurrentProcessId(500, 99), 501, 77),
+                  time_from_string("2022-02-02 02:02:02.5"), time_from_string("2022-02-02 03:00:00"));
+  thread.setName("worker");
+  thread.setArchitecture(QVArchitectureX86);
+  thread.mutableProperties().setString(QVThread::PROPERTY_THREAD_TYPE, QVThread::VAL_THREAD_USER_MAIN);
+
+  std::string document = test::ArchiveToString(thread, "Thread");
+  auto decoded = test::UnarchiveFromString<QVThread>(document, "Thread");
+  EXPECT_EQ(thread.threadId(), decoded->threadId());
+  EXPECT_EQ("worker", decoded->name());
+  EXPECT_EQ(thread.startTime(), decoded->startTime());
+  EXPECT_EQ(thread.exitTime(), decoded->exitTime());
+  EXPECT_EQ(thread.properties(), decoded->properties());
+  EXPECT_EQ(QVArchitectureX86, decoded->architecture());
+
+  const size_t at = document.find("<StartTime>");
+  ASSERT_NE(std::string::npos, at) << document;
+  document.insert(at, "<UserTime>0x5</UserTime><SystemTime>0x6</SystemTime>");
+  decoded = test::UnarchiveFromString<QVThread>(document, "Thread");
+  EXPECT_EQ(thread.startTime(), decoded->startTime());
+  EXPECT_EQ("worker", decoded->name());
+}
+
+TEST_F(QVThreadTest, ProcessCallStacksCoverRunningThreadsAndLogFailures) {
+  const QVProcessId processId = CurrentProcessId(600);
+  auto debugger = RegisterProcessWithDebugger(processId);
+  const QVThreadId running = QVThreadId::uniqueThreadId(processId, 601, 0);
+  const QVThreadId stopped = QVThreadId::uniqueThreadId(processId, 602, 0);
+  QVThread::registerThread(std::make_shared<QVThread>(running));
+  QVThread::registerThread(std::make_shared<QVThread>(stopped));
+  debugger->setThreadRunning(running, true);
+
+  // The test debugger unwinds nothing, so every running thread fails once.
+  QVDebugger::CallStackMap stacks;
+  const std::string log = test::CaptureLog([&] { EXPECT_FALSE(debugger->getProcessCallStacks(stacks, 64)); });
+  EXPECT_TRUE(stacks.empty());
+  EXPECT_EQ(1, debugger->stackQueries());
+  std::ostringstream expected;
+  expected << "WARNING failed to get callstack for running thread " << running << " [QVDebugger:";
+  EXPECT_NE(std::string::npos, log.find(expected.str())) << log;
+}
+
+}  // namespace
+}  // namespace Quorvel

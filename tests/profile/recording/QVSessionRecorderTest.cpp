@@ -1,0 +1,624 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/QVErrorManager.h"
+#include "base/QVLog.h"
+#include "config/QVSessionConfig.h"
+#include "notify/QVNotificationIds.h"
+#include "recording/QVDynamicClassName.h"
+#include "recording/QVSessionRecorder.h"
+#include "session/QVSessionProfile.h"
+#include "support/TestRecorder.h"
+#include "support/TestSupport.h"
+
+namespace Quorvel {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+using test::HookAction;
+using test::TestRecorder;
+using Reason = QVSessionRecorder::StopReason;
+
+// Generous: only a machine that has stalled for this long fails a wait.
+constexpr std::chrono::seconds kDeadline{30};
+
+std::shared_ptr<QVSessionConfig> MakeConfig(double timeLimit = 0.0) {
+  auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimer);
+  config->timeLimitEnable = timeLimit > 0.0;
+  config->timeLimit = timeLimit > 0.0 ? timeLimit : 30.0;
+  return config;
+}
+
+// Records every notification: the reason and activity the observer saw, and
+// on which thread it came.
+class NotificationLog {
+ public:
+  struct Entry {
+    bool active;
+    Reason reason;
+    std::thread::id thread;
+  };
+
+  void attach(QVSessionRecorder& recorder) {
+    recorder.observers().addObserver([this](const QVSessionRecorder& r) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      entries_.push_back(Entry{r.isActive(), r.stopReason(), std::this_thread::get_id()});
+      changed_.notify_all();
+    });
+  }
+
+  std::vector<Entry> entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+  }
+
+  bool waitForCount(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [&] { return entries_.size() >= count; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Entry> entries_;
+};
+
+// A recorder with the default configuration and a log of its notifications.
+class RecorderTest : public ::testing::Test {
+ protected:
+  RecorderTest() { log.attach(recorder); }
+  NotificationLog log;
+  TestRecorder recorder{MakeConfig()};
+};
+using QVSessionRecorderLifecycleTest = RecorderTest;
+using QVSessionRecorderReasonTest = RecorderTest;
+using QVSessionRecorderCollectTest = RecorderTest;
+using QVSessionRecorderConfigTest = RecorderTest;
+using QVSessionRecorderObserverTest = RecorderTest;
+using QVSessionRecorderMessageTest = RecorderTest;
+
+// --- Initial state and the start/stop/abort transitions -------------------
+
+TEST(QVSessionRecorderStateTest, FreshRecorderIsIdle) {
+  auto config = MakeConfig();
+  TestRecorder recorder(config);
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
+  EXPECT_EQ(recorder.config(), config);
+  EXPECT_TRUE(recorder.collectCallStacks());
+  EXPECT_TRUE(recorder.gatherKernelSymbols());
+  EXPECT_EQ(recorder.startTick(), 0u);
+  EXPECT_EQ(recorder.endTick(), 0u);
+  EXPECT_TRUE(recorder.startTime().is_not_a_date_time());
+  EXPECT_TRUE(recorder.endTime().is_not_a_date_time());
+  EXPECT_TRUE(recorder.stopErrorLog().empty());
+}
+
+TEST_F(QVSessionRecorderLifecycleTest, StartThenStopNotifiesTwiceWithTheNewState) {
+
+  ASSERT_TRUE(recorder.start());
+  EXPECT_TRUE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
+  EXPECT_FALSE(recorder.startTime().is_not_a_date_time());
+  EXPECT_GT(recorder.startTick(), 0u);
+
+  EXPECT_TRUE(recorder.stop());
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+  EXPECT_GE(recorder.endTick(), recorder.startTick());
+  EXPECT_GE(recorder.endTime(), recorder.startTime());
+  EXPECT_EQ(recorder.startCalls, 1);
+  EXPECT_EQ(recorder.stopCalls, 1);
+  EXPECT_EQ(recorder.abortCalls, 0);
+
+  const auto entries = log.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(entries[0].active);
+  EXPECT_EQ(entries[0].reason, QVSessionRecorder::StopReasonNone);
+  EXPECT_FALSE(entries[1].active);
+  EXPECT_EQ(entries[1].reason, QVSessionRecorder::StopReasonUser);
+}
+
+TEST_F(QVSessionRecorderLifecycleTest, StartOnActiveRecorderChangesNothing) {
+  ASSERT_TRUE(recorder.start());
+  const uint64_t startTick = recorder.startTick();
+  const auto startTime = recorder.startTime();
+
+  std::string logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.start()); });
+  EXPECT_TRUE(logged.empty()) << logged;
+  EXPECT_TRUE(recorder.isActive());
+  EXPECT_EQ(recorder.startTick(), startTick);
+  EXPECT_EQ(recorder.startTime(), startTime);
+  EXPECT_EQ(recorder.startCalls, 1);
+  EXPECT_EQ(log.entries().size(), 1u);
+}
+
+TEST_F(QVSessionRecorderLifecycleTest, FailingStartEndsAsAbortWithOneNotification) {
+  recorder.startHook = HookAction::Fail;
+
+  bool started = true;
+  const std::string logged = test::CaptureLog([&] { started = recorder.start(); });
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonAbort);
+  EXPECT_EQ(recorder.abortCalls, 1);
+  EXPECT_THAT(logged, HasSubstr("ERROR failed to start recording"));
+
+  const auto entries = log.entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_FALSE(entries[0].active);
+  EXPECT_EQ(entries[0].reason, QVSessionRecorder::StopReasonAbort);
+}
+
+TEST_F(QVSessionRecorderLifecycleTest, ThrowingStartLeavesRecorderStartable) {
+  recorder.startHook = HookAction::ThrowStdException;
+  EXPECT_THROW(recorder.start(), std::runtime_error);
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonAbort);
+
+  recorder.startHook = HookAction::Succeed;
+  EXPECT_TRUE(recorder.start());
+  EXPECT_TRUE(recorder.stop());
+}
+
+TEST_F(QVSessionRecorderLifecycleTest, FailingStopIsLoggedAndStopGoesOn) {
+  ASSERT_TRUE(recorder.start());
+  recorder.stopHook = HookAction::Fail;
+
+  EXPECT_TRUE(recorder.stop());
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+  EXPECT_THAT(recorder.stopErrorLog(), HasSubstr("DEBUG stop recording"));
+  EXPECT_THAT(recorder.stopErrorLog(), HasSubstr("ERROR failed to stop recording"));
+  EXPECT_EQ(log.entries().size(), 2u);
+}
+
+TEST_F(QVSessionRecorderLifecycleTest, StopAndAbortOfInactiveRecorderOnlyCaptureTheLog) {
+  ASSERT_TRUE(recorder.start());
+  recorder.stopHook = HookAction::Fail;
+  recorder.stop();
+  ASSERT_FALSE(recorder.stopErrorLog().empty());
+  const size_t notified = log.entries().size();
+
+  // Nothing is logged by a stop that finds nothing to stop, so the capture
+  // it still runs leaves an empty text in place of the previous one.
+  EXPECT_TRUE(recorder.stop());
+  EXPECT_TRUE(recorder.stopErrorLog().empty()) << recorder.stopErrorLog();
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+
+  ASSERT_TRUE(recorder.start());
+  ASSERT_TRUE(recorder.stop());
+  recorder.abort();
+  EXPECT_TRUE(recorder.stopErrorLog().empty()) << recorder.stopErrorLog();
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+  EXPECT_EQ(recorder.stopCalls, 2);
+  EXPECT_EQ(recorder.abortCalls, 0);
+  EXPECT_EQ(log.entries().size(), notified + 2);
+}
+
+TEST_F(QVSessionRecorderLifecycleTest, StopsOfAnErrorReportItUntilANewStartClearsIt) {
+  recorder.raiseErrorOnStop(QVProfileDriverErrorUnknown);
+  ASSERT_TRUE(recorder.start());
+  EXPECT_FALSE(recorder.stop());
+  // A stop of the inactive recorder reflects the reason the last recording left.
+  EXPECT_FALSE(recorder.stop());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonError);
+
+  recorder.raiseErrorOnStop("");
+  ASSERT_TRUE(recorder.start());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
+  QVErrorManager errors;
+  recorder.getSessionErrors(errors, false);
+  EXPECT_EQ(errors.errorCount(), 0u);
+  EXPECT_TRUE(recorder.stop());
+}
+
+// --- Stop reasons set by limits and turned into errors ---------------------
+
+TEST_F(QVSessionRecorderReasonTest, TimeLimitHandlerStopsWithReasonFive) {
+  recorder.expireTimeLimit();  // inactive: nothing happens
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
+  EXPECT_EQ(recorder.stopCalls, 0);
+
+  ASSERT_TRUE(recorder.start());
+  recorder.expireTimeLimit();
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonTimeLimit);
+  EXPECT_EQ(recorder.stopCalls, 1);
+}
+
+TEST(QVSessionRecorderErrorTest, CollectedErrorsTurnAnyReasonIntoSeven) {
+  struct Case {
+    const char* name;
+    std::function<void(TestRecorder&)> end;
+  };
+  const std::vector<Case> cases = {
+      {"user stop", [](TestRecorder& r) { r.stop(); }},
+      {"time limit", [](TestRecorder& r) { r.expireTimeLimit(); }},
+      {"sample limit", [](TestRecorder& r) { r.reachSampleLimit(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NotificationLog log;
+    TestRecorder recorder(MakeConfig());
+    log.attach(recorder);
+    recorder.raiseErrorOnStop(QVSamplerErrorInsufficientSamples);
+    ASSERT_TRUE(recorder.start());
+    c.end(recorder);
+    EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonError);
+    EXPECT_FALSE(recorder.stop());
+    // Observers already see the final reason.
+    const auto entries = log.entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].reason, QVSessionRecorder::StopReasonError);
+  }
+}
+
+TEST_F(QVSessionRecorderReasonTest, WarningsAloneKeepTheReason) {
+  recorder.raiseWarningOnStop(QVSamplerWarningBufferCorrupt);
+  ASSERT_TRUE(recorder.start());
+  EXPECT_TRUE(recorder.stop());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+  QVErrorManager errors;
+  recorder.getSessionErrors(errors, false);
+  EXPECT_EQ(errors.warningIds(), std::vector<std::string>{QVSamplerWarningBufferCorrupt});
+}
+
+TEST_F(QVSessionRecorderReasonTest, GetSessionErrorsClearsUnlessAppending) {
+  recorder.raiseErrorOnStop(QVProfileDriverErrorUnknown);
+  ASSERT_TRUE(recorder.start());
+  recorder.stop();
+
+  QVErrorManager errors;
+  errors.setErrorId(QVNotifyDriverErrorNoDriver);
+  recorder.getSessionErrors(errors, true);
+  EXPECT_EQ(errors.errorIds(), (std::vector<std::string>{QVNotifyDriverErrorNoDriver, QVProfileDriverErrorUnknown}));
+  recorder.getSessionErrors(errors, false);
+  EXPECT_EQ(errors.errorIds(), std::vector<std::string>{QVProfileDriverErrorUnknown});
+}
+
+// --- The time-limit timer ---------------------------------------------------
+
+TEST(QVSessionRecorderTimeLimitTest, LimitStopsRecordingOnTheTimerThread) {
+  NotificationLog log;
+  TestRecorder recorder(MakeConfig(0.05));
+  log.attach(recorder);
+  ASSERT_TRUE(recorder.start());
+  ASSERT_TRUE(log.waitForCount(2)) << "time limit never fired";
+
+  const auto entries = log.entries();
+  EXPECT_FALSE(entries[1].active);
+  EXPECT_EQ(entries[1].reason, QVSessionRecorder::StopReasonTimeLimit);
+  EXPECT_NE(entries[1].thread, std::this_thread::get_id());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonTimeLimit);
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopCalls, 1);
+}
+
+TEST(QVSessionRecorderTimeLimitTest, DisabledLimitNeverStopsTheRecording) {
+  auto config = MakeConfig();
+  config->timeLimitEnable = false;
+  config->timeLimit = 0.05;  // ignored while disabled
+  TestRecorder recorder(config);
+  ASSERT_TRUE(recorder.start());
+  // Four times the ignored limit: a timer that ran would have fired.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(recorder.isActive());
+  EXPECT_TRUE(recorder.stop());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+}
+
+TEST(QVSessionRecorderTimeLimitTest, ExpiryDuringStopFindsTheRecorderInactive) {
+  NotificationLog log;
+  TestRecorder recorder(MakeConfig(0.05));
+  log.attach(recorder);
+  ASSERT_TRUE(recorder.start());
+  {
+    // Holding the recorder's lock past the limit makes the expiry wait for
+    // it, as it does when it meets a stop in progress.
+    std::lock_guard<std::recursive_mutex> lock(recorder.recorderMutex());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(recorder.stop());
+  }
+  // Time for the delayed expiry to take the lock and give up.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+  EXPECT_EQ(recorder.stopCalls, 1);
+  EXPECT_EQ(log.entries().size(), 2u);
+}
+
+TEST(QVSessionRecorderTimeLimitTest, LateExpiryDoesNotEndTheNextRecording) {
+  auto config = MakeConfig(0.05);
+  NotificationLog log;
+  TestRecorder recorder(config);
+  log.attach(recorder);
+  ASSERT_TRUE(recorder.start());
+  auto longer = MakeConfig(0.5);
+  {
+    std::lock_guard<std::recursive_mutex> lock(recorder.recorderMutex());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The first recording's expiry is now waiting for the lock; a new
+    // recording with a longer limit starts before it gets it.
+    ASSERT_TRUE(recorder.stop());
+    ASSERT_TRUE(recorder.setConfig(longer));
+    ASSERT_TRUE(recorder.start());
+  }
+  ASSERT_TRUE(log.waitForCount(4)) << "second time limit never fired";
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonTimeLimit);
+  // Ended by its own limit, not by the stale expiry (allowing the 1 ms the
+  // recorder forgives for clock rounding).
+  EXPECT_GE(recorder.durationTicks(), 499000000u);
+}
+
+TEST(QVSessionRecorderTimeLimitTest, AbortCancelsThePendingLimit) {
+  NotificationLog log;
+  TestRecorder recorder(MakeConfig(0.05));
+  log.attach(recorder);
+  ASSERT_TRUE(recorder.start());
+  recorder.abort();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonAbort);
+  EXPECT_EQ(recorder.stopCalls, 0);
+  EXPECT_EQ(log.entries().size(), 2u);
+}
+
+// --- Collecting -------------------------------------------------------------
+
+TEST(QVSessionRecorderProfileTest, NullWhileRecordingSameProfileAfterwards) {
+  auto config = MakeConfig();
+  TestRecorder recorder(config);
+  ASSERT_TRUE(recorder.start());
+  EXPECT_EQ(recorder.collect(), nullptr);
+  EXPECT_EQ(recorder.collectCalls, 0);
+  ASSERT_TRUE(recorder.stop());
+
+  const std::shared_ptr<QVSessionProfile> first = recorder.collect();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->config(), config);
+  EXPECT_EQ(first->beginTime(), recorder.startTime());
+  EXPECT_EQ(first->endTime(), recorder.endTime());
+  EXPECT_EQ(recorder.collect(), first);
+  EXPECT_EQ(recorder.collectCalls, 1);
+}
+
+TEST_F(QVSessionRecorderCollectTest, NewStartDropsTheProfile) {
+  ASSERT_TRUE(recorder.start());
+  ASSERT_TRUE(recorder.stop());
+  std::weak_ptr<QVSessionProfile> first = recorder.collect();
+  ASSERT_FALSE(first.expired());
+
+  ASSERT_TRUE(recorder.start());
+  // The recorder held the only reference.
+  EXPECT_TRUE(first.expired());
+  EXPECT_EQ(recorder.collect(), nullptr);
+  ASSERT_TRUE(recorder.stop());
+  EXPECT_NE(recorder.collect(), nullptr);
+  EXPECT_EQ(recorder.collectCalls, 2);
+}
+
+TEST_F(QVSessionRecorderCollectTest, FailingCollectStillReturnsTheProfile) {
+  recorder.collectHook = HookAction::Fail;
+  ASSERT_TRUE(recorder.start());
+  ASSERT_TRUE(recorder.stop());
+  std::shared_ptr<QVSessionProfile> profile;
+  const std::string logged = test::CaptureLog([&] { profile = recorder.collect(); });
+  EXPECT_NE(profile, nullptr);
+  EXPECT_THAT(logged, HasSubstr("ERROR failed to collect records"));
+  EXPECT_THAT(logged, HasSubstr("DEBUG collected session data in "));
+}
+
+// --- Configuration and flags -----------------------------------------------
+
+TEST(QVSessionRecorderActiveTest, ConfigAndFlagsAreRefusedWhileActive) {
+  auto config = MakeConfig();
+  TestRecorder recorder(config);
+  ASSERT_TRUE(recorder.start());
+
+  EXPECT_FALSE(recorder.setConfig(MakeConfig(1.0)));
+  EXPECT_EQ(recorder.config(), config);
+
+  std::string logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.setCollectCallStacks(false)); });
+  EXPECT_THAT(logged, HasSubstr("WARNING unable to set callstack collection while actively sampling"));
+  EXPECT_TRUE(recorder.collectCallStacks());
+  // Asking for the value already held succeeds even while active.
+  EXPECT_TRUE(recorder.setCollectCallStacks(true));
+
+  logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.setGatherKernelSymbols(false)); });
+  EXPECT_THAT(logged, HasSubstr("WARNING unable to set gather kernel symbols while actively sampling"));
+  EXPECT_TRUE(recorder.gatherKernelSymbols());
+  EXPECT_TRUE(recorder.stop());
+}
+
+TEST_F(QVSessionRecorderConfigTest, FlagsChangeWhileIdleAndLogTheirNewValue) {
+  std::string logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setCollectCallStacks(false)); });
+  EXPECT_FALSE(recorder.collectCallStacks());
+  EXPECT_THAT(logged, HasSubstr("DEBUG set callstack collection: disabled"));
+  logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setCollectCallStacks(false)); });
+  EXPECT_TRUE(logged.empty()) << logged;
+
+  logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setGatherKernelSymbols(false)); });
+  EXPECT_THAT(logged, HasSubstr("DEBUG set gather kernel symbols: disabled"));
+  logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setGatherKernelSymbols(true)); });
+  EXPECT_THAT(logged, HasSubstr("DEBUG set gather kernel symbols: enabled"));
+  EXPECT_TRUE(recorder.gatherKernelSymbols());
+}
+
+TEST_F(QVSessionRecorderConfigTest, NewConfigIsLoggedWithTheRecorderClassName) {
+  auto other = MakeConfig(2.0);
+  std::string logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setConfig(other)); });
+  EXPECT_THAT(logged, HasSubstr("DEBUG TestRecorder session config - " + test::Text(other)));
+  EXPECT_EQ(recorder.config(), other);
+
+  // The same pointer again: nothing to log, but still accepted.
+  logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setConfig(other)); });
+  EXPECT_THAT(logged, Not(HasSubstr("session config")));
+}
+
+TEST(QVSessionRecorderTimeLimitTest, LimitChangedInPlaceTakesEffectOnSetConfig) {
+  auto config = MakeConfig();
+  NotificationLog log;
+  TestRecorder recorder(config);
+  log.attach(recorder);
+  // The stored configuration is edited, then handed over again: the limit
+  // is derived again even though the pointer did not change.
+  config->timeLimitEnable = true;
+  config->timeLimit = 0.05;
+  ASSERT_TRUE(recorder.setConfig(config));
+  ASSERT_TRUE(recorder.start());
+  ASSERT_TRUE(log.waitForCount(2)) << "time limit never fired";
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonTimeLimit);
+}
+
+// --- Observers ---------------------------------------------------------------
+
+TEST_F(QVSessionRecorderObserverTest, ThrowingObserversDoNotStopLaterOnes) {
+  int reached = 0;
+  recorder.observers().addObserver([](const QVSessionRecorder&) { throw std::runtime_error("observer broke"); });
+  recorder.observers().addObserver([](const QVSessionRecorder&) { throw 7; });
+  recorder.observers().addObserver(QVSessionRecorder::Observers::Observer());
+  recorder.observers().addObserver([&](const QVSessionRecorder&) { ++reached; });
+
+  const std::string logged = test::CaptureLog([&] { ASSERT_TRUE(recorder.start()); });
+  EXPECT_EQ(reached, 1);
+  EXPECT_THAT(logged, HasSubstr("ERROR caught exception during delegate callback - observer broke"));
+  EXPECT_THAT(logged, HasSubstr("ERROR caught exception during delegate callback ["));
+  EXPECT_THAT(logged, HasSubstr("ERROR caught exception during delegate callback - call to empty boost::function"));
+  EXPECT_TRUE(recorder.isActive());
+  EXPECT_TRUE(recorder.stop());
+  EXPECT_EQ(reached, 2);
+}
+
+TEST(QVSessionRecorderReentryTest, ObserverMayCallTheRecorderFromItsThread) {
+  NotificationLog log;
+  TestRecorder recorder(MakeConfig());
+  // Stops the recording from inside the start notification: the mutex is
+  // recursive, so this must neither deadlock nor lose the stop.
+  recorder.observers().addObserver([](const QVSessionRecorder& r) {
+    if (r.isActive()) {
+      const_cast<QVSessionRecorder&>(r).stop();
+    }
+  });
+  log.attach(recorder);
+  ASSERT_TRUE(recorder.start());
+  EXPECT_FALSE(recorder.isActive());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+  // The stop's notification reaches the second observer first, then the
+  // start's notification continues with the state already ended.
+  const auto entries = log.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].reason, QVSessionRecorder::StopReasonUser);
+}
+
+// --- Ticks and times ---------------------------------------------------------
+
+// Fixed durations, to check the mapping goes through the virtual getters.
+class FixedDurationRecorder : public TestRecorder {
+ public:
+  FixedDurationRecorder(uint64_t ticks, double seconds)
+      : TestRecorder(MakeConfig()), ticks_(ticks), seconds_(seconds) {}
+  uint64_t durationTicks() const override { return ticks_; }
+  double durationTime() const override { return seconds_; }
+
+ private:
+  uint64_t ticks_;
+  double seconds_;
+};
+
+TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicroseconds) {
+  TestRecorder recorder(MakeConfig());
+  ASSERT_TRUE(recorder.start());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(recorder.stop());
+  ASSERT_GT(recorder.durationTicks(), 0u);
+  ASSERT_GT(recorder.durationTime(), 0.0);
+
+  EXPECT_EQ(recorder.durationTicks(), recorder.endTick() - recorder.startTick());
+  EXPECT_DOUBLE_EQ(recorder.timeForTick(recorder.durationTicks()), recorder.durationTime());
+  EXPECT_EQ(recorder.tickForTime(0.0), 0u);
+  EXPECT_DOUBLE_EQ(recorder.timeForTick(0), 0.0);
+  // A double carries the tick count to within one of the original.
+  const uint64_t back = recorder.tickForTime(recorder.durationTime());
+  EXPECT_LE(back > recorder.durationTicks() ? back - recorder.durationTicks() : recorder.durationTicks() - back, 1u);
+  // The duration keeps the wall clock's microseconds.
+  const auto span = recorder.endTime() - recorder.startTime();
+  EXPECT_NEAR(recorder.durationTime(), static_cast<double>(span.total_microseconds()) / 1e6, 1e-9);
+  // Ticks and wall clock measured the same 20 ms sleep; both clocks agree to
+  // far better than a second.
+  EXPECT_NEAR(recorder.durationTime(), static_cast<double>(recorder.durationTicks()) / 1e9, 1.0);
+}
+
+TEST(QVSessionRecorderTickTest, MappingUsesTheVirtualDurations) {
+  // 10 ticks over 4 s: tick 5 is 2 s in; 1 s is 2.5 ticks, truncated to 2.
+  FixedDurationRecorder recorder(10, 4.0);
+  EXPECT_DOUBLE_EQ(recorder.timeForTick(5), 2.0);
+  EXPECT_EQ(recorder.tickForTime(1.0), 2u);
+  EXPECT_EQ(recorder.tickForTime(0.0), 0u);
+  // 2^63 + 2^62 is exact in a double; a conversion through a signed integer
+  // would saturate or wrap it.
+  const uint64_t ticks = (uint64_t{1} << 63) + (uint64_t{1} << 62);
+  FixedDurationRecorder huge(ticks, 2.0);
+  EXPECT_EQ(huge.tickForTime(2.0), ticks);
+  EXPECT_EQ(huge.tickForTime(1.0), ticks / 2);
+}
+
+// --- Messages ------------------------------------------------------------------
+
+TEST_F(QVSessionRecorderMessageTest, UnknownIdsWriteNothing) {
+  std::ostringstream os;
+  std::string logged = test::CaptureLog([&] {
+    EXPECT_FALSE(recorder.getWarningMessage(os, "foo"));
+    EXPECT_FALSE(recorder.getErrorMessage(os, "foo"));
+  });
+  EXPECT_TRUE(os.str().empty());
+  EXPECT_THAT(logged, HasSubstr("ERROR invalid warning id: foo"));
+  EXPECT_THAT(logged, HasSubstr("ERROR invalid error id: foo"));
+
+  // Ids of other classes carry the right word, so nothing is logged.
+  logged = test::CaptureLog([&] {
+    EXPECT_FALSE(recorder.getWarningMessage(os, QVProfileDriverWarningLowMemory));
+    EXPECT_FALSE(recorder.getErrorMessage(os, QVProfileDriverErrorNoDriver));
+  });
+  EXPECT_TRUE(os.str().empty());
+  EXPECT_TRUE(logged.empty()) << logged;
+
+  // A warning id asked as an error lacks "Error": logged.
+  logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.getErrorMessage(os, QVProfileDriverWarningLowMemory)); });
+  EXPECT_THAT(logged, HasSubstr("ERROR invalid error id: QVProfileDriverWarningLowMemory"));
+}
+
+// --- Dynamic class names ---------------------------------------------------------
+
+struct NamedBase {
+  virtual ~NamedBase() = default;
+};
+struct NamedDerived : NamedBase {};
+
+TEST(QVDynamicClassNameTest, NamesTheDynamicType) {
+  NamedDerived derived;
+  const NamedBase& base = derived;
+  EXPECT_EQ(DynamicClassName(base, false), "Quorvel::(anonymous namespace)::NamedDerived");
+  EXPECT_EQ(DynamicClassName(base, true), "NamedDerived");
+
+  TestRecorder recorder(MakeConfig());
+  const QVSessionRecorder& asRecorder = recorder;
+  EXPECT_EQ(DynamicClassName(asRecorder, false), "Quorvel::test::TestRecorder");
+  EXPECT_EQ(DynamicClassName(asRecorder, true), "TestRecorder");
+  // A type outside any namespace is left whole.
+  EXPECT_EQ(DynamicClassName(1, true), "int");
+}
+
+}  // namespace
+}  // namespace Quorvel

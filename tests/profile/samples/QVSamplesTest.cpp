@@ -1,0 +1,590 @@
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/QVException.h"
+#include "ids/QVContext.h"
+#include "ids/QVFileId.h"
+#include "ids/QVSystemId.h"
+#include "model/QVProcess.h"
+#include "model/QVProcessDiscovery.h"
+#include "model/QVThread.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "samples/QVCallStack.h"
+#include "samples/QVCallStackTenure.h"
+#include "samples/QVSystemCallTenure.h"
+#include "samples/QVTenure.h"
+#include "samples/QVThreadTenure.h"
+#include "samples/QVUniqueCallFrame.h"
+#include "samples/QVUniqueCallFrameArchiver.h"
+#include "samples/QVUniqueCallStackTenure.h"
+#include "support/ArchiveRoundTrip.h"
+#include "support/Registries.h"
+#include "support/TestSupport.h"
+#include "symbols/QVModule.h"
+#include "symbols/QVModuleId.h"
+#include "symbols/QVSection.h"
+#include "symbols/QVSectionId.h"
+#include "symbols/QVSymbol.h"
+#include "symbols/QVSymbolId.h"
+#include "symbols/QVSymbolOwner.h"
+#include "symbols/QVSymbolSourceMap.h"
+
+namespace Quorvel {
+namespace {
+
+using test::ArchiveToString;
+using test::UnarchiveFromString;
+
+// Any start value serves to intern ids; this one is 2020-01-01.
+const uint64_t kStart = 1577836800000000000ull;
+
+QVProcessId ProcessOf(int64_t pid) { return QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), pid, kStart); }
+
+QVContext ContextOf(int64_t pid, int64_t tid, int cpu, int state) {
+  return QVContext::uniqueContext(QVThreadId::uniqueThreadId(ProcessOf(pid), tid, kStart), cpu, state);
+}
+
+std::vector<uint64_t> AddressesOf(const QVAbstractCallStack& stack) {
+  std::vector<uint64_t> addresses;
+  stack.getFrames(addresses);
+  return addresses;
+}
+
+// Gives symbols the line information a module would: every symbol of the
+// table maps its first 8 bytes to one line of one file.
+class LineOwner : public QVSymbolOwner {
+ public:
+  LineOwner(const std::string& path, int line) : file_(QVFileId::uniqueFileId(path)), line_(line) {}
+  bool getDataForSymbol(const QVSymbol&, std::vector<unsigned char>& data) const override {
+    data.clear();
+    return false;
+  }
+  bool getSourceLocationsForSymbol(const QVSymbol&, QVSymbolSourceMap& locations) const override {
+    locations.clear();
+    locations.addLine(file_, QVRange<int>(0, 8), line_);
+    return true;
+  }
+  bool haveSourceLocationInfoForSymbol(const QVSymbol&) const override { return true; }
+  bool getRelocationEntriesForSymbol(const QVSymbol&, std::vector<QVSymbolRelocation>& entries) const override {
+    entries.clear();
+    return false;
+  }
+  bool haveRelocationEntriesForSymbol(const QVSymbol&) const override { return false; }
+  bool getPropertiesForSymbol(const QVSymbol&, QVPropertyMap&) const override { return false; }
+
+ private:
+  QVFileId file_;
+  int line_;
+};
+
+using QVSamplesTest = test::ModelTest;
+
+// A registered process of pid 70 with one code section of libsample.so
+// mapped at 0x400000; its symbol "compute" covers [0x400010, 0x400030) and
+// has line 42 of compute.c for its first 8 bytes.
+class QVSamplesSymbolTest : public QVSamplesTest {
+ protected:
+  void SetUp() override {
+    QVSamplesTest::SetUp();
+    const QVModuleId moduleId =
+        QVModuleId::uniqueModuleId(QVFileId::uniqueFileId("/qvtest/lib/libsample.so"), QVArchitectureX86_64);
+    module = std::make_shared<QVModule>(moduleId, "/qvtest/lib/libsample.so", 0, "libsample.so");
+    section = std::make_shared<QVSection>(QVSectionId::uniqueSectionId(moduleId, 1), ".text", 0x3,
+                                          QVRange<unsigned long>(0x1000, 0x1000), QVRange<long>(0x1000, 0x1000));
+    module->setSections({section});
+    QVModule::registerModule(module);
+    symbol = std::make_shared<QVSymbol>(QVSymbolId::uniqueSymbolId(section->sectionId(), 0), "compute",
+                                        QVSymbol::TypeCode, QVSymbol::VisibilityGlobal, QVArchitectureX86_64);
+    symbol->setSectionRange(QVRange<int>(0x10, 0x20));
+    owner = std::make_shared<LineOwner>("/qvtest/src/compute.c", 42);
+    symbol->setOwner(owner);
+    section->setSymbolForRange(symbol, symbol->sectionRange());
+    process = std::make_shared<QVProcess>(ProcessOf(70), "sample", "/qvtest/bin/sample");
+    process->setSectionAtAddressRange(section, QVRange<unsigned long>(0x400000, 0x1000));
+    QVProcess::registerProcess(process);
+  }
+
+  std::shared_ptr<QVModule> module;
+  std::shared_ptr<QVSection> section;
+  std::shared_ptr<QVSymbol> symbol;
+  std::shared_ptr<LineOwner> owner;
+  std::shared_ptr<QVProcess> process;
+};
+
+// --- tenures ------------------------------------------------------------------
+
+TEST_F(QVSamplesTest, DefaultTenureHasZeroTicksAndOffsetMovesBoth) {
+  QVThreadTenure tenure;
+  EXPECT_EQ(0u, tenure.beginTick());
+  EXPECT_EQ(0u, tenure.endTick());
+  EXPECT_EQ(0u, tenure.durationTicks());
+  tenure.offsetTicks(5);
+  EXPECT_EQ(5u, tenure.beginTick());
+  EXPECT_EQ(5u, tenure.endTick());
+  EXPECT_FALSE(tenure.context().isValid());
+  EXPECT_EQ(0, static_cast<int>(tenure.endReason()));
+  EXPECT_EQ(-1, tenure.priority());
+}
+
+TEST_F(QVSamplesTest, TickRangeDurationAndWeight) {
+  QVCallStackTenure tenure(ContextOf(1, 1, 0, 1), 100, 350);
+  EXPECT_EQ(QVRange<uint64_t>(100, 250), tenure.tickRange());
+  EXPECT_EQ(250u, tenure.durationTicks());
+  tenure.setWeight(7.5);
+  EXPECT_EQ(1.0, tenure.weight()) << "every tenure weighs one";
+  tenure.setBeginTick(300);
+  tenure.setEndTick(310);
+  EXPECT_EQ(10u, tenure.durationTicks());
+}
+
+TEST_F(QVSamplesTest, EqualContextsShareOneInstance) {
+  QVThreadTenure a(ContextOf(2, 3, 1, 1), 0, 1, QVThreadTenure::EndReasonSleep, 5);
+  QVCallStackTenure b(ContextOf(2, 3, 1, 1), 0, 1);
+  QVCallStackTenure c(ContextOf(2, 3, 0, 1), 0, 1);
+  EXPECT_EQ(&a.context(), &b.context());
+  EXPECT_NE(&a.context(), &c.context());
+  b.setContext(ContextOf(2, 3, 0, 1));
+  EXPECT_EQ(&b.context(), &c.context());
+}
+
+TEST_F(QVSamplesTest, ThreadTenureDescriptionNamesEveryEndReason) {
+  const QVContext context = ContextOf(9, 1234, 3, 1);
+  const std::vector<std::pair<uint32_t, std::string>> reasons = {
+      {0, "Unknown"}, {1, "Preempted"}, {2, "Yield"}, {3, "Sleep"}, {4, "Exit"}, {7, "Unknown"}};
+  for (const auto& reason : reasons) {
+    QVThreadTenure tenure(context, 1000, 1600, static_cast<QVThreadTenure::EndReason>(reason.first), 20);
+    EXPECT_EQ("Thread Tenure - cpu:3 tid:1234 duration:600ticks endReason:" + reason.second, test::Text(tenure));
+  }
+}
+
+TEST_F(QVSamplesTest, ThreadTenureRoundTripKeepsEveryField) {
+  const QVContext context = ContextOf(9, 1235, 2, 2);
+  for (uint32_t reason = 0; reason <= 4; ++reason) {
+    QVThreadTenure tenure(context, 0xfffffffffffffff0ull, 0xffffffffffffffffull,
+                          static_cast<QVThreadTenure::EndReason>(reason), -20);
+    const auto decoded = UnarchiveFromString<QVThreadTenure>(ArchiveToString(tenure, "Tenure"), "Tenure");
+    EXPECT_EQ(context, decoded->context());
+    EXPECT_EQ(&tenure.context(), &decoded->context()) << "decoding interns the context too";
+    EXPECT_EQ(tenure.beginTick(), decoded->beginTick());
+    EXPECT_EQ(tenure.endTick(), decoded->endTick());
+    EXPECT_EQ(reason, static_cast<uint32_t>(decoded->endReason()));
+    EXPECT_EQ(-20, decoded->priority());
+  }
+}
+
+TEST_F(QVSamplesTest, UnknownEndReasonIsArchivedAsXAndReadsBackAsZero) {
+  QVThreadTenure tenure(ContextOf(9, 1, 0, 1), 1, 2, static_cast<QVThreadTenure::EndReason>(7), 0);
+  const std::string document = ArchiveToString(tenure, "Tenure");
+  EXPECT_NE(std::string::npos, document.find(">X<")) << document;
+  EXPECT_EQ(0, static_cast<int>(UnarchiveFromString<QVThreadTenure>(document, "Tenure")->endReason()));
+
+  // A character no writer produces reads as unknown as well.
+  std::string foreign = document;
+  foreign.replace(foreign.find(">X<"), 3, ">Q<");
+  EXPECT_EQ(0, static_cast<int>(UnarchiveFromString<QVThreadTenure>(foreign, "Tenure")->endReason()));
+  EXPECT_EQ('P', QVThreadTenure::endReasonArchiveChar(QVThreadTenure::EndReasonPreempted));
+  EXPECT_EQ(QVThreadTenure::EndReasonYield, QVThreadTenure::endReasonFromArchiveChar('Y'));
+}
+
+TEST_F(QVSamplesTest, TenureTicksAreWrittenInHexAndReadWithBaseDetection) {
+  QVThreadTenure tenure(ContextOf(9, 1, 0, 1), 255, 4096, QVThreadTenure::EndReasonExit, 1);
+  std::string document = ArchiveToString(tenure, "Tenure");
+  EXPECT_NE(std::string::npos, document.find(">0xff<")) << document;
+  EXPECT_NE(std::string::npos, document.find(">0x1000<")) << document;
+  // Decimal, octal and garbage as another writer might leave them.
+  document.replace(document.find(">0xff<"), 6, ">0777<");
+  document.replace(document.find(">0x1000<"), 8, ">junk<");
+  const auto decoded = UnarchiveFromString<QVThreadTenure>(document, "Tenure");
+  EXPECT_EQ(0777u, decoded->beginTick());
+  EXPECT_EQ(0u, decoded->endTick());
+}
+
+// --- plain call stacks ----------------------------------------------------------
+
+TEST_F(QVSamplesTest, CallStackNavigationFollowsIndexOrder) {
+  QVCallStack stack;
+  for (uint64_t address : {0x10u, 0x20u, 0x30u}) {
+    stack.addFrame(address);
+  }
+  ASSERT_EQ(3, stack.size());
+  const QVAbstractCallFrame* leaf = stack.frameAtIndex(0);
+  const QVAbstractCallFrame* middle = stack.frameAtIndex(1);
+  const QVAbstractCallFrame* outer = stack.frameAtIndex(2);
+  EXPECT_EQ(0x10u, leaf->address());
+  EXPECT_EQ(0x30u, outer->address());
+  EXPECT_TRUE(stack.isLeaf(leaf));
+  EXPECT_FALSE(stack.isLeaf(middle));
+  EXPECT_EQ(middle, stack.caller(leaf));
+  EXPECT_EQ(nullptr, stack.caller(outer));
+  EXPECT_EQ(leaf, stack.callee(middle));
+  EXPECT_EQ(nullptr, stack.callee(leaf));
+
+  std::vector<const QVAbstractCallFrame*> frames{nullptr, nullptr, nullptr, nullptr, nullptr};
+  stack.getFrames(frames);
+  EXPECT_EQ((std::vector<const QVAbstractCallFrame*>{leaf, middle, outer}), frames);
+  EXPECT_EQ((std::vector<uint64_t>{0x10, 0x20, 0x30}), AddressesOf(stack));
+
+  // A frame of another stack with the same address is not this stack's leaf.
+  QVCallStack other;
+  other.addFrame(0x10);
+  EXPECT_FALSE(stack.isLeaf(other.frameAtIndex(0)));
+  EXPECT_EQ(nullptr, stack.caller(other.frameAtIndex(0)));
+}
+
+TEST_F(QVSamplesTest, SingleFrameStackIsLeafWithoutCallerOrCallee) {
+  QVCallStack stack;
+  stack.addFrame(0x1234);
+  const QVAbstractCallFrame* frame = stack.frameAtIndex(0);
+  EXPECT_TRUE(stack.isLeaf(frame));
+  EXPECT_EQ(nullptr, stack.caller(frame));
+  EXPECT_EQ(nullptr, stack.callee(frame));
+  EXPECT_EQ("[0] 0x1234 \n", test::Text(stack));
+}
+
+TEST_F(QVSamplesTest, SetFramesReplacesTheWholeContent) {
+  QVCallStack stack;
+  stack.setFrames(std::vector<uint64_t>{1, 2, 3, 4, 5});
+  const std::vector<uint64_t> replacement{0xa, 0xb};
+  stack.setFrames(replacement);
+  ASSERT_EQ(2, stack.size());
+  for (int i = 0; i < stack.size(); ++i) {
+    EXPECT_EQ(replacement[static_cast<size_t>(i)], stack.frameAtIndex(i)->address());
+  }
+  EXPECT_EQ(replacement, stack.addresses());
+
+  // From its own address vector, from a raw array and from another stack.
+  stack.setFrames(stack.addresses());
+  EXPECT_EQ(replacement, stack.addresses());
+  const uint64_t raw[] = {7, 8, 9};
+  stack.setFrames(raw, 3);
+  EXPECT_EQ((std::vector<uint64_t>{7, 8, 9}), stack.addresses());
+  auto source = std::make_shared<QVCallStack>();
+  source->setFrames(std::vector<uint64_t>{0x100, 0x200});
+  stack.setFrames(std::shared_ptr<QVAbstractCallStack>(source));
+  EXPECT_EQ(source->addresses(), stack.addresses());
+  EXPECT_TRUE(stack == *source);
+  stack.setFrames(nullptr, 0);
+  EXPECT_EQ(0, stack.size());
+}
+
+TEST_F(QVSamplesTest, StacksAreEqualByAddressesAtEveryIndex) {
+  QVCallStack a;
+  QVCallStack b;
+  a.setFrames(std::vector<uint64_t>{1, 2, 3});
+  b.setFrames(std::vector<uint64_t>{1, 2, 3});
+  EXPECT_TRUE(a == b);
+  b.setFrames(std::vector<uint64_t>{1, 2});
+  EXPECT_FALSE(a == b) << "sizes differ";
+  b.setFrames(std::vector<uint64_t>{1, 2, 4});
+  EXPECT_TRUE(a != b);
+}
+
+TEST_F(QVSamplesTest, DescriptionNumbersOutermostFrameZeroWithAlignedWidth) {
+  // Eleven frames: ceil(log10(11)) = 2 digits, the leaf numbered 10.
+  QVCallStack stack;
+  for (uint64_t address = 0x100; address <= 0x10a; ++address) {
+    stack.addFrame(address);
+  }
+  std::ostringstream os;
+  stack.getDescription(os);
+  std::istringstream lines(os.str());
+  std::vector<std::string> all;
+  for (std::string line; std::getline(lines, line);) {
+    all.push_back(line);
+  }
+  ASSERT_EQ(11u, all.size());
+  EXPECT_EQ("[10] 0x100 ", all[0]);
+  EXPECT_EQ("  [ 9] 0x101 ", all[1]);
+  EXPECT_EQ(std::string(20, ' ') + "[ 0] 0x10a ", all[10]);
+
+  // Ten frames fit one digit: ceil(log10(10)) = 1.
+  QVCallStack ten;
+  for (uint64_t address = 1; address <= 10; ++address) {
+    ten.addFrame(address);
+  }
+  EXPECT_EQ(0u, test::Text(ten).find("[9] 0x1 \n  [8] 0x2 \n"));
+}
+
+TEST_F(QVSamplesTest, FramesTextIsPrefixedHexWithZeroBareAndReadsLeniently) {
+  QVCallStack stack;
+  stack.setFrames(std::vector<uint64_t>{0x7fff0000abcd, 0, 0xffffffffffffffffull});
+  EXPECT_EQ("0x7fff0000abcd 0 0xffffffffffffffff", QVCallStack::framesText(stack.addresses()));
+  std::vector<uint64_t> parsed;
+  QVCallStack::parseFramesText("  0x10\t20\n010 bogus 0x ", parsed);
+  EXPECT_EQ((std::vector<uint64_t>{0x10, 20, 8, 0, 0}), parsed);
+  QVCallStack::parseFramesText("", parsed);
+  EXPECT_TRUE(parsed.empty());
+}
+
+TEST_F(QVSamplesTest, CallStackTenureRoundTripKeepsContextTicksAndFrames) {
+  QVCallStackTenure tenure(ContextOf(11, 12, 1, 2), 10, 20);
+  tenure.setFrames(std::vector<uint64_t>{0xffffffff81000010ull, 0, 0xffffffff81000200ull});
+  const auto decoded = UnarchiveFromString<QVCallStackTenure>(ArchiveToString(tenure, "CallStack"), "CallStack");
+  EXPECT_EQ(tenure.context(), decoded->context());
+  EXPECT_EQ(10u, decoded->beginTick());
+  EXPECT_EQ(20u, decoded->endTick());
+  EXPECT_EQ(tenure.addresses(), decoded->addresses());
+  EXPECT_TRUE(tenure == *decoded);
+}
+
+TEST_F(QVSamplesTest, SystemCallTenureRoundTripAndDescription) {
+  QVSystemCallTenure call(ContextOf(13, 14, 0, 1), 5, 9, 231);
+  call.setArguments({0, 0x10, 0xffffffffffffffffull});
+  call.setResult(0xfffffffffffffff2ull);
+  call.setFrames(std::vector<uint64_t>{0x401000, 0x402000});
+  EXPECT_EQ("0x0 0x10 0xffffffffffffffff ", QVSystemCallTenure::argumentsText(call.arguments()));
+  EXPECT_EQ("System Call - number:231", test::Text(call));
+
+  const auto decoded = UnarchiveFromString<QVSystemCallTenure>(ArchiveToString(call, "SysCall"), "SysCall");
+  EXPECT_EQ(231, decoded->number());
+  EXPECT_EQ(call.arguments(), decoded->arguments());
+  EXPECT_EQ(call.result(), decoded->result());
+  EXPECT_EQ(call.addresses(), decoded->addresses());
+  EXPECT_EQ(call.context(), decoded->context());
+
+  QVSystemCallTenure fresh;
+  EXPECT_EQ(-1, fresh.number());
+  EXPECT_TRUE(fresh.arguments().empty());
+  EXPECT_EQ(0u, fresh.result());
+}
+
+TEST_F(QVSamplesTest, NullSharedPointersPrintNothing) {
+  std::ostringstream os;
+  os << std::shared_ptr<QVCallStackTenure>() << std::shared_ptr<QVThreadTenure>()
+     << std::shared_ptr<QVSystemCallTenure>() << std::shared_ptr<QVUniqueCallStackTenure>()
+     << std::shared_ptr<QVAbstractCallStack>();
+  EXPECT_EQ("", os.str());
+}
+
+// --- resolution through processes ---------------------------------------------------
+
+TEST_F(QVSamplesSymbolTest, CallStackFramesResolveSymbolSectionModuleAndLine) {
+  QVCallStack stack;
+  stack.setSymbolSource(process.get());
+  stack.setFrames(std::vector<uint64_t>{0x400014, 0x400020, 0x400800});
+  QVRange<uint64_t> range;
+  EXPECT_EQ(symbol, stack.frameAtIndex(0)->symbol(range));
+  EXPECT_EQ(QVRange<uint64_t>(0x400010, 0x20), range);
+  EXPECT_EQ(section, stack.frameAtIndex(0)->section(range));
+  EXPECT_EQ(QVRange<uint64_t>(0x400000, 0x1000), range);
+  EXPECT_EQ(module, stack.frameAtIndex(0)->module());
+
+  // Offset 4 of the symbol lies in the owner's [0, 8) line range; offset
+  // 0x10 does not, and the frame without a symbol has no location.
+  int line = 0;
+  EXPECT_EQ(QVFileId::uniqueFileId("/qvtest/src/compute.c"), stack.frameAtIndex(0)->sourceLocation(line));
+  EXPECT_EQ(42, line);
+  EXPECT_FALSE(stack.frameAtIndex(1)->sourceLocation(line).isValid());
+  EXPECT_FALSE(stack.frameAtIndex(2)->symbol(range));
+  EXPECT_EQ(QVRange<uint64_t>(0, 0), range);
+  EXPECT_EQ(module, stack.frameAtIndex(2)->module()) << "the section still knows its module";
+  EXPECT_FALSE(stack.frameAtIndex(2)->sourceLocation(line).isValid());
+
+  EXPECT_EQ("0x400014 compute  [libsample.so]", test::Text(*stack.frameAtIndex(0)));
+
+  QVCallStack unresolved;
+  unresolved.addFrame(0x400014);
+  range = QVRange<uint64_t>(1, 1);
+  EXPECT_FALSE(unresolved.frameAtIndex(0)->symbol(range));
+  EXPECT_EQ(QVRange<uint64_t>(0, 0), range);
+  EXPECT_FALSE(unresolved.frameAtIndex(0)->section(range));
+  EXPECT_FALSE(unresolved.frameAtIndex(0)->module());
+}
+
+TEST_F(QVSamplesSymbolTest, UserTenureFindsItsProcessAndKeepsIt) {
+  QVCallStackTenure tenure(ContextOf(70, 71, 0, QVContext::StateUser), 0, 1);
+  tenure.addFrame(0x400020);
+  EXPECT_EQ(process.get(), tenure.symbolSource());
+  QVRange<uint64_t> range;
+  EXPECT_EQ(symbol, tenure.frameAtIndex(0)->symbol(range));
+
+  // The answer is kept: it survives the registry forgetting the process.
+  QVProcess::flushRegisteredProcesses();
+  EXPECT_EQ(process.get(), tenure.symbolSource());
+}
+
+TEST_F(QVSamplesSymbolTest, TenureOfUnknownProcessFindsNothingUntilItIsRegistered) {
+  QVCallStackTenure tenure(ContextOf(72, 72, 0, QVContext::StateUser), 0, 1);
+  EXPECT_EQ(nullptr, tenure.symbolSource());
+  auto late = std::make_shared<QVProcess>(ProcessOf(72), "late", "");
+  QVProcess::registerProcess(late);
+  EXPECT_EQ(late.get(), tenure.symbolSource()) << "a miss is not kept";
+}
+
+// Answers the kernel-process question with a process of its own.
+class KernelOnlyDiscovery : public QVProcessDiscovery {
+ public:
+  void updateProcessList(bool) override {}
+  QVProcessId updateProcessList(int, bool) override { return QVProcessId::invalid(); }
+  void updateThreadList(bool) override {}
+  void updateThreadListForProcess(const QVProcessId&, bool) override {}
+  std::shared_ptr<QVProcess> currentKernelProcess(bool) override { return kernel; }
+  std::shared_ptr<QVProcess> kernel;
+};
+
+TEST_F(QVSamplesSymbolTest, KernelModeTenureResolvesThroughTheKernelOfItsSystem) {
+  auto discovery = std::make_shared<KernelOnlyDiscovery>();
+  discovery->kernel = std::make_shared<QVProcess>(ProcessOf(0), "kernel", "");
+  QVProcessDiscovery::install(discovery);
+  QVCallStackTenure supervisor(ContextOf(70, 71, 0, QVContext::StateSupervisor), 0, 1);
+  EXPECT_EQ(discovery->kernel.get(), supervisor.symbolSource());
+  QVCallStackTenure other(ContextOf(70, 71, 0, 5), 0, 1);
+  EXPECT_EQ(discovery->kernel.get(), other.symbolSource()) << "every state but user is kernel mode";
+
+  // An explicit source wins over the default.
+  QVCallStackTenure chosen(ContextOf(70, 71, 0, QVContext::StateSupervisor), 0, 1);
+  chosen.setSymbolSource(process.get());
+  EXPECT_EQ(process.get(), chosen.symbolSource());
+}
+
+// --- unique frames -----------------------------------------------------------------
+
+TEST_F(QVSamplesTest, UniqueFramesCompareByAddressThenParent) {
+  QVUniqueCallFrame a(0x10, nullptr);
+  QVUniqueCallFrame b(0x10, nullptr);
+  a.setParentFrameDescriptor(3);
+  b.setParentFrameDescriptor(5);
+  EXPECT_FALSE(a == b) << "same address, different parents";
+  EXPECT_TRUE(a < b);
+  EXPECT_FALSE(b < a);
+  EXPECT_TRUE(static_cast<const QVAbstractCallFrame&>(a) == static_cast<const QVAbstractCallFrame&>(b))
+      << "as plain frames only the address counts";
+  QVUniqueCallFrame c(0x08, nullptr);
+  c.setParentFrameDescriptor(9);
+  EXPECT_TRUE(c < a) << "the address decides first";
+  b.setParentFrameDescriptor(3);
+  EXPECT_TRUE(a == b);
+  EXPECT_FALSE(a < b);
+}
+
+TEST_F(QVSamplesTest, UniqueFrameChildrenBehaveAsAnOrderedSet) {
+  // Seeded so that a failure reproduces; std::set is the reference.
+  std::mt19937 random(20261205);
+  std::uniform_int_distribution<int> descriptor(0, 300);
+  QVUniqueCallFrame frame(0x10, nullptr);
+  std::set<int> reference;
+  for (int i = 0; i < 500; ++i) {
+    const int child = descriptor(random);
+    frame.addChildFrameDescriptor(child);
+    reference.insert(child);
+    ASSERT_EQ(static_cast<int>(reference.size()), frame.childCount());
+  }
+  EXPECT_EQ(std::vector<int>(reference.begin(), reference.end()), frame.childrenFrameDescriptors());
+
+  // Copies and moves keep the children; the source of a move is left empty.
+  QVUniqueCallFrame copy(frame);
+  EXPECT_EQ(frame.childrenFrameDescriptors(), copy.childrenFrameDescriptors());
+  QVUniqueCallFrame moved(std::move(copy));
+  EXPECT_EQ(frame.childrenFrameDescriptors(), moved.childrenFrameDescriptors());
+  EXPECT_EQ(0, copy.childCount());  // NOLINT(bugprone-use-after-move): a moved-from frame is left empty by design
+  QVUniqueCallFrame single(0x20, nullptr);
+  single.addChildFrameDescriptor(4);
+  moved = single;
+  EXPECT_EQ(std::vector<int>{4}, moved.childrenFrameDescriptors());
+  single = frame;
+  EXPECT_EQ(frame.childrenFrameDescriptors(), single.childrenFrameDescriptors());
+  single.clearChildFrameDescriptors();
+  EXPECT_TRUE(single.childrenFrameDescriptors().empty());
+}
+
+TEST_F(QVSamplesTest, UniqueFrameArchivesAddressAndParentOnly) {
+  QVUniqueCallFrame frame(0xdeadbeef, nullptr);
+  frame.setParentFrameDescriptor(12);
+  frame.addChildFrameDescriptor(13);
+  const std::string document = ArchiveToString(frame, "Frame");
+  EXPECT_NE(std::string::npos, document.find("0xdeadbeef")) << document;
+  EXPECT_EQ(std::string::npos, document.find("13")) << "children are not written: " << document;
+  const auto decoded = UnarchiveFromString<QVUniqueCallFrame>(document, "Frame");
+  EXPECT_TRUE(frame == *decoded);
+  EXPECT_EQ(0, decoded->childCount());
+}
+
+// --- unique call-stack tenures ---------------------------------------------------------
+
+TEST_F(QVSamplesTest, UniqueTenureWithoutFramesHasSizeZero) {
+  auto archiver = std::make_shared<QVUniqueCallFrameArchiver>();
+  QVUniqueCallStackTenure empty(ContextOf(1, 1, 0, 1), 0, 0, archiver, -1);
+  EXPECT_EQ(0, empty.size());
+  EXPECT_EQ(nullptr, empty.frameAtIndex(0));
+  EXPECT_FALSE(empty.isLeaf(nullptr));
+  std::vector<uint64_t> addresses{1, 2};
+  empty.getFrames(addresses);
+  EXPECT_TRUE(addresses.empty());
+  EXPECT_EQ("", test::Text(empty));
+
+  QVUniqueCallStackTenure detached(ContextOf(1, 1, 0, 1), 0, 0, nullptr, 3);
+  EXPECT_EQ(0, detached.size()) << "a sample not yet attached to its tree";
+  EXPECT_EQ(nullptr, detached.symbolSource());
+}
+
+TEST_F(QVSamplesTest, UniqueTenureRefusesASymbolSource) {
+  QVUniqueCallStackTenure tenure(ContextOf(1, 1, 0, 1), 0, 0, nullptr, -1);
+  EXPECT_THAT(test::ThrownQVException([&] { tenure.setSymbolSource(nullptr); }),
+              ::testing::StartsWith("attempt to set QVUniqueCallStackTenure symbol source @ "));
+}
+
+TEST_F(QVSamplesTest, UniqueTenureWalksParentsFromTheLeaf) {
+  auto archiver = std::make_shared<QVUniqueCallFrameArchiver>();
+  // A recursive stack: 0xa appears at positions 0 and 2.
+  const std::vector<uint64_t> addresses{0xa, 0xb, 0xa, 0xc};
+  const int leaf = archiver->archiveCallFrames(addresses);
+  QVUniqueCallStackTenure tenure(ContextOf(1, 1, 0, 1), 0, 0, archiver, leaf);
+  ASSERT_EQ(4, tenure.size());
+  EXPECT_EQ(addresses, AddressesOf(tenure));
+  const QVAbstractCallFrame* p0 = tenure.frameAtIndex(0);
+  const QVAbstractCallFrame* p1 = tenure.frameAtIndex(1);
+  const QVAbstractCallFrame* p2 = tenure.frameAtIndex(2);
+  const QVAbstractCallFrame* p3 = tenure.frameAtIndex(3);
+  EXPECT_EQ(nullptr, tenure.frameAtIndex(4));
+  EXPECT_TRUE(tenure.isLeaf(p0));
+  EXPECT_FALSE(tenure.isLeaf(p2)) << "leaf-ness is identity, not address";
+  EXPECT_EQ(p1, tenure.caller(p0));
+  EXPECT_EQ(p3, tenure.caller(p2));
+  EXPECT_EQ(nullptr, tenure.caller(p3));
+  EXPECT_EQ(p0, tenure.callee(p1));
+  EXPECT_EQ(p2, tenure.callee(p3));
+  EXPECT_EQ(nullptr, tenure.callee(p0));
+  // The first frame equal to p2 on the walk is the leaf, which has no callee.
+  EXPECT_EQ(nullptr, tenure.callee(p2));
+  QVUniqueCallFrame stranger(0x99, nullptr);
+  EXPECT_EQ(nullptr, tenure.callee(&stranger));
+
+  std::vector<const QVAbstractCallFrame*> frames;
+  tenure.getFrames(frames);
+  EXPECT_EQ((std::vector<const QVAbstractCallFrame*>{p0, p1, p2, p3}), frames);
+
+  // Equal, as a stack, to a plain stack of the same addresses.
+  QVCallStack plain;
+  plain.setFrames(addresses);
+  EXPECT_TRUE(tenure == plain);
+  EXPECT_TRUE(plain == tenure);
+}
+
+TEST_F(QVSamplesSymbolTest, UniqueFramesResolveThroughTheirArchiversSource) {
+  auto archiver = std::make_shared<QVUniqueCallFrameArchiver>();
+  archiver->setSymbolSource(process.get());
+  const int leaf = archiver->archiveCallFrames({0x400014, 0x400800});
+  QVUniqueCallStackTenure tenure(ContextOf(70, 71, 0, 1), 0, 0, archiver, leaf);
+  EXPECT_EQ(process.get(), tenure.symbolSource());
+  QVRange<uint64_t> range;
+  EXPECT_EQ(symbol, tenure.frameAtIndex(0)->symbol(range));
+  EXPECT_EQ(section, tenure.frameAtIndex(1)->section(range));
+  EXPECT_EQ(module, tenure.frameAtIndex(0)->module());
+  int line = 0;
+  EXPECT_EQ(QVFileId::uniqueFileId("/qvtest/src/compute.c"), tenure.frameAtIndex(0)->sourceLocation(line));
+  EXPECT_EQ(42, line);
+
+  // Unique frames hide the address behind a named symbol.
+  EXPECT_EQ("[1] compute  [libsample.so]\n  [0] 0x400800  [libsample.so]\n", test::Text(tenure));
+}
+
+}  // namespace
+}  // namespace Quorvel

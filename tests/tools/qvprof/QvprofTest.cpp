@@ -1,0 +1,687 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DriverCatalog.h"
+#include "support/CallChainProbe.h"
+#include "support/ChildProbe.h"
+#include "support/TestSupport.h"
+#include "system/QVFileUtils.h"
+
+// The qvprof program as a user runs it: every command through the binary,
+// with its exit status and both output streams.
+namespace Quorvel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+  int status = -1;  // exit status; 128 + signal when killed
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  FileReadString(path, text);
+  return text;
+}
+
+size_t LineCount(const std::string& text) {
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) lines.push_back(line);
+  return lines;
+}
+
+// qvprof started in the background, its output in files of a scratch
+// directory.
+class Qvprof {
+ public:
+  // runAs: a user id to switch to before qvprof starts (the test must be
+  // root for that); -1 keeps ours.
+  Qvprof(const test::ScratchDirectory& scratch, const std::vector<std::string>& args, uid_t runAs = uid_t(-1))
+      : outPath_(scratch.file("out.txt")), errPath_(scratch.file("err.txt")) {
+    std::vector<std::string> words{QV_QVPROF_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (runAs != uid_t(-1) && (setgid(runAs) != 0 || setuid(runAs) != 0)) _exit(125);
+      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(out, 1);
+      dup2(err, 2);
+      execv(argv[0], argv.data());
+      _exit(126);
+    }
+  }
+  ~Qvprof() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+
+  // Waits up to timeoutSeconds; the status is -1 when qvprof did not end.
+  Result wait(double timeoutSeconds) {
+    Result result;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    int status = 0;
+    while (Clock::now() < deadline) {
+      const pid_t done = waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        reaped_ = true;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.out = ReadFile(outPath_);
+    result.err = ReadFile(errPath_);
+    return result;
+  }
+
+ private:
+  std::string outPath_;
+  std::string errPath_;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+Result RunQvprof(const std::vector<std::string>& args, double timeoutSeconds = 60.0) {
+  test::ScratchDirectory scratch("qvprofrun");
+  Qvprof qvprof(scratch, args);
+  return qvprof.wait(timeoutSeconds);
+}
+
+// ptrace needs to be allowed for the profiling cases.
+bool TracingAllowed(std::string& why) {
+  std::vector<std::string> errors;
+  std::vector<std::string> warnings;
+  qvprof::DriverCatalog::processEnvironment(errors, warnings);
+  if (!errors.empty()) why = errors.front();
+  return errors.empty();
+}
+
+TEST(QvprofHelp, TopLevelHelpListsEveryCommand) {
+  const Result result = RunQvprof({"--help"});
+  EXPECT_EQ(0, result.status);
+  for (const char* command : {"record", "report", "info", "script", "drivers"}) {
+    EXPECT_NE(std::string::npos, result.out.find("\n  " + std::string(command) + " ")) << command << "\n" << result.out;
+  }
+  EXPECT_EQ(2, RunQvprof({}).status) << "no command is a usage error";
+}
+
+TEST(QvprofHelp, EveryCommandAnswersHelpWithItsOwnOptions) {
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"record",
+       {"Usage: qvprof record [OPTIONS] -- COMMAND [ARGS...]", "-o, --output FILE", "--pid PID", "--interval SECONDS",
+        "--time-limit SECONDS", "--sample-limit N", "--wrap", "--no-callstacks", "--driver NAME", "-v, --verbose",
+        "--log-level LEVEL", "--log-file FILE"}},
+      {"report",
+       {"Usage: qvprof report [OPTIONS] FILE", "--topology tree|leaf", "--granularity KIND", "--process PID",
+        "--thread TID", "--depth N", "--min-percent P"}},
+      {"info", {"Usage: qvprof info [OPTIONS] FILE"}},
+      {"script", {"Usage: qvprof script [OPTIONS] FILE", "COMM PID/TID [CPU] SECONDS.MICROSECONDS"}},
+      {"drivers", {"Usage: qvprof drivers [OPTIONS]"}},
+  };
+  for (const auto& entry : expected) {
+    for (const char* flag : {"--help", "-h"}) {
+      const Result result = RunQvprof({entry.first, flag});
+      EXPECT_EQ(0, result.status) << entry.first;
+      EXPECT_EQ("", result.err) << entry.first;
+      for (const std::string& text : entry.second) {
+        EXPECT_NE(std::string::npos, result.out.find(text)) << entry.first << " lacks " << text << "\n" << result.out;
+      }
+    }
+  }
+  EXPECT_EQ(0, RunQvprof({"help", "report"}).out.find("Usage: qvprof report"));
+}
+
+TEST(QvprofArguments, MistakesExitWithStatusTwoAndOneLineNamingTheArgument) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"record", "--interval", "0", "--", "true"}, "qvprof record: --interval: expected a number greater than 0"},
+      {{"record", "--interval", "--", "true"}, "qvprof record: option '--interval' needs a value (SECONDS)"},
+      {{"record"}, "qvprof record: nothing to profile"},
+      {{"record", "--pid", "abc"}, "qvprof record: --pid: expected an integer"},
+      {{"record", "--pid", "1", "--", "true"}, "qvprof record: --pid: give either"},
+      {{"record", "--wrap", "--", "true"}, "qvprof record: --wrap: only applies together with --sample-limit"},
+      {{"record", "--sample-limit", "5", "--wrap", "--", "true"}, "qvprof record: --wrap: the process driver"},
+      {{"record", "--driver", "nosuch", "--", "true"}, "qvprof record: --driver: unknown driver 'nosuch'"},
+      {{"record", "--time-limit", "-2", "--", "true"}, "qvprof record: --time-limit:"},
+      {{"record", "--bogus", "--", "true"}, "qvprof record: unknown option '--bogus'"},
+      {{"record", "-o"}, "qvprof record: option '-o' needs a value (FILE)"},
+      {{"report"}, "qvprof report: missing FILE"},
+      {{"report", "f", "--granularity", "function"}, "qvprof report: --granularity: expected one of address,"},
+      {{"report", "f", "--topology", "up"}, "qvprof report: --topology: expected one of tree, leaf, got 'up'"},
+      {{"report", "f", "--min-percent", "101"}, "qvprof report: --min-percent:"},
+      {{"report", "f", "--depth", "0"}, "qvprof report: --depth:"},
+      {{"report", "f", "--thread", "x"}, "qvprof report: --thread:"},
+      {{"info", "a", "b"}, "qvprof info: unexpected extra argument 'b'"},
+      {{"script", "f", "--log-level", "chatty"}, "qvprof script: --log-level:"},
+      {{"drivers", "extra"}, "qvprof drivers: unexpected argument 'extra'"},
+      {{"frobnicate"}, "qvprof: unknown command 'frobnicate'"},
+  };
+  for (const auto& entry : cases) {
+    const Result result = RunQvprof(entry.first);
+    std::string words;
+    for (const auto& word : entry.first) words += word + " ";
+    EXPECT_EQ(2, result.status) << words;
+    EXPECT_EQ(0u, result.err.find(entry.second)) << words << "\n" << result.err;
+    EXPECT_EQ(1u, LineCount(result.err)) << words << "\n" << result.err;
+    EXPECT_EQ("", result.out) << words;
+  }
+}
+
+TEST(QvprofFailures, FilesThatCannotBeReadGiveOneLineAndStatusOne) {
+  test::ScratchDirectory scratch("qvprofbad");
+  const std::string garbage = scratch.file("garbage.qvprof");
+  ASSERT_TRUE(FileWriteString(garbage, "<Session><SessionInfo>"));
+  for (const char* command : {"report", "info", "script"}) {
+    for (const std::string& path : {scratch.file("missing.qvprof"), garbage}) {
+      const Result result = RunQvprof({command, path});
+      EXPECT_EQ(1, result.status) << command << " " << path;
+      EXPECT_EQ(0u, result.err.find("qvprof: ")) << result.err;
+      EXPECT_EQ(1u, LineCount(result.err)) << result.err;
+    }
+  }
+}
+
+TEST(QvprofFailures, RecordingAProcessThatDoesNotExistFailsWithOneLine) {
+  // A pid that was just freed: the child is reaped before qvprof runs.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_EQ(child, waitpid(child, nullptr, 0));
+  test::ScratchDirectory scratch("qvprofnopid");
+  const std::string output = scratch.file("none.qvprof");
+  const Result result = RunQvprof({"record", "-o", output, "--pid", std::to_string(child)});
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ("qvprof: no process with pid " + std::to_string(child) + "\n", result.err);
+  EXPECT_FALSE(FileExists(output)) << "no session is written for a failed recording";
+}
+
+TEST(QvprofFailures, RecordingAProgramThatCannotRunFailsWithOneLine) {
+  test::ScratchDirectory scratch("qvprofnoprog");
+  const Result result = RunQvprof({"record", "-o", scratch.file("x.qvprof"), "--", "/nonexistent/program"});
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ("qvprof: cannot run '/nonexistent/program': No such file or directory\n", result.err);
+}
+
+TEST(QvprofFailures, AnOutputThatCannotBeWrittenFailsBeforeRecording) {
+  const auto started = Clock::now();
+  const Result result = RunQvprof({"record", "-o", "/nonexistent-qvprof-dir/x.qvprof", "--", "sleep", "30"});
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ("qvprof: cannot write the session file '/nonexistent-qvprof-dir/x.qvprof': /nonexistent-qvprof-dir: No "
+            "such file or directory\n",
+            result.err);
+  // The program was never started, so nothing waited for its 30 s.
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(20));
+}
+
+TEST(QvprofDrivers, ListsTheProcessDriverAsDefaultAndTheKernelDriversProblemsWithTexts) {
+  const Result result = RunQvprof({"drivers"});
+  EXPECT_EQ(0, result.status) << result.err;
+  EXPECT_NE(std::string::npos, result.out.find("\n* process ")) << result.out;
+  EXPECT_NE(std::string::npos, result.out.find("\nDefault driver: process\n")) << result.out;
+  EXPECT_NE(std::string::npos, result.out.find("Environment of the process driver:\n")) << result.out;
+  // Whatever the kernel driver reports comes with its text, not just an id.
+  const size_t kernelPart = result.out.find("Environment of the kernel profile driver");
+  ASSERT_NE(std::string::npos, kernelPart) << result.out;
+  const std::string kernel = result.out.substr(kernelPart);
+  bool idWithText = false;
+  for (const std::string& line : Lines(kernel)) {
+    for (const std::string kind : {"  error QVProfileDriver", "  warning QVProfileDriver"}) {
+      const size_t colon = line.find(": ");
+      if (line.compare(0, kind.size(), kind) == 0 && colon != std::string::npos && colon + 2 < line.size() &&
+          line[colon + 2] != ' ') {
+        idWithText = true;
+      }
+    }
+  }
+  EXPECT_TRUE(idWithText || kernel.find("no problems found") != std::string::npos)
+      << kernel;
+}
+
+// One block of qvprof script output.
+struct Block {
+  std::string command;
+  long pid = 0;
+  long tid = 0;
+  double seconds = 0;
+  std::vector<std::string> symbols;  // innermost first, offsets removed
+};
+
+// "COMM PID/TID [CPU] SECONDS.MICROSECONDS"; false when the line is not one.
+bool ParseHeader(const std::string& line, Block& block) {
+  const size_t stamp = line.rfind(' ');
+  const size_t cpu = stamp == std::string::npos || stamp == 0 ? std::string::npos : line.rfind(' ', stamp - 1);
+  const size_t ids = cpu == std::string::npos || cpu == 0 ? std::string::npos : line.rfind(' ', cpu - 1);
+  if (ids == std::string::npos || ids == 0) return false;
+  const std::string cpuText = line.substr(cpu + 1, stamp - cpu - 1);
+  if (cpuText.size() != 5 || cpuText.front() != '[' || cpuText.back() != ']') return false;
+  long seconds = 0;
+  long micros = 0;
+  char dot = 0;
+  int used = 0;
+  const std::string stampText = line.substr(stamp + 1);
+  if (sscanf(stampText.c_str(), "%ld%c%6ld%n", &seconds, &dot, &micros, &used) != 3 || dot != '.' ||
+      used != static_cast<int>(stampText.size()) || stampText.size() - stampText.find('.') != 7) {
+    return false;
+  }
+  const std::string idText = line.substr(ids + 1, cpu - ids - 1);
+  used = 0;
+  if (sscanf(idText.c_str(), "%ld/%ld%n", &block.pid, &block.tid, &used) != 2 ||
+      used != static_cast<int>(idText.size())) {
+    return false;
+  }
+  block.command = line.substr(0, ids);
+  block.seconds = static_cast<double>(seconds) + static_cast<double>(micros) / 1e6;
+  return true;
+}
+
+// "<TAB>ADDRESS SYMBOL+0xOFFSET (MODULE)" (or "[unknown]" without an
+// offset); the symbol without its offset, or false when the line is not one.
+bool ParseFrame(const std::string& line, std::string& symbol) {
+  if (line.size() < 2 || line[0] != '\t') return false;
+  const size_t space = line.find(' ');
+  if (space == std::string::npos || space == 1) return false;
+  for (size_t i = 1; i < space; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(line[i])) || std::isupper(static_cast<unsigned char>(line[i]))) {
+      return false;
+    }
+  }
+  const size_t module = line.rfind(" (");
+  if (module == std::string::npos || module <= space || line.back() != ')') return false;
+  symbol = line.substr(space + 1, module - space - 1);
+  const size_t offset = symbol.rfind("+0x");
+  if (offset != std::string::npos) symbol.erase(offset);
+  return !symbol.empty();
+}
+
+std::vector<Block> ParseScript(const std::string& text, std::string& problem) {
+  std::vector<Block> blocks;
+  bool inBlock = false;
+  for (const std::string& line : Lines(text)) {
+    if (!inBlock) {
+      Block block;
+      if (!ParseHeader(line, block)) {
+        problem = "bad header: " + line;
+        return blocks;
+      }
+      blocks.push_back(block);
+      inBlock = true;
+    } else if (line.empty()) {
+      inBlock = false;
+    } else {
+      std::string symbol;
+      if (!ParseFrame(line, symbol)) {
+        problem = "bad frame line: " + line;
+        return blocks;
+      }
+      blocks.back().symbols.push_back(symbol);
+    }
+  }
+  if (inBlock) problem = "last block not ended by a blank line";
+  return blocks;
+}
+
+// Position of `name` in the stack, or -1.
+int Position(const Block& block, const std::string& name) {
+  for (size_t i = 0; i < block.symbols.size(); ++i) {
+    if (block.symbols[i] == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The call-chain probe (frame pointers, debug information) recorded once
+// by qvprof itself: "spin" runs main -> outer_a -> middle_a -> inner_a and
+// thread_b -> work_b -> leaf_b until it exits.
+class QvprofRecordedSession : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    if (!TracingAllowed(why)) {
+      skipReason_ = new std::string("ptrace is not permitted here: " + why);
+      return;
+    }
+    scratch_ = new test::ScratchDirectory("qvprofsession");
+    path_ = new std::string(scratch_->file("probe.qvprof"));
+    record_ = new Result(RunQvprof({"record", "-o", *path_, "--", QV_CALL_CHAIN_PROBE_FP_G, "spin", "1.5"}));
+  }
+  static void TearDownTestSuite() {
+    delete record_;
+    delete path_;
+    delete scratch_;
+    delete skipReason_;
+    record_ = nullptr;
+    path_ = nullptr;
+    scratch_ = nullptr;
+    skipReason_ = nullptr;
+  }
+  void SetUp() override {
+    if (skipReason_) GTEST_SKIP() << *skipReason_;
+    ASSERT_EQ(0, record_->status) << record_->err;
+  }
+
+  static test::ScratchDirectory* scratch_;
+  static std::string* path_;
+  static Result* record_;
+  static std::string* skipReason_;
+};
+
+test::ScratchDirectory* QvprofRecordedSession::scratch_ = nullptr;
+std::string* QvprofRecordedSession::path_ = nullptr;
+Result* QvprofRecordedSession::record_ = nullptr;
+std::string* QvprofRecordedSession::skipReason_ = nullptr;
+
+TEST_F(QvprofRecordedSession, RecordSaysWhatItWroteAndPrintsTheTargetsExitWithItsText) {
+  EXPECT_NE(std::string::npos, record_->err.find(" to " + *path_ + " (")) << record_->err;
+  // The probe ran to its end, which the sampler reports as a warning.
+  EXPECT_NE(std::string::npos, record_->err.find("qvprof: warning QVSamplerProcessWarningTargetProcessExited: The "
+                                                 "target process exited.\n"))
+      << record_->err;
+  EXPECT_EQ(std::string::npos, record_->err.find('\r')) << "no progress line when stderr is not a terminal";
+}
+
+TEST_F(QvprofRecordedSession, ScriptBlocksAreInTimeOrderAndFramesNameTheProbesFunctions) {
+  const Result script = RunQvprof({"script", *path_});
+  ASSERT_EQ(0, script.status) << script.err;
+  std::string problem;
+  const std::vector<Block> blocks = ParseScript(script.out, problem);
+  ASSERT_EQ("", problem);
+  ASSERT_GT(blocks.size(), 10u);
+
+  size_t mainChains = 0;
+  size_t threadBChains = 0;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const Block& block = blocks[i];
+    if (i > 0) {
+      EXPECT_LE(blocks[i - 1].seconds, block.seconds) << "block " << i;
+    }
+    EXPECT_EQ(blocks.front().pid, block.pid);
+    // Callers appear outside (after) their callees.
+    const int inner = Position(block, "inner_a");
+    if (inner >= 0 && Position(block, "middle_a") == inner + 1 && Position(block, "outer_a") == inner + 2 &&
+        Position(block, "main") == inner + 3) {
+      ++mainChains;
+    }
+    const int leaf = Position(block, "leaf_b");
+    if (leaf >= 0 && Position(block, "work_b") == leaf + 1 && Position(block, "thread_b") == leaf + 2) {
+      ++threadBChains;
+    }
+  }
+  // Both threads spin in their innermost function nearly all the time;
+  // a few samples land in the clock calls around the loops.
+  EXPECT_GT(mainChains, blocks.size() / 4) << script.out.substr(0, 2000);
+  EXPECT_GT(threadBChains, blocks.size() / 4) << script.out.substr(0, 2000);
+}
+
+// The rows of a report: total and self percentages and the node's text.
+struct Row {
+  double total = 0;
+  double self = 0;
+  size_t indent = 0;
+  std::string label;
+};
+
+// Rows are "%6.2f%% %6.2f%% %9.0f %9.0f  " (37 characters), then two
+// blanks a level of depth, then the node.
+std::vector<Row> ParseReport(const std::string& text) {
+  const size_t columns = 37;
+  std::vector<Row> rows;
+  for (const std::string& line : Lines(text)) {
+    Row row;
+    unsigned long total = 0;
+    unsigned long self = 0;
+    if (line.size() <= columns || line.compare(columns - 2, 2, "  ") != 0 ||
+        sscanf(line.c_str(), "%lf%% %lf%% %lu %lu", &row.total, &row.self, &total, &self) != 4) {
+      continue;
+    }
+    const size_t label = line.find_first_not_of(' ', columns);
+    if (label == std::string::npos) continue;
+    row.indent = label - columns;
+    row.label = line.substr(label);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+TEST_F(QvprofRecordedSession, ReportPercentagesAddUpAndTheSpinningFunctionsCarryTheWeight) {
+  const Result report = RunQvprof({"report", *path_, "--min-percent", "0"});
+  ASSERT_EQ(0, report.status) << report.err;
+  const std::vector<Row> rows = ParseReport(report.out);
+  ASSERT_FALSE(rows.empty()) << report.out;
+  double topLevel = 0;
+  double selfSum = 0;
+  double innerSelf = 0;
+  double leafSelf = 0;
+  for (const Row& row : rows) {
+    if (row.indent == 0) {
+      topLevel += row.total;
+    }
+    selfSum += row.self;
+    EXPECT_LE(row.self, row.total) << row.label;
+    if (row.label.compare(0, 8, "inner_a ") == 0) innerSelf += row.self;
+    if (row.label.compare(0, 7, "leaf_b ") == 0) leafSelf += row.self;
+  }
+  // Every sample has one outermost frame and one sampled frame; each row is
+  // rounded to 0.01.
+  EXPECT_NEAR(100.0, topLevel, 0.01 * rows.size());
+  EXPECT_NEAR(100.0, selfSum, 0.01 * rows.size());
+  EXPECT_GT(innerSelf, 25.0) << report.out;
+  EXPECT_GT(leafSelf, 25.0) << report.out;
+}
+
+TEST_F(QvprofRecordedSession, LeafReportFiltersAndDepthAgreeWithTheScript) {
+  const Result leaf = RunQvprof({"report", *path_, "--topology", "leaf", "--depth", "1", "--min-percent", "0"});
+  ASSERT_EQ(0, leaf.status) << leaf.err;
+  const std::vector<Row> rows = ParseReport(leaf.out);
+  for (const Row& row : rows) {
+    EXPECT_EQ(0u, row.indent) << "--depth 1 shows one level";
+    EXPECT_DOUBLE_EQ(row.total, row.self) << "in the leaf view the first level is the sampled frames";
+  }
+  ASSERT_FALSE(rows.empty());
+  EXPECT_TRUE(rows[0].label.compare(0, 8, "inner_a ") == 0 || rows[0].label.compare(0, 7, "leaf_b ") == 0)
+      << leaf.out;
+
+  std::string problem;
+  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", *path_}).out, problem);
+  ASSERT_FALSE(blocks.empty());
+  const long threadB = [&] {
+    for (const Block& block : blocks) {
+      if (Position(block, "thread_b") >= 0) return block.tid;
+    }
+    return 0L;
+  }();
+  ASSERT_NE(0, threadB);
+  const Result onlyB = RunQvprof({"report", *path_, "--thread", std::to_string(threadB), "--min-percent", "0"});
+  ASSERT_EQ(0, onlyB.status) << onlyB.err;
+  EXPECT_NE(std::string::npos, onlyB.out.find("1 thread of 1 process")) << onlyB.out;
+  EXPECT_EQ(std::string::npos, onlyB.out.find("inner_a")) << onlyB.out;
+  EXPECT_NE(std::string::npos, onlyB.out.find("leaf_b")) << onlyB.out;
+
+  const Result nobody = RunQvprof({"report", *path_, "--process", "999999999"});
+  EXPECT_EQ(2, nobody.status) << "out of range is an argument error: " << nobody.err;
+  const Result noMatch = RunQvprof({"report", *path_, "--thread", std::to_string(blocks.front().pid + 100000)});
+  EXPECT_EQ(1, noMatch.status);
+  EXPECT_EQ(0u, noMatch.err.find("qvprof: no samples in ")) << noMatch.err;
+}
+
+TEST_F(QvprofRecordedSession, LineGranularityNamesTheProbesSourceLines) {
+  const Result report = RunQvprof({"report", *path_, "--granularity", "line"});
+  ASSERT_EQ(0, report.status) << report.err;
+  size_t inner = 0;
+  size_t leaf = 0;
+  for (const Row& row : ParseReport(report.out)) {
+    const bool inProbe = row.label.find("CallChainProbe.cpp:") != std::string::npos;
+    inner += inProbe && row.label.size() > 10 && row.label.compare(row.label.size() - 10, 10, " (inner_a)") == 0;
+    leaf += inProbe && row.label.size() > 9 && row.label.compare(row.label.size() - 9, 9, " (leaf_b)") == 0;
+  }
+  EXPECT_GT(inner, 0u) << report.out;
+  EXPECT_GT(leaf, 0u) << report.out;
+}
+
+TEST_F(QvprofRecordedSession, InfoCountsMatchTheScript) {
+  const Result info = RunQvprof({"info", *path_});
+  ASSERT_EQ(0, info.status) << info.err;
+  std::string problem;
+  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", *path_}).out, problem);
+  EXPECT_NE(std::string::npos, info.out.find("Samples:       " + std::to_string(blocks.size()) + " call stacks\n"))
+      << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("Stop reason:   target exited\n")) << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("Command:       " + std::string(QV_CALL_CHAIN_PROBE_FP_G) + " spin 1.5\n"))
+      << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("Processes:     1\n")) << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("Threads:       2\n")) << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("Configuration: Samples are taken")) << info.out;
+}
+
+class QvprofRecording : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!TracingAllowed(why)) GTEST_SKIP() << "ptrace is not permitted here: " << why;
+  }
+  test::ScratchDirectory scratch_{"qvprofrec"};
+};
+
+TEST_F(QvprofRecording, WithoutCallStacksEverySampleHasOneFrame) {
+  const std::string path = scratch_.file("flat.qvprof");
+  const Result record = RunQvprof({"record", "--no-callstacks", "-o", path, "--", QV_CALL_CHAIN_PROBE_FP_G, "spin", "0.5"});
+  ASSERT_EQ(0, record.status) << record.err;
+  std::string problem;
+  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", path}).out, problem);
+  ASSERT_EQ("", problem);
+  ASSERT_FALSE(blocks.empty());
+  for (const Block& block : blocks) {
+    EXPECT_EQ(1u, block.symbols.size());
+  }
+}
+
+TEST_F(QvprofRecording, LimitsEndTheRecordingAndTheLaunchedProgramWithIt) {
+  const std::string timed = scratch_.file("timed.qvprof");
+  const auto started = Clock::now();
+  const Result record = RunQvprof({"record", "--time-limit", "0.5", "-o", timed, "--", QV_CALL_CHAIN_PROBE_FP_G, "spin", "60"});
+  ASSERT_EQ(0, record.status) << record.err;
+  // Far below the probe's 60 s: the limit ended it.
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(30));
+  const Result info = RunQvprof({"info", timed});
+  EXPECT_NE(std::string::npos, info.out.find("Stop reason:   time limit\n")) << info.out;
+  const size_t pidAt = info.out.find("\n  pid ");
+  ASSERT_NE(std::string::npos, pidAt) << info.out;
+  const pid_t probePid = static_cast<pid_t>(std::atol(info.out.c_str() + pidAt + 7));
+  ASSERT_GT(probePid, 0) << info.out;
+  EXPECT_EQ(-1, kill(probePid, 0)) << "the probe was left running";
+
+  const std::string counted = scratch_.file("counted.qvprof");
+  const Result limited =
+      RunQvprof({"record", "--sample-limit", "20", "-o", counted, "--", QV_CALL_CHAIN_PROBE_FP_G, "spin", "60"});
+  ASSERT_EQ(0, limited.status) << limited.err;
+  const Result countedInfo = RunQvprof({"info", counted});
+  EXPECT_NE(std::string::npos, countedInfo.out.find("Stop reason:   sample limit\n")) << countedInfo.out;
+  const size_t samplesAt = countedInfo.out.find("Samples:");
+  ASSERT_NE(std::string::npos, samplesAt) << countedInfo.out;
+  const unsigned long samples = std::strtoul(countedInfo.out.c_str() + samplesAt + 8, nullptr, 10);
+  // Each tick samples both threads, so the limit may be passed by one tick.
+  EXPECT_GE(samples, 20u);
+  EXPECT_LE(samples, 21u);
+}
+
+// The state letters of every thread of a process ("RRS"); empty when the
+// process is gone.
+std::string TaskStates(pid_t pid) {
+  std::string states;
+  DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (!tasks) return states;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    states += test::ChildProbe::taskState(pid, static_cast<pid_t>(std::atoi(entry->d_name)));
+  }
+  closedir(tasks);
+  return states;
+}
+
+TEST_F(QvprofRecording, AnotherUsersProcessIsNotPermittedAndSaidSoOnOneLine) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run qvprof as another user";
+  test::CallChainProbe probe(QV_CALL_CHAIN_PROBE_FP_G, {"spin", "60"});
+  ASSERT_TRUE(probe.start());
+  // Writable for the unprivileged user, who also writes the output files.
+  ASSERT_EQ(0, chmod(scratch_.path().c_str(), 0777));
+  const uid_t nobody = 65534;
+  Qvprof qvprof(scratch_, {"record", "-o", scratch_.file("denied.qvprof"), "--pid", std::to_string(probe.pid())},
+                nobody);
+  const Result result = qvprof.wait(60.0);
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ("qvprof: cannot profile pid " + std::to_string(probe.pid()) +
+                ": not permitted to trace it (it belongs to another user)\n",
+            result.err);
+  EXPECT_FALSE(FileExists(scratch_.file("denied.qvprof")));
+  EXPECT_EQ(std::string::npos, TaskStates(probe.pid()).find('t'));
+}
+
+TEST_F(QvprofRecording, InterruptWritesTheSessionAndLeavesTheTargetRunningUntraced) {
+  test::CallChainProbe probe(QV_CALL_CHAIN_PROBE_FP_G, {"spin", "120"});
+  ASSERT_TRUE(probe.start());
+  const std::string path = scratch_.file("interrupted.qvprof");
+  Qvprof qvprof(scratch_, {"record", "-o", path, "--pid", std::to_string(probe.pid())});
+
+  // Recording has begun once qvprof has been seen tracing the probe: each
+  // tick attaches to the threads for a moment.
+  const std::string status = "/proc/" + std::to_string(probe.pid()) + "/status";
+  const std::string tracer = "TracerPid:\t" + std::to_string(qvprof.pid()) + "\n";
+  bool traced = false;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!traced && Clock::now() < deadline) {
+    traced = ReadFile(status).find(tracer) != std::string::npos;
+    if (!traced) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ASSERT_TRUE(traced) << "qvprof never traced the probe";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  ASSERT_EQ(0, kill(qvprof.pid(), SIGINT));
+  const Result result = qvprof.wait(60.0);
+  ASSERT_EQ(0, result.status) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("qvprof: wrote ")) << result.err;
+  const Result info = RunQvprof({"info", path});
+  EXPECT_EQ(0, info.status) << info.err;
+  EXPECT_NE(std::string::npos, info.out.find("Stop reason:   user\n")) << info.out;
+
+  // The probe goes on running, and none of its threads is left stopped by
+  // a tracer (state 't') or still attached, now or a moment later.
+  for (int look = 0; look < 5; ++look) {
+    const std::string states = TaskStates(probe.pid());
+    ASSERT_FALSE(states.empty()) << "the probe is gone";
+    EXPECT_EQ(std::string::npos, states.find('t')) << states;
+    EXPECT_NE(std::string::npos, ReadFile(status).find("TracerPid:\t0\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+}  // namespace
+}  // namespace Quorvel

@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "archivers/QVUniqueCallStackTenureArchiver.h"
+#include "config/QVSessionConfig.h"
+#include "ContextText.h"
+#include "ids/QVContext.h"
+#include "InfoCommand.h"
+#include "Linux/process/QVProcessLinux.h"
+#include "model/QVThread.h"
+#include "RecordCommand.h"
+#include "RecordingProperties.h"
+#include "ReportCommand.h"
+#include "ScriptCommand.h"
+#include "session/QVSessionDataCallStackTenures.h"
+#include "session/QVSessionFile.h"
+#include "session/QVSessionProfile.h"
+#include "SessionSamples.h"
+#include "support/TestSupport.h"
+
+// Functions of this test program that the synthetic samples point into, so
+// that every frame resolves through the real process model: one C name and
+// one C++ name (which the output must show demangled).
+extern "C" __attribute__((noinline, used)) int qvprof_text_outer(int x) {
+  asm volatile("" ::: "memory");
+  return x + 1;
+}
+extern "C" __attribute__((noinline, used)) int qvprof_text_leaf_one(int x) {
+  asm volatile("" ::: "memory");
+  return x + 2;
+}
+extern "C" __attribute__((noinline, used)) int qvprof_text_leaf_two(int x) {
+  asm volatile("" ::: "memory");
+  return x + 3;
+}
+namespace qvproftext {
+__attribute__((noinline, used)) int middleFrame(int x) {
+  asm volatile("" ::: "memory");
+  return x + 4;
+}
+}  // namespace qvproftext
+
+namespace Quorvel {
+namespace qvprof {
+namespace {
+
+uint64_t Inside(int (*function)(int)) { return reinterpret_cast<uint64_t>(function) + 1; }
+
+std::string OwnExecutable() {
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+}
+
+// A session of this process: four samples of the main thread, written to a
+// file and read back the way qvprof reads any session.
+//   ticks 3000, 1000, 2000: outer <- middleFrame <- leaf_one  (archived out of time order)
+//   tick 4000:              outer <- middleFrame <- leaf_two
+// so by symbol the tree view has outer and middleFrame at 100%, leaf_one at
+// 75% and leaf_two at 25%.
+class SessionTextTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    processId_ = QVProcessLinux::updateProcessList(static_cast<int>(getpid()), true);
+    ASSERT_TRUE(processId_.isValid());
+    std::unordered_set<QVThreadId> threads;
+    QVThread::getThreadIdsForProcess(threads, processId_, false, true, false);
+    for (const QVThreadId& id : threads) {
+      if (id.nativeIdentifier() == static_cast<int64_t>(syscall(SYS_gettid))) threadId_ = id;
+    }
+    ASSERT_TRUE(threadId_.isValid());
+  }
+
+  void SetUp() override {
+    const QVContext context = QVContext::uniqueContext(threadId_, 2, QVContext::StateUser);
+    const std::vector<uint64_t> one = {Inside(qvprof_text_leaf_one), Inside(qvproftext::middleFrame),
+                                       Inside(qvprof_text_outer)};
+    const std::vector<uint64_t> two = {Inside(qvprof_text_leaf_two), Inside(qvproftext::middleFrame),
+                                       Inside(qvprof_text_outer)};
+    auto stacks = std::make_shared<QVUniqueCallStackTenureArchiver>();
+    stacks->archive(context, 2000, 3000, one);
+    stacks->archive(context, 0, 1000, one);
+    stacks->archive(context, 1000, 2000, one);
+    stacks->archive(context, 3000, 4000, two);
+    auto data = std::make_shared<QVSessionDataCallStackTenures>(stacks);
+    data->setBeginTick(0);
+    data->setEndTick(5000);
+
+    auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
+    auto profile = std::make_shared<QVSessionProfile>(
+        config, boost::posix_time::time_from_string("2026-12-05 10:00:00.000000"),
+        boost::posix_time::time_from_string("2026-12-05 10:00:02.500000"), false, true);
+    profile->setCallStackData(data);
+    profile->mutableProperties().setString(RecordingProperties::StopReason, "user");
+    profile->mutableProperties().setString(QVSessionProfile::KeyProfileDriverName, "process");
+    path_ = scratch_.file("text.qvprof");
+    QVSessionFile::write(*profile, path_);
+  }
+
+  std::string Script() {
+    std::ostringstream out;
+    ScriptCommand::writeScript(out, SessionSamples(path_));
+    return out.str();
+  }
+
+  std::string Report(const ReportCommand::Options& options) {
+    std::ostringstream out;
+    EXPECT_TRUE(ReportCommand::writeReport(out, SessionSamples(path_), options));
+    return out.str();
+  }
+
+  static QVProcessId processId_;
+  static QVThreadId threadId_;
+  test::ScratchDirectory scratch_{"qvproftext"};
+  std::string path_;
+};
+
+QVProcessId SessionTextTest::processId_;
+QVThreadId SessionTextTest::threadId_;
+
+TEST_F(SessionTextTest, ScriptWritesOneBlockPerSampleInTimeOrderWithResolvedFrames) {
+  const std::string script = Script();
+  const std::string exe = OwnExecutable();
+  const std::string header = ContextText::commandName(threadId_) + " " + std::to_string(getpid()) + "/" +
+                             std::to_string(threadId_.nativeIdentifier()) + " [002] ";
+  auto frame = [](uint64_t address, const std::string& symbol, const std::string& module) {
+    std::ostringstream line;
+    line << '\t' << std::hex << address << ' ' << symbol << "+0x1 (" << module << ")\n";
+    return line.str();
+  };
+  const std::string one = frame(Inside(qvprof_text_leaf_one), "qvprof_text_leaf_one", exe) +
+                          frame(Inside(qvproftext::middleFrame), "qvproftext::middleFrame(int)", exe) +
+                          frame(Inside(qvprof_text_outer), "qvprof_text_outer", exe);
+  const std::string two = frame(Inside(qvprof_text_leaf_two), "qvprof_text_leaf_two", exe) +
+                          frame(Inside(qvproftext::middleFrame), "qvproftext::middleFrame(int)", exe) +
+                          frame(Inside(qvprof_text_outer), "qvprof_text_outer", exe);
+  // Stamps are the end ticks (nanoseconds) as seconds and microseconds.
+  EXPECT_EQ(header + "0.000001\n" + one + "\n" + header + "0.000002\n" + one + "\n" + header + "0.000003\n" + one +
+                "\n" + header + "0.000004\n" + two + "\n",
+            script);
+}
+
+TEST_F(SessionTextTest, TreeReportShowsCallersAboveCalleesHeaviestFirst) {
+  ReportCommand::Options options;
+  const std::string report = Report(options);
+  const std::string exeName = OwnExecutable().substr(OwnExecutable().rfind('/') + 1);
+  EXPECT_NE(std::string::npos, report.find("Call tree: 4 samples, 1 thread of 1 process, tree view by symbol\n"))
+      << report;
+  // Depth shows as two blanks a level after the four number columns.
+  const std::string expected =
+      "100.00%   0.00%         4         0  qvprof_text_outer (" + exeName + ")\n" +
+      "100.00%   0.00%         4         0    qvproftext::middleFrame(int) (" + exeName + ")\n" +
+      " 75.00%  75.00%         3         3      qvprof_text_leaf_one (" + exeName + ")\n" +
+      " 25.00%  25.00%         1         1      qvprof_text_leaf_two (" + exeName + ")\n";
+  EXPECT_NE(std::string::npos, report.find(expected)) << report;
+}
+
+TEST_F(SessionTextTest, LeafReportStartsFromTheSampledFunctions) {
+  ReportCommand::Options options;
+  options.topology = QVCallTree::leaf;
+  options.depth = 1;
+  const std::string report = Report(options);
+  const std::string exeName = OwnExecutable().substr(OwnExecutable().rfind('/') + 1);
+  const std::string topLevel = "\n 75.00%  75.00%         3         3  qvprof_text_leaf_one (" + exeName + ")\n" +
+                               " 25.00%  25.00%         1         1  qvprof_text_leaf_two (" + exeName + ")\n";
+  ASSERT_GE(report.size(), topLevel.size());
+  EXPECT_EQ(topLevel, report.substr(report.size() - topLevel.size())) << report;
+  EXPECT_EQ(std::string::npos, report.find("middleFrame")) << "--depth 1 shows only the sampled functions";
+}
+
+TEST_F(SessionTextTest, MinPercentHidesLightNodesAndSaysSo) {
+  ReportCommand::Options options;
+  options.minPercent = 50.0;
+  const std::string report = Report(options);
+  EXPECT_NE(std::string::npos, report.find("qvprof_text_leaf_one")) << report;
+  EXPECT_EQ(std::string::npos, report.find("qvprof_text_leaf_two")) << report;
+  EXPECT_NE(std::string::npos, report.find("\n1 node under 50% hidden (--min-percent 0 shows all).\n")) << report;
+}
+
+TEST_F(SessionTextTest, FiltersThatMatchNoSampleGiveNoReport) {
+  ReportCommand::Options options;
+  options.threadId = threadId_.nativeIdentifier() + 1;
+  std::ostringstream out;
+  EXPECT_FALSE(ReportCommand::writeReport(out, SessionSamples(path_), options));
+  EXPECT_EQ("", out.str());
+  options.threadId = threadId_.nativeIdentifier();
+  options.processId = getpid();
+  EXPECT_TRUE(ReportCommand::writeReport(out, SessionSamples(path_), options));
+}
+
+TEST_F(SessionTextTest, OtherGranularitiesLabelTheirNodes) {
+  ReportCommand::Options options;
+  options.granularity = QVCallTree::module;
+  const std::string byModule = Report(options);
+  // Every frame lies in this program: one node with all samples, the
+  // sampled frame at its own level each time.
+  EXPECT_NE(std::string::npos, byModule.find("100.00%   0.00%         4         0  " + OwnExecutable() + "\n"))
+      << byModule;
+
+  // This program has line information: the outermost frame's line, named
+  // with its function.
+  options.granularity = QVCallTree::line;
+  const std::string byLine = Report(options);
+  const std::string outerRow = "\n100.00%   0.00%         4         0  ";
+  const size_t row = byLine.find(outerRow);
+  ASSERT_NE(std::string::npos, row) << byLine;
+  const std::string label = byLine.substr(row + outerRow.size(), byLine.find('\n', row + 1) - row - outerRow.size());
+  EXPECT_NE(std::string::npos, label.find("SessionTextTest.cpp:")) << label;
+  EXPECT_EQ(label.size() - std::string(" (qvprof_text_outer)").size(), label.rfind(" (qvprof_text_outer)")) << label;
+
+  options.granularity = QVCallTree::address;
+  const std::string byAddress = Report(options);
+  std::ostringstream outer;
+  outer << "0x" << std::hex << Inside(qvprof_text_outer) << " qvprof_text_outer+0x1 (";
+  EXPECT_NE(std::string::npos, byAddress.find(outer.str())) << byAddress;
+}
+
+TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesAndThreads) {
+  std::ostringstream out;
+  InfoCommand::writeInfo(out, SessionSamples(path_));
+  const std::string info = out.str();
+  EXPECT_NE(std::string::npos, info.find("Started:       2026-12-05 10:00:00 UTC\n")) << info;
+  EXPECT_NE(std::string::npos, info.find("Ended:         2026-12-05 10:00:02.500000 UTC\n")) << info;
+  EXPECT_NE(std::string::npos, info.find("Duration:      2.500 s\n")) << info;
+  EXPECT_NE(std::string::npos, info.find("Stop reason:   user\n")) << info;
+  EXPECT_NE(std::string::npos, info.find("Driver:        process\n")) << info;
+  EXPECT_NE(std::string::npos, info.find("Samples:       4 call stacks\n")) << info;
+  EXPECT_NE(std::string::npos, info.find("Processes:     1\n  pid " + std::to_string(getpid()))) << info;
+  EXPECT_NE(std::string::npos, info.find("Threads:       1\n  tid " + std::to_string(threadId_.nativeIdentifier())))
+      << info;
+  EXPECT_NE(std::string::npos, info.find("         4 samples  ")) << info;
+}
+
+TEST_F(SessionTextTest, RecordRateComparesStacksAskedForWithStacksTaken) {
+  // Two stacks a tick (two contexts), at the ticks given, over 0.1 s with
+  // a 1 ms interval: 2000 stacks a second asked for.
+  auto profileWithTicks = [](int ticks) {
+    const std::vector<uint64_t> stack = {Inside(qvprof_text_leaf_one), Inside(qvprof_text_outer)};
+    auto stacks = std::make_shared<QVUniqueCallStackTenureArchiver>();
+    for (int tick = 1; tick <= ticks; ++tick) {
+      const uint64_t end = static_cast<uint64_t>(tick) * 1000000u;
+      stacks->archive(QVContext::uniqueContext(threadId_, 0, QVContext::StateUser), end - 1000000u, end, stack);
+      stacks->archive(QVContext::uniqueContext(threadId_, 1, QVContext::StateUser), end - 1000000u, end, stack);
+    }
+    auto profile = std::make_shared<QVSessionProfile>(nullptr, boost::posix_time::ptime(),
+                                                      boost::posix_time::ptime(), false, true);
+    profile->setCallStackData(std::make_shared<QVSessionDataCallStackTenures>(stacks));
+    return profile;
+  };
+
+  const RecordCommand::Rate slow = RecordCommand::rateOf(*profileWithTicks(5), 0.001, 0.1);
+  EXPECT_DOUBLE_EQ(2000.0, slow.askedPerSecond);
+  EXPECT_DOUBLE_EQ(100.0, slow.takenPerSecond);
+  EXPECT_TRUE(slow.fellBehind);
+
+  const RecordCommand::Rate kept = RecordCommand::rateOf(*profileWithTicks(100), 0.001, 0.1);
+  EXPECT_DOUBLE_EQ(2000.0, kept.askedPerSecond);
+  EXPECT_DOUBLE_EQ(2000.0, kept.takenPerSecond);
+  EXPECT_FALSE(kept.fellBehind);
+
+  const RecordCommand::Rate none = RecordCommand::rateOf(*profileWithTicks(0), 0.001, 0.1);
+  EXPECT_FALSE(none.fellBehind) << "nothing to judge without samples";
+}
+
+TEST(SessionTextEmptyTest, ASessionWithoutCallStacksGivesNoBlocksNoReportAndZeroCounts) {
+  test::ScratchDirectory scratch("qvproftext");
+  const std::string path = scratch.file("empty.qvprof");
+  QVSessionProfile profile(std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser),
+                           boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
+  QVSessionFile::write(profile, path);
+  const SessionSamples session(path);
+
+  std::ostringstream script;
+  ScriptCommand::writeScript(script, session);
+  EXPECT_EQ("", script.str());
+  std::ostringstream report;
+  EXPECT_FALSE(ReportCommand::writeReport(report, session, ReportCommand::Options()));
+  std::ostringstream info;
+  InfoCommand::writeInfo(info, session);
+  EXPECT_NE(std::string::npos, info.str().find("Started:       unknown\n")) << info.str();
+  EXPECT_NE(std::string::npos, info.str().find("Samples:       0 call stacks\nProcesses:     0\n")) << info.str();
+  EXPECT_EQ(std::string::npos, info.str().find("Stop reason")) << "qvprof did not record this one";
+}
+
+}  // namespace
+}  // namespace qvprof
+}  // namespace Quorvel
