@@ -1,6 +1,7 @@
 #include "QVProfiledPerfSampler.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <linux/perf_event.h>
@@ -21,6 +22,17 @@ namespace {
 // 64 data pages per processor: at 1 kHz with 127-frame chains a ring holds
 // well over the drain interval's worth of samples.
 constexpr size_t kDataPages = 64;
+
+/// The kernel's cap on call-chain frames (perf_event_max_stack), 127 when unreadable.
+uint16_t kernelMaxStack() {
+    FILE* file = std::fopen("/proc/sys/kernel/perf_event_max_stack", "r");
+    unsigned value = 127;
+    if (file) {
+        if (std::fscanf(file, "%u", &value) != 1) value = 127;
+        std::fclose(file);
+    }
+    return uint16_t(value > 0xffff ? 0xffff : value);
+}
 
 uint64_t monotonicNanos() {
     timespec ts;
@@ -64,6 +76,10 @@ bool QVProfiledPerfSampler::start(const Settings& settings, std::string& error) 
         attr.sample_period = settings.periodNanos;
         attr.sample_type = PERF_SAMPLE_IP | PERF_SAMPLE_TID | PERF_SAMPLE_TIME | PERF_SAMPLE_CPU |
                            (settings.callchains ? PERF_SAMPLE_CALLCHAIN : 0);
+        if (settings.callchains) {
+            const uint16_t cap = kernelMaxStack();
+            attr.sample_max_stack = uint16_t(settings.depth < cap ? settings.depth : cap);
+        }
         attr.exclude_kernel = settings.kernel ? 0 : 1;
         attr.exclude_user = settings.user ? 0 : 1;
         attr.exclude_hv = 1;

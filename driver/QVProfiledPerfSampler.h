@@ -19,6 +19,7 @@ public:
     struct Settings {
         uint64_t periodNanos = 1000000;
         bool callchains = true;
+        uint32_t depth = 512;  ///< frames per call chain, capped by the kernel's limit
         bool kernel = true;
         bool user = true;
     };

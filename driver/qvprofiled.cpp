@@ -60,6 +60,8 @@ public:
         return it == nodes_.end() ? nullptr : &it->second;
     }
     std::vector<std::string> children(const std::string& dir) const;
+    /// Reads the --script units, played on every "enable" 1.
+    bool loadScript(std::string& error);
     size_t readBuffer(unsigned char* out, size_t size) { return queue_.read(out, size); }
     int dump();
     void shutdown();
@@ -70,10 +72,6 @@ private:
     int _enable(uint64_t value);
     void _playScript();
 
-public:
-    bool loadScript(std::string& error);
-
-private:
     std::vector<std::vector<unsigned char>> script_;
 
     Options options_;
@@ -202,6 +200,7 @@ int Driver::_enable(uint64_t value) {
             QVProfiledPerfSampler::Settings settings;
             settings.periodNanos = values_["/timer_count"];
             settings.callchains = values_["/backtrace_depth"] != 0;
+            settings.depth = uint32_t(values_["/backtrace_depth"]);
             settings.kernel = values_["/enable_kernel"] != 0;
             settings.user = values_["/enable_user"] != 0;
             std::string error;

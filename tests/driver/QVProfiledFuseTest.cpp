@@ -177,6 +177,8 @@ TEST(QVProfiledFuse, LiveSamplingAttributesSamplesToTheBusyThread) {
         for (int i = 0; i < 100000; ++i) spin = spin + 1;
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     } while ((now.tv_sec - start.tv_sec) * 1000000000ll + (now.tv_nsec - start.tv_nsec) < 300000000ll);
+    // A longer interval on request, announced with the factor since the start.
+    EXPECT_EQ(driver.write("adapt", "1"), 0);
     ASSERT_EQ(driver.write("enable", "0"), 0);
     int fd = open(driver.path("buffer").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
@@ -189,15 +191,19 @@ TEST(QVProfiledFuse, LiveSamplingAttributesSamplesToTheBusyThread) {
     QVDriverStreamItem item;
     uint64_t ours = 0, tid = 0;
     bool sawBegin = false, sawEnd = false;
+    uint64_t adaptFactor = 0;
     while (scanner.next(item)) {
         if (item.kind == QVDriverStreamItem::Control && item.code == OP_CTX_SWITCH_CODE) tid = item.first;
         if (item.kind == QVDriverStreamItem::Control && item.code == OP_TRACE_BEGIN_CODE && tid == self) ++ours;
         sawBegin |= item.kind == QVDriverStreamItem::Control && item.code == OP_QV_CPU_SAMPLING_BEGIN_TIMESTAMP_CODE;
         sawEnd |= item.kind == QVDriverStreamItem::Control && item.code == OP_QV_CPU_SAMPLING_END_TIMESTAMP_CODE;
+        if (item.kind == QVDriverStreamItem::Control && item.code == OP_QV_ADAPT_SAMPLING_INTERVAL_CODE)
+            adaptFactor = item.first;
     }
     EXPECT_EQ(scanner.fault(), QVDriverStreamFault::None) << scanner.faultText();
     EXPECT_GT(ours, 100u);  // ~300 expected
     EXPECT_TRUE(sawBegin);
     EXPECT_TRUE(sawEnd);
+    EXPECT_EQ(adaptFactor, 2u);
     EXPECT_EQ(driver.read("stats/event_lost_overflow"), "0");
 }
