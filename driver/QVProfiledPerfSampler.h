@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QVProfiledEventQueue.h"
+
+namespace Quorvel {
+
+/// Samples every processor with perf events (the software cpu-clock at a
+/// fixed period, with call chains) and turns each sample into one unit of
+/// event-stream words on the queue. A drain thread empties the perf ring
+/// buffers while sampling runs.
+class QVProfiledPerfSampler {
+public:
+    struct Settings {
+        uint64_t periodNanos = 1000000;
+        bool callchains = true;
+        uint32_t depth = 512;  ///< frames per call chain, capped by the kernel's limit
+        bool kernel = true;
+        bool user = true;
+    };
+
+    QVProfiledPerfSampler(QVProfiledEventQueue& queue, unsigned processorCount);
+    ~QVProfiledPerfSampler();
+
+    /// Opens one event per processor and starts the drain thread; false with
+    /// error set when the kernel refuses.
+    bool start(const Settings& settings, std::string& error);
+    /// Stops sampling, drains what the rings still hold, joins the thread.
+    void stop();
+    bool running() const { return running_; }
+
+    /// Doubles the period on every processor and queues the adapt notice
+    /// with the factor relative to the period sampling started with.
+    bool adapt();
+
+    uint64_t lostRecords(unsigned cpu) const;
+
+private:
+    struct Ring;
+    void _drainLoop();
+    void _drainRing(Ring& ring);
+    void _emitSample(Ring& ring, const unsigned char* record, size_t size);
+
+    QVProfiledEventQueue& queue_;
+    unsigned processorCount_;
+    Settings settings_;
+    std::vector<Ring*> rings_;
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopping_{false};
+    uint32_t adaptFactor_ = 1;
+    int wakeFd_ = -1;
+    // Stream context last announced, so switches are emitted only on change.
+    int64_t lastCpu_ = -1;
+    int64_t lastTid_ = -1;
+    int64_t lastPid_ = -1;
+};
+
+}  // namespace Quorvel

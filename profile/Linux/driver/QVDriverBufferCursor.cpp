@@ -1,0 +1,94 @@
+#include "Linux/driver/QVDriverBufferCursor.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Quorvel {
+
+QVDriverBufferCursorMemory::QVDriverBufferCursorMemory(const void* words, uint64_t recordCount, bool is64)
+    : is64_(is64) {
+    _reset(words, recordCount);
+}
+
+QVDriverBufferCursorMemory::QVDriverBufferCursorMemory(bool is64) : is64_(is64) {}
+
+void QVDriverBufferCursorMemory::_reset(const void* words, uint64_t recordCount) {
+    words_ = static_cast<const unsigned char*>(words);
+    recordCount_ = words_ ? recordCount : 0;
+    index_ = 0;
+}
+
+bool QVDriverBufferCursorMemory::nextRecord(uint64_t& word) {
+    if (index_ >= recordCount_) {
+        word = 0;
+        return false;
+    }
+    // memcpy because a mapped chunk carries no alignment promise.
+    if (is64_) {
+        std::memcpy(&word, words_ + index_ * 8, 8);
+    } else {
+        uint32_t narrow;
+        std::memcpy(&narrow, words_ + index_ * 4, 4);
+        word = narrow;
+    }
+    ++index_;
+    return true;
+}
+
+void QVDriverBufferCursorMemory::rewind() { index_ = 0; }
+
+uint64_t QVDriverBufferCursorMemory::index() const { return index_; }
+
+struct QVDriverBufferCursorMapped::Mapping {
+    void* address = nullptr;
+    size_t length = 0;
+    ~Mapping() {
+        if (address) munmap(address, length);
+    }
+};
+
+QVDriverBufferCursorMapped::QVDriverBufferCursorMapped(std::shared_ptr<Mapping> mapping, bool is64)
+    : QVDriverBufferCursorMemory(is64), mapping_(std::move(mapping)) {
+    const uint64_t wordSize = is64 ? 8 : 4;
+    _reset(mapping_->address, mapping_->length / wordSize);
+}
+
+std::unique_ptr<QVDriverBufferCursorMapped> QVDriverBufferCursorMapped::open(const std::string& path, bool is64,
+                                                                             std::string& error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    auto mapping = std::make_shared<Mapping>();
+    if (fstat(fd, &st) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = "not a regular file";
+        ::close(fd);
+        return nullptr;
+    }
+    if (st.st_size > 0) {
+        void* address = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (address == MAP_FAILED) {
+            error = std::strerror(errno);
+            ::close(fd);
+            return nullptr;
+        }
+        mapping->address = address;
+        mapping->length = size_t(st.st_size);
+        madvise(address, mapping->length, MADV_SEQUENTIAL);
+    }
+    ::close(fd);
+    return std::unique_ptr<QVDriverBufferCursorMapped>(new QVDriverBufferCursorMapped(std::move(mapping), is64));
+}
+
+}  // namespace Quorvel
