@@ -1,0 +1,34 @@
+// Feeds arbitrary bytes to the perf.data reader and decodes every record it
+// indexes, the way the recorder and import do. Seed it with the small files
+// that perf recorded for the golden tests:
+//   fuzz_QVPerfDataFileFuzz CORPUS tests/data/profile/Linux/perf/golden
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "Linux/perf/QVPerfCallchain.h"
+#include "Linux/perf/QVPerfDataFile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace Quorvel;
+  QVPerfDataFile file;
+  if (!file.parse(data, size, "fuzz")) return 0;
+  QVPerfSample sample;
+  QVPerfSampleId sampleId;
+  QVPerfCommRecord comm;
+  QVPerfTaskRecord task;
+  QVPerfMmapRecord mmap;
+  std::vector<std::uint64_t> frames;
+  for (const QVPerfRecordRef& record : file.records()) {
+    if (file.decodeSample(record, sample)) {
+      std::uint64_t context = 0;
+      QVPerfCallchainFrames(sample, context, frames);
+      sample.rawTypeId();
+    }
+    file.decodeSampleId(record, sampleId);
+    file.decodeComm(record, comm);
+    file.decodeTask(record, task);
+    file.decodeMmap(record, mmap);
+  }
+  return 0;
+}

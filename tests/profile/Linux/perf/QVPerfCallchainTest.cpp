@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include "Linux/perf/QVPerfCallchain.h"
+#include "Linux/perf/QVPerfDataFile.h"
+#include "support/QVPerfDataBuilder.h"
+
+using namespace Quorvel;
+
+namespace {
+
+constexpr std::uint64_t K = QV_PERF_CONTEXT_KERNEL, U = QV_PERF_CONTEXT_USER;
+constexpr std::uint64_t kGuest = 0xFFFFFFFFFFFFF800ull;  // PERF_CONTEXT_GUEST
+
+TEST(QVPerfCallchainTest, FirstContextFramesWithTheSampleIp) {
+  struct Case {
+    const char* what;
+    std::uint64_t ip;
+    std::vector<std::uint64_t> chain;
+    bool supported;
+    std::uint64_t context;
+    std::vector<std::uint64_t> frames;
+  };
+  const Case cases[] = {
+      {"ip leads the chain", 0xa, {K, 0xa, 0xb, U, 0xc}, true, K, {0xa, 0xb}},
+      {"ip added before the chain", 0x1, {K, 0xa, 0xb, U, 0xc}, true, K, {0x1, 0xa, 0xb}},
+      {"user chain", 0xc, {U, 0xc, 0xd}, true, U, {0xc, 0xd}},
+      {"marker alone", 0x5, {U}, true, U, {0x5}},
+      {"no chain", 0x5, {}, true, 0, {}},
+      {"guest context", 0x5, {kGuest, 0x5}, false, kGuest, {}},
+  };
+  for (const Case& c : cases) {
+    test::QVPerfDataBuilder builder;
+    std::size_t attr = builder.addAttribute(1, 0, 0x1a7, {});
+    test::QVPerfTestSample sample;
+    sample.ip = c.ip;
+    sample.callchain = c.chain;
+    builder.addSample(attr, sample);
+    std::vector<std::uint8_t> bytes = builder.build();
+    QVPerfDataFile file;
+    ASSERT_TRUE(file.parse(bytes.data(), bytes.size(), "x"));
+    QVPerfSample decoded;
+    ASSERT_TRUE(file.decodeSample(file.records().at(0), decoded));
+    std::uint64_t context = 0;
+    std::vector<std::uint64_t> frames;
+    EXPECT_EQ(QVPerfCallchainFrames(decoded, context, frames), c.supported) << c.what;
+    EXPECT_EQ(context, c.context) << c.what;
+    if (c.supported) {
+      EXPECT_EQ(frames, c.frames) << c.what;
+    }
+  }
+}
+
+}  // namespace
