@@ -13,6 +13,8 @@
 #include "Linux/metrics/QVMetricSamplerLinux.h"
 #include "LogOptions.h"
 #include "MetricsTable.h"
+#include "SessionSamples.h"
+#include "session/QVSessionProfile.h"
 #include "StopSignal.h"
 #include "UsageError.h"
 #include "proc/QVTaskInfoLinux.h"
@@ -62,6 +64,7 @@ Arguments MetricsCommand::arguments() const {
       {"metrics", 'm', "ID[,ID...]", "only these metric ids (see --list)"},
       {"csv", 0, "", "write CSV even on a terminal"},
       {"list", 'l', "", "list every metric id with its group, units and description"},
+      {"from", 0, "SESSION", "print the metrics a 'qvprof record --metrics' session holds, as CSV"},
   };
   for (const Option& option : LogOptions::options()) options.push_back(option);
   Arguments arguments(name(),
@@ -78,6 +81,17 @@ int MetricsCommand::_execute(const Arguments& arguments, std::ostream& out, std:
   const QVMetricSampler::InfoList offered = offeredInfos(*sampler);
   if (arguments.has("list")) {
     writeList(out, offered);
+    return out ? ExitSuccess : ExitFailure;
+  }
+
+  if (arguments.has("from")) {
+    const SessionSamples session(arguments.value("from"));
+    const auto metrics = session.profile()->metricData();
+    if (!metrics) throw std::runtime_error(arguments.value("from") + ": the session holds no metrics");
+    MetricsTable table(metrics->infos(), static_cast<double>(LocalMachineProcessorCount()));
+    table.writeCsvHeader(out);
+    const uint64_t origin = metrics->passes().empty() ? 0 : metrics->passes().front()->timeRange().location;
+    for (const auto& pass : metrics->passes()) table.writeCsv(out, *pass, origin);
     return out ? ExitSuccess : ExitFailure;
   }
 

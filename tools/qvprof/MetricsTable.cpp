@@ -1,5 +1,6 @@
 #include "MetricsTable.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ostream>
@@ -128,6 +129,53 @@ void MetricsTable::writeScreen(std::ostream& out, const QVMetricData& data, bool
     out << line;
   }
   out.flush();
+}
+
+void MetricsTable::writeSummary(std::ostream& out, const QVSessionDataMetrics& metrics, double processorCount) {
+  struct Series {
+    const QVMetricInfo* info;
+    double minimum, maximum, sum, elapsed;
+    std::size_t count;
+  };
+  // Keyed by entity, then metric id, so that the listing is stable.
+  std::map<std::pair<std::string, std::string>, Series> series;
+  MetricsTable table(metrics.infos(), processorCount);
+  for (const auto& pass : metrics.passes()) {
+    for (const Row& row : table._rows(*pass)) {
+      if (!row.known) continue;
+      auto inserted = series.emplace(std::make_pair(row.entity, row.info->id()),
+                                     Series{row.info, row.value, row.value, 0.0, 0.0, 0});
+      Series& s = inserted.first->second;
+      s.minimum = std::min(s.minimum, row.value);
+      s.maximum = std::max(s.maximum, row.value);
+      s.sum += row.value;
+      s.elapsed += table.elapsedSeconds_;
+      ++s.count;
+    }
+  }
+  out << "Metrics:       " << metrics.passes().size() << " passes, every " << metrics.config()->interval << " s\n";
+  if (series.empty()) return;
+  std::size_t entityWidth = 6, nameWidth = 6;
+  for (const auto& entry : series) {
+    entityWidth = std::max(entityWidth, entry.first.first.size());
+    nameWidth = std::max(nameWidth, entry.second.info->name().size());
+  }
+  char line[512];
+  std::snprintf(line, sizeof(line), "  %-*s  %-*s  %14s  %14s  %14s\n", static_cast<int>(entityWidth), "ENTITY",
+                static_cast<int>(nameWidth), "METRIC", "MIN", "MEAN", "MAX");
+  out << line;
+  for (const auto& entry : series) {
+    const Series& s = entry.second;
+    const QVMetricInfo::QVMetricView view = s.info->views().empty() ? QVMetricInfo::VALUE : s.info->views().front();
+    // Deltas are shown per second over the mean pass length.
+    const double seconds = s.count ? s.elapsed / static_cast<double>(s.count) : 0;
+    std::snprintf(line, sizeof(line), "  %-*s  %-*s  %14s  %14s  %14s\n", static_cast<int>(entityWidth),
+                  entry.first.first.c_str(), static_cast<int>(nameWidth), s.info->name().c_str(),
+                  humanValue(*s.info, view, s.minimum, seconds).c_str(),
+                  humanValue(*s.info, view, s.sum / static_cast<double>(s.count), seconds).c_str(),
+                  humanValue(*s.info, view, s.maximum, seconds).c_str());
+    out << line;
+  }
 }
 
 }  // namespace qvprof

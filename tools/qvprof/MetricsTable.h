@@ -8,6 +8,7 @@
 
 #include "metrics/QVMetricData.h"
 #include "metrics/QVMetricInfo.h"
+#include "metrics/QVSessionDataMetrics.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -25,6 +26,10 @@ class MetricsTable {
   void writeCsv(std::ostream& out, const QVMetricData& data, uint64_t originNanos);
   // clearScreen: start with the terminal's home-and-clear sequence.
   void writeScreen(std::ostream& out, const QVMetricData& data, bool clearScreen);
+
+  // Per metric and entity: the minimum, mean and maximum of the metric's
+  // first view over the recorded passes.
+  static void writeSummary(std::ostream& out, const QVSessionDataMetrics& metrics, double processorCount);
 
   // "12.3 %", "1.5 MiB", "2.0 MiB/s", "0.25 s", "1.2 k/s".
   static std::string humanValue(const QVMetricInfo& info, QVMetricInfo::QVMetricView view, double value,
