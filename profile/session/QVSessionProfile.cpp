@@ -82,6 +82,9 @@ void QVSessionProfile::encodeWithArchiver(QVArchiver* archiver) const {
   if (systemCallData_) {
     archiver->encodeObject(*systemCallData_, "SysCallData");
   }
+  if (metricData_) {
+    archiver->encodeObject(*metricData_, "MetricData");
+  }
   archiver->endList("SessionData");
 }
 
@@ -105,6 +108,7 @@ void QVSessionProfile::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
   callStackData_.reset();
   threadTenureData_.reset();
   systemCallData_.reset();
+  metricData_.reset();
   // Written files always have the element; it is absent only from files
   // that carried no samples at all.
   if (unarchiver->hasValueForKey("SessionData")) {
@@ -117,6 +121,10 @@ void QVSessionProfile::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
     }
     if (unarchiver->hasValueForKey("SysCallData")) {
       unarchiver->decodeObjectForKey("SysCallData", systemCallData_);
+    }
+    if (unarchiver->hasValueForKey("MetricData")) {
+      metricData_ = std::make_shared<QVSessionDataMetrics>();
+      unarchiver->decodeObject("MetricData", *metricData_);
     }
     unarchiver->leaveElement("SessionData");
   }

@@ -7,6 +7,7 @@
 
 #include "archive/QVUnarchiver.h"
 #include "data/QVPropertyMap.h"
+#include "metrics/QVSessionDataMetrics.h"
 #include "session/QVSession.h"
 
 namespace Quorvel {
@@ -76,6 +77,10 @@ class QVSessionProfile : public QVSession {
   virtual void setThreadTenureData(const std::shared_ptr<QVSessionDataThreadTenures>& data);
   virtual std::shared_ptr<QVSessionDataThreadTenures> threadTenureData() const;
 
+  // The metrics sampled beside the recording; null when none were.
+  void setMetricData(const std::shared_ptr<QVSessionDataMetrics>& data) { metricData_ = data; }
+  std::shared_ptr<QVSessionDataMetrics> metricData() const { return metricData_; }
+
   const std::string& notes() const { return notes_; }
   void setNotes(const std::string& notes) { notes_ = notes; }
 
@@ -91,6 +96,7 @@ class QVSessionProfile : public QVSession {
   std::shared_ptr<QVSessionDataCallStackTenures> callStackData_;
   std::shared_ptr<QVSessionDataThreadTenures> threadTenureData_;
   std::shared_ptr<QVSessionDataSystemCallTenures> systemCallData_;
+  std::shared_ptr<QVSessionDataMetrics> metricData_;
 };
 
 // A profile being read starts empty, as the recorder would make it, and

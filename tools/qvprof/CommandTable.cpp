@@ -5,6 +5,7 @@
 
 #include "DriversCommand.h"
 #include "InfoCommand.h"
+#include "MetricsCommand.h"
 #include "RecordCommand.h"
 #include "ReportCommand.h"
 #include "ScriptCommand.h"
@@ -19,6 +20,7 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<InfoCommand>());
   commands.push_back(std::make_unique<ScriptCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
+  commands.push_back(std::make_unique<MetricsCommand>());
   return commands;
 }
 

@@ -1,3 +1,5 @@
+#include "MetricsTable.h"
+#include "system/QVMachine.h"
 #include "InfoCommand.h"
 
 #include <cctype>
@@ -131,6 +133,9 @@ int InfoCommand::_execute(const Arguments& arguments, std::ostream& out, std::os
   const SessionSamples session(path);
   out << "File:          " << path << '\n';
   writeInfo(out, session);
+  if (const auto metrics = session.profile()->metricData()) {
+    MetricsTable::writeSummary(out, *metrics, static_cast<double>(LocalMachineProcessorCount()));
+  }
   out.flush();
   return out ? ExitSuccess : ExitFailure;
 }

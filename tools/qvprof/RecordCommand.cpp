@@ -19,6 +19,7 @@
 #include "DriverCatalog.h"
 #include "LogCapture.h"
 #include "LogOptions.h"
+#include "RecordMetrics.h"
 #include "model/QVProcess.h"
 #include "model/QVThread.h"
 #include "NotificationText.h"
@@ -82,6 +83,7 @@ Arguments RecordCommand::arguments() const {
       {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
       {"compress", 0, "", "write the session file gzip-compressed"},
   };
+  for (const Option& option : RecordMetrics::options()) options.push_back(option);
   for (const Option& option : LogOptions::options()) options.push_back(option);
   Arguments arguments(name(),
                       "Records the call stacks of a program until it exits, or of a running process\n"
@@ -119,6 +121,7 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.wrap = arguments.has("wrap");
   settings.callStacks = !arguments.has("no-callstacks");
   settings.compress = arguments.has("compress");
+  settings.metrics = RecordMetrics::requestFrom(arguments);
 
   const std::vector<std::string> usable = DriverCatalog::recordingDrivers();
   settings.driver = arguments.value("driver", DriverCatalog::defaultRecordingDriver());
@@ -286,6 +289,7 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
     _checkAttachable(pid);
   }
 
+  RecordMetrics metrics(settings.metrics, pid);
   const std::shared_ptr<QVSamplerProcess> sampler = _startSampler(settings, config, pid, err);
   bool targetExited = _waitForEnd(*sampler, signals, launcher.get(), err);
   // A program qvprof started ends with its recording when the user asked
@@ -298,6 +302,7 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   NotificationText::write(err, *sampler, ids, "qvprof: ");
 
   const std::shared_ptr<QVSessionProfile> profile = sampler->collect();
+  if (profile) profile->setMetricData(metrics.finish());
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
     std::string reason = "no samples were taken";

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordMetrics.h"
 #include "Command.h"
 
 namespace Quorvel {
@@ -41,6 +42,7 @@ class RecordCommand : public Command {
     bool callStacks = true;
     bool compress = false;
     std::string driver;
+    RecordMetrics::Request metrics;
   };
 
   std::string name() const override { return "record"; }
