@@ -283,6 +283,21 @@ TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesAndThreads) {
   EXPECT_NE(std::string::npos, info.find("         4 samples  ")) << info;
 }
 
+// Numbers from a hostile or damaged file print as what they are: an interval
+// of 1e308 s and an end before the start.
+TEST_F(SessionTextTest, InfoPrintsAbsurdTimesSanely) {
+  auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
+  config->timerConfig->interval = 1e308;
+  QVSessionProfile profile(config, boost::posix_time::time_from_string("2026-12-05 10:00:02"),
+                           boost::posix_time::time_from_string("2026-12-05 10:00:00"), false, true);
+  QVSessionFile::write(profile, path_);
+  std::ostringstream out;
+  InfoCommand::writeInfo(out, SessionSamples(path_));
+  const std::string info = out.str();
+  EXPECT_NE(std::string::npos, info.find("every 2.78e+304 hr")) << info;
+  EXPECT_NE(std::string::npos, info.find("Duration:      unknown (the end precedes the start)\n")) << info;
+}
+
 TEST_F(SessionTextTest, RecordRateComparesStacksAskedForWithStacksTaken) {
   // Two stacks a tick (two contexts), at the ticks given, over 0.1 s with
   // a 1 ms interval: 2000 stacks a second asked for.
