@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <locale.h>
 
+#include "archive/QVArchivable.h"
 #include "archive/QVXmlUnarchiver.h"
+#include "base/QVLog.h"
 
 namespace Quorvel {
 
@@ -127,6 +129,24 @@ std::shared_ptr<QVUnarchivable> QVUnarchiver::objectForId(uint64_t objectId) con
 
 std::unique_ptr<QVUnarchiver> QVUnarchiver::createUnarchiver(std::istream& stream) {
   return std::make_unique<QVXmlUnarchiver>(stream);
+}
+
+void QVUnarchiver::warnIfNewer(const std::string& key, const QVUnarchivable& object) {
+  const auto* archivable = dynamic_cast<const QVArchivable*>(&object);
+  if (archivable == nullptr) {
+    return;
+  }
+  int major = 0;
+  int minor = 0;
+  objectVersion(major, minor);
+  const int knownMajor = archivable->getCurrentMajorVersion();
+  const int knownMinor = archivable->getCurrentMinorVersion();
+  const bool newer = major > knownMajor || (major == knownMajor && minor > knownMinor);
+  if (newer && newerWarned_.insert(key).second) {
+    QV_WARNING("element '" << key << "' has format version " << major << "." << minor << ", newer than version "
+                           << knownMajor << "." << knownMinor
+                           << " that this reader knows; parts it does not recognise are skipped");
+  }
 }
 
 }  // namespace Quorvel

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/date_time/posix_time/ptime.hpp>
@@ -77,7 +78,13 @@ class QVUnarchiver {
   static std::unique_ptr<QVUnarchiver> createUnarchiver(std::istream& stream);
 
  private:
+  // Warns, once per key, when the element entered last carries a format
+  // version newer than the object knows: it is still read, and what it does
+  // not recognise is skipped.
+  void warnIfNewer(const std::string& key, const QVUnarchivable& object);
+
   std::unordered_map<uint64_t, std::shared_ptr<QVUnarchivable>> objects_;
+  std::unordered_set<std::string> newerWarned_;
 };
 
 // Parses archived number text with base detection; non-numbers give 0.
@@ -107,6 +114,7 @@ void QVUnarchiver::decodeObjectForKey(const std::string& key, std::shared_ptr<T>
     if (attributeValue("objid", objectId)) {
       registerObject(ParseArchivedUnsigned(objectId), created);
     }
+    warnIfNewer(key, *created);
     created->decodeWithUnarchiver(this);
     out = created;
   }

@@ -32,6 +32,38 @@ bool IsBlankText(const char* text) {
   return true;
 }
 
+// "YYYY-MM-DDTHH:MM:SS" with an optional fraction of up to nine digits, the
+// year within the Gregorian range of Boost's calendar and each field in range.
+bool IsIsoExtendedTime(const std::string& text) {
+  static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
+  const size_t fixed = sizeof kShape - 1;
+  if (text.size() < fixed) {
+    return false;
+  }
+  for (size_t i = 0; i < fixed; ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) {
+      return false;
+    }
+  }
+  if (text.size() > fixed) {
+    size_t digits = text.size() - fixed - 1;
+    if (text[fixed] != '.' || digits == 0 || digits > 9) {
+      return false;
+    }
+    for (size_t i = fixed + 1; i < text.size(); ++i) {
+      if (text[i] < '0' || text[i] > '9') {
+        return false;
+      }
+    }
+  }
+  auto field = [&](size_t at, size_t width) { return std::stoi(text.substr(at, width)); };
+  int year = field(0, 4), month = field(5, 2), day = field(8, 2);
+  int hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
+  return year >= 1400 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 &&
+         minute <= 59 && second <= 59;
+}
+
 const char* AsChars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
 
 // Some libxml2 diagnostics (encoding and I/O errors) bypass the reader's
@@ -96,32 +128,46 @@ int QVXmlUnarchiver::readInput(void* context, char* buffer, int length) {
   if (!self->inputError_.empty()) {
     return -1;
   }
-  if (!self->firstBytesChecked_ && length >= 2) {
-    self->firstBytesChecked_ = true;
-    try {
-      size_t got = self->input_.read(buffer, static_cast<size_t>(length));
-      // UTF-16 and UCS-4 are recognised by a zero or a byte-order mark in
-      // the first bytes; UTF-8 XML starts with "<", a blank or its BOM.
-      const auto* bytes = reinterpret_cast<const unsigned char*>(buffer);
-      if (got >= 2 && (bytes[0] == 0 || bytes[1] == 0 || bytes[0] == 0xfe || bytes[0] == 0xff)) {
-        self->inputError_ = "archives must be UTF-8 encoded";
-        return -1;
-      }
-      return static_cast<int>(got);
-    } catch (const QVException& e) {
-      self->inputError_ = e.message();
-      return -1;
-    }
-  }
   // libxml2 is C: nothing may unwind through it.
   try {
-    return static_cast<int>(self->input_.read(buffer, length > 0 ? static_cast<size_t>(length) : 0));
+    return self->readGuarded(buffer, length > 0 ? static_cast<size_t>(length) : 0);
   } catch (const QVException& e) {
     self->inputError_ = e.message();
   } catch (const std::exception& e) {
     self->inputError_ = std::string("failed to read archive input: ") + e.what();
   }
   return -1;
+}
+
+int QVXmlUnarchiver::readGuarded(char* buffer, size_t length) {
+  if (length <= QVXmlInputGuard::kHeldBack) {
+    return 0;
+  }
+  raw_.resize(length - QVXmlInputGuard::kHeldBack);
+  for (;;) {
+    size_t got = input_.read(raw_.data(), raw_.size());
+    // UTF-16 and UCS-4 are recognised by a zero or a byte-order mark in the
+    // first two bytes; UTF-8 XML starts with "<", a blank or its BOM. libxml2
+    // may ask for so few bytes at first that they arrive one call at a time.
+    for (size_t i = 0; i < got && firstBytesSeen_ < sizeof firstBytes_; ++i) {
+      firstBytes_[firstBytesSeen_++] = static_cast<unsigned char>(raw_[i]);
+      if (firstBytesSeen_ == sizeof firstBytes_ &&
+          (firstBytes_[0] == 0 || firstBytes_[1] == 0 || firstBytes_[0] == 0xfe || firstBytes_[0] == 0xff)) {
+        inputError_ = "archives must be UTF-8 encoded";
+        return -1;
+      }
+    }
+    long written = guard_.filter(raw_.data(), got, buffer);
+    if (written < 0) {
+      inputError_ = "archive refused: " + guard_.refusal();
+      return -1;
+    }
+    // A chunk that held only comments yields nothing, which libxml2 would
+    // take for the end of the document: read on.
+    if (written > 0 || got == 0) {
+      return static_cast<int>(written);
+    }
+  }
 }
 
 void QVXmlUnarchiver::parserError(void* context, xmlErrorPtr error) {
@@ -475,10 +521,11 @@ void QVXmlUnarchiver::decodeTime(std::string_view key, boost::posix_time::ptime&
     return;
   }
   try {
-    // Boost's parser accepts some text that is not a time at all (and reads
-    // it as not-a-date-time); requiring the date-time separator catches it.
-    if (text.find('T') == std::string::npos) {
-      throw std::invalid_argument("no date-time separator");
+    // Boost's parser accepts text that is not a time at all, and converts its
+    // fields with lexical_cast, which overflows on long digit runs; only the
+    // shape this archiver writes, with every field in range, reaches it.
+    if (!IsIsoExtendedTime(text)) {
+      throw std::invalid_argument("not an ISO time");
     }
     out = boost::posix_time::from_iso_extended_string(text);
   } catch (const std::exception&) {

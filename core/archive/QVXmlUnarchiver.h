@@ -9,6 +9,7 @@
 #include <libxml/xmlreader.h>
 
 #include "archive/QVArchiveInput.h"
+#include "archive/QVXmlInputGuard.h"
 #include "archive/QVUnarchiver.h"
 
 namespace Quorvel {
@@ -85,9 +86,15 @@ class QVXmlUnarchiver : public QVUnarchiver {
   int nodeLine();
 
   static int readInput(void* context, char* buffer, int length);
+  // Reads through the guard; -1 once it refuses the document.
+  int readGuarded(char* buffer, size_t length);
   static void parserError(void* context, xmlErrorPtr error);
 
   QVArchiveInput input_;
+  // Sees every byte before libxml2 does: attribute floods and padding are
+  // refused before the parser spends quadratic time or memory on them.
+  QVXmlInputGuard guard_;
+  std::vector<char> raw_;
   xmlTextReaderPtr reader_ = nullptr;
   std::string inputError_;
   std::string parseError_;
@@ -97,7 +104,8 @@ class QVXmlUnarchiver : public QVUnarchiver {
   Next next_ = Next::Unknown;
   Element lookahead_;
   bool finished_ = false;
-  bool firstBytesChecked_ = false;
+  unsigned char firstBytes_[2] = {};
+  size_t firstBytesSeen_ = 0;
   // Until the root element is reached the encoding is not known to be
   // UTF-8, and libxml2's global error channels are redirected around reads.
   bool rootSeen_ = false;

@@ -67,6 +67,9 @@ std::string Hours(double seconds) {
 
 }  // namespace
 
+// 10^15 s is 3 * 10^7 years: past it, hours are shown in scientific form.
+constexpr double kLongestWholeHours = 1e15;
+
 std::string FormatTimeSeconds(double seconds) {
   if (!std::isfinite(seconds)) {
     return Decimal(seconds, 0) + " seconds";
@@ -85,8 +88,15 @@ std::string FormatTimeSeconds(double seconds) {
     const std::string number = Decimal(seconds, 3);
     return number + (number == "1" ? " second" : " seconds");
   }
-  if (std::llround(seconds * 1000.0) < 3600LL * 1000) {
+  if (RoundTo(seconds, 3) < 3600.0) {
     return Minutes(seconds);
+  }
+  // Whole hours and minutes stop being exact, and their integer conversion
+  // overflows, long before a double does (an archive may hold 1e308).
+  if (seconds >= kLongestWholeHours) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g hr", seconds / 3600.0);
+    return text;
   }
   return Hours(seconds);
 }

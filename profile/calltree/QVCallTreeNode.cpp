@@ -277,7 +277,10 @@ QVCallTreeNode& QVCallTreeNode::operator+=(const QVCallTreeNode& other) {
   // as the tree is as deep as the deepest sample.
   std::vector<std::pair<QVCallTreeNode*, const QVCallTreeNode*>> pending{{this, &other}};
   while (!pending.empty()) {
-    const auto [target, source] = pending.back();
+    // Named variables, not a structured binding: C++17 lambdas cannot
+    // capture bindings (clang refuses them).
+    QVCallTreeNode* const target = pending.back().first;
+    const QVCallTreeNode* const source = pending.back().second;
     pending.pop_back();
     source->_forEachChild([target, &pending](uint64_t key, const QVCallTreeNode* theirs) {
       QVCallTreeNode* mine = target->_findChild(key);
@@ -307,7 +310,8 @@ QVCallTreeNode* QVCallTreeNode::_deepCopy() const {
   QVCallTreeNode* top = copyOf(*this);
   std::vector<std::pair<QVCallTreeNode*, const QVCallTreeNode*>> pending{{top, this}};
   while (!pending.empty()) {
-    const auto [target, source] = pending.back();
+    QVCallTreeNode* const target = pending.back().first;
+    const QVCallTreeNode* const source = pending.back().second;
     pending.pop_back();
     source->_forEachChild([&](uint64_t key, const QVCallTreeNode* child) {
       QVCallTreeNode* copy = copyOf(*child);

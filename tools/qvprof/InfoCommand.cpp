@@ -73,8 +73,13 @@ void InfoCommand::writeInfo(std::ostream& out, const SessionSamples& session) {
   out << "Ended:         " << timeText(end) << '\n';
   if (!begin.is_special() && !end.is_special()) {
     const boost::posix_time::time_duration span = end - begin;
-    out << "Duration:      "
-        << secondsText(static_cast<double>(span.total_microseconds()) / 1e6) << '\n';
+    out << "Duration:      ";
+    // The times come from the file, which may say anything.
+    if (span.is_negative()) {
+      out << "unknown (the end precedes the start)\n";
+    } else {
+      out << secondsText(static_cast<double>(span.total_microseconds()) / 1e6) << '\n';
+    }
   }
   if (properties.hasKey(RecordingProperties::StopReason)) {
     out << "Stop reason:   " << properties.stringValue(RecordingProperties::StopReason) << '\n';

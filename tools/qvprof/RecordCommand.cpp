@@ -23,6 +23,7 @@
 #include "model/QVProcess.h"
 #include "model/QVThread.h"
 #include "NotificationText.h"
+#include "output/QVFileReplacement.h"
 #include "notify/QVNotificationIds.h"
 #include "ProgressLine.h"
 #include "recording/QVSamplerProcess.h"
@@ -31,6 +32,7 @@
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
 #include "SessionSamples.h"
+#include "time/QVTimer.h"
 #include "StopSignal.h"
 #include "system/QVFileUtils.h"
 #include "UsageError.h"
@@ -117,6 +119,14 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   }
   settings.interval = arguments.positiveNumber("interval", settings.interval);
   settings.timeLimit = arguments.positiveNumber("time-limit", 0.0);
+  // The timer cannot fire faster than its resolution: a shorter period would
+  // never end the recording or take a sample.
+  for (const char* name : {"interval", "time-limit"}) {
+    const double seconds = std::string(name) == "interval" ? settings.interval : settings.timeLimit;
+    if (arguments.has(name) && seconds < QVTimer::kResolutionSeconds) {
+      throw UsageError(command, std::string("--") + name + ": shorter than the timer's resolution of 1e-06 s");
+    }
+  }
   settings.sampleLimit = arguments.integer("sample-limit", 0, 1, UINT64_MAX);
   settings.wrap = arguments.has("wrap");
   settings.callStacks = !arguments.has("no-callstacks");
@@ -187,6 +197,11 @@ int RecordCommand::_execute(const Arguments& arguments, std::ostream& out, std::
 }
 
 void RecordCommand::_checkOutputWritable(const std::string& path) {
+  // A device, FIFO or directory at the path is not ours to replace.
+  const std::string why = QVFileReplacement::whyNotReplaceable(path);
+  if (!why.empty()) {
+    throw QVException("cannot write the session file '" + path + "': " + why, __LINE__, __FILE__);
+  }
   const std::string directory = PathDirectory(path);
   if (::access(directory.c_str(), W_OK | X_OK) != 0) {
     throw QVException("cannot write the session file '" + path + "': " + directory + ": " + std::strerror(errno),

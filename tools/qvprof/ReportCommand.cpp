@@ -63,29 +63,53 @@ class TreePrinter {
   TreePrinter(std::ostream& out, const ReportCommand::Options& options, double total)
       : out_(out), options_(options), total_(total) {}
 
-  void print(const QVCallTreeNode& parent, size_t depth) {
-    if (options_.depth != 0 && depth >= options_.depth) return;
-    const std::vector<LabelledNode> children = sortedChildren(parent, options_.granularity);
-    for (size_t i = 0; i < children.size(); ++i) {
-      const LabelledNode& child = children[i];
+  // Walks with an explicit stack: the depth of the tree comes from the file,
+  // and a 30,000-frame stack overflowed the thread's stack when recursive.
+  void print(const QVCallTreeNode& root) {
+    struct Level {
+      std::vector<LabelledNode> children;
+      size_t next;
+    };
+    std::vector<Level> levels;
+    levels.push_back({sortedChildren(root, options_.granularity), 0});
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      const size_t depth = levels.size() - 1;
+      if (level.next >= level.children.size()) {
+        levels.pop_back();
+        continue;
+      }
+      const size_t i = level.next++;
+      const LabelledNode child = level.children[i];
       const double totalPercent = 100.0 * child.node->totalWeight() / total_;
       // Siblings come heaviest first: the rest are under the limit too.
       if (totalPercent < options_.minPercent) {
-        hidden_ += children.size() - i;
-        break;
+        hidden_ += level.children.size() - i;
+        level.next = level.children.size();
+        continue;
       }
       const double selfPercent = 100.0 * child.node->selfWeight() / total_;
       char columns[96];
       std::snprintf(columns, sizeof columns, "%6.2f%% %6.2f%% %9.0f %9.0f  ", totalPercent, selfPercent,
                     child.node->totalWeight(), child.node->selfWeight());
-      out_ << columns << std::string(2 * depth, ' ') << child.label << '\n';
-      print(*child.node, depth + 1);
+      out_ << columns << indent(depth) << child.label << '\n';
+      if (options_.depth == 0 || depth + 1 < options_.depth) {
+        levels.push_back({sortedChildren(*child.node, options_.granularity), 0});
+      }
     }
   }
 
   size_t hidden() const { return hidden_; }
 
  private:
+  // Two spaces a level up to kMaxIndentLevels; deeper lines say their depth
+  // instead, so that a very deep tree does not print quadratic whitespace.
+  static constexpr size_t kMaxIndentLevels = 100;
+  static std::string indent(size_t depth) {
+    if (depth <= kMaxIndentLevels) return std::string(2 * depth, ' ');
+    return std::string(2 * kMaxIndentLevels, ' ') + "[" + std::to_string(depth) + "] ";
+  }
+
   std::ostream& out_;
   const ReportCommand::Options& options_;
   double total_;
@@ -174,7 +198,7 @@ bool ReportCommand::writeReport(std::ostream& out, const SessionSamples& session
   }
   out << "\n  Total     Self   Samples      Self  " << columnTitle(options.granularity) << '\n';
   TreePrinter printer(out, options, total);
-  printer.print(*tree.rootNode(), 0);
+  printer.print(*tree.rootNode());
   if (printer.hidden() > 0) {
     out << "\n" << printer.hidden() << (printer.hidden() == 1 ? " node" : " nodes") << " under "
         << options.minPercent << "% hidden (--min-percent 0 shows all).\n";

@@ -16,6 +16,7 @@
 #include "archive/QVUnarchiver.h"
 #include "archive/QVUniqueArchivable.h"
 #include "base/QVException.h"
+#include "base/QVLog.h"
 #include "support/ArchiveRoundTrip.h"
 
 namespace Quorvel {
@@ -679,6 +680,35 @@ TEST(QVArchiverTruncation, TrailingContentRaises) {
   EXPECT_THROW(ReadSmallDocument(document + "junk"), QVException);
   std::string compressed = SmallDocument(true);
   EXPECT_THROW(ReadSmallDocument(compressed + "junk"), QVException);
+}
+
+// Leaf knows format 2.1: a file from a newer writer is read with one warning
+// per element name, never one per object; older or equal versions are quiet.
+TEST(QVArchiverVersions, NewerFormatVersionsAreReadWithOneWarning) {
+  struct Case {
+    const char* version;
+    bool warned;
+  } cases[] = {{"3.0", true}, {"2.2", true}, {"2.1", false}, {"1.9", false}};
+  for (const Case& c : cases) {
+    const std::string leaf = std::string("<Leaf version=\"") + c.version + "\"><Name>n</Name></Leaf>";
+    std::istringstream stream("<Root>" + leaf + leaf + "</Root>");
+    std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
+    unarchiver->enterElement("Root");
+    std::shared_ptr<Leaf> first, second;
+    std::string log;
+    StartCaptureLog();
+    unarchiver->decodeObjectForKey("Leaf", first);
+    unarchiver->decodeObjectForKey("Leaf", second);
+    StopCaptureLog(log);
+    EXPECT_EQ("n", second->name_) << c.version;
+    const std::string warning = std::string("element 'Leaf' has format version ") + c.version +
+                                ", newer than version 2.1 that this reader knows";
+    const size_t at = log.find(warning);
+    EXPECT_EQ(c.warned, at != std::string::npos) << c.version << ": " << log;
+    if (c.warned) {
+      EXPECT_EQ(std::string::npos, log.find(warning, at + 1)) << "warned twice";
+    }
+  }
 }
 
 }  // namespace

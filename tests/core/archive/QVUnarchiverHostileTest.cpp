@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -8,6 +9,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "archive/QVUnarchivable.h"
 #include "archive/QVUnarchiver.h"
@@ -194,6 +197,114 @@ TEST_F(QVUnarchiverHostile, OrdinaryDocumentPassesTheSameWalk) {
   std::string seen;
   EXPECT_EQ(ReadHostile("<?xml version=\"1.0\"?>\n<r>  value  </r>", seen), "no exception");
   EXPECT_EQ(seen, "  value  ");
+}
+
+
+// Generates head + piece * count + tail on the fly, so that the test's own
+// memory stays small and the reader's growth is what the peak RSS shows.
+class RepeatingBuffer : public std::streambuf {
+ public:
+  RepeatingBuffer(std::string head, std::string piece, uint64_t count, std::string tail)
+      : head_(std::move(head)), piece_(std::move(piece)), tail_(std::move(tail)), left_(count) {
+    setg(head_.data(), head_.data(), head_.data() + head_.size());
+  }
+
+ protected:
+  int_type underflow() override {
+    if (left_ > 0) {
+      // Several pieces per refill keep the generator cheap.
+      chunk_.clear();
+      for (int i = 0; i < 4096 && left_ > 0; ++i, --left_) chunk_ += piece_;
+    } else if (!tailServed_) {
+      tailServed_ = true;
+      chunk_ = tail_;
+    } else {
+      return traits_type::eof();
+    }
+    setg(chunk_.data(), chunk_.data(), chunk_.data() + chunk_.size());
+    return traits_type::to_int_type(chunk_[0]);
+  }
+
+ private:
+  std::string head_, piece_, tail_, chunk_;
+  uint64_t left_;
+  bool tailServed_ = false;
+};
+
+// Peak resident set of this process in kB; writing 5 to clear_refs resets
+// the peak so that it measures what follows.
+long PeakRssKb(bool reset) {
+  if (reset) std::ofstream("/proc/self/clear_refs") << "5";
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// Comment and whitespace bombs of 64 MB: the reader refuses them once 16 MB
+// of padding went by, and its memory stays far below the document's size.
+// 32 MB of growth leaves room for the 16 MB the parser may have buffered.
+TEST_F(QVUnarchiverHostile, PaddingBombsAreRefusedInBoundedMemory) {
+  const uint64_t kBombBytes = uint64_t(64) << 20;
+  struct Case {
+    const char* name;
+    std::string head, piece, tail;
+  } cases[] = {
+      {"comments inside the root", "<Session>", "<!--x-->", "</Session>"},
+      {"whitespace before the root", "", "        ", "<Session/>"},
+      {"whitespace between elements", "<Session>", "<a/>    ", "</Session>"},
+      {"processing instructions", "<Session>", "<?p x?>", "</Session>"},
+  };
+  for (const Case& c : cases) {
+    RepeatingBuffer buffer(c.head, c.piece, kBombBytes / c.piece.size(), c.tail);
+    std::istream stream(&buffer);
+    long before = PeakRssKb(true);
+    std::string message = "no exception";
+    try {
+      std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
+      std::string key;
+      while (unarchiver->nextKey(key)) {
+        unarchiver->enterElement(key);
+        while (unarchiver->nextKey(key)) unarchiver->skipValueForKey(key);
+      }
+    } catch (const QVException& e) {
+      message = e.message();
+    }
+    long grown = PeakRssKb(false) - before;
+    EXPECT_THAT(message, HasSubstr("more than 16 MB of comments")) << c.name;
+    EXPECT_LT(grown, 32 * 1024) << c.name << ": peak RSS grew by " << grown << " kB";
+  }
+}
+
+// libxml2 compares every attribute of an element with every other before the
+// reader sees it; a flood is refused by the input guard before that.
+TEST_F(QVUnarchiverHostile, AttributeFloodIsRefusedBeforeParsing) {
+  std::string document = "<Session";
+  for (int i = 0; i < 100000; ++i) document += " a" + std::to_string(i) + "=\"1\"";
+  document += "/>";
+  ExpectRejected(document, "more than 256 attributes");
+}
+
+// Found by the fuzzer: Boost converted each field with lexical_cast, which
+// overflowed on this digit run.
+TEST_F(QVUnarchiverHostile, TimeTextOutOfShapeOrRange) {
+  for (const char* text : {"2426-12-06T6-1555555555555555%55555:3v", "2026-13-01T00:00:00", "2026-01-01T24:00:00",
+                           "0001-01-01T00:00:00", "2026-01-01T00:00:00.1234567890", "2026-01-01T00:00:00."}) {
+    std::string document = std::string("<r><T>") + text + "</T></r>";
+    std::string message = "no exception";
+    try {
+      std::istringstream stream(document);
+      std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
+      unarchiver->enterElement("r");
+      boost::posix_time::ptime time;
+      unarchiver->decodeTime("T", time);
+    } catch (const QVException& e) {
+      message = e.message();
+    }
+    EXPECT_THAT(message, HasSubstr("where a time was expected")) << text;
+  }
 }
 
 }  // namespace

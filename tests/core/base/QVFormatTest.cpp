@@ -43,6 +43,14 @@ TEST(QVFormatTest, TimeRoundingNeverShowsAWholeStepOfTheSmallerUnit) {
   EXPECT_EQ(FormatTimeSeconds(3599.9996), "1 hr 0 min");
 }
 
+// Archived intervals are doubles from the file: 1e308 once printed as
+// "-153722867280912 min" through an overflowing integer conversion.
+TEST(QVFormatTest, AbsurdTimesPrintSanely) {
+  const std::pair<double, const char*> cases[] = {
+      {1e308, "2.78e+304 hr"}, {-1e308, "-2.78e+304 hr"}, {1e15, "2.78e+11 hr"}, {9.99e14, "277500000000 hr 0 min"}};
+  for (const auto& c : cases) EXPECT_EQ(FormatTimeSeconds(c.first), c.second) << c.first;
+}
+
 TEST(QVFormatTest, SizesUseBinaryUnitsWithOneDecimalUnlessWhole) {
   const std::pair<uint64_t, const char*> cases[] = {
       {0, "0 bytes"},

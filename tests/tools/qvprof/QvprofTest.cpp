@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -175,6 +179,9 @@ TEST(QvprofArguments, MistakesExitWithStatusTwoAndOneLineNamingTheArgument) {
       {{"record", "--sample-limit", "5", "--wrap", "--", "true"}, "qvprof record: --wrap: the process driver"},
       {{"record", "--driver", "nosuch", "--", "true"}, "qvprof record: --driver: unknown driver 'nosuch'"},
       {{"record", "--time-limit", "-2", "--", "true"}, "qvprof record: --time-limit:"},
+      {{"record", "--interval", "1e-10", "--", "true"}, "qvprof record: --interval: shorter than the timer's"},
+      {{"record", "--interval", "1e-300", "--", "true"}, "qvprof record: --interval: shorter than the timer's"},
+      {{"record", "--time-limit", "1e-12", "--", "true"}, "qvprof record: --time-limit: shorter than the timer's"},
       {{"record", "--bogus", "--", "true"}, "qvprof record: unknown option '--bogus'"},
       {{"record", "-o"}, "qvprof record: option '-o' needs a value (FILE)"},
       {{"report"}, "qvprof report: missing FILE"},
@@ -242,6 +249,41 @@ TEST(QvprofFailures, AnOutputThatCannotBeWrittenFailsBeforeRecording) {
             result.err);
   // The program was never started, so nothing waited for its 30 s.
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(20));
+}
+
+// An output path that is not a regular file is refused before the program
+// starts (its 30 s would show), and left as it was.
+TEST(QvprofFailures, AnOutputThatIsNotARegularFileIsRefusedBeforeRecording) {
+  struct Case {
+    const char* name;
+    std::function<int(const std::string&)> make;  // 0, or errno when refused
+  } cases[] = {
+      {"fifo", [](const std::string& p) { return ::mkfifo(p.c_str(), 0666) == 0 ? 0 : errno; }},
+      {"character device",
+       [](const std::string& p) { return ::mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? 0 : errno; }},
+      {"directory", [](const std::string& p) { return ::mkdir(p.c_str(), 0755) == 0 ? 0 : errno; }},
+  };
+  for (const Case& c : cases) {
+    test::ScratchDirectory scratch("qvprofout");
+    const std::string output = scratch.file("out.qvprof");
+    if (int error = c.make(output)) {
+      std::cout << "[  SKIPPED ] " << c.name << ": cannot be made here: " << std::strerror(error) << "\n";
+      continue;
+    }
+    struct stat before {};
+    ASSERT_EQ(0, ::lstat(output.c_str(), &before));
+    const auto started = Clock::now();
+    const Result result = RunQvprof({"record", "-o", output, "--", "sleep", "30"});
+    EXPECT_EQ(1, result.status) << c.name;
+    EXPECT_EQ(0u, result.err.find("qvprof: cannot write the session file '" + output + "': it is ")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("not a regular file")) << result.err;
+    EXPECT_EQ(1u, LineCount(result.err)) << result.err;
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(20)) << c.name << ": the program was started";
+    struct stat after {};
+    ASSERT_EQ(0, ::lstat(output.c_str(), &after));
+    EXPECT_EQ(before.st_mode, after.st_mode) << c.name;
+    EXPECT_EQ(before.st_ino, after.st_ino) << c.name;
+  }
 }
 
 TEST(QvprofDrivers, ListsTheProcessDriverAsDefaultAndTheKernelDriversProblemsWithTexts) {

@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <sstream>
@@ -163,6 +164,49 @@ TEST_F(SessionTextTest, TreeReportShowsCallersAboveCalleesHeaviestFirst) {
   EXPECT_NE(std::string::npos, report.find(expected)) << report;
 }
 
+// One sample with a 50,000-frame stack (a runaway recursion): every view
+// walks it without running out of the thread's stack (30,000 frames used to
+// overflow the recursive printer), and the tree shows every level.
+TEST_F(SessionTextTest, AStackOf50000FramesGoesThroughEveryView) {
+  const size_t kFrames = 50000;
+  std::vector<uint64_t> deep(kFrames, Inside(qvproftext::middleFrame));
+  deep.front() = Inside(qvprof_text_leaf_one);
+  deep.back() = Inside(qvprof_text_outer);
+  auto stacks = std::make_shared<QVUniqueCallStackTenureArchiver>();
+  stacks->archive(QVContext::uniqueContext(threadId_, 0, QVContext::StateUser), 0, 1000, deep);
+  auto data = std::make_shared<QVSessionDataCallStackTenures>(stacks);
+  data->setEndTick(1000);
+  auto profile = std::make_shared<QVSessionProfile>(std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser),
+                                                    boost::posix_time::time_from_string("2026-12-05 10:00:00"),
+                                                    boost::posix_time::time_from_string("2026-12-05 10:00:01"), false,
+                                                    true);
+  profile->setCallStackData(data);
+  QVSessionFile::write(*profile, path_);
+
+  const std::string script = Script();
+  EXPECT_EQ(kFrames + 2, static_cast<size_t>(std::count(script.begin(), script.end(), '\n')))
+      << "one line per frame, the header and the blank line after the block";
+  for (QVCallTree::Topology topology : {QVCallTree::tree, QVCallTree::leaf}) {
+    for (QVCallTree::Granularity granularity :
+         {QVCallTree::address, QVCallTree::symbol, QVCallTree::module, QVCallTree::file, QVCallTree::line}) {
+      ReportCommand::Options options;
+      options.topology = topology;
+      options.granularity = granularity;
+      options.minPercent = 0;
+      const std::string report = Report(options);
+      // Address and symbol keep every level; module, file and line may merge
+      // a run of frames into one node, which is still printed.
+      const size_t nodes = static_cast<size_t>(std::count(report.begin(), report.end(), '%')) / 2;
+      if (granularity == QVCallTree::address || granularity == QVCallTree::symbol) {
+        EXPECT_EQ(kFrames, nodes) << topology << "/" << granularity;
+        EXPECT_NE(std::string::npos, report.find("[49999] ")) << "deep lines name their depth";
+      } else {
+        EXPECT_GE(nodes, 1u) << topology << "/" << granularity;
+      }
+    }
+  }
+}
+
 TEST_F(SessionTextTest, LeafReportStartsFromTheSampledFunctions) {
   ReportCommand::Options options;
   options.topology = QVCallTree::leaf;
@@ -237,6 +281,21 @@ TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesAndThreads) {
   EXPECT_NE(std::string::npos, info.find("Threads:       1\n  tid " + std::to_string(threadId_.nativeIdentifier())))
       << info;
   EXPECT_NE(std::string::npos, info.find("         4 samples  ")) << info;
+}
+
+// Numbers from a hostile or damaged file print as what they are: an interval
+// of 1e308 s and an end before the start.
+TEST_F(SessionTextTest, InfoPrintsAbsurdTimesSanely) {
+  auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
+  config->timerConfig->interval = 1e308;
+  QVSessionProfile profile(config, boost::posix_time::time_from_string("2026-12-05 10:00:02"),
+                           boost::posix_time::time_from_string("2026-12-05 10:00:00"), false, true);
+  QVSessionFile::write(profile, path_);
+  std::ostringstream out;
+  InfoCommand::writeInfo(out, SessionSamples(path_));
+  const std::string info = out.str();
+  EXPECT_NE(std::string::npos, info.find("every 2.78e+304 hr")) << info;
+  EXPECT_NE(std::string::npos, info.find("Duration:      unknown (the end precedes the start)\n")) << info;
 }
 
 TEST_F(SessionTextTest, RecordRateComparesStacksAskedForWithStacksTaken) {
