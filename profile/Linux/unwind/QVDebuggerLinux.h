@@ -34,9 +34,11 @@ class QVUnwindAddressSpace;
 // registered on the way; the vdso is the module read once from this
 // library's own process.
 //
-// Call stacks are unwound remotely with libunwind's ptrace accessors: each
-// thread is attached, unwound and detached within one getThreadCallStack
-// call. The unwinder's address space (with its global cache of unwind
+// Call stacks are unwound remotely with libunwind's ptrace accessors. A
+// running thread is seized, interrupted, unwound and detached within one
+// getThreadCallStack call; a thread sleeping in the kernel is read without
+// a stop (see _blockedThreadCallStack), so the target never sees a call
+// fail with EINTR because it was sampled. The unwinder's address space (with its global cache of unwind
 // rules) is made on first use and kept for the debugger's life. Unwind
 // rules are looked up only for addresses inside an executable file mapping
 // of the segment map as last read (the process sampler re-reads it when the
