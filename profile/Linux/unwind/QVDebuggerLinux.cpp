@@ -334,7 +334,9 @@ bool QVDebuggerLinux::getThreadCallStack(const QVThreadId& threadId, std::shared
   // so it is read without stopping it.
   const std::optional<QVProcTaskStat> stat = QVTracedThread::taskStat(tid);
   std::optional<BlockedPoint> point;
-  if (stat && stat->state != 'R' && !stat->hasExited()) {
+  // Stopped threads ('T' by job control, 't' by a tracer) are not sleeping
+  // in a call: they take the usual way, which a group stop survives.
+  if (stat && (stat->state == 'S' || stat->state == 'D')) {
     point = _blockedPoint(tid);
     if (point) {
       const BlockedUnwind result = _blockedThreadCallStack(threadId, *point, out, maxDepth);
