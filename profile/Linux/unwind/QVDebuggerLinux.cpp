@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <unordered_set>
 #include <vector>
 
@@ -326,6 +328,25 @@ QVUnwindAddressSpace* QVDebuggerLinux::_unwindSpace() {
 bool QVDebuggerLinux::getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
                                          unsigned long maxDepth) {
   const pid_t tid = static_cast<pid_t>(threadId.nativeIdentifier());
+  // Only a thread that is running or runnable is interrupted. Interrupting
+  // one that sleeps in the kernel would make calls such as epoll_wait fail
+  // with EINTR in the target; its user stack cannot change while it sleeps,
+  // so it is read without stopping it.
+  const std::optional<QVProcTaskStat> stat = QVTracedThread::taskStat(tid);
+  std::optional<BlockedPoint> point;
+  // Stopped threads ('T' by job control, 't' by a tracer) are not sleeping
+  // in a call: they take the usual way, which a group stop survives.
+  if (stat && (stat->state == 'S' || stat->state == 'D')) {
+    point = _blockedPoint(tid);
+    if (point) {
+      const BlockedUnwind result = _blockedThreadCallStack(threadId, *point, out, maxDepth);
+      if (result == BlockedUnwind::Moved) {
+        point.reset();
+      } else if (result != BlockedUnwind::NeedsStop) {
+        return result == BlockedUnwind::Done;
+      }
+    }
+  }
   // Declared first so that it is released last: the unwinding context and
   // the stack go before the thread is let go, on every path.
   QVTracedThread traced(tid, debug(), _attachWaitStyle());
@@ -342,8 +363,82 @@ bool QVDebuggerLinux::getThreadCallStack(const QVThreadId& threadId, std::shared
   traced.release();
   if (unwound) {
     out = stack;
+    // Taken once of a thread that sleeps at `point`, kept while it sleeps
+    // there (a call the interrupt broke was wound back to be made again).
+    if (point) {
+      std::lock_guard<std::recursive_mutex> lock(lock_);
+      blockedStacks_[threadId] = BlockedStack{*point, maxDepth, stack};
+    }
   }
   return unwound;
+}
+
+std::optional<QVDebuggerLinux::BlockedPoint> QVDebuggerLinux::_blockedPoint(pid_t tid) {
+  std::ifstream in(QVSystemPaths::path("/proc/" + std::to_string(tid) + "/syscall"));
+  std::string line;
+  std::getline(in, line);
+  // "running", or the call number, its six arguments (only when in a call),
+  // the user stack pointer and the user instruction pointer.
+  std::istringstream fields(line);
+  std::vector<std::string> words;
+  for (std::string word; fields >> word;) {
+    words.push_back(word);
+  }
+  if (words.size() != 3 && words.size() != 9) {
+    return std::nullopt;
+  }
+  BlockedPoint point;
+  point.call = std::strtol(words[0].c_str(), nullptr, 10);
+  point.sp = std::strtoull(words[words.size() - 2].c_str(), nullptr, 16);
+  point.ip = std::strtoull(words[words.size() - 1].c_str(), nullptr, 16);
+  if (point.sp == 0 || point.ip == 0) {
+    return std::nullopt;
+  }
+  return point;
+}
+
+QVDebuggerLinux::BlockedUnwind QVDebuggerLinux::_blockedThreadCallStack(const QVThreadId& threadId,
+                                                                        const BlockedPoint& point,
+                                                                        std::shared_ptr<QVAbstractCallStack>& out,
+                                                                        unsigned long maxDepth) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    const auto found = blockedStacks_.find(threadId);
+    if (found != blockedStacks_.end() && found->second.point == point && found->second.depth == maxDepth) {
+      out = found->second.stack;
+      return BlockedUnwind::Done;
+    }
+  }
+  const pid_t tid = static_cast<pid_t>(threadId.nativeIdentifier());
+  auto stack = std::make_shared<QVCallStack>();
+  stack->setSymbolSource(&process());
+  bool unwound = false;
+  bool missedRegister = false;
+  {
+    QVPtraceUnwindContext upt(tid);
+    QVUnwindAddressSpace::BlockedThreadScope blocked(tid, point.ip, point.sp);
+    unwound = upt.isValid() && _unwindCallStack(threadId, *stack, upt.get(), maxDepth);
+    missedRegister = blocked.missedRegister;
+  }
+  // Frames that keep their caller's frame pointer in a register need the
+  // registers only a stop gives.
+  if (missedRegister && static_cast<unsigned long>(stack->size()) < maxDepth) {
+    return BlockedUnwind::NeedsStop;
+  }
+  // A thread that woke meanwhile may have changed what was read.
+  const std::optional<BlockedPoint> after = _blockedPoint(tid);
+  if (!after || !(*after == point)) {
+    return BlockedUnwind::Moved;
+  }
+  if (!unwound) {
+    return BlockedUnwind::Failed;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    blockedStacks_[threadId] = BlockedStack{point, maxDepth, stack};
+  }
+  out = stack;
+  return BlockedUnwind::Done;
 }
 
 bool QVDebuggerLinux::_unwindCallStack(const QVThreadId&, QVCallStack& stack, void* upt,

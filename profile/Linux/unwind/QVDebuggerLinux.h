@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -33,9 +34,11 @@ class QVUnwindAddressSpace;
 // registered on the way; the vdso is the module read once from this
 // library's own process.
 //
-// Call stacks are unwound remotely with libunwind's ptrace accessors: each
-// thread is attached, unwound and detached within one getThreadCallStack
-// call. The unwinder's address space (with its global cache of unwind
+// Call stacks are unwound remotely with libunwind's ptrace accessors. A
+// running thread is seized, interrupted, unwound and detached within one
+// getThreadCallStack call; a thread sleeping in the kernel is read without
+// a stop (see _blockedThreadCallStack), so the target never sees a call
+// fail with EINTR because it was sampled. The unwinder's address space (with its global cache of unwind
 // rules) is made on first use and kept for the debugger's life. Unwind
 // rules are looked up only for addresses inside an executable file mapping
 // of the segment map as last read (the process sampler re-reads it when the
@@ -81,9 +84,10 @@ class QVDebuggerLinux : public QVDebugger {
                                                         QVRange<unsigned long>& range) override;
   // Reads the map when no module is known yet; 0 when not mapped.
   unsigned long moduleStartAddress(const QVModuleId& moduleId) override;
-  // Attaches the thread, unwinds at most `maxDepth` frames (innermost
-  // first) into a new QVCallStack whose symbol source is the process, and
-  // detaches. `out` is set only on success: at least one frame was found.
+  // Unwinds at most `maxDepth` frames (innermost first) into a new
+  // QVCallStack whose symbol source is the process. A running thread is
+  // interrupted for it and let go; a thread sleeping in the kernel is never
+  // stopped (see _blockedThreadCallStack). `out` is set only on success: at least one frame was found.
   bool getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
                           unsigned long maxDepth) override;
   // Re-read when `update` or while empty.
@@ -91,8 +95,8 @@ class QVDebuggerLinux : public QVDebugger {
   // Every running thread (after a registry update); true when any attached.
   bool attach() override;
   bool detach() override;
-  // PTRACE_ATTACH and a wait until the thread reports its SIGSTOP; other
-  // signals met on the way are passed on to it.
+  // PTRACE_SEIZE and PTRACE_INTERRUPT, and a wait until the thread reports
+  // the stop; signals met on the way are passed on to it.
   bool attachThread(const QVThreadId& threadId) override;
   bool detachThread(const QVThreadId& threadId) override;
   uint64_t sharedLibrarySize() override;
@@ -149,7 +153,37 @@ class QVDebuggerLinux : public QVDebugger {
   // cannot make one.
   QVUnwindAddressSpace* _unwindSpace();
 
+  // Where a thread sleeping in the kernel left its user side: the call it
+  // is in (-1 for none) and its stack and instruction pointers.
+  struct BlockedPoint {
+    long call = -1;
+    uint64_t sp = 0;
+    uint64_t ip = 0;
+    bool operator==(const BlockedPoint& other) const {
+      return call == other.call && sp == other.sp && ip == other.ip;
+    }
+  };
+  // The last stack taken of a sleeping thread, reused while it sleeps at
+  // the same point.
+  struct BlockedStack {
+    BlockedPoint point;
+    unsigned long depth;
+    std::shared_ptr<QVAbstractCallStack> stack;
+  };
+  // From /proc/<tid>/syscall; empty for a thread that runs again.
+  static std::optional<BlockedPoint> _blockedPoint(pid_t tid);
+  // The stack of a sleeping thread, unwound without stopping it from its
+  // user stack and instruction pointers, or the previous one when the
+  // thread still sleeps where it did then.
+  // NeedsStop when a frame needed a register that only a stop gives: the
+  // thread is then interrupted once, and that stack kept for the point.
+  // Moved when the thread woke while it was read: it is taken the usual way.
+  enum class BlockedUnwind { Done, Failed, NeedsStop, Moved };
+  BlockedUnwind _blockedThreadCallStack(const QVThreadId& threadId, const BlockedPoint& point,
+                                        std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth);
+
   mutable std::recursive_mutex lock_;
+  std::unordered_map<QVThreadId, BlockedStack> blockedStacks_;
   SectionMap sectionMap_;
   ModuleAddrMap moduleAddrMap_;
   SegmentMap segmentMap_;

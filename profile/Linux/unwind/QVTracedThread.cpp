@@ -4,12 +4,14 @@
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -46,11 +48,22 @@ bool QVTracedThread::attach(pid_t tid, bool debug, WaitStyle style) {
   if (tid <= 0) {
     return false;
   }
-  if (::ptrace(PTRACE_ATTACH, tid, nullptr, nullptr) == -1) {
+  // Seized and interrupted rather than attached: no SIGSTOP is ever queued,
+  // so a profiler that dies at any point leaves its target running, and the
+  // target's own job control (a user's SIGSTOP and SIGCONT) is untouched.
+  if (::ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) == -1) {
     const int error = errno;
     if (debug) {
       QV_WARNING("failed to attach to " << tid << ": " << std::strerror(error));
     }
+    return false;
+  }
+  if (::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == -1) {
+    const int error = errno;
+    if (debug) {
+      QV_WARNING("failed to interrupt " << tid << ": " << std::strerror(error));
+    }
+    ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
     return false;
   }
   for (int round = 0;; ++round) {
@@ -87,7 +100,8 @@ bool QVTracedThread::attach(pid_t tid, bool debug, WaitStyle style) {
           _pause(round);
           continue;
         }
-        if (stop.si_signo == SIGSTOP) {
+        if ((stop.si_code >> 8) == PTRACE_EVENT_STOP) {
+          _restartInterruptedCall(tid, stop.si_signo);
           return true;
         }
         _passSignal(tid, stop.si_signo, debug);
@@ -122,7 +136,10 @@ bool QVTracedThread::attach(pid_t tid, bool debug, WaitStyle style) {
     }
     if (WIFSTOPPED(status)) {
       const int signal = WSTOPSIG(status);
-      if (signal == SIGSTOP) {
+      // The interrupt's stop, or a group stop the thread was in or entered
+      // meanwhile; both leave no signal to deliver.
+      if ((status >> 16) == PTRACE_EVENT_STOP) {
+        _restartInterruptedCall(tid, signal);
         return true;
       }
       _passSignal(tid, signal, debug);
@@ -134,7 +151,44 @@ bool QVTracedThread::attach(pid_t tid, bool debug, WaitStyle style) {
   }
 }
 
-// A signal that arrived before our SIGSTOP belongs to the program: it is
+// An interrupt that lands while the thread enters a system call the kernel
+// never restarts (epoll_wait, sigtimedwait, semtimedop, ...) makes that call
+// fail with EINTR although no signal arrived. The sampler interrupts only
+// threads seen running, so this is the rare race with a thread that blocked
+// just after being looked at: the call is wound back to be made again, as
+// the kernel does for restartable calls. A thread with a signal pending is
+// left alone, since that EINTR is the program's to see.
+void QVTracedThread::_restartInterruptedCall(pid_t tid, int stopSignal) {
+  if (stopSignal != SIGTRAP) {
+    return;
+  }
+  user_regs_struct regs{};
+  if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == -1) {
+    return;
+  }
+  if (static_cast<long>(regs.orig_rax) < 0 || static_cast<long>(regs.rax) != -EINTR || _hasPendingSignal(tid)) {
+    return;
+  }
+  // The two bytes of the `syscall` instruction.
+  regs.rax = regs.orig_rax;
+  regs.rip -= 2;
+  ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+}
+
+bool QVTracedThread::_hasPendingSignal(pid_t tid) {
+  std::ifstream in("/proc/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
+      if (std::strtoull(line.c_str() + 7, nullptr, 16) != 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// A signal that arrived before our interrupt belongs to the program: it is
 // delivered, and the wait goes on for the stop we asked for. Should the
 // thread be killed meanwhile, the request fails and the next wait reports
 // how it ended.

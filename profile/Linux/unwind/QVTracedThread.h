@@ -8,9 +8,12 @@
 
 namespace Quorvel {
 
-// One thread held under ptrace for the life of the object: attached and
-// stopped on construction (when possible), detached and resumed on
-// destruction, whatever path leaves the scope.
+// One thread held under ptrace for the life of the object: seized and
+// interrupted on construction (when possible), detached and resumed on
+// destruction, whatever path leaves the scope. No stop signal is ever
+// queued, so should this program die while holding a thread, the kernel
+// detaches it and the thread simply runs on; a group stop the user asked
+// for (SIGSTOP) is kept across the detach.
 //
 // Signals: the profiler's SIGINT/SIGTERM handlers only set a flag, so the
 // wait for the attach stop is simply resumed when a handler interrupts it,
@@ -48,14 +51,14 @@ class QVTracedThread {
   // the detach succeeded.
   bool release();
 
-  // PTRACE_ATTACH, then a wait (__WALL) until the thread reports the stop
-  // the attach caused or, polled, is seen stopped after another wait of
+  // PTRACE_SEIZE and PTRACE_INTERRUPT, then a wait (__WALL) until the
+  // thread reports the interrupt's stop (or a group stop), or, polled, is seen stopped after another wait of
   // this program collected the report. Signals that arrive first are delivered to the
   // thread. False when the thread cannot be attached or ends meanwhile; a
   // thread is never left traced on a false result. The end of a process
   // this program started itself is not reaped here: its own waiter gets it.
   static bool attach(pid_t tid, bool debug, WaitStyle style = WaitStyle::Polled);
-  // PTRACE_DETACH without a signal, so the attach's stop is consumed.
+  // PTRACE_DETACH without a signal: the interrupt queued none.
   static bool detach(pid_t tid, bool debug);
   // /proc/<tid>/stat of a thread or process; empty when unreadable.
   static std::optional<QVProcTaskStat> taskStat(pid_t tid);
@@ -64,9 +67,13 @@ class QVTracedThread {
   // Whether `tid` is the leader of a process this program started: its
   // end is left for the program's own wait.
   static bool _isOwnProcess(pid_t tid);
-  // Whether the attach stop happened but its report was collected by
+  // Whether the interrupt's stop happened but its report was collected by
   // another wait of this program (see attach()).
   static bool _stopTakenByAnotherWaiter(pid_t tid);
+  // Winds a call that the interrupt made fail with EINTR back to be made
+  // again (see the source).
+  static void _restartInterruptedCall(pid_t tid, int stopSignal);
+  static bool _hasPendingSignal(pid_t tid);
   // Resumes a thread stopped by another signal, delivering it.
   static void _passSignal(pid_t tid, int signal, bool debug);
   // The pause between two polls of the attach wait.

@@ -1,6 +1,7 @@
 #include "Linux/unwind/QVUnwindAddressSpace.h"
 
 #include <libunwind-ptrace.h>
+#include <sys/uio.h>
 
 #include <climits>
 #include <mutex>
@@ -27,11 +28,60 @@ std::unordered_map<unw_addr_space_t, SpaceEntry>& Registry() {
   return registry;
 }
 
+// The blocked thread the current thread is unwinding, if any.
+thread_local QVUnwindAddressSpace::BlockedThreadScope* t_blocked = nullptr;
+
 }  // namespace
+
+QVUnwindAddressSpace::BlockedThreadScope::BlockedThreadScope(pid_t tid_, unw_word_t ip_, unw_word_t sp_)
+    : tid(tid_), ip(ip_), sp(sp_) {
+  t_blocked = this;
+}
+
+QVUnwindAddressSpace::BlockedThreadScope::~BlockedThreadScope() { t_blocked = nullptr; }
+
+int QVUnwindAddressSpace::_accessMem(unw_addr_space_t space, unw_word_t address, unw_word_t* value, int write,
+                                     void* arg) {
+  const BlockedThreadScope* blocked = t_blocked;
+  if (blocked == nullptr) {
+    return _UPT_access_mem(space, address, value, write, arg);
+  }
+  if (write != 0) {
+    return -UNW_EINVAL;
+  }
+  iovec local{value, sizeof(*value)};
+  iovec remote{reinterpret_cast<void*>(address), sizeof(*value)};
+  return ::process_vm_readv(blocked->tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof(*value))
+             ? 0
+             : -UNW_EINVAL;
+}
+
+int QVUnwindAddressSpace::_accessReg(unw_addr_space_t space, unw_regnum_t reg, unw_word_t* value, int write,
+                                     void* arg) {
+  BlockedThreadScope* blocked = t_blocked;
+  if (blocked == nullptr) {
+    return _UPT_access_reg(space, reg, value, write, arg);
+  }
+  if (write != 0) {
+    return -UNW_EINVAL;
+  }
+  if (reg == UNW_X86_64_RIP) {
+    *value = blocked->ip;
+    return 0;
+  }
+  if (reg == UNW_X86_64_RSP) {
+    *value = blocked->sp;
+    return 0;
+  }
+  blocked->missedRegister = true;
+  return -UNW_EBADREG;
+}
 
 QVUnwindAddressSpace::QVUnwindAddressSpace(ElfPathAccessor getElfPath, void* userPointer)
     : accessors_{_UPT_accessors, getElfPath} {
   accessors_.unwind.find_proc_info = &QVUnwindAddressSpace::_findProcInfo;
+  accessors_.unwind.access_mem = &QVUnwindAddressSpace::_accessMem;
+  accessors_.unwind.access_reg = &QVUnwindAddressSpace::_accessReg;
   space_ = unw_create_addr_space(&accessors_.unwind, 0);
   if (space_ == nullptr) {
     return;

@@ -2,6 +2,8 @@
 
 #include <libunwind.h>
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 namespace Quorvel {
@@ -48,6 +50,26 @@ class QVUnwindAddressSpace {
   unw_addr_space_t space() const { return space_; }
   const Accessors& accessors() const { return accessors_; }
 
+  // For the life of the object, unwinding on this thread serves a thread
+  // that is not stopped but blocked in a system call: the only registers
+  // known are the instruction and stack pointers of its user side (from
+  // /proc/<tid>/syscall), and memory is read with process_vm_readv, which
+  // needs no stop. Registers a step needs beyond these are reported
+  // unknown, ending the walk there.
+  class BlockedThreadScope {
+   public:
+    BlockedThreadScope(pid_t tid, unw_word_t ip, unw_word_t sp);
+    ~BlockedThreadScope();
+    BlockedThreadScope(const BlockedThreadScope&) = delete;
+    BlockedThreadScope& operator=(const BlockedThreadScope&) = delete;
+
+    pid_t tid;
+    unw_word_t ip;
+    unw_word_t sp;
+    // Set when a step asked for a register that is not known.
+    bool missedRegister = false;
+  };
+
   // The user pointer of a space made by this class; null for any other.
   static void* userPointer(unw_addr_space_t space);
   static void setUserPointer(unw_addr_space_t space, void* pointer);
@@ -55,6 +77,8 @@ class QVUnwindAddressSpace {
   static const Accessors* accessorsForSpace(unw_addr_space_t space);
 
  private:
+  static int _accessMem(unw_addr_space_t space, unw_word_t address, unw_word_t* value, int write, void* arg);
+  static int _accessReg(unw_addr_space_t space, unw_regnum_t reg, unw_word_t* value, int write, void* arg);
   static int _findProcInfo(unw_addr_space_t space, unw_word_t ip, unw_proc_info_t* info, int needUnwindInfo,
                            void* arg);
 
