@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "drivers/QVProfileDriver.h"
+#include "Recording.h"
 #include "system/QVFileUtils.h"
 
 namespace Quorvel {
@@ -32,9 +33,7 @@ std::vector<DriverCatalog::Entry> DriverCatalog::entries() {
     entry.available = driver->isAvailable();
     entry.description = entry.available ? "kernel back-end " + driver->identifier()
                                         : "no kernel back-end is available (" + driver->identifier() + ")";
-    // Kernel back-ends record through their own samplers, which this
-    // build of qvprof does not run yet.
-    entry.canRecord = false;
+    entry.canRecord = Recording::canRecordWith(entry.name);
     entry.driver = driver;
     entries.push_back(entry);
   }

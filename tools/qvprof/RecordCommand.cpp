@@ -20,13 +20,13 @@
 #include "LogCapture.h"
 #include "LogOptions.h"
 #include "RecordMetrics.h"
-#include "model/QVProcess.h"
-#include "model/QVThread.h"
 #include "NotificationText.h"
 #include "output/QVFileReplacement.h"
 #include "notify/QVNotificationIds.h"
 #include "ProgressLine.h"
-#include "recording/QVSamplerProcess.h"
+#include "ProcessRecording.h"
+#include "Recording.h"
+#include "recording/QVSessionRecorder.h"
 #include "RecordingProperties.h"
 #include "samples/QVAbstractCallStackTenure.h"
 #include "session/QVSessionFile.h"
@@ -43,32 +43,13 @@ namespace qvprof {
 namespace {
 
 // How often the main loop looks at the signal flag, the target and the
-// sampler; the progress line redraws at its own, slower pace.
+// recorder; the progress line redraws at its own, slower pace.
 constexpr double kPollSeconds = 0.05;
 
 std::string rateText(double perSecond) {
   char text[32];
   std::snprintf(text, sizeof text, "%.0f", perSecond);
   return text;
-}
-
-// Why ptrace refused, as far as it can be told from outside.
-std::string notPermittedReason(pid_t pid) {
-  std::string reason = "not permitted to trace it";
-  const int scope = DriverCatalog::ptraceScope();
-  if (scope >= 1 && geteuid() != 0) {
-    reason += " (kernel.yama.ptrace_scope = " + std::to_string(scope) + ")";
-  } else if (::kill(pid, 0) != 0 && errno == EPERM) {
-    reason += " (it belongs to another user)";
-  }
-  return reason;
-}
-
-size_t runningThreads(const std::shared_ptr<QVProcess>& process) {
-  if (!process) return 0;
-  std::vector<std::shared_ptr<QVThread>> threads;
-  process->getThreads(threads, true, false);
-  return threads.size();
 }
 
 }  // namespace
@@ -140,8 +121,9 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
     if (entry.name != settings.driver) continue;
     known = true;
     if (!entry.canRecord) {
-      throw UsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " +
-                                          DriverCatalog::ProcessDriver);
+      std::string names;
+      for (const Recording::Kind& kind : Recording::kinds()) names += (names.empty() ? "" : ", ") + kind.driver;
+      throw UsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " + names);
     }
   }
   if (!known) {
@@ -217,47 +199,18 @@ void RecordCommand::_checkAttachable(pid_t pid) {
   // either, and the process model could not read enough of it to say
   // anything more useful.
   if (errno == EPERM) {
-    throw QVException("cannot profile pid " + std::to_string(pid) + ": " + notPermittedReason(pid), __LINE__,
-                      __FILE__);
-  }
-}
-
-std::shared_ptr<QVSamplerProcess> RecordCommand::_startSampler(const Settings& settings,
-                                                              const std::shared_ptr<QVSessionConfig>& config,
-                                                              pid_t pid, std::ostream& err) {
-  const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, true, false);
-  if (!process) throw QVException("no process with pid " + std::to_string(pid), __LINE__, __FILE__);
-
-  auto sampler = std::make_shared<QVSamplerProcess>(config);
-  sampler->setCollectCallStacks(settings.callStacks);
-  // Refusals are only logged by the library; the log line is the reason.
-  {
-    LogCapture capture;
-    if (!sampler->setTargetProcess(process)) {
-      const std::string reason = capture.lastError();
-      throw QVException("cannot profile pid " + std::to_string(pid) + (reason.empty() ? "" : ": " + reason),
-                        __LINE__, __FILE__);
-    }
-  }
-  LogCapture capture;
-  if (!sampler->start()) {
-    QVErrorManager ids;
-    sampler->getSessionErrors(ids, false);
-    NotificationText::write(err, *sampler, ids, "qvprof: ");
-    std::string reason = capture.lastError();
-    if (ids.testErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess)) reason = notPermittedReason(pid);
-    throw QVException("cannot start recording pid " + std::to_string(pid) + (reason.empty() ? "" : ": " + reason),
+    throw QVException("cannot profile pid " + std::to_string(pid) + ": " + ProcessRecording::notPermittedReason(pid),
                       __LINE__, __FILE__);
   }
-  return sampler;
 }
 
-bool RecordCommand::_waitForEnd(QVSamplerProcess& sampler, StopSignal& signals, const CommandLauncher* launcher,
+bool RecordCommand::_waitForEnd(Recording& recording, StopSignal& signals, const CommandLauncher* launcher,
                                 std::ostream& err) {
+  QVSessionRecorder& recorder = recording.recorder();
   ProgressLine progress(err, &err == &std::cerr && ProgressLine::isTerminal(STDERR_FILENO));
   const auto started = std::chrono::steady_clock::now();
   bool programExited = false;
-  while (sampler.isActive()) {
+  while (recorder.isActive()) {
     if (signals.wait(kPollSeconds)) break;
     if (launcher && launcher->hasExited()) {
       programExited = true;
@@ -266,10 +219,10 @@ bool RecordCommand::_waitForEnd(QVSamplerProcess& sampler, StopSignal& signals, 
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     // The sample count waits for a tick in progress; ask only when drawing.
     if (progress.due(elapsed)) {
-      progress.update(elapsed, sampler.sampleCount(), runningThreads(sampler.targetProcess()));
+      progress.update(elapsed, recording.sampleCount(), recording.threadCount());
     }
   }
-  if (sampler.isActive()) sampler.stop();
+  if (recorder.isActive()) recorder.stop();
   progress.finish();
   return programExited;
 }
@@ -305,36 +258,36 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   }
 
   RecordMetrics metrics(settings.metrics, pid);
-  const std::shared_ptr<QVSamplerProcess> sampler = _startSampler(settings, config, pid, err);
-  bool targetExited = _waitForEnd(*sampler, signals, launcher.get(), err);
+  const std::unique_ptr<Recording> recording = Recording::create(settings, config, pid);
+  if (!recording) throw QVException("qvprof cannot record with the " + settings.driver + " driver", __LINE__, __FILE__);
+  recording->start(err);
+  QVSessionRecorder& recorder = recording->recorder();
+  bool targetExited = _waitForEnd(*recording, signals, launcher.get(), err);
   // A program qvprof started ends with its recording when the user asked
   // for the end; otherwise (a limit) it is ended once the session is saved.
   if (signals.requested() && launcher) launcher->terminate(2.0);
 
   QVErrorManager ids;
-  sampler->getSessionErrors(ids, false);
-  if (ids.testWarningId(QVSamplerProcessWarningTargetProcessExited)) targetExited = true;
-  NotificationText::write(err, *sampler, ids, "qvprof: ");
+  recorder.getSessionErrors(ids, false);
+  if (recording->targetExited(ids)) targetExited = true;
+  NotificationText::write(err, recorder, ids, "qvprof: ");
 
-  const std::shared_ptr<QVSessionProfile> profile = sampler->collect();
+  const std::shared_ptr<QVSessionProfile> profile = recorder.collect();
   if (profile) profile->setMetricData(metrics.finish());
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
-    std::string reason = "no samples were taken";
-    if (ids.testErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess)) {
-      reason = "cannot sample pid " + std::to_string(pid) + ": " + notPermittedReason(pid);
-    } else if (targetExited) {
-      reason += ": the target exited before a sample";
-    }
+    std::string reason = recording->noSamplesReason(ids);
+    if (reason.empty()) reason = targetExited ? "no samples were taken: the target exited before a sample"
+                                              : "no samples were taken";
     throw QVException(reason + "; no session written", __LINE__, __FILE__);
   }
 
-  const bool endedByExit = targetExited && sampler->stopReason() != QVSessionRecorder::StopReasonError;
+  const bool endedByExit = targetExited && recorder.stopReason() != QVSessionRecorder::StopReasonError;
   _noteSettings(*profile, settings, pid,
-                endedByExit ? std::string("target exited") : RecordingProperties::stopReasonText(sampler->stopReason()));
+                endedByExit ? std::string("target exited") : RecordingProperties::stopReasonText(recorder.stopReason()));
   QVSessionFile::write(*profile, settings.output, settings.compress);
 
-  const double duration = sampler->durationTime();
+  const double duration = recorder.durationTime();
   const Rate rate = rateOf(*profile, settings.interval, duration);
   if (rate.fellBehind) {
     err << "qvprof: sampling fell behind the interval: asked for " << rateText(rate.askedPerSecond)

@@ -13,13 +13,13 @@
 
 namespace Quorvel {
 
-class QVSamplerProcess;
 class QVSessionConfig;
 class QVSessionProfile;
 
 namespace qvprof {
 
 class CommandLauncher;
+class Recording;
 class StopSignal;
 
 // "qvprof record": profiles a program it starts (-- COMMAND [ARGS...]) until
@@ -72,13 +72,10 @@ class RecordCommand : public Command {
   // Each throws QVException with a one-line reason.
   static void _checkOutputWritable(const std::string& path);
   static void _checkAttachable(pid_t pid);
-  static std::shared_ptr<QVSamplerProcess> _startSampler(const Settings& settings,
-                                                         const std::shared_ptr<QVSessionConfig>& config, pid_t pid,
-                                                         std::ostream& err);
   // Runs the main loop until the recording ends by itself, a stop signal
   // arrives or the launched program exits (the result: whether it did);
-  // the sampler is stopped on return.
-  static bool _waitForEnd(QVSamplerProcess& sampler, StopSignal& signals, const CommandLauncher* launcher,
+  // the recorder is stopped on return.
+  static bool _waitForEnd(Recording& recording, StopSignal& signals, const CommandLauncher* launcher,
                           std::ostream& err);
   static void _noteSettings(QVSessionProfile& profile, const Settings& settings, pid_t pid,
                             const std::string& stopReason);

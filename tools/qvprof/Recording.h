@@ -1,0 +1,60 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "RecordCommand.h"
+
+namespace Quorvel {
+
+class QVErrorManager;
+class QVSessionConfig;
+class QVSessionRecorder;
+
+namespace qvprof {
+
+// One way of recording, chosen by --driver: it starts the driver's
+// recorder, tells the progress line how far it has come, and reads the
+// recorder's notifications for the command. The command owns the rest
+// (signals, the launched program, limits, saving), so every driver ends,
+// reports and writes its session the same way.
+class Recording {
+ public:
+  virtual ~Recording() = default;
+
+  // Starts the recorder. Throws QVException with a one-line reason when
+  // it cannot; notifications it collected go to err first.
+  virtual void start(std::ostream& err) = 0;
+  virtual QVSessionRecorder& recorder() = 0;
+
+  // For the progress line; asked only when it is drawn.
+  virtual uint64_t sampleCount() = 0;
+  virtual size_t threadCount() = 0;
+
+  // Whether the recorder's notifications say that the target exited.
+  virtual bool targetExited(const QVErrorManager& ids) const;
+  // Why nothing was recorded, when the notifications tell ("" otherwise).
+  virtual std::string noSamplesReason(const QVErrorManager& ids) const;
+
+  using Factory = std::function<std::unique_ptr<Recording>(
+      const RecordCommand::Settings& settings, const std::shared_ptr<QVSessionConfig>& config, pid_t pid)>;
+  struct Kind {
+    std::string driver;  // the --driver name
+    Factory create;
+  };
+  // Every driver qvprof can record with.
+  static const std::vector<Kind>& kinds();
+  static bool canRecordWith(const std::string& driver);
+  // Null when qvprof has no recording for the driver.
+  static std::unique_ptr<Recording> create(const RecordCommand::Settings& settings,
+                                           const std::shared_ptr<QVSessionConfig>& config, pid_t pid);
+};
+
+}  // namespace qvprof
+}  // namespace Quorvel
