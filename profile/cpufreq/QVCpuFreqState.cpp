@@ -57,7 +57,14 @@ bool QVCpuFreqState::decode(std::string_view text, std::vector<Entry>& entries) 
   entries.clear();
   QVTextReader lines(text);
   std::string_view line;
-  bool wellFormed = lines.nextLine(line) && QVTextReader::trim(line) == kHeader;
+  bool wellFormed = false;
+  if (lines.nextLine(line) && QVTextReader::trim(line) == kHeader) {
+    wellFormed = true;
+  } else {
+    // Without its header the file is suspect, but a line that parses is
+    // still a setting worth restoring.
+    lines = QVTextReader(text);
+  }
   while (lines.nextLine(line)) {
     if (QVTextReader::trim(line).empty()) continue;
     Entry entry;
