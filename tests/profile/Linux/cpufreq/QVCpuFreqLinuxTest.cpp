@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,25 +30,6 @@ std::string Settings(const FakeCpuFreqTree& tree, unsigned index) {
 }
 
 bool Contains(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
-
-// Runs body in a child process and gives its exit status; body reports
-// failures on stderr and answers 0 for success.
-int InChild(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Drops every capability of this (child) process, so that a root test sees
-// file modes as an ordinary owner does: a 0444 file cannot be written.
-bool DropCapabilities() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2] = {};
-  return ::syscall(SYS_capset, &header, data) == 0;
-}
 
 TEST(QVCpuFreqLinuxTest, StartPinsEachKindOfProcessorAndStopPutsBackWhatWasFound) {
   Processor userspaceOnly;
@@ -184,8 +162,8 @@ TEST(QVCpuFreqLinuxTest, AReadOnlyFileFailsItsStepWithTheMessage) {
     capped.maximum = 1600000;
     tree.addProcessor(0, capped);
     ASSERT_EQ(::chmod(tree.path(0, c.file).c_str(), 0444), 0);
-    const int status = InChild([&] {
-      if (::geteuid() == 0 && !DropCapabilities()) return 2;
+    const int status = test::RunInChild([&] {
+      if (::geteuid() == 0 && !test::DropCapabilities()) return 2;
       QVSystemPaths::ScopedRoot root(tree.root());
       QVCpuFreqLinux cpufreq;
       bool started = true;
@@ -209,7 +187,7 @@ TEST(QVCpuFreqLinuxTest, TheProcessWideInstanceIsOneAndRestoresWhenTheProgramEnd
   tree.addProcessor(0);
   tree.addProcessor(1);
   const std::string before = tree.snapshot();
-  const int status = InChild([&] {
+  const int status = test::RunInChild([&] {
     QVSystemPaths::ScopedRoot root(tree.root());
     {
       const auto cpufreq = QVCpuFreq::defaultCpuFreq();
