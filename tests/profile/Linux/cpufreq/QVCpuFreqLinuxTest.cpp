@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,53 @@ TEST(QVCpuFreqLinuxTest, AMachineWithoutCpufreqIsLeftAloneAndSucceeds) {
   EXPECT_EQ(driver.maxScalingFrequency(), 0u);
   EXPECT_EQ(driver.userScalingFrequency(), 0u);
   EXPECT_EQ(tree.snapshot(), "");
+}
+
+TEST(QVCpuFreqLinuxTest, ReadersTrimAndSettersRefuseWhatCannotBeWritten) {
+  Processor user;
+  user.governors = "userspace\tpowersave \n";
+  user.frequencies = " 2400000\n800000  turbo 1600000";  // unordered, a stray word
+  user.governor = "userspace";
+  FakeCpuFreqTree tree(2);
+  tree.addProcessor(0);
+  tree.addProcessor(1, user);
+  tree.write(0, "scaling_max_freq", "  2400000 \n");
+  QVSystemPaths::ScopedRoot root(tree.root());
+  QVCpuFreqDriverLinux powersave(0);
+  QVCpuFreqDriverLinux userspace(1);
+  EXPECT_EQ(powersave.maxScalingFrequency(), 2400000u);
+  EXPECT_EQ(powersave.savedSettings(), (QVCpuFreqDriver::Settings{"powersave", 800000, 2400000, 0}))
+      << "no user frequency outside the userspace governor";
+  EXPECT_EQ(userspace.savedSettings(), (QVCpuFreqDriver::Settings{"userspace", 800000, 2400000, 1600000}));
+  EXPECT_EQ(userspace.governors(), (std::set<std::string>{"powersave", "userspace"}));
+  EXPECT_EQ(userspace.frequencies(), (std::set<uint64_t>{800000, 1600000, 2400000}));
+
+  struct Case {
+    const char* name;
+    std::function<bool()> set;
+    bool result;
+    std::string logged;  // "" for none
+    unsigned cpu;
+    const char* file;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"no user frequency under another governor", [&] { return powersave.setUserScalingFrequency(2400000); },
+       false, "", 0, "scaling_setspeed", "<unsupported>"},
+      {"user frequency under userspace", [&] { return userspace.setUserScalingFrequency(2400000); }, true, "", 1,
+       "scaling_setspeed", "2400000"},
+      {"unknown frequency", [&] { return powersave.setMaxScalingFrequency(1000); }, false,
+       "ERROR CPU0: frequency '1000' is not available", 0, "scaling_max_freq", "2400000"},
+      {"unknown governor", [&] { return powersave.setGovernor("ondemand"); }, false,
+       "ERROR CPU0: governor 'ondemand' is not available", 0, "scaling_governor", "powersave"},
+  };
+  for (const Case& c : cases) {
+    bool result = !c.result;
+    const std::string log = test::CaptureLog([&] { result = c.set(); });
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(log.substr(0, log.find(" [")), c.logged) << c.name;
+    EXPECT_EQ(tree.read(c.cpu, c.file), c.after) << c.name;
+  }
 }
 
 TEST(QVCpuFreqLinuxTest, DebugSwitchTellsEachStepAndIsSilentWhenOff) {
