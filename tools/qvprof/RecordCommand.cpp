@@ -317,6 +317,9 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   RecordMetrics metrics(settings.metrics, pid);
   const std::shared_ptr<QVSamplerProcess> sampler = _startSampler(settings, config, pid, err);
   bool targetExited = _waitForEnd(*sampler, signals, launcher.get(), err);
+  // The last metric pass now, while a target that is still running can be
+  // read, rather than after collecting.
+  const std::shared_ptr<QVSessionDataMetrics> metricData = metrics.finish();
   // A program qvprof started ends with its recording when the user asked
   // for the end; otherwise (a limit) it is ended once the session is saved.
   if (signals.requested() && launcher) launcher->terminate(2.0);
@@ -330,7 +333,7 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   NotificationText::write(err, *sampler, ids, "qvprof: ");
 
   const std::shared_ptr<QVSessionProfile> profile = sampler->collect();
-  if (profile) profile->setMetricData(metrics.finish());
+  if (profile) profile->setMetricData(metricData);
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
     std::string reason = "no samples were taken";
