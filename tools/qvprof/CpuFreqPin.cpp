@@ -112,11 +112,14 @@ CpuFreqPin::CpuFreqPin(std::ostream& err) : err_(err) {
     return;
   }
   const bool allPinned = cpufreq_->start();
-  reportProblems(capture.stop(), err_);
+  const std::string logged = capture.stop();
   if (!allPinned) {
+    reportProblems(logged, err_);
     err_ << "qvprof: could not pin every processor's frequency; recording anyway\n";
     return;
   }
+  // When every processor was pinned, what was logged is the fallback from
+  // "performance" to "userspace", which is no news to the user.
   uint64_t lowest = UINT64_MAX;
   uint64_t highest = 0;
   for (const auto& driver : cpufreq_->drivers()) {
