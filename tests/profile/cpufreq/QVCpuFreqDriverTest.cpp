@@ -77,21 +77,5 @@ TEST(QVCpuFreqDriverTest, RestoreWritesGovernorMaxMinUserInOrderAndSkipsWhatIsNo
   }
 }
 
-TEST(QVCpuFreqDriverTest, SaveTakesTheCurrentSettingsAndValidRangesComeFromTheSet) {
-  RecordingDriver driver(kGovernors, kFrequencies, {"userspace", 800000, 1600000, 1600000});
-  EXPECT_EQ(driver.savedSettings(), (QVCpuFreqDriver::Settings{"userspace", 800000, 1600000, 1600000}));
-  EXPECT_EQ(driver.minValidFrequency(), 800000u);
-  EXPECT_EQ(driver.maxValidFrequency(), 2400000u);
-  EXPECT_TRUE(driver.isValidGovernor("powersave"));
-  EXPECT_FALSE(driver.isValidGovernor("schedutil"));
-
-  RecordingDriver empty({}, {}, {"", 0, 0, 0});
-  EXPECT_EQ(empty.minValidFrequency(), 0u);
-  EXPECT_EQ(empty.maxValidFrequency(), 0u);
-  EXPECT_FALSE(empty.isValidFrequency(0));
-  EXPECT_TRUE(empty.restore()) << "nothing valid to write is no failure";
-  EXPECT_TRUE(empty.calls.empty());
-}
-
 }  // namespace
 }  // namespace Quorvel
