@@ -22,7 +22,8 @@ std::string& rootStorage() {
 
 // Matches whole leading components only, so "/procfs" or "/etcetera" stay put.
 bool isRedirected(const std::string& path) {
-  static const char* const kTrees[] = {"/proc", "/sys", "/dev", "/lib", "/boot", "/etc", "/usr/lib/debug", "/usr/share", "/opt"};
+  static const char* const kTrees[] = {"/proc", "/sys", "/dev",           "/lib",       "/boot",
+                                       "/etc",  "/run", "/usr/lib/debug", "/usr/share", "/opt"};
   for (const char* tree : kTrees) {
     const std::string prefix(tree);
     if (path.compare(0, prefix.size(), prefix) == 0 &&

@@ -8,7 +8,8 @@ namespace Quorvel {
 // Where the readers of kernel and system files look. By default every path is
 // used as given; tests set a fixture root so that /proc, /sys, /dev, /lib,
 // /usr/share (desktop entries and icon themes), /opt,
-// /boot, /etc and /usr/lib/debug resolve beneath it instead. Paths outside
+// /boot, /etc, /run (state kept across runs) and /usr/lib/debug resolve
+// beneath it instead. Paths outside
 // those trees (temporary files, the user's own files) are never redirected.
 // All members are thread-safe.
 class QVSystemPaths {

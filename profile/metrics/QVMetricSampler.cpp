@@ -167,6 +167,14 @@ bool QVMetricSampler::stop() {
   return true;
 }
 
+bool QVMetricSampler::stopWithFinalPass(double minimumSeconds) {
+  // One lock for both, so that a timer pass cannot slip in between and
+  // leave the final one covering nothing.
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (active_ && static_cast<double>(clock_() - range_.location) >= minimumSeconds * 1e9) _sample();
+  return stop();
+}
+
 bool QVMetricSampler::isActive() const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   return active_;

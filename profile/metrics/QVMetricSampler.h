@@ -55,6 +55,13 @@ class QVMetricSampler {
   virtual std::shared_ptr<QVMetricSamplerConfig> config() const;
   virtual bool start();
   virtual bool stop();
+  // stop() after one more pass over the time since the last one, so that a
+  // caller who ends sampling keeps that stretch: the timer would have taken
+  // it only up to an interval later. The pass is skipped when the last one
+  // ended under minimumSeconds ago, since rates over a few microseconds are
+  // noise. Always true, like stop().
+  bool stopWithFinalPass(double minimumSeconds = kMinimumFinalPassSeconds);
+  static constexpr double kMinimumFinalPassSeconds = 0.01;
   virtual bool isActive() const;
   // Moves every collected pass, oldest first, into out (cleared first unless
   // append). Waits when there is none, until a pass arrives, the sampler

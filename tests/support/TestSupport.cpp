@@ -1,10 +1,15 @@
 #include "support/TestSupport.h"
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 
@@ -77,6 +82,35 @@ int RunThisProgramAgain(const std::string& filter, const std::string& variable) 
     return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+pid_t StartChild(const std::function<int()>& body) {
+  // Buffered output would otherwise be written twice, once by each process.
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int status = body();
+    std::fflush(nullptr);
+    ::_exit(status);
+  }
+  return pid;
+}
+
+int WaitForChild(pid_t pid) {
+  int status = 0;
+  if (pid <= 0) return -1;
+  while (::waitpid(pid, &status, 0) != pid) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int RunInChild(const std::function<int()>& body) { return WaitForChild(StartChild(body)); }
+
+bool DropCapabilities() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  return ::syscall(SYS_capset, &header, data) == 0;
 }
 
 std::string CaptureLog(const std::function<void()>& body) {

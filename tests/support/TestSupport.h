@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <sstream>
 #include <string>
@@ -50,6 +52,19 @@ std::string Text(const T& value) {
 // filter, with `variable` ("NAME=value") added to its environment. Its exit
 // status (128 + the signal when killed), or -1 when it could not be run.
 int RunThisProgramAgain(const std::string& filter, const std::string& variable);
+
+// Runs body in a forked child process, which exits with body's result.
+// Checks inside body cannot use gtest assertions: body reports on stderr and
+// answers 0 for success.
+pid_t StartChild(const std::function<int()>& body);
+// Reaps the child: its exit status, 128 + the signal when killed, -1 when
+// it cannot be waited for.
+int WaitForChild(pid_t pid);
+int RunInChild(const std::function<int()>& body);
+// Drops every capability of this process for good, so that even root sees
+// file modes as an ordinary owner does (a 0444 file cannot be written).
+// Meant for a child of RunInChild. False when the kernel refuses.
+bool DropCapabilities();
 
 // Runs body and returns what the library logged meanwhile.
 std::string CaptureLog(const std::function<void()>& body);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "CpuFreqCommand.h"
 #include "DriversCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
@@ -21,6 +22,7 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<ScriptCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
+  commands.push_back(std::make_unique<CpuFreqCommand>());
   return commands;
 }
 

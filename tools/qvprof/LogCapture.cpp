@@ -21,20 +21,35 @@ const std::string& LogCapture::stop() {
 
 std::string LogCapture::lastError() { return lastErrorIn(stop()); }
 
-std::string LogCapture::lastErrorIn(const std::string& text) {
-  static const std::string kLevel = "ERROR ";
+namespace {
+
+// The messages of the lines of text logged at one of the levels.
+std::vector<std::string> messagesAt(const std::string& text, const std::vector<std::string>& levels) {
+  std::vector<std::string> found;
   std::istringstream lines(text);
   std::string line;
-  std::string found;
   while (std::getline(lines, line)) {
-    if (line.compare(0, kLevel.size(), kLevel) != 0) continue;
-    std::string message = line.substr(kLevel.size());
-    // Lines end in " [source:line]".
-    const size_t source = message.rfind(" [");
-    if (source != std::string::npos && !message.empty() && message.back() == ']') message.erase(source);
-    found = message;
+    for (const std::string& level : levels) {
+      if (line.compare(0, level.size(), level) != 0) continue;
+      std::string message = line.substr(level.size());
+      // Lines end in " [source:line]".
+      const size_t source = message.rfind(" [");
+      if (source != std::string::npos && !message.empty() && message.back() == ']') message.erase(source);
+      found.push_back(message);
+    }
   }
   return found;
+}
+
+}  // namespace
+
+std::string LogCapture::lastErrorIn(const std::string& text) {
+  const std::vector<std::string> errors = messagesAt(text, {"ERROR "});
+  return errors.empty() ? std::string() : errors.back();
+}
+
+std::vector<std::string> LogCapture::problemsIn(const std::string& text) {
+  return messagesAt(text, {"WARNING ", "ERROR "});
 }
 
 }  // namespace qvprof

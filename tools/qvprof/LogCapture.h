@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace Quorvel {
 namespace qvprof {
@@ -23,6 +24,9 @@ class LogCapture {
 
   // The same for any captured text.
   static std::string lastErrorIn(const std::string& text);
+  // The messages of every WARNING and ERROR line of captured text, in order
+  // and in the same plain form.
+  static std::vector<std::string> problemsIn(const std::string& text);
 
  private:
   bool active_ = true;

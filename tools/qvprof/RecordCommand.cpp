@@ -14,6 +14,7 @@
 #include "base/QVErrorManager.h"
 #include "base/QVException.h"
 #include "CommandLauncher.h"
+#include "CpuFreqPin.h"
 #include "config/QVSessionConfig.h"
 #include "config/QVTimeProfileConfig.h"
 #include "DriverCatalog.h"
@@ -65,6 +66,7 @@ Arguments RecordCommand::arguments() const {
       {"no-callstacks", 0, "", "record only the sampled function, not its callers"},
       {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
       {"compress", 0, "", "write the session file gzip-compressed"},
+      {"pin-cpufreq", 0, "", "pin every processor at its highest frequency while recording (root; see qvprof cpufreq)"},
   };
   for (const Option& option : RecordMetrics::options()) options.push_back(option);
   for (const Option& option : LogOptions::options()) options.push_back(option);
@@ -79,6 +81,9 @@ Arguments RecordCommand::arguments() const {
       "Ctrl-C (or SIGTERM) ends the recording and still writes the session. On a\n"
       "terminal, a progress line on stderr shows the elapsed time, samples and threads.\n"
       "The warnings and errors the recording collected are printed with their texts.\n"
+      "--pin-cpufreq puts the frequency settings back however the recording ends; one\n"
+      "killed outright leaves them in /run/qvprof/cpufreq.state for the next\n"
+      "--pin-cpufreq or 'qvprof cpufreq --restore'.\n"
       "Exit status: 0 when the session was written, 1 when it could not be, 2 for a\n"
       "wrong command line.");
   return arguments;
@@ -112,6 +117,7 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.wrap = arguments.has("wrap");
   settings.callStacks = !arguments.has("no-callstacks");
   settings.compress = arguments.has("compress");
+  settings.pinCpuFreq = arguments.has("pin-cpufreq");
   settings.metrics = RecordMetrics::requestFrom(arguments);
 
   const std::vector<std::string> usable = DriverCatalog::recordingDrivers();
@@ -247,6 +253,10 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   // Before any thread starts, so that every thread the recording creates
   // inherits the blocked signals (see StopSignal).
   StopSignal signals;
+  // Before the program starts, so that all of it runs pinned; declared
+  // before everything that may throw, so that every way out restores.
+  std::unique_ptr<CpuFreqPin> pin;
+  if (settings.pinCpuFreq) pin = std::make_unique<CpuFreqPin>(err);
 
   std::unique_ptr<CommandLauncher> launcher;
   pid_t pid = settings.pid;
@@ -263,9 +273,15 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   recording->start(err);
   QVSessionRecorder& recorder = recording->recorder();
   bool targetExited = _waitForEnd(*recording, signals, launcher.get(), err);
+  // The last metric pass now, while a target that is still running can be
+  // read, rather than after collecting.
+  const std::shared_ptr<QVSessionDataMetrics> metricData = metrics.finish();
   // A program qvprof started ends with its recording when the user asked
   // for the end; otherwise (a limit) it is ended once the session is saved.
   if (signals.requested() && launcher) launcher->terminate(2.0);
+  // Nothing left to measure: the machine gets its settings back before the
+  // session is decoded and written.
+  if (pin) pin->restore();
 
   QVErrorManager ids;
   recorder.getSessionErrors(ids, false);
@@ -273,7 +289,7 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   NotificationText::write(err, recorder, ids, "qvprof: ");
 
   const std::shared_ptr<QVSessionProfile> profile = recorder.collect();
-  if (profile) profile->setMetricData(metrics.finish());
+  if (profile) profile->setMetricData(metricData);
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
     std::string reason = recording->noSamplesReason(ids);

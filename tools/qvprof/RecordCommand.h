@@ -41,6 +41,7 @@ class RecordCommand : public Command {
     bool wrap = false;
     bool callStacks = true;
     bool compress = false;
+    bool pinCpuFreq = false;
     std::string driver;
     RecordMetrics::Request metrics;
   };

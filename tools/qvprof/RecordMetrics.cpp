@@ -87,7 +87,10 @@ RecordMetrics::~RecordMetrics() {
 std::shared_ptr<QVSessionDataMetrics> RecordMetrics::finish() {
   if (!sampler_) return nullptr;
   QVMetricSampler::DataList passes;
-  sampler_->stop();
+  // The stretch since the last timer pass is the end of the recording; a
+  // recording shorter than one interval would otherwise keep only its
+  // baseline pass and no change at all.
+  sampler_->stopWithFinalPass();
   sampler_->waitForData(passes, false, 0.001);
   data_->addPasses(passes);
   sampler_.reset();

@@ -26,10 +26,12 @@ TEST(QVSystemPathsTest, RedirectsOnlyTheSystemTrees) {
   EXPECT_EQ(QVSystemPaths::path("/lib/modules/6.1.0/modules.dep"), "/fixture/lib/modules/6.1.0/modules.dep");
   EXPECT_EQ(QVSystemPaths::path("/boot/vmlinux-6.1.0"), "/fixture/boot/vmlinux-6.1.0");
   EXPECT_EQ(QVSystemPaths::path("/etc/os-release"), "/fixture/etc/os-release");
+  EXPECT_EQ(QVSystemPaths::path("/run/qvprof/cpufreq.state"), "/fixture/run/qvprof/cpufreq.state");
   EXPECT_EQ(QVSystemPaths::path("/usr/lib/debug/boot/vmlinux"), "/fixture/usr/lib/debug/boot/vmlinux");
   // Neighbours that merely share a prefix, and everything else, stay.
   EXPECT_EQ(QVSystemPaths::path("/procfs/x"), "/procfs/x");
   EXPECT_EQ(QVSystemPaths::path("/library"), "/library");
+  EXPECT_EQ(QVSystemPaths::path("/running"), "/running");
   EXPECT_EQ(QVSystemPaths::path("/usr/lib/x86_64-linux-gnu/libc.so.6"), "/usr/lib/x86_64-linux-gnu/libc.so.6");
   EXPECT_EQ(QVSystemPaths::path("/tmp/quorvel-perf-sample.data"), "/tmp/quorvel-perf-sample.data");
   EXPECT_EQ(QVSystemPaths::path("relative/proc"), "relative/proc");

@@ -132,6 +132,33 @@ TEST(QVMetricSampler, WaitForDataTimesOutAndStopWakesTheWaiter) {
   stopper.join();
 }
 
+TEST(QVMetricSampler, StoppingWithAFinalPassKeepsTheLastStretch) {
+  struct Case {
+    uint64_t sinceLastPass;  // ns of the fake clock between the last pass and the stop
+    std::size_t passes;
+  };
+  const Case cases[] = {
+      {20000000, 2},  // 20 ms: the stretch since the start pass becomes a pass of its own
+      {10000000, 2},  // exactly the 10 ms minimum
+      {1000, 1},      // 1 us: a rate over it would be noise, so none is taken
+  };
+  for (const Case& c : cases) {
+    CountingSampler sampler;
+    ASSERT_TRUE(sampler.setConfig(configOf(60.0, 120.0)));  // the timer will not fire during the test
+    ASSERT_TRUE(sampler.start());
+    sampler.now += c.sinceLastPass;
+    EXPECT_TRUE(sampler.stopWithFinalPass());
+    EXPECT_FALSE(sampler.isActive());
+    QVMetricSampler::DataList data;
+    ASSERT_TRUE(sampler.waitForData(data, false, 1.0));
+    ASSERT_EQ(data.size(), c.passes) << c.sinceLastPass;
+    EXPECT_EQ(data.back()->timeRange().length, c.passes == 2 ? c.sinceLastPass : 0u) << c.sinceLastPass;
+  }
+  CountingSampler idle;
+  EXPECT_TRUE(idle.stopWithFinalPass()) << "like stop(), harmless when not sampling";
+  EXPECT_EQ(idle.stats().passes, 0u);
+}
+
 TEST(QVMetricSampler, FailedEntitySamplesAreRemovedFromThePass) {
   CountingSampler sampler;
   const QVSystemId system = QVSystemId::currentSystemId();

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CpuFreqCommand.h"
+#include "RecordCommand.h"
+#include "support/FakeCpuFreqTree.h"
+#include "support/TestSupport.h"
+#include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
+
+// "qvprof record --pin-cpufreq" and "qvprof cpufreq" on fixture /sys trees:
+// each command runs in a process of its own, as a user runs it, with the
+// fixture as its root; the fixture's /proc is the machine's, so recordings
+// sample real programs.
+namespace Quorvel {
+namespace {
+
+using test::FakeCpuFreqTree;
+using Clock = std::chrono::steady_clock;
+
+const char* const kFound = "powersave 800000 2400000";
+const char* const kPinned = "performance 2400000 2400000";
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  FileReadString(path, text);
+  return text;
+}
+
+bool Contains(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+
+// "governor min max" of one processor.
+std::string Settings(const FakeCpuFreqTree& tree, unsigned index) {
+  return tree.read(index, "scaling_governor") + " " + tree.read(index, "scaling_min_freq") + " " +
+         tree.read(index, "scaling_max_freq");
+}
+
+// A fixture machine with two processors offering frequency scaling, and
+// files for the output of the commands run on it.
+struct Machine {
+  explicit Machine(bool withCpufreq = true) : tree(2) {
+    if (withCpufreq) {
+      tree.addProcessor(0);
+      tree.addProcessor(1);
+    }
+    tree.linkRealSystemTrees();
+  }
+  std::string state() const { return tree.root() + "/run/qvprof/cpufreq.state"; }
+  std::string file(const std::string& name) const { return scratch.file(name); }
+
+  // Starts the command in a child process under the fixture root; its
+  // streams go to files named after `label`.
+  pid_t start(qvprof::Command& command, const std::vector<std::string>& args, const std::string& label) const {
+    const std::string outPath = file(label + ".out");
+    const std::string errPath = file(label + ".err");
+    const std::string root = tree.root();
+    return test::StartChild([&command, args, outPath, errPath, root] {
+      QVSystemPaths::ScopedRoot scoped(root);
+      std::ofstream out(outPath);
+      std::ofstream err(errPath);
+      try {
+        return command.run(args, out, err);
+      } catch (const std::exception& error) {
+        err << "qvprof: " << error.what() << '\n';
+        return 1;
+      }
+    });
+  }
+  int run(qvprof::Command& command, const std::vector<std::string>& args, const std::string& label) const {
+    return test::WaitForChild(start(command, args, label));
+  }
+  std::string out(const std::string& label) const { return ReadFile(file(label + ".out")); }
+  std::string err(const std::string& label) const { return ReadFile(file(label + ".err")); }
+
+  FakeCpuFreqTree tree;
+  test::ScratchDirectory scratch{"qvcpufreqcli"};
+};
+
+// Waits (at most 20 s, an upper bound only) until check() holds.
+bool WaitUntil(const std::function<bool()>& check) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!check()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A target that notes the governor it runs under, then spins long enough to
+// be sampled (about half a second of shell arithmetic).
+std::vector<std::string> BusyTarget(const Machine& machine) {
+  return {"/bin/sh", "-c",
+          "cat " + machine.tree.path(0, "scaling_governor") + " > " + machine.file("seen") + " 2>/dev/null" +
+              "; i=0; while [ $i -lt 150000 ]; do i=$((i+1)); done"};
+}
+
+TEST(CpuFreqCommandTest, RecordPinsForTheRecordingAndRestoresAtItsEnd) {
+  struct Case {
+    const char* name;
+    bool withCpufreq;
+    bool leftover;  // an earlier run left the processors pinned
+    const char* said;
+  };
+  const Case cases[] = {
+      {"pinned and restored", true, false, "qvprof: pinned 2 processors at 2.4 GHz for the recording"},
+      {"an earlier run's pinning is put back first", true, true,
+       "qvprof: restored the CPU frequency settings of 2 processors an earlier qvprof left pinned"},
+      {"no cpufreq: said once, recorded anyway", false, false,
+       "qvprof: no CPU frequency scaling on this machine (no /sys/devices/system/cpu/cpu*/cpufreq); recording "
+       "without pinning"},
+  };
+  for (const Case& c : cases) {
+    Machine machine(c.withCpufreq);
+    if (c.leftover) {
+      // What a killed run leaves: pinned files and the state it found.
+      for (unsigned cpu : {0u, 1u}) {
+        machine.tree.write(cpu, "scaling_governor", "performance\n");
+        machine.tree.write(cpu, "scaling_min_freq", "2400000\n");
+      }
+      ASSERT_EQ(::mkdir((machine.tree.root() + "/run").c_str(), 0755), 0);
+      ASSERT_EQ(::mkdir((machine.tree.root() + "/run/qvprof").c_str(), 0755), 0);
+      std::ofstream(machine.state()) << "cpufreq-state 1\n"
+                                        "cpu 0 governor powersave min 800000 max 2400000 user 0\n"
+                                        "cpu 1 governor powersave min 800000 max 2400000 user 0\n";
+    }
+    const std::string session = machine.file("pinned.session");
+    std::vector<std::string> args = {"--pin-cpufreq", "-o", session, "--"};
+    for (const auto& word : BusyTarget(machine)) args.push_back(word);
+    qvprof::RecordCommand record;
+    EXPECT_EQ(machine.run(record, args, "record"), 0) << c.name << "\n" << machine.err("record");
+
+    const std::string err = machine.err("record");
+    EXPECT_TRUE(Contains(err, c.said)) << c.name << "\n" << err;
+    EXPECT_TRUE(FileExists(session)) << c.name;
+    if (c.withCpufreq) {
+      EXPECT_EQ(ReadFile(machine.file("seen")), "performance") << c.name << ": the program ran pinned";
+      EXPECT_EQ(Settings(machine.tree, 0), kFound) << c.name;
+      EXPECT_EQ(Settings(machine.tree, 1), kFound) << c.name;
+    }
+    EXPECT_FALSE(FileExists(machine.state())) << c.name << ": nothing is left to restore";
+  }
+}
+
+TEST(CpuFreqCommandTest, EveryWayOutRestoresAndAKilledRecordingIsRestoredByTheNextProcess) {
+  struct Case {
+    const char* name;
+    int signal;  // sent to qvprof once the processors are pinned; 0: none
+    std::vector<std::string> args;
+    bool restoredByItself;
+  };
+  const std::vector<std::string> sleeper = {"--", "/bin/sh", "-c", "echo $$ > \"$0\"; exec sleep 30"};
+  const Case cases[] = {
+      {"Ctrl-C", SIGINT, sleeper, true},
+      {"SIGTERM", SIGTERM, sleeper, true},
+      // Pins first, then finds there is no such process: an error after pinning.
+      {"an error", 0, {"--pid", "4194303"}, true},
+      {"SIGKILL", SIGKILL, sleeper, false},
+  };
+  for (Case c : cases) {
+    Machine machine;
+    // The sleeper notes its pid in the file named by its $0.
+    const std::string targetPid = machine.file("target.pid");
+    if (c.args.size() > 1 && c.args[1] == "/bin/sh") c.args.push_back(targetPid);
+    std::vector<std::string> args = {"--pin-cpufreq", "-o", machine.file("s.session")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    qvprof::RecordCommand record;
+    const pid_t pid = machine.start(record, args, "record");
+    if (c.signal != 0) {
+      // Pinned, and the program started (so that there is one to end).
+      ASSERT_TRUE(WaitUntil([&] {
+        return FileExists(machine.state()) && Settings(machine.tree, 1) == kPinned && !ReadFile(targetPid).empty();
+      })) << c.name;
+      ::kill(pid, c.signal);
+    }
+    const int status = test::WaitForChild(pid);
+    if (c.signal == SIGKILL) {
+      EXPECT_EQ(status, 128 + SIGKILL);
+      // The launched program outlives its killed recorder; it is ours to end.
+      const pid_t target = static_cast<pid_t>(std::atoi(ReadFile(targetPid).c_str()));
+      if (target > 0) ::kill(target, SIGKILL);
+    }
+    if (!c.restoredByItself) {
+      EXPECT_EQ(Settings(machine.tree, 0), kPinned) << c.name;
+      EXPECT_TRUE(FileExists(machine.state())) << c.name;
+      qvprof::CpuFreqCommand status;
+      EXPECT_EQ(machine.run(status, {}, "status"), 0);
+      EXPECT_TRUE(Contains(machine.out("status"), "run 'qvprof cpufreq --restore'")) << machine.out("status");
+      qvprof::CpuFreqCommand restore;
+      EXPECT_EQ(machine.run(restore, {"--restore"}, "restore"), 0) << machine.err("restore");
+      EXPECT_TRUE(Contains(machine.err("restore"), "restored the CPU frequency settings of 2 processors"))
+          << machine.err("restore");
+    }
+    EXPECT_EQ(Settings(machine.tree, 0), kFound) << c.name << "\n" << machine.err("record");
+    EXPECT_EQ(Settings(machine.tree, 1), kFound) << c.name;
+    EXPECT_FALSE(FileExists(machine.state())) << c.name;
+  }
+}
+
+TEST(CpuFreqCommandTest, StatusShowsEachProcessorAndRestoreSaysWhatItDid) {
+  Machine machine;
+  machine.tree.write(1, "scaling_governor", "performance\n");
+  qvprof::CpuFreqCommand command;
+  ASSERT_EQ(machine.run(command, {}, "status"), 0) << machine.err("status");
+  const std::string expected =
+      "CPU  GOVERNOR     MIN      MAX      CURRENT  GOVERNORS              FREQUENCIES\n"
+      "0    powersave    800 MHz  2.4 GHz  1.6 GHz  performance powersave  800 MHz to 2.4 GHz (3 steps)\n"
+      "1    performance  800 MHz  2.4 GHz  1.6 GHz  performance powersave  800 MHz to 2.4 GHz (3 steps)\n";
+  EXPECT_EQ(machine.out("status"), expected);
+
+  ASSERT_EQ(machine.run(command, {"--restore"}, "nothing"), 0);
+  EXPECT_EQ(machine.out("nothing"), "Nothing to restore: " + machine.state() + " does not exist.\n");
+
+  Machine bare(false);
+  ASSERT_EQ(bare.run(command, {}, "bare"), 0);
+  EXPECT_EQ(bare.out("bare"),
+            "No CPU frequency scaling on this machine: no /sys/devices/system/cpu/cpuN/cpufreq directory for any "
+            "of its 2 processors.\n");
+}
+
+TEST(CpuFreqCommandTest, ARestoreThatCannotWriteKeepsTheStateForLater) {
+  Machine machine;
+  for (unsigned cpu : {0u, 1u}) machine.tree.write(cpu, "scaling_governor", "performance\n");
+  ASSERT_EQ(::mkdir((machine.tree.root() + "/run").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((machine.tree.root() + "/run/qvprof").c_str(), 0755), 0);
+  std::ofstream(machine.state()) << "cpufreq-state 1\ncpu 0 governor powersave min 800000 max 2400000 user 0\n";
+  ASSERT_EQ(::chmod(machine.tree.path(0, "scaling_governor").c_str(), 0444), 0);
+
+  qvprof::CpuFreqCommand restore;
+  const std::string errPath = machine.file("denied.err");
+  const std::string root = machine.tree.root();
+  const int status = test::RunInChild([&] {
+    if (::geteuid() == 0 && !test::DropCapabilities()) return 3;
+    QVSystemPaths::ScopedRoot scoped(root);
+    std::ostringstream out;
+    std::ofstream err(errPath);
+    return restore.run({"--restore"}, out, err);
+  });
+  EXPECT_EQ(status, 1);
+  const std::string err = ReadFile(errPath);
+  EXPECT_TRUE(Contains(err, "qvprof: cpufreq: CPU0: failed to switch to 'powersave' governor")) << err;
+  EXPECT_TRUE(Contains(err, "they stay in " + machine.state() + " for 'qvprof cpufreq --restore'")) << err;
+  EXPECT_TRUE(FileExists(machine.state()));
+}
+
+}  // namespace
+}  // namespace Quorvel
