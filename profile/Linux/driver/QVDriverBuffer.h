@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,31 @@ protected:
     uint64_t bufferBytes_ = 0;
     int fd_ = -1;
     uint64_t recordCount_ = 0;
+};
+
+/// Copies everything the driver delivers, unread, into one temporary file.
+class QVDriverBufferSimple : public QVDriverBuffer {
+public:
+    explicit QVDriverBufferSimple(const std::shared_ptr<QVDriverFilesystem>& filesystem);
+    ~QVDriverBufferSimple() override;
+
+    /// Opens the device and a new temporary file; raises QVException when
+    /// the file cannot be made.
+    bool open() override;
+    /// Appends one chunk to the file; raises QVException without a device
+    /// or file and when reading or writing fails.
+    int read() override;
+    /// Closes the device; the file stays for getFile().
+    void close() override;
+    /// Closes the file (raising QVException when that fails) and names it.
+    std::string getFile();
+
+private:
+    void _closeOutput(bool raise);
+
+    std::FILE* output_ = nullptr;
+    std::string path_;
+    std::vector<unsigned char> chunk_;
 };
 
 /// A chunk copied out of the driver into a temporary file.
