@@ -151,7 +151,6 @@ bool QVSamplerLinuxQVProfile::_collect() {
     } else if (buffer_->corrupted()) {
         sessionErrors().setWarningId(QVSamplerWarningBufferCorrupt);
     }
-    _unloadIfOurs();
     const std::shared_ptr<QVSessionConfig> config = this->config();
     const bool insufficient = buffer_->recordCount() < kMinimumRecords;
     if (insufficient) sessionErrors().setErrorId(QVSamplerErrorInsufficientSamples);
@@ -167,6 +166,8 @@ bool QVSamplerLinuxQVProfile::_collect() {
     const std::vector<QVFileBufferId> fileBuffers = buffer_->getFileBuffers();
     if (!insufficient) _processSamples(fileBuffers);
     buffer_->close();
+    // Only now: the device stays open until the buffer is closed.
+    _unloadIfOurs();
     if (config && adaptFactor != 1) {
         // The saved configuration shows the interval actually used.
         auto scaled = std::make_shared<QVSessionConfig>(config);
