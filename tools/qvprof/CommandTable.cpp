@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "DriverCommand.h"
 #include "DriversCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
@@ -20,6 +21,7 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<InfoCommand>());
   commands.push_back(std::make_unique<ScriptCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
+  commands.push_back(std::make_unique<DriverCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
   return commands;
 }
