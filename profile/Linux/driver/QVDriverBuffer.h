@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -100,7 +101,8 @@ public:
     std::vector<QVFileBufferId>& getFileBuffers() { return fileBuffers_; }
     uint64_t windowRecords() const { return windowRecords_; }
     uint64_t windowSamples() const { return windowSamples_; }
-    uint64_t totalSamples() const { return totalSamples_; }
+    /// Safe to ask from any thread while another reads.
+    uint64_t totalSamples() const { return totalSamples_.load(std::memory_order_relaxed); }
     uint32_t adaptFactor() const { return adaptFactor_; }
     bool corrupted() const { return corrupted_; }
 
@@ -109,7 +111,7 @@ private:
 
     uint64_t windowRecords_ = 0;
     uint64_t windowSamples_ = 0;
-    uint64_t totalSamples_ = 0;
+    std::atomic<uint64_t> totalSamples_{0};
     std::vector<QVFileBufferId> fileBuffers_;
     uint32_t adaptFactor_ = 1;
     std::shared_ptr<QVSessionConfig> config_;
