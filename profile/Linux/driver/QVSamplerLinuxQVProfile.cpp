@@ -42,7 +42,9 @@ QVSamplerLinuxQVProfile::QVSamplerLinuxQVProfile(const std::shared_ptr<QVSession
 QVSamplerLinuxQVProfile::QVSamplerLinuxQVProfile(const std::shared_ptr<QVSessionConfig>& config,
                                                  const std::shared_ptr<QVProfileDriverLinuxQVProfile>& driver)
     : QVSamplerLinux(config), driver_(driver), threadRefresh_(kThreadRefreshSeconds, true) {
-    threadRefresh_.expiryDelegate.addObserver([](QVTimer&) { QVThread::updateThreadList(false); });
+    // Maps are read once per process, so a program that ends before the
+    // recording does still has its frames resolved.
+    threadRefresh_.expiryDelegate.addObserver([](QVTimer&) { QVThread::updateThreadList(true); });
     if (driver_) {
         setCollectCallStacks(true);
         setGatherKernelSymbols(true);
