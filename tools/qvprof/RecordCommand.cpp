@@ -277,12 +277,14 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   // for the end; otherwise (a limit) it is ended once the session is saved.
   if (signals.requested() && launcher) launcher->terminate(2.0);
 
+  // Kernel drivers learn of lost, corrupt or thinned samples only while
+  // collecting, so the notifications are read after it.
+  const std::shared_ptr<QVSessionProfile> profile = recorder.collect();
   QVErrorManager ids;
   recorder.getSessionErrors(ids, false);
   if (recording->targetExited(ids)) targetExited = true;
   NotificationText::write(err, recorder, ids, "qvprof: ");
 
-  const std::shared_ptr<QVSessionProfile> profile = recorder.collect();
   if (profile) profile->setMetricData(metrics.finish());
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
