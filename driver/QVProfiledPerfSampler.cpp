@@ -219,6 +219,9 @@ void QVProfiledPerfSampler::_emitSample(Ring& ring, const unsigned char* record,
     if (!take(ip) || !take(pidTid) || !take(time) || !take(cpuRes)) return;
     if (settings_.callchains && !take(nr)) return;
     const uint32_t pid = uint32_t(pidTid), tid = uint32_t(pidTid >> 32);
+    // The idle task is no thread of any process: its ticks are the
+    // processor's idle time, which the stream does not carry.
+    if (pid == 0 && tid == 0) return;
     const uint32_t cpu = uint32_t(cpuRes);
     // Frames with the context each belongs to; the first is the sampled pc.
     struct Frame {

@@ -32,6 +32,8 @@ struct Options {
     const char* script = nullptr;
     const char* cpuType = nullptr;
     int pointerSize = 8;
+    unsigned long lost = 0;     // scripted: "stats/event_lost_overflow"
+    unsigned long cpu0Lost = 0; // scripted: "stats/cpu0/sample_lost_overflow"
     int showHelp = 0;
 };
 
@@ -39,6 +41,8 @@ const fuse_opt kOptionSpec[] = {
     {"--script=%s", offsetof(Options, script), 0},
     {"--cpu-type=%s", offsetof(Options, cpuType), 0},
     {"--pointer-size=%d", offsetof(Options, pointerSize), 0},
+    {"--lost=%lu", offsetof(Options, lost), 0},
+    {"--cpu0-lost=%lu", offsetof(Options, cpu0Lost), 0},
     {"--help", offsetof(Options, showHelp), 1},
     {"-h", offsetof(Options, showHelp), 1},
     FUSE_OPT_END,
@@ -82,7 +86,6 @@ private:
     QVProfiledEventQueue queue_;
     QVProfiledPerfSampler sampler_;
     bool enabled_ = false;
-    uint64_t scriptedLost_ = 0;
 };
 
 bool parseNumber(const std::string& text, uint64_t& value) {
@@ -156,14 +159,17 @@ Driver::Driver(const Options& options)
                             return sampler_.adapt() ? 0 : -EIO;
                         }});
     _add("/stats/event_lost_overflow", Node{false, [this] {
-                                                return std::to_string(queue_.lostUnits() + scriptedLost_) + "\n";
+                                                return std::to_string(queue_.lostUnits() + options_.lost) + "\n";
                                             },
                                             nullptr});
     for (unsigned cpu = 0; cpu < processors_; ++cpu) {
         std::string dir = "/stats/cpu" + std::to_string(cpu);
         _add(dir, Node{true, nullptr, nullptr});
         _add(dir + "/sample_lost_overflow",
-             Node{false, [this, cpu] { return std::to_string(sampler_.lostRecords(cpu)) + "\n"; }, nullptr});
+             Node{false, [this, cpu] {
+                      return std::to_string(sampler_.lostRecords(cpu) + (cpu == 0 ? options_.cpu0Lost : 0)) + "\n";
+                  },
+                  nullptr});
     }
 }
 
@@ -356,7 +362,9 @@ int main(int argc, char** argv) {
                     "Serves the qvprofile driver filesystem at MOUNTPOINT.\n"
                     "  --script=FILE      play the stream units of FILE on \"enable\" instead of sampling\n"
                     "  --cpu-type=TYPE    the \"cpu_type\" to report (default: timer)\n"
-                    "  --pointer-size=N   word size of the event stream (default: 8)\n");
+                    "  --pointer-size=N   word size of the event stream (default: 8)\n"
+                    "  --lost=N           scripted: records the event buffer reports lost\n"
+                    "  --cpu0-lost=N      scripted: records processor 0's buffer reports lost\n");
         fuse_opt_add_arg(&args, "--help");
         args.argv[0][0] = '\0';
     }

@@ -16,90 +16,16 @@
 #include "Linux/driver/QVDriverChunkScan.h"
 #include "Linux/driver/QVDriverEventScanner.h"
 #include "Linux/driver/QVDriverEventWriter.h"
+#include "support/MountedDriver.h"
 
 using namespace Quorvel;
+using Quorvel::test::MountedDriver;
+using Quorvel::test::RunCommand;
+using Quorvel::test::WriteDriverScript;
 
-namespace {
-
-int runCommand(const std::vector<std::string>& argv) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-/// A mounted driver; unmounted and its directory removed on every path.
-class MountedDriver {
-public:
-    explicit MountedDriver(std::vector<std::string> options) {
-        char pattern[] = "/tmp/qvprofiledXXXXXX";
-        if (!mkdtemp(pattern)) return;
-        root_ = pattern;
-        if (access("/dev/fuse", R_OK | W_OK) != 0) {
-            why_ = "/dev/fuse is not usable here";
-            return;
-        }
-        std::vector<std::string> argv = {QV_PROFILED_PATH, root_};
-        argv.insert(argv.end(), options.begin(), options.end());
-        if (runCommand(argv) != 0) {
-            why_ = "mounting a FUSE filesystem was refused";
-            return;
-        }
-        mounted_ = true;
-    }
-    ~MountedDriver() {
-        if (mounted_ && runCommand({"fusermount3", "-u", root_}) != 0) runCommand({"umount", "-l", root_});
-        if (!root_.empty()) rmdir(root_.c_str());
-    }
-    bool mounted() const { return mounted_; }
-    const std::string& why() const { return why_; }
-    std::string path(const std::string& name) const { return root_ + "/" + name; }
-
-    std::string read(const std::string& name) const {
-        std::ifstream in(path(name));
-        std::string text;
-        std::getline(in, text);
-        return text;
-    }
-    /// errno of a failed write, 0 on success.
-    int write(const std::string& name, const std::string& text) const {
-        int fd = open(path(name).c_str(), O_WRONLY | O_TRUNC);
-        if (fd < 0) return errno;
-        int error = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) ? 0 : errno;
-        close(fd);
-        return error;
-    }
-
-private:
-    std::string root_;
-    std::string why_;
-    bool mounted_ = false;
-};
-
-std::string writeScript(const std::vector<QVDriverEventWriter>& units) {
-    char path[] = "/tmp/qvscriptXXXXXX";
-    int fd = mkstemp(path);
-    for (const QVDriverEventWriter& unit : units) {
-        uint32_t length = uint32_t(unit.bytes().size());
-        if (::write(fd, &length, 4) != 4 || ::write(fd, unit.bytes().data(), length) != ssize_t(length)) break;
-    }
-    close(fd);
-    return path;
-}
-
-}  // namespace
 
 TEST(QVProfiledFuse, ServesFactsAndSettingsAsStored) {
-    MountedDriver driver({});
+    MountedDriver driver(QV_PROFILED_PATH, {});
     if (!driver.mounted()) GTEST_SKIP() << driver.why();
     EXPECT_EQ(driver.read("cpu_type"), "timer");
     EXPECT_EQ(driver.read("pointer_size"), "8");
@@ -140,8 +66,8 @@ TEST(QVProfiledFuse, BufferDeliversScriptedUnitsWholeAndEndsAfterDisable) {
         unit.control(OP_TRACE_END_CODE);
         units.push_back(unit);
     }
-    const std::string script = writeScript(units);
-    MountedDriver driver({"--script=" + script});
+    const std::string script = WriteDriverScript(units);
+    MountedDriver driver(QV_PROFILED_PATH, {"--script=" + script});
     unlink(script.c_str());
     if (!driver.mounted()) GTEST_SKIP() << driver.why();
     ASSERT_EQ(driver.write("enable", "1"), 0);
@@ -162,7 +88,7 @@ TEST(QVProfiledFuse, BufferDeliversScriptedUnitsWholeAndEndsAfterDisable) {
 }
 
 TEST(QVProfiledFuse, LiveSamplingAttributesSamplesToTheBusyThread) {
-    MountedDriver driver({});
+    MountedDriver driver(QV_PROFILED_PATH, {});
     if (!driver.mounted()) GTEST_SKIP() << driver.why();
     ASSERT_EQ(driver.write("backtrace_depth", "512"), 0);
     ASSERT_EQ(driver.write("timer_count", "1000000"), 0);  // 1 ms

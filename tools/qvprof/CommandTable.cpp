@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "CpuFreqCommand.h"
+#include "DriverCommand.h"
 #include "DriversCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
@@ -21,6 +22,7 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<InfoCommand>());
   commands.push_back(std::make_unique<ScriptCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
+  commands.push_back(std::make_unique<DriverCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
   commands.push_back(std::make_unique<CpuFreqCommand>());
   return commands;

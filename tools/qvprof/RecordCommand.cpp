@@ -63,6 +63,9 @@ Arguments RecordCommand::arguments() const {
       {"time-limit", 0, "SECONDS", "stop recording after this long"},
       {"sample-limit", 0, "N", "stop recording after N samples"},
       {"wrap", 0, "", "at the sample limit keep the newest samples instead of stopping (kernel drivers)"},
+      {"adaptive-threshold", 0, "N",
+       "kernel drivers double their interval whenever N samples wait in the buffer; 0 keeps it fixed "
+       "(default 1000000)"},
       {"no-callstacks", 0, "", "record only the sampled function, not its callers"},
       {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
       {"compress", 0, "", "write the session file gzip-compressed"},
@@ -115,6 +118,7 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   }
   settings.sampleLimit = arguments.integer("sample-limit", 0, 1, UINT64_MAX);
   settings.wrap = arguments.has("wrap");
+  settings.adaptiveThreshold = arguments.integer("adaptive-threshold", settings.adaptiveThreshold, 0, UINT64_MAX);
   settings.callStacks = !arguments.has("no-callstacks");
   settings.compress = arguments.has("compress");
   settings.pinCpuFreq = arguments.has("pin-cpufreq");
@@ -150,7 +154,11 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
 }
 
 std::shared_ptr<QVSessionConfig> RecordCommand::configFor(const Settings& settings) {
-  auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
+  // The process driver samples the threads of one process; kernel drivers
+  // sample every processor on the OS clock.
+  auto config = std::make_shared<QVSessionConfig>(settings.driver == DriverCatalog::ProcessDriver
+                                                      ? QVSessionConfig::TriggerTimerUser
+                                                      : QVSessionConfig::TriggerTimerOS);
   config->setName("qvprof record");
   config->timerConfig->interval = settings.interval;
   config->timeLimitEnable = settings.timeLimit > 0.0;
@@ -159,6 +167,8 @@ std::shared_ptr<QVSessionConfig> RecordCommand::configFor(const Settings& settin
   if (config->sampleLimitEnable) config->sampleLimit = settings.sampleLimit;
   config->sampleLimitAction =
       settings.wrap ? QVSessionConfig::SampleLimitActionWrap : QVSessionConfig::SampleLimitActionStop;
+  config->adaptiveEnable = settings.adaptiveThreshold > 0;
+  if (config->adaptiveEnable) config->adaptiveThreshold = settings.adaptiveThreshold;
   config->description();
   return config;
 }
@@ -283,12 +293,14 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   // session is decoded and written.
   if (pin) pin->restore();
 
+  // Kernel drivers learn of lost, corrupt or thinned samples only while
+  // collecting, so the notifications are read after it.
+  const std::shared_ptr<QVSessionProfile> profile = recorder.collect();
   QVErrorManager ids;
   recorder.getSessionErrors(ids, false);
   if (recording->targetExited(ids)) targetExited = true;
   NotificationText::write(err, recorder, ids, "qvprof: ");
 
-  const std::shared_ptr<QVSessionProfile> profile = recorder.collect();
   if (profile) profile->setMetricData(metricData);
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
@@ -305,7 +317,9 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
 
   const double duration = recorder.durationTime();
   const Rate rate = rateOf(*profile, settings.interval, duration);
-  if (rate.fellBehind) {
+  // Kernel drivers sample processors, not threads: an idle processor gives
+  // no samples, which is no falling behind.
+  if (rate.fellBehind && settings.driver == DriverCatalog::ProcessDriver) {
     err << "qvprof: sampling fell behind the interval: asked for " << rateText(rate.askedPerSecond)
         << " stacks/s, took " << rateText(rate.takenPerSecond) << " stacks/s\n";
   }

@@ -39,6 +39,7 @@ class RecordCommand : public Command {
     double timeLimit = 0.0;            // 0: none
     uint64_t sampleLimit = 0;          // 0: none
     bool wrap = false;
+    uint64_t adaptiveThreshold = 1000000;  // kernel drivers; 0: the interval stays fixed
     bool callStacks = true;
     bool compress = false;
     bool pinCpuFreq = false;

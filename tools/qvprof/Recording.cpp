@@ -2,6 +2,7 @@
 
 #include "DriverCatalog.h"
 #include "ProcessRecording.h"
+#include "QVProfileRecording.h"
 
 namespace Quorvel {
 namespace qvprof {
@@ -13,6 +14,7 @@ std::string Recording::noSamplesReason(const QVErrorManager&) const { return std
 const std::vector<Recording::Kind>& Recording::kinds() {
   static const std::vector<Kind> kinds = {
       {DriverCatalog::ProcessDriver, &ProcessRecording::create},
+      {"qvprofile", &QVProfileRecording::create},
   };
   return kinds;
 }

@@ -91,6 +91,57 @@ bool QVDriverBuffer::bufferOverflowed() const {
     return false;
 }
 
+QVDriverBufferSimple::QVDriverBufferSimple(const std::shared_ptr<QVDriverFilesystem>& filesystem)
+    : QVDriverBuffer(filesystem) {}
+
+QVDriverBufferSimple::~QVDriverBufferSimple() {
+    QVDriverBufferSimple::close();
+    _closeOutput(false);
+}
+
+bool QVDriverBufferSimple::open() {
+    const std::string& root = filesystem_->root();
+    const bool opened = QVDriverBuffer::open();
+    _closeOutput(false);
+    if (!filesystem_->createTempFile(path_)) fail(root, "] failed to create temporary file", __LINE__);
+    output_ = std::fopen(path_.c_str(), "wb");
+    if (!output_) fail(root, "] failed to open temporary file " + path_, __LINE__);
+    return opened;
+}
+
+int QVDriverBufferSimple::read() {
+    const std::string& root = filesystem_->root();
+    if (fd_ < 0) fail(root, "] invalid file descriptor", __LINE__);
+    if (!output_) fail(root, "] invalid output file", __LINE__);
+    chunk_.resize(bufferBytes_);
+    int bytes = 0;
+    if (!filesystem_->readFileDescriptor(fd_, chunk_.data(), chunk_.size(), &bytes, true))
+        fail(root, "] failed to read file descriptor", __LINE__);
+    const uint64_t records = uint64_t(bytes) / wordSize_;
+    if (records > 0) {
+        QV_DEBUG("[" << root << "] copying " << records << " records (" << bytes << " bytes) to " << path_);
+        if (std::fwrite(chunk_.data(), wordSize_, records, output_) != records)
+            fail(root, "] failed to write to temporary file " + path_, __LINE__);
+        recordCount_ += records;
+    }
+    return bytes;
+}
+
+void QVDriverBufferSimple::close() { QVDriverBuffer::close(); }
+
+void QVDriverBufferSimple::_closeOutput(bool raise) {
+    if (!output_) return;
+    const int result = std::fclose(output_);
+    output_ = nullptr;
+    if (result != 0 && raise)
+        fail(filesystem_->root(), "] failed to close temporary file " + path_ + " - " + std::strerror(errno), __LINE__);
+}
+
+std::string QVDriverBufferSimple::getFile() {
+    _closeOutput(true);
+    return path_;
+}
+
 QVDriverBufferWindow::QVDriverBufferWindow(const std::shared_ptr<QVDriverFilesystem>& filesystem)
     : QVDriverBuffer(filesystem) {}
 

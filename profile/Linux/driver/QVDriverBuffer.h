@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +46,31 @@ protected:
     uint64_t recordCount_ = 0;
 };
 
+/// Copies everything the driver delivers, unread, into one temporary file.
+class QVDriverBufferSimple : public QVDriverBuffer {
+public:
+    explicit QVDriverBufferSimple(const std::shared_ptr<QVDriverFilesystem>& filesystem);
+    ~QVDriverBufferSimple() override;
+
+    /// Opens the device and a new temporary file; raises QVException when
+    /// the file cannot be made.
+    bool open() override;
+    /// Appends one chunk to the file; raises QVException without a device
+    /// or file and when reading or writing fails.
+    int read() override;
+    /// Closes the device; the file stays for getFile().
+    void close() override;
+    /// Closes the file (raising QVException when that fails) and names it.
+    std::string getFile();
+
+private:
+    void _closeOutput(bool raise);
+
+    std::FILE* output_ = nullptr;
+    std::string path_;
+    std::vector<unsigned char> chunk_;
+};
+
 /// A chunk copied out of the driver into a temporary file.
 struct QVFileBufferId {
     std::string path;
@@ -74,7 +101,8 @@ public:
     std::vector<QVFileBufferId>& getFileBuffers() { return fileBuffers_; }
     uint64_t windowRecords() const { return windowRecords_; }
     uint64_t windowSamples() const { return windowSamples_; }
-    uint64_t totalSamples() const { return totalSamples_; }
+    /// Safe to ask from any thread while another reads.
+    uint64_t totalSamples() const { return totalSamples_.load(std::memory_order_relaxed); }
     uint32_t adaptFactor() const { return adaptFactor_; }
     bool corrupted() const { return corrupted_; }
 
@@ -83,7 +111,7 @@ private:
 
     uint64_t windowRecords_ = 0;
     uint64_t windowSamples_ = 0;
-    uint64_t totalSamples_ = 0;
+    std::atomic<uint64_t> totalSamples_{0};
     std::vector<QVFileBufferId> fileBuffers_;
     uint32_t adaptFactor_ = 1;
     std::shared_ptr<QVSessionConfig> config_;

@@ -17,31 +17,27 @@ QVDriverBufferCursorMemory::QVDriverBufferCursorMemory(const void* words, uint64
 QVDriverBufferCursorMemory::QVDriverBufferCursorMemory(bool is64) : is64_(is64) {}
 
 void QVDriverBufferCursorMemory::_reset(const void* words, uint64_t recordCount) {
-    words_ = static_cast<const unsigned char*>(words);
-    recordCount_ = words_ ? recordCount : 0;
-    index_ = 0;
+    recordCount_ = words ? recordCount : 0;
+    bytes_ = QVBinaryCursor(words, size_t(recordCount_ * (is64_ ? 8 : 4)));
 }
 
 bool QVDriverBufferCursorMemory::nextRecord(uint64_t& word) {
-    if (index_ >= recordCount_) {
-        word = 0;
-        return false;
-    }
-    // memcpy because a mapped chunk carries no alignment promise.
     if (is64_) {
-        std::memcpy(&word, words_ + index_ * 8, 8);
+        if (bytes_.read(word)) return true;
     } else {
         uint32_t narrow;
-        std::memcpy(&narrow, words_ + index_ * 4, 4);
-        word = narrow;
+        if (bytes_.read(narrow)) {
+            word = narrow;
+            return true;
+        }
     }
-    ++index_;
-    return true;
+    word = 0;
+    return false;
 }
 
-void QVDriverBufferCursorMemory::rewind() { index_ = 0; }
+void QVDriverBufferCursorMemory::rewind() { bytes_.seek(0); }
 
-uint64_t QVDriverBufferCursorMemory::index() const { return index_; }
+uint64_t QVDriverBufferCursorMemory::index() const { return bytes_.offset() / (is64_ ? 8 : 4); }
 
 struct QVDriverBufferCursorMapped::Mapping {
     void* address = nullptr;

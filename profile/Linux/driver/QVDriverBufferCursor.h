@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "binary/QVBinaryCursor.h"
+
 namespace Quorvel {
 
 /// Reads the words of one driver event-buffer chunk in order. Every read is
@@ -16,9 +18,10 @@ public:
     virtual uint64_t index() const = 0;
 };
 
-/// Cursor over words held in memory (not owned). Words are 64 bits wide when
-/// is64, else 32 bits, in host byte order; 32-bit words are zero-extended.
-/// The memory need not be aligned.
+/// Cursor over words held in memory (not owned): a word view over the one
+/// checked binary reader. Words are 64 bits wide when is64, else 32 bits,
+/// in host byte order; 32-bit words are zero-extended. The memory need not
+/// be aligned.
 class QVDriverBufferCursorMemory : public QVDriverBufferCursorAbstract {
 public:
     QVDriverBufferCursorMemory(const void* words, uint64_t recordCount, bool is64);
@@ -36,9 +39,8 @@ protected:
 
 private:
     uint64_t recordCount_ = 0;
-    uint64_t index_ = 0;
     bool is64_;
-    const unsigned char* words_ = nullptr;
+    QVBinaryCursor bytes_;
 };
 
 /// Cursor over a file buffer, memory-mapped read-only for the cursor's

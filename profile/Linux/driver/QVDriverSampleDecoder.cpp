@@ -93,6 +93,7 @@ bool QVDriverSampleDecoder::decode(QVDriverBufferCursorAbstract& cursor, bool is
     while (scanner.next(item)) {
         if (item.kind == QVDriverStreamItem::Entry) {
             if (trace_ == Trace::Frames && pending_) {
+                if (inKernel_ && sample_.kernelFrames == sample_.addresses.size()) ++sample_.kernelFrames;
                 sample_.addresses.push_back(item.first);
                 continue;
             }
@@ -103,6 +104,7 @@ bool QVDriverSampleDecoder::decode(QVDriverBufferCursorAbstract& cursor, bool is
             sample_.processor = processor_;
             sample_.kernel = inKernel_;
             sample_.addresses.assign(1, item.first);
+            sample_.kernelFrames = inKernel_ ? 1 : 0;
             if (trace_ == Trace::Begun) trace_ = Trace::Frames;
             continue;
         }

@@ -20,6 +20,9 @@ struct QVDriverSample {
     uint64_t beginTimestamp = 0;
     uint64_t endTimestamp = 0;
     std::vector<uint64_t> addresses;
+    /// How many leading addresses are kernel code (the rest are the user
+    /// callers the kernel was entered from).
+    size_t kernelFrames = 0;
 };
 
 /// Decodes event-stream file buffers into samples. Thread identity is left to

@@ -18,6 +18,7 @@
 
 using namespace Quorvel;
 using Quorvel::test::ScratchDirectory;
+using Quorvel::test::ThrownQVException;
 
 namespace {
 
@@ -187,4 +188,24 @@ TEST(QVDriverBuffer, OverflowCountersAndDump) {
     std::string dump;
     FileReadString(driver.root.file("dump"), dump);
     EXPECT_EQ(dump, "1");
+}
+
+TEST(QVDriverBufferSimple, AppendsEveryChunkUnreadToOneFile) {
+    // The fixture device is a plain file: each rewinding read takes the
+    // whole chunk again, so two reads leave it twice in the copy.
+    FixtureDriver driver(5, [](QVDriverEventWriter& w) { w.control(OP_CTX_SWITCH_CODE, 9); });
+    QVDriverBufferSimple buffer(driver.fs);
+    EXPECT_EQ(ThrownQVException([&] { buffer.read(); }).rfind("[" + driver.root.path() + "] invalid file descriptor", 0), 0u);
+    ASSERT_TRUE(buffer.open());
+    std::string chunk;
+    ASSERT_TRUE(FileReadString(driver.root.file("buffer"), chunk));
+    EXPECT_EQ(buffer.read(), int(chunk.size()));
+    EXPECT_EQ(buffer.read(), int(chunk.size()));
+    EXPECT_EQ(buffer.recordCount(), 2 * chunk.size() / 8);
+    buffer.close();
+    const std::string path = buffer.getFile();
+    std::string copy;
+    ASSERT_TRUE(FileReadString(path, copy));
+    EXPECT_EQ(copy, chunk + chunk);  // corrupt tail and all: the simple reader interprets nothing
+    EXPECT_TRUE(driver.fs->removeTempFile(path));
 }
