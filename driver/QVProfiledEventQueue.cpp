@@ -32,6 +32,15 @@ bool QVProfiledEventQueue::push(std::vector<unsigned char> unit) {
     return true;
 }
 
+void QVProfiledEventQueue::pushNotice(std::vector<unsigned char> unit) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queuedBytes_ += unit.size();
+        units_.push_back(std::move(unit));
+    }
+    ready_.notify_all();
+}
+
 size_t QVProfiledEventQueue::read(unsigned char* out, size_t size) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

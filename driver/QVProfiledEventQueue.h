@@ -22,8 +22,13 @@ public:
     /// A read that finds fewer words waits up to a short grace period for
     /// this many, so chunks are large rather than one per sample.
     void setWatershed(uint64_t words);
-    /// Appends a unit; false (and counted as lost) when it does not fit.
+    /// Appends a sample unit; false (and counted as lost) when it does not fit.
     bool push(std::vector<unsigned char> unit);
+    /// Appends a notice (sampling begun or ended, interval changed) whatever
+    /// the fill: without them the reader could not tell where a recording
+    /// ends or how its interval changed, and there are only a few per
+    /// recording, so they cannot grow the queue without bound.
+    void pushNotice(std::vector<unsigned char> unit);
 
     /// Blocks until a unit is queued or the queue is released, then copies
     /// as many whole units as fit in size bytes. Returns the bytes copied;

@@ -115,7 +115,7 @@ bool QVProfiledPerfSampler::start(const Settings& settings, std::string& error) 
         QVDriverEventWriter w(true);
         w.control(OP_CPU_SWITCH_CODE, ring->cpu);
         w.timestamp(OP_QV_CPU_SAMPLING_BEGIN_TIMESTAMP_CODE, now);
-        queue_.push(w.bytes());
+        queue_.pushNotice(w.bytes());
     }
     stopping_ = false;
     running_ = true;
@@ -138,7 +138,7 @@ void QVProfiledPerfSampler::stop() {
             QVDriverEventWriter w(true);
             w.control(OP_CPU_SWITCH_CODE, ring->cpu);
             w.timestamp(OP_QV_CPU_SAMPLING_END_TIMESTAMP_CODE, now);
-            queue_.push(w.bytes());
+            queue_.pushNotice(w.bytes());
         }
         running_ = false;
     }
@@ -159,7 +159,7 @@ bool QVProfiledPerfSampler::adapt() {
     adaptFactor_ *= 2;
     QVDriverEventWriter w(true);
     w.control(OP_QV_ADAPT_SAMPLING_INTERVAL_CODE, adaptFactor_);
-    queue_.push(w.bytes());
+    queue_.pushNotice(w.bytes());
     return true;
 }
 

@@ -19,12 +19,16 @@ TEST(QVProfiledEventQueue, DeliversWholeUnitsAndCountsWhatDoesNotFit) {
     EXPECT_TRUE(queue.push(unitOfWords(4)));
     EXPECT_FALSE(queue.push(unitOfWords(4)));  // 12 > 10: lost
     EXPECT_EQ(queue.lostUnits(), 1u);
-    EXPECT_EQ(queue.queuedWords(), 8u);
+    // A full queue still takes the notice that sampling ended.
+    queue.pushNotice(unitOfWords(3));
+    EXPECT_EQ(queue.lostUnits(), 1u);
+    EXPECT_EQ(queue.queuedWords(), 11u);
     queue.release();
     std::vector<unsigned char> out(6 * 8);
     // Room for six words takes one four-word unit, never a part of the next.
     EXPECT_EQ(queue.read(out.data(), out.size()), 32u);
     EXPECT_EQ(queue.read(out.data(), out.size()), 32u);
+    EXPECT_EQ(queue.read(out.data(), out.size()), 24u);
     EXPECT_EQ(queue.read(out.data(), out.size()), 0u);
 }
 
