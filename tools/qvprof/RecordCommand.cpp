@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <ostream>
 #include <unordered_set>
 
@@ -24,6 +25,7 @@
 #include "model/QVThread.h"
 #include "NotificationText.h"
 #include "output/QVFileReplacement.h"
+#include "proc/QVProcTaskStatParser.h"
 #include "notify/QVNotificationIds.h"
 #include "ProgressLine.h"
 #include "recording/QVSamplerProcess.h"
@@ -35,6 +37,7 @@
 #include "time/QVTimer.h"
 #include "StopSignal.h"
 #include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
 #include "UsageError.h"
 
 namespace Quorvel {
@@ -64,6 +67,18 @@ std::string notPermittedReason(pid_t pid) {
   return reason;
 }
 
+const char* const kExitedBeforeASample = "no samples were taken: the target exited before a sample; no session written";
+
+// Whether the process has ended: gone, or a zombie its parent has not yet
+// collected.
+bool hasEnded(pid_t pid) {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  std::string text;
+  FileReadString(QVSystemPaths::path("/proc/" + std::to_string(pid) + "/stat"), text);
+  const std::optional<QVProcTaskStat> stat = QVProcTaskStatParser::parse(text);
+  return !stat || stat->hasExited();
+}
+
 size_t runningThreads(const std::shared_ptr<QVProcess>& process) {
   if (!process) return 0;
   std::vector<std::shared_ptr<QVThread>> threads;
@@ -83,7 +98,8 @@ Arguments RecordCommand::arguments() const {
       {"wrap", 0, "", "at the sample limit keep the newest samples instead of stopping (kernel drivers)"},
       {"no-callstacks", 0, "", "record only the sampled function, not its callers"},
       {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
-      {"compress", 0, "", "write the session file gzip-compressed"},
+      {"compress", 0, "", "write the session file gzip-compressed (the default)"},
+      {"no-compress", 0, "", "write the session file as plain XML"},
   };
   for (const Option& option : RecordMetrics::options()) options.push_back(option);
   for (const Option& option : LogOptions::options()) options.push_back(option);
@@ -130,7 +146,10 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.sampleLimit = arguments.integer("sample-limit", 0, 1, UINT64_MAX);
   settings.wrap = arguments.has("wrap");
   settings.callStacks = !arguments.has("no-callstacks");
-  settings.compress = arguments.has("compress");
+  if (arguments.has("compress") && arguments.has("no-compress")) {
+    throw UsageError(command, "--no-compress: give either --compress or --no-compress, not both");
+  }
+  settings.compress = !arguments.has("no-compress");
   settings.metrics = RecordMetrics::requestFrom(arguments);
 
   const std::vector<std::string> usable = DriverCatalog::recordingDrivers();
@@ -305,7 +324,15 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   }
 
   RecordMetrics metrics(settings.metrics, pid);
-  const std::shared_ptr<QVSamplerProcess> sampler = _startSampler(settings, config, pid, err);
+  std::shared_ptr<QVSamplerProcess> sampler;
+  try {
+    sampler = _startSampler(settings, config, pid, err);
+  } catch (const QVException&) {
+    // A program that ends at once (/bin/true) is gone before the process
+    // model or the first sample could see it: that is no fault of qvprof.
+    if (launcher && hasEnded(pid)) throw QVException(kExitedBeforeASample, __LINE__, __FILE__);
+    throw;
+  }
   bool targetExited = _waitForEnd(*sampler, signals, launcher.get(), err);
   // A program qvprof started ends with its recording when the user asked
   // for the end; otherwise (a limit) it is ended once the session is saved.
@@ -320,11 +347,10 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   if (profile) profile->setMetricData(metrics.finish());
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
+    if (targetExited) throw QVException(kExitedBeforeASample, __LINE__, __FILE__);
     std::string reason = "no samples were taken";
     if (ids.testErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess)) {
       reason = "cannot sample pid " + std::to_string(pid) + ": " + notPermittedReason(pid);
-    } else if (targetExited) {
-      reason += ": the target exited before a sample";
     }
     throw QVException(reason + "; no session written", __LINE__, __FILE__);
   }

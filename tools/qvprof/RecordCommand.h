@@ -40,7 +40,7 @@ class RecordCommand : public Command {
     uint64_t sampleLimit = 0;          // 0: none
     bool wrap = false;
     bool callStacks = true;
-    bool compress = false;
+    bool compress = true;
     std::string driver;
     RecordMetrics::Request metrics;
   };
