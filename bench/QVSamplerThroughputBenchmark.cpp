@@ -75,9 +75,9 @@ class Child {
     while (output_ != nullptr && std::fgets(line, sizeof line, output_) != nullptr) {
       if (std::strncmp(line, key, length) == 0 && (line[length] == ' ' || line[length] == '\n')) {
         std::string value(line + length);
-        while (!value.empty() && (value.back() == '\n' || value.front() == ' ')) {
-          value.back() == '\n' ? value.pop_back() : value.erase(0, 1);
-        }
+        const size_t begin = value.find_first_not_of(' ');
+        const size_t end = value.find_last_not_of("\n ");
+        value = begin == std::string::npos || end < begin ? std::string() : value.substr(begin, end - begin + 1);
         return value.empty() ? std::string("-") : value;
       }
     }
