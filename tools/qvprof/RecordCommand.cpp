@@ -262,6 +262,10 @@ std::shared_ptr<QVSamplerProcess> RecordCommand::_startSampler(const Settings& s
   if (!sampler->start()) {
     QVErrorManager ids;
     sampler->getSessionErrors(ids, false);
+    // A target gone before its first sample is said once, plainly.
+    if (ids.testWarningId(QVSamplerProcessWarningTargetProcessExited)) {
+      throw QVException(kExitedBeforeASample, __LINE__, __FILE__);
+    }
     NotificationText::write(err, *sampler, ids, "qvprof: ");
     std::string reason = capture.lastError();
     if (ids.testErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess)) reason = notPermittedReason(pid);

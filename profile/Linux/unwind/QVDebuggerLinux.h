@@ -201,6 +201,8 @@ class QVDebuggerLinux : public QVDebugger {
   // snapshot of its stack.
   bool _unwindStoppedThread(const QVThreadId& threadId, const std::optional<BlockedPoint>& point,
                             std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth);
+  // The CPU time the thread has used so far, from its schedstat.
+  static void _noteCpuTime(QVTaskFiles& files, ThreadSample& sample);
   // The kept /proc files of a thread, opened on first use (lock_ held).
   QVTaskFiles& _taskFiles(const QVThreadId& threadId);
   // Closes the files and drops the kept stacks of threads that are gone.

@@ -70,8 +70,8 @@ class QVTracedThread {
   enum class StopPoll { Stopped, Pending, Gone };
   static bool interrupt(pid_t tid, bool debug);
   static StopPoll pollStop(pid_t tid, bool debug, WaitStyle style, int round);
-  // The pause between two rounds of polls: a yield at first, then sleeps
-  // growing to 200 µs for a thread that is slow to be scheduled.
+  // The pause between two rounds of polls: sleeps from 5 µs growing to
+  // 200 µs for a thread that is slow to be scheduled.
   static void pause(int round);
   // PTRACE_DETACH without a signal: the interrupt queued none.
   static bool detach(pid_t tid, bool debug);
