@@ -481,8 +481,8 @@ bool QVDebuggerLinux::sampleThreads(ThreadSampleMap& out, unsigned long maxDepth
   _forgetThreadsOtherThan(threadIds);
 
   // Every thread that must stop is interrupted first and their stops are
-  // then collected together, each unwound and let go as soon as it stops:
-  // the delays until each is scheduled overlap instead of adding up.
+  // then collected together, each unwound as soon as it stops: the delays
+  // until each is scheduled overlap instead of adding up.
   struct Held {
     QVThreadId threadId;
     QVTaskFiles* files;
