@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <thread>
 #include <ostream>
 #include <unordered_set>
 
@@ -77,6 +78,19 @@ bool hasEnded(pid_t pid) {
   FileReadString(QVSystemPaths::path("/proc/" + std::to_string(pid) + "/stat"), text);
   const std::optional<QVProcTaskStat> stat = QVProcTaskStatParser::parse(text);
   return !stat || stat->hasExited();
+}
+
+// How long a launched program whose start could not be sampled is given to
+// finish exiting before the failure is taken as qvprof's own.
+constexpr double kExitGraceSeconds = 0.5;
+
+bool endsWithin(pid_t pid, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!hasEnded(pid)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 size_t runningThreads(const std::shared_ptr<QVProcess>& process) {
@@ -332,9 +346,12 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   try {
     sampler = _startSampler(settings, config, pid, err);
   } catch (const QVException&) {
-    // A program that ends at once (/bin/true) is gone before the process
+    // A program that ends at once (/bin/true) is gone, or on its way out
+    // (its memory and executable already released), before the process
     // model or the first sample could see it: that is no fault of qvprof.
-    if (launcher && hasEnded(pid)) throw QVException(kExitedBeforeASample, __LINE__, __FILE__);
+    if (launcher && endsWithin(pid, kExitGraceSeconds)) {
+      throw QVException(kExitedBeforeASample, __LINE__, __FILE__);
+    }
     throw;
   }
   bool targetExited = _waitForEnd(*sampler, signals, launcher.get(), err);
