@@ -98,6 +98,9 @@ class QVDebuggerLinux : public QVDebugger {
   // each is unwound and let go as soon as it stops. Threads sleeping in the
   // kernel are read without a stop, as getThreadCallStack does. Each
   // thread's /proc files are kept open between ticks (see QVTaskFiles).
+  // The calling thread asks the scheduler, once, for a short time slice (an
+  // early deadline), so that the target's threads let go do not keep it
+  // waiting; its nice value is kept.
   bool sampleThreads(ThreadSampleMap& out, unsigned long maxDepth, const StopPredicate& stopRequested) override;
   // Re-read when `update` or while empty.
   const SectionMap& sectionMap(bool update) override;
