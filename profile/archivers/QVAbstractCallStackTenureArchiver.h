@@ -28,6 +28,15 @@ class QVAbstractCallStackTenureArchiver : public QVSampleArchiver<QVAbstractCall
   // Stores one sample; addresses[0] is the innermost frame.
   virtual void archive(const QVContext& context, const uint64_t& beginTick, const uint64_t& endTick,
                        const std::vector<uint64_t>& addresses) = 0;
+  // The same, with what the scheduler said of the thread (see
+  // QVAbstractCallStackTenure::schedulerState and cpuTimeNanos); archivers
+  // that cannot keep it store the sample alone.
+  virtual void archive(const QVContext& context, const uint64_t& beginTick, const uint64_t& endTick,
+                       const std::vector<uint64_t>& addresses, char schedulerState, int64_t cpuTimeNanos) {
+    (void)schedulerState;
+    (void)cpuTimeNanos;
+    archive(context, beginTick, endTick, addresses);
+  }
   // Adds the module id and, the first time, its sections' ids.
   virtual void _getModuleIdentifiers(const QVModuleId& moduleId, QVSampleIdentifiers& ids) const;
   // Adds the symbol of every frame of every sample and its source files.

@@ -72,6 +72,16 @@ void QVUniqueCallStackTenureArchiver::archive(const QVContext& context, const ui
   _addSample(std::make_shared<QVUniqueCallStackTenure>(context, beginTick, endTick, frameArchiver, leaf));
 }
 
+void QVUniqueCallStackTenureArchiver::archive(const QVContext& context, const uint64_t& beginTick,
+                                              const uint64_t& endTick, const std::vector<uint64_t>& addresses,
+                                              char schedulerState, int64_t cpuTimeNanos) {
+  const std::shared_ptr<QVUniqueCallFrameArchiver>& frameArchiver = _frameArchiverForContext(context);
+  const int leaf = frameArchiver->archiveCallFrames(addresses);
+  auto sample = std::make_shared<QVUniqueCallStackTenure>(context, beginTick, endTick, frameArchiver, leaf);
+  sample->setScheduling(schedulerState, cpuTimeNanos);
+  _addSample(sample);
+}
+
 std::shared_ptr<QVUniqueCallFrameArchiver> QVUniqueCallStackTenureArchiver::getFrameArchiver(
     const QVContext& context) const {
   const FrameArchiverMap& map = _mapForState(context.state());

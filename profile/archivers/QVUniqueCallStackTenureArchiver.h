@@ -39,6 +39,8 @@ class QVUniqueCallStackTenureArchiver : public QVAbstractCallStackTenureArchiver
 
   void archive(const QVContext& context, const uint64_t& beginTick, const uint64_t& endTick,
                const std::vector<uint64_t>& addresses) override;
+  void archive(const QVContext& context, const uint64_t& beginTick, const uint64_t& endTick,
+               const std::vector<uint64_t>& addresses, char schedulerState, int64_t cpuTimeNanos) override;
   // The tree of the context's thread in the map of its mode, or null.
   virtual std::shared_ptr<QVUniqueCallFrameArchiver> getFrameArchiver(const QVContext& context) const;
   // Drops the samples and every tree.

@@ -87,10 +87,12 @@ const char* const kGranularityWords[] = {"address", "symbol", "module", "file", 
 
 }  // namespace
 
-QVCallTree::QVCallTree(const TenureList& tenures, Topology topology, Granularity granularity)
+QVCallTree::QVCallTree(const TenureList& tenures, Topology topology, Granularity granularity,
+                       const WeightFunction& weight)
     : topology_(topology),
       granularity_(granularity),
       tenures_(tenures),
+      weight_(weight),
       nodes_(std::make_shared<std::deque<QVCallTreeNode>>()),
       rootNode_(std::make_shared<QVCallTreeRootNode>(*this)) {
   if (granularity_ < address || granularity_ > line) {
@@ -169,10 +171,14 @@ void QVCallTree::_addSamples() {
       lastRoot = _threadRootNode(threadId).get();
       lastThread = threadId;
     }
+    const double weight = weight_ ? weight_(*tenure) : 1.0;
+    if (!(weight > 0.0)) {
+      continue;
+    }
     int leaf = -1;
     const QVCallFrameTree* frameTree = tenure->sharedFrameTree(leaf);
     if (frameTree == nullptr) {
-      entries.push_back(Entry{lastRoot, tenure.get(), nullptr, -1, 1.0});
+      entries.push_back(Entry{lastRoot, tenure.get(), nullptr, -1, weight});
       continue;
     }
     if (leaf < 0 || leaf >= frameTree->frameCount()) {
@@ -191,12 +197,13 @@ void QVCallTree::_addSamples() {
       entries.push_back(Entry{lastRoot, nullptr, frameTree, leaf, 0.0});
       slot = entries.size();
     }
-    entries[slot - 1].weight += 1.0;
+    entries[slot - 1].weight += weight;
   }
   leafEntries.clear();
   for (const Entry& entry : entries) {
     if (entry.tenure != nullptr) {
-      entry.root->addCallStack(*entry.tenure);
+      _sampleFrames(*entry.tenure, scratchFrames_, scratchKeys_);
+      entry.root->_addFrames(scratchFrames_, scratchKeys_, entry.weight);
     } else {
       _sharedFrames(*entry.frameTree, entry.leafDescriptor, scratchFrames_, scratchKeys_);
       entry.root->_addFrames(scratchFrames_, scratchKeys_, entry.weight);
@@ -216,8 +223,8 @@ uint64_t QVCallTree::_cachedKey(const QVSymbolSource* source, const QVAbstractCa
     lastSource_ = source;
   }
   // A frame resolves through its stack's source, so within one source the
-  // address alone decides the key.
-  const auto entry = lastCache_->try_emplace(frame.address(), 0);
+  // address it is looked up at alone decides the key.
+  const auto entry = lastCache_->try_emplace(frame.lookupAddress(), 0);
   if (entry.second) {
     entry.first->second = uniqueCallFrame(frame);
   }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -25,7 +26,9 @@ class QVCallFrameTree;
 // A weighted tree of call frames aggregated from recorded call-stack
 // samples: one subtree per thread, grouped under the thread's process and
 // the process's system, all under one top root. Every non-empty sample
-// weighs 1.0, whatever its duration.
+// weighs 1.0, whatever its duration, unless a weight function says
+// otherwise (the CPU time a sample stands for, say); samples it weighs at
+// zero or less are left out.
 //
 // Built once by the constructor and then only read. Samples of one thread
 // that name the same frame of a shared frame tree (sharedFrameTree) have the
@@ -58,8 +61,12 @@ class QVCallTree {
   using RootPtr = QVCallTreeRootNode::RootPtr;
   using SortPredicate = QVCallTreeNode::SortPredicate;
 
-  // Null entries in `tenures` are skipped.
-  QVCallTree(const TenureList& tenures, Topology topology, Granularity granularity);
+  using WeightFunction = std::function<double(const QVAbstractCallStackTenure&)>;
+
+  // Null entries in `tenures` are skipped. An empty `weight` weighs every
+  // sample 1.0.
+  QVCallTree(const TenureList& tenures, Topology topology, Granularity granularity,
+             const WeightFunction& weight = WeightFunction());
   ~QVCallTree();
   QVCallTree(const QVCallTree&) = delete;
   QVCallTree& operator=(const QVCallTree&) = delete;
@@ -168,6 +175,7 @@ class QVCallTree {
   Topology topology_;
   Granularity granularity_;
   TenureList tenures_;
+  WeightFunction weight_;
   // Every node below the roots, in one block-allocated store: a tree of a
   // million samples has millions of nodes, which one allocation each would
   // make slow to build and slow to free. Handed-out NodePtrs share it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
@@ -55,9 +56,33 @@ class QVDebugger {
   virtual bool getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
                                   unsigned long maxDepth) = 0;
   // Clears `out`, then stores the stack of every running thread of the
-  // process that getThreadCallStack can unwind; threads that fail are
-  // logged and left out. True when at least one stack was obtained.
+  // process that sampleThreads could take; threads that fail are logged
+  // and left out. True when at least one stack was obtained.
   virtual bool getProcessCallStacks(CallStackMap& out, unsigned long maxDepth);
+
+  // What one tick learns of a thread: its stack and, where the platform
+  // tells, its scheduler state, the CPU time it has consumed so far and the
+  // processor it last ran on.
+  struct ThreadSample {
+    std::shared_ptr<QVAbstractCallStack> stack;
+    // The /proc state letter ('R' running or runnable, 'S' sleeping, 'D'
+    // disk wait, 'T' stopped, ...); '\0' when unknown.
+    char state = '\0';
+    bool hasCpuTime = false;
+    uint64_t cpuNanos = 0;
+    // -1 when unknown.
+    int processor = -1;
+  };
+  using ThreadSampleMap = std::unordered_map<QVThreadId, ThreadSample>;
+  // Answers true once the caller wants the tick ended early.
+  using StopPredicate = std::function<bool()>;
+  // Clears `out`, then samples every running thread of the process as
+  // getProcessCallStacks does, keeping only threads that gave a stack. Once
+  // `stopRequested` (which may be empty) answers true no further thread is
+  // started on and the tick ends as soon as the threads already held are
+  // let go; what was taken is kept. True when at least one stack was
+  // obtained. This version asks getThreadCallStack thread by thread.
+  virtual bool sampleThreads(ThreadSampleMap& out, unsigned long maxDepth, const StopPredicate& stopRequested);
   // The process's executable sections by address; re-read when `update`.
   virtual const SectionMap& sectionMap(bool update) = 0;
   virtual bool attach() = 0;

@@ -104,7 +104,7 @@ QVProcess::~QVProcess() = default;
 
 const std::shared_ptr<QVSection>& QVProcess::sectionForCallFrame(const QVAbstractCallFrame& frame,
                                                                  QVRange<unsigned long>& range) const {
-  const unsigned long address = frame.address();
+  const unsigned long address = frame.lookupAddress();
   // The map as it stands: loading it here would read the whole memory map
   // for what the debugger can answer for one address.
   const std::shared_ptr<QVSection>& mapped = sectionMap_.valueAndRangeForLocation(address, range, true);
@@ -133,7 +133,7 @@ const std::shared_ptr<QVSymbol>& QVProcess::symbolForCallFrame(const QVAbstractC
   const std::shared_ptr<QVSection>& section = sectionForCallFrame(frame, sectionRange);
   if (section) {
     // Sections are addressed by 32-bit signed offsets.
-    const int32_t offset = static_cast<int32_t>(static_cast<uint32_t>(frame.address() - sectionRange.location));
+    const int32_t offset = static_cast<int32_t>(static_cast<uint32_t>(frame.lookupAddress() - sectionRange.location));
     if (offset < static_cast<int32_t>(sectionRange.length)) {
       QVRange<int> symbolRange;
       const std::shared_ptr<QVSymbol>& symbol = section->symbolAtSectionOffset(offset, symbolRange, true);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 #include <vector>
 
@@ -12,7 +14,6 @@
 #include "ids/QVContext.h"
 #include "model/QVDebugger.h"
 #include "model/QVProcess.h"
-#include "model/QVThread.h"
 #include "notify/QVNotificationIds.h"
 #include "samples/QVAbstractCallStack.h"
 #include "session/QVSessionDataCallStackTenures.h"
@@ -139,21 +140,25 @@ bool QVSamplerProcess::_start() {
     QV_ERROR("failed to start profiling - no debugger for target process");
     return false;
   }
-  // The first sample refreshes the map and the thread list; with no
-  // archiver in place its stacks stay out of the recording. Samples taken
-  // from now on are timed from the start tick set below.
-  sampleArchiver_.reset();
+  // The first sample refreshes the map and the thread list, and counts:
+  // a recording stopped at once keeps it. Samples are timed from the start
+  // tick set below.
+  sampleArchiver_ = std::make_shared<QVUniqueCallStackTenureArchiver>();
+  startTime_ = CurrentUniversalTime();
   startTick_ = TimeNanos();
   previousSampleTime_ = 0;
+  tickCount_ = 0;
+  cpuTimes_.clear();
+  endRequested_ = false;
+  const std::shared_ptr<QVSessionConfig>& settings = config();
+  deadlineTick_ = settings && settings->timeLimitEnable && settings->timeLimit > 0.0
+                      ? startTick_ + static_cast<uint64_t>(settings->timeLimit * 1e9)
+                      : 0;
   if (!_sampleTarget()) {
     QV_ERROR("failed to start profiling - unable to sample target process "
              << target_->name() << " [" << target_->processId().nativeIdentifier() << "]");
     return false;
   }
-  sampleArchiver_ = std::make_shared<QVUniqueCallStackTenureArchiver>();
-  startTime_ = CurrentUniversalTime();
-  startTick_ = TimeNanos();
-  previousSampleTime_ = 0;
   timer_.start();
   if (!timer_.isRunning()) {
     QV_ERROR("unable to start profiling - failed to start interval timer");
@@ -161,6 +166,51 @@ bool QVSamplerProcess::_start() {
   }
   return true;
 }
+
+bool QVSamplerProcess::stop() {
+  endRequested_ = true;
+  return QVSampler::stop();
+}
+
+void QVSamplerProcess::abort() {
+  endRequested_ = true;
+  QVSampler::abort();
+}
+
+void QVSamplerProcess::_timeLimitInternal() {
+  endRequested_ = true;
+  QVSampler::_timeLimitInternal();
+}
+
+int64_t QVSamplerProcess::_cpuTimeSincePreviousSample(const QVThreadId& threadId,
+                                                      const QVDebugger::ThreadSample& sample) {
+  if (!sample.hasCpuTime) {
+    return -1;
+  }
+  const auto found = cpuTimes_.find(threadId);
+  // A thread seen for the first time after the start was born since the
+  // previous tick: all its time is new. At the start nothing is.
+  int64_t since = tickCount_ == 0 ? 0 : static_cast<int64_t>(sample.cpuNanos);
+  if (found != cpuTimes_.end()) {
+    since = sample.cpuNanos >= found->second.nanos ? static_cast<int64_t>(sample.cpuNanos - found->second.nanos) : 0;
+  }
+  cpuTimes_[threadId] = CpuTime{sample.cpuNanos, tickCount_};
+  return since;
+}
+
+// Threads not seen for a while have ended; their entries would otherwise
+// pile up in a target that keeps making short-lived threads.
+void QVSamplerProcess::_forgetQuietThreads() {
+  constexpr uint64_t kQuietTicks = 1000;
+  if (tickCount_ % kQuietTicks != 0) {
+    return;
+  }
+  for (auto it = cpuTimes_.begin(); it != cpuTimes_.end();) {
+    it = tickCount_ - it->second.tick > kQuietTicks ? cpuTimes_.erase(it) : std::next(it);
+  }
+}
+
+bool QVSamplerProcess::_pastDeadline() const { return deadlineTick_ != 0 && TimeNanos() >= deadlineTick_; }
 
 bool QVSamplerProcess::_stop() {
   // The lock is held, and a tick waits for it: request, never wait.
@@ -200,12 +250,18 @@ void QVSamplerProcess::_sampleInternal() {
   if (!isActive() || !sampleArchiver_) {
     return;
   }
+  if (_pastDeadline()) {
+    _timeLimitInternal();
+    return;
+  }
   if (!_sampleTarget()) {
     stop();
     return;
   }
   if (sampleLimit_ != 0 && sampleArchiver_->size() >= sampleLimit_) {
     _sampleLimitInternal();
+  } else if (_pastDeadline()) {
+    _timeLimitInternal();
   }
 }
 
@@ -223,12 +279,17 @@ void QVSamplerProcess::_refreshSectionMapIfLibrariesChanged() {
 
 bool QVSamplerProcess::_sampleTarget() {
   _refreshSectionMapIfLibrariesChanged();
-  QVThread::updateThreadListForProcess(target_->processId(), false);
   const uint64_t now = TimeNanos() - startTick_;
 
-  QVDebugger::CallStackMap stacks;
+  QVDebugger::ThreadSampleMap samples;
   const unsigned long depth = collectCallStacks() ? kMaxCallStackDepth : 1;
-  if (!debugger_->getProcessCallStacks(stacks, depth) || stacks.empty()) {
+  const QVDebugger::StopPredicate ending = [this] { return endRequested_.load() || _pastDeadline(); };
+  if (!debugger_->sampleThreads(samples, depth, ending) || samples.empty()) {
+    // A tick ended before any thread was asked leaves the recording as it
+    // was.
+    if (ending()) {
+      return true;
+    }
     if (debugger_->isProcessRunning()) {
       sessionErrors().setErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess);
     } else {
@@ -238,12 +299,17 @@ bool QVSamplerProcess::_sampleTarget() {
   }
   if (sampleArchiver_) {
     std::vector<uint64_t> addresses;
-    for (const auto& entry : stacks) {
-      const QVContext context = QVContext::uniqueContext(entry.first, 0, QVContext::StateUser);
-      entry.second->getFrames(addresses);
-      sampleArchiver_->archive(context, previousSampleTime_, now, addresses);
+    for (const auto& entry : samples) {
+      const QVDebugger::ThreadSample& sample = entry.second;
+      const QVContext context =
+          QVContext::uniqueContext(entry.first, std::max(sample.processor, 0), QVContext::StateUser);
+      sample.stack->getFrames(addresses);
+      sampleArchiver_->archive(context, previousSampleTime_, now, addresses, sample.state,
+                               _cpuTimeSincePreviousSample(entry.first, sample));
     }
   }
+  ++tickCount_;
+  _forgetQuietThreads();
   previousSampleTime_ = now;
   return true;
 }

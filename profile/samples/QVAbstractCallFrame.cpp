@@ -109,7 +109,7 @@ QVFileId QVAbstractCallFrame::_sourceLocationFromSource(const QVSymbolSource* so
   }
   // Line tables are keyed by offsets into the symbol, which fit an int for
   // any real function; a frame outside its symbol's range finds nothing.
-  const uint64_t offset = address() - range.location;
+  const uint64_t offset = lookupAddress() - range.location;
   if (offset > static_cast<uint64_t>(INT32_MAX)) {
     return QVFileId::invalid();
   }

@@ -26,6 +26,16 @@ class QVAbstractCallFrame {
   virtual ~QVAbstractCallFrame() = default;
 
   virtual uint64_t address() const = 0;
+  // Whether the frame is a caller: its address is a return address, the
+  // instruction after the call. Innermost frames are not.
+  virtual bool isCaller() const { return false; }
+  // Where the frame's symbol, section, module and line are looked up. A
+  // caller is looked up at its return address minus one, inside the call
+  // instruction, as debuggers do: the call may be its function's last
+  // instruction (a call to a function that never returns), and the return
+  // address then already belongs to the next function; and the line is the
+  // call's, not the statement after it. The stored address stays as unwound.
+  uint64_t lookupAddress() const { return isCaller() && address() > 0 ? address() - 1 : address(); }
   // The symbol holding the address, with its absolute address range.
   virtual const std::shared_ptr<QVSymbol>& symbol(QVRange<uint64_t>& range) const = 0;
   // The section holding the address, with the address range it occupies.

@@ -4,6 +4,32 @@
 
 namespace Quorvel {
 
+const char* QVAbstractCallStackTenure::schedulerStateName(char state) {
+  switch (state) {
+    case 'R':
+      return "running";
+    case 'S':
+      return "sleeping";
+    case 'D':
+      return "disk";
+    case 'T':
+      return "stopped";
+    case 't':
+      return "traced";
+    case 'Z':
+      return "zombie";
+    case 'X':
+    case 'x':
+      return "dead";
+    case 'I':
+      return "idle";
+    case 'P':
+      return "parked";
+    default:
+      return "unknown";
+  }
+}
+
 QVAbstractCallStackTenure::QVAbstractCallStackTenure() : QVContextTenure() {}
 
 QVAbstractCallStackTenure::QVAbstractCallStackTenure(const QVContext& context, uint64_t beginTick, uint64_t endTick)

@@ -26,6 +26,17 @@ class QVAbstractCallStackTenure : public QVContextTenure, public virtual QVAbstr
   // handle each distinct stack once.
   virtual const QVCallFrameTree* sharedFrameTree(int& leafDescriptor) const;
 
+  // What the scheduler said of the sampled thread, where the sampler could
+  // tell (older sessions and other samplers cannot): its state letter at
+  // the sample as /proc shows it ('R' running or runnable, 'S' sleeping,
+  // 'D' disk wait, 'T' stopped, ...; '\0' unknown), and the CPU time it
+  // consumed since its previous sample, in nanoseconds (negative unknown).
+  virtual char schedulerState() const { return '\0'; }
+  virtual int64_t cpuTimeNanos() const { return -1; }
+  // The state letter's name ("running", "sleeping", "disk", "stopped",
+  // "traced", "zombie", "idle", "dead", "parked"); "unknown" for any other.
+  static const char* schedulerStateName(char state);
+
  protected:
   QVAbstractCallStackTenure(const QVAbstractCallStackTenure&) = default;
   QVAbstractCallStackTenure& operator=(const QVAbstractCallStackTenure&) = default;

@@ -24,6 +24,8 @@ class QVCallFrame : public QVAbstractCallFrame {
 
   // The stack's address at this frame's index.
   uint64_t address() const override;
+  // Every frame but the stack's first (innermost).
+  bool isCaller() const override { return index_ > 0; }
   const std::shared_ptr<QVSymbol>& symbol(QVRange<uint64_t>& range) const override;
   const std::shared_ptr<QVSection>& section(QVRange<uint64_t>& range) const override;
   const std::shared_ptr<QVModule>& module() const override;

@@ -39,6 +39,10 @@ class QVUniqueCallFrame : public QVAbstractCallFrame, public QVArchivable, publi
 
   // Final, so that the archiver's tree search calls it directly.
   uint64_t address() const final { return address_; }
+  // A frame with callees is a caller. A sample may also end at such an
+  // address (its thread had just returned there); it is then looked up
+  // inside the call it returned from, the same function and line.
+  bool isCaller() const override { return childCount_ > 0; }
   // Resolved through the archiver's symbol source; nothing without one.
   const std::shared_ptr<QVSymbol>& symbol(QVRange<uint64_t>& range) const override;
   const std::shared_ptr<QVSection>& section(QVRange<uint64_t>& range) const override;

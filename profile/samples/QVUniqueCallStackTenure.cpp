@@ -1,7 +1,9 @@
 #include "samples/QVUniqueCallStackTenure.h"
 
+#include <cctype>
 #include <cstdint>
 #include <ostream>
+#include <string>
 
 #include "archive/QVArchiver.h"
 #include "base/QVException.h"
@@ -94,6 +96,12 @@ void QVUniqueCallStackTenure::getFrames(std::vector<uint64_t>& addresses) const 
 void QVUniqueCallStackTenure::encodeWithArchiver(QVArchiver* archiver) const {
   QVContextTenure::encodeWithArchiver(archiver);
   archiver->encodeSigned(leafFrameDescriptor_, "FramesDesc");
+  if (schedulerState_ != '\0') {
+    archiver->encodeString(std::string(1, schedulerState_), "SchedState");
+  }
+  if (cpuTimeNanos_ >= 0) {
+    archiver->encodeSigned(cpuTimeNanos_, "CpuTime");
+  }
 }
 
 void QVUniqueCallStackTenure::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
@@ -102,6 +110,20 @@ void QVUniqueCallStackTenure::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
   // Out-of-range values become an impossible descriptor rather than
   // wrapping onto a real one; attaching rejects them.
   leafFrameDescriptor_ = (leaf < -1 || leaf > INT32_MAX) ? INT32_MIN : static_cast<int32_t>(leaf);
+  schedulerState_ = '\0';
+  cpuTimeNanos_ = -1;
+  if (unarchiver->hasValueForKey("SchedState")) {
+    std::string state;
+    unarchiver->decodeString("SchedState", state);
+    // Only a single printable letter is a state; anything else is unknown.
+    if (state.size() == 1 && std::isalpha(static_cast<unsigned char>(state[0]))) {
+      schedulerState_ = state[0];
+    }
+  }
+  if (unarchiver->hasValueForKey("CpuTime")) {
+    const int64_t nanos = unarchiver->decodeSigned("CpuTime");
+    cpuTimeNanos_ = nanos < 0 ? -1 : nanos;
+  }
 }
 
 std::ostream& operator<<(std::ostream& os, const std::shared_ptr<QVUniqueCallStackTenure>& tenure) {

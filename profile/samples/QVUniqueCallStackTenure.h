@@ -23,7 +23,10 @@ class QVUniqueCallFrameArchiver;
 // reads it; until then it has size 0.
 //
 // Archive keys, in order: the QVContextTenure keys, "FramesDesc" (the leaf
-// descriptor, "%lld").
+// descriptor, "%lld"), then, only when known, "SchedState" (the scheduler
+// state letter as a one-character string) and "CpuTime" (nanoseconds of CPU
+// since the thread's previous sample, "%lld"). Files without them read as
+// unknown.
 class QVUniqueCallStackTenure : public QVAbstractCallStackTenure {
  public:
   // leafFrameDescriptor -1 is the empty stack.
@@ -50,6 +53,14 @@ class QVUniqueCallStackTenure : public QVAbstractCallStackTenure {
   void encodeWithArchiver(QVArchiver* archiver) const override;
   void decodeWithUnarchiver(QVUnarchiver* unarchiver) override;
 
+  char schedulerState() const override { return schedulerState_; }
+  int64_t cpuTimeNanos() const override { return cpuTimeNanos_; }
+  // '\0' and a negative time are unknown.
+  void setScheduling(char state, int64_t cpuTimeNanos) {
+    schedulerState_ = state;
+    cpuTimeNanos_ = cpuTimeNanos < 0 ? -1 : cpuTimeNanos;
+  }
+
   int leafFrameDescriptor() const { return leafFrameDescriptor_; }
   const std::shared_ptr<QVUniqueCallFrameArchiver>& frameArchiver() const { return frameArchiver_; }
   // Attaches a decoded sample to the tree its descriptor belongs to.
@@ -58,6 +69,8 @@ class QVUniqueCallStackTenure : public QVAbstractCallStackTenure {
  private:
   std::shared_ptr<QVUniqueCallFrameArchiver> frameArchiver_;
   int32_t leafFrameDescriptor_;
+  char schedulerState_ = '\0';
+  int64_t cpuTimeNanos_ = -1;
 };
 
 std::ostream& operator<<(std::ostream& os, const std::shared_ptr<QVUniqueCallStackTenure>& tenure);

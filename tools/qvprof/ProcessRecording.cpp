@@ -58,6 +58,10 @@ void ProcessRecording::start(std::ostream& err) {
   if (!sampler_->start()) {
     QVErrorManager ids;
     sampler_->getSessionErrors(ids, false);
+    // A target gone before its first sample is said once, plainly.
+    if (ids.testWarningId(QVSamplerProcessWarningTargetProcessExited)) {
+      throw QVException(RecordCommand::ExitedBeforeASample, __LINE__, __FILE__);
+    }
     NotificationText::write(err, *sampler_, ids, "qvprof: ");
     std::string reason = capture.lastError();
     if (ids.testErrorId(QVSamplerProcessErrorUnableToSampleTargetProcess)) reason = notPermittedReason(pid_);

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
+#include <thread>
 #include <ostream>
 #include <unordered_set>
 
@@ -23,6 +25,7 @@
 #include "RecordMetrics.h"
 #include "NotificationText.h"
 #include "output/QVFileReplacement.h"
+#include "proc/QVProcTaskStatParser.h"
 #include "notify/QVNotificationIds.h"
 #include "ProgressLine.h"
 #include "ProcessRecording.h"
@@ -36,10 +39,14 @@
 #include "time/QVTimer.h"
 #include "StopSignal.h"
 #include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
 #include "UsageError.h"
 
 namespace Quorvel {
 namespace qvprof {
+
+const char* const RecordCommand::ExitedBeforeASample =
+    "no samples were taken: the target exited before a sample; no session written";
 
 namespace {
 
@@ -51,6 +58,29 @@ std::string rateText(double perSecond) {
   char text[32];
   std::snprintf(text, sizeof text, "%.0f", perSecond);
   return text;
+}
+
+// Whether the process has ended: gone, or a zombie its parent has not yet
+// collected.
+bool hasEnded(pid_t pid) {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  std::string text;
+  FileReadString(QVSystemPaths::path("/proc/" + std::to_string(pid) + "/stat"), text);
+  const std::optional<QVProcTaskStat> stat = QVProcTaskStatParser::parse(text);
+  return !stat || stat->hasExited();
+}
+
+// How long a launched program whose start could not be sampled is given to
+// finish exiting before the failure is taken as qvprof's own.
+constexpr double kExitGraceSeconds = 0.5;
+
+bool endsWithin(pid_t pid, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!hasEnded(pid)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 }  // namespace
@@ -68,7 +98,8 @@ Arguments RecordCommand::arguments() const {
        "(default 1000000)"},
       {"no-callstacks", 0, "", "record only the sampled function, not its callers"},
       {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
-      {"compress", 0, "", "write the session file gzip-compressed"},
+      {"compress", 0, "", "write the session file gzip-compressed (the default)"},
+      {"no-compress", 0, "", "write the session file as plain XML"},
       {"pin-cpufreq", 0, "", "pin every processor at its highest frequency while recording (root; see qvprof cpufreq)"},
   };
   for (const Option& option : RecordMetrics::options()) options.push_back(option);
@@ -120,7 +151,10 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.wrap = arguments.has("wrap");
   settings.adaptiveThreshold = arguments.integer("adaptive-threshold", settings.adaptiveThreshold, 0, UINT64_MAX);
   settings.callStacks = !arguments.has("no-callstacks");
-  settings.compress = arguments.has("compress");
+  if (arguments.has("compress") && arguments.has("no-compress")) {
+    throw UsageError(command, "--no-compress: give either --compress or --no-compress, not both");
+  }
+  settings.compress = !arguments.has("no-compress");
   settings.pinCpuFreq = arguments.has("pin-cpufreq");
   settings.metrics = RecordMetrics::requestFrom(arguments);
 
@@ -280,7 +314,15 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   RecordMetrics metrics(settings.metrics, pid);
   const std::unique_ptr<Recording> recording = Recording::create(settings, config, pid);
   if (!recording) throw QVException("qvprof cannot record with the " + settings.driver + " driver", __LINE__, __FILE__);
-  recording->start(err);
+  try {
+    recording->start(err);
+  } catch (const QVException&) {
+    // A program that ends at once (/bin/true) is gone, or on its way out
+    // (its memory and executable already released), before the process
+    // model or the first sample could see it: that is no fault of qvprof.
+    if (launcher && endsWithin(pid, kExitGraceSeconds)) throw QVException(ExitedBeforeASample, __LINE__, __FILE__);
+    throw;
+  }
   QVSessionRecorder& recorder = recording->recorder();
   bool targetExited = _waitForEnd(*recording, signals, launcher.get(), err);
   // The last metric pass now, while a target that is still running can be
@@ -304,9 +346,9 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   if (profile) profile->setMetricData(metricData);
   const SessionSamples session(profile);
   if (!profile || session.samples().empty()) {
+    if (targetExited) throw QVException(ExitedBeforeASample, __LINE__, __FILE__);
     std::string reason = recording->noSamplesReason(ids);
-    if (reason.empty()) reason = targetExited ? "no samples were taken: the target exited before a sample"
-                                              : "no samples were taken";
+    if (reason.empty()) reason = "no samples were taken";
     throw QVException(reason + "; no session written", __LINE__, __FILE__);
   }
 

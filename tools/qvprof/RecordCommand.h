@@ -41,11 +41,15 @@ class RecordCommand : public Command {
     bool wrap = false;
     uint64_t adaptiveThreshold = 1000000;  // kernel drivers; 0: the interval stays fixed
     bool callStacks = true;
-    bool compress = false;
+    bool compress = true;
     bool pinCpuFreq = false;
     std::string driver;
     RecordMetrics::Request metrics;
   };
+
+  // What a program that ends before its first sample is told, whatever
+  // the moment it was caught ending.
+  static const char* const ExitedBeforeASample;
 
   std::string name() const override { return "record"; }
   std::string summary() const override { return "record a session of a program or of a running process"; }

@@ -20,6 +20,32 @@ namespace qvprof {
 
 namespace {
 
+// The state letters of a comma-separated list of state names.
+std::string stateLetters(const std::string& names) {
+  static const char kLetters[] = "RSDTtZIPX";
+  std::string letters;
+  size_t begin = 0;
+  while (begin <= names.size()) {
+    const size_t comma = std::min(names.find(',', begin), names.size());
+    const std::string name = names.substr(begin, comma - begin);
+    bool known = false;
+    for (const char* letter = kLetters; *letter != '\0'; ++letter) {
+      if (name == QVAbstractCallStackTenure::schedulerStateName(*letter)) {
+        letters += *letter;
+        // Both letters the kernel has used for a dead task.
+        if (*letter == 'X') letters += 'x';
+        known = true;
+      }
+    }
+    if (!known) {
+      throw UsageError("report", "--state: unknown state '" + name +
+                                     "' (states: running, sleeping, disk, stopped, traced, zombie, idle, parked, dead)");
+    }
+    begin = comma + 1;
+  }
+  return letters;
+}
+
 const char* columnTitle(QVCallTree::Granularity granularity) {
   switch (granularity) {
     case QVCallTree::address:
@@ -127,6 +153,12 @@ Arguments ReportCommand::arguments() const {
       {"thread", 0, "TID", "only samples of this thread"},
       {"depth", 0, "N", "show N levels of the tree (default: all)"},
       {"min-percent", 0, "P", "hide nodes with less than P percent of the samples (default 0.5; 0 shows all)"},
+      {"weight", 0, "cpu|samples",
+       "cpu: weigh each sample by the CPU time its thread used (default when the session has it); "
+       "samples: each sample weighs one (wall-clock view)"},
+      {"state", 0, "STATES",
+       "only samples whose thread was in one of these comma-separated scheduler states: running, "
+       "sleeping, disk, stopped, traced, zombie, idle, parked, dead"},
   };
   for (const Option& option : LogOptions::options()) options.push_back(option);
   return Arguments(name(),
@@ -179,24 +211,38 @@ bool ReportCommand::writeReport(std::ostream& out, const SessionSamples& session
     const int64_t tid = context.threadId().nativeIdentifier();
     if (options.processId >= 0 && pid != options.processId) continue;
     if (options.threadId >= 0 && tid != options.threadId) continue;
+    if (!options.states.empty() && options.states.find(sample->schedulerState()) == std::string::npos) continue;
     selected.push_back(sample);
     threads.insert(tid);
     processes.insert(pid);
   }
   if (selected.empty()) return false;
 
-  const QVCallTree tree(selected, options.topology, options.granularity);
+  bool byCpu = options.weight == Options::Weight::Cpu;
+  if (options.weight == Options::Weight::Automatic) {
+    byCpu = std::any_of(selected.begin(), selected.end(), [](const auto& sample) { return sample->cpuTimeNanos() >= 0; });
+  }
+  // In milliseconds, so that the columns read as CPU time.
+  QVCallTree::WeightFunction weight;
+  if (byCpu) {
+    weight = [](const QVAbstractCallStackTenure& sample) {
+      return sample.cpuTimeNanos() > 0 ? static_cast<double>(sample.cpuTimeNanos()) / 1e6 : 0.0;
+    };
+  }
+  const QVCallTree tree(selected, options.topology, options.granularity, weight);
   const double total = tree.rootNode()->totalWeight();
   out << "Call tree: " << selected.size() << (selected.size() == 1 ? " sample, " : " samples, ") << threads.size()
       << (threads.size() == 1 ? " thread of " : " threads of ") << processes.size()
       << (processes.size() == 1 ? " process" : " processes") << ", "
       << QVCallTree::topologyToString(options.topology) << " view by "
-      << QVCallTree::granularityToString(options.granularity) << "\n";
+      << QVCallTree::granularityToString(options.granularity) << (byCpu ? ", weighted by CPU time" : "") << "\n";
   if (total <= 0.0) {
-    out << "Every sample has an empty call stack.\n";
+    out << (byCpu ? "No sample used any CPU time (--weight samples counts them all).\n"
+                  : "Every sample has an empty call stack.\n");
     return true;
   }
-  out << "\n  Total     Self   Samples      Self  " << columnTitle(options.granularity) << '\n';
+  out << (byCpu ? "\n  Total     Self    CPU ms      Self  " : "\n  Total     Self   Samples      Self  ")
+      << columnTitle(options.granularity) << '\n';
   TreePrinter printer(out, options, total);
   printer.print(*tree.rootNode());
   if (printer.hidden() > 0) {
@@ -215,6 +261,11 @@ int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
   if (arguments.has("thread")) options.threadId = static_cast<int64_t>(arguments.integer("thread", 0, 0, 4194304));
   options.depth = static_cast<size_t>(arguments.integer("depth", 0, 1, 100000));
   options.minPercent = arguments.positiveNumber("min-percent", 0.5, true);
+  if (arguments.has("weight")) {
+    options.weight = arguments.choice("weight", {"cpu", "samples"}, "cpu") == "cpu" ? Options::Weight::Cpu
+                                                                               : Options::Weight::Samples;
+  }
+  if (arguments.has("state")) options.states = stateLetters(arguments.value("state"));
   if (options.minPercent > 100.0) {
     throw UsageError(name(), "--min-percent: expected a percentage from 0 to 100, got '" +
                                        arguments.value("min-percent") + "'");
@@ -228,7 +279,8 @@ int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
     } else {
       err << "qvprof: no samples in " << path << " match"
           << (options.processId >= 0 ? " --process " + std::to_string(options.processId) : "")
-          << (options.threadId >= 0 ? " --thread " + std::to_string(options.threadId) : "") << '\n';
+          << (options.threadId >= 0 ? " --thread " + std::to_string(options.threadId) : "")
+          << (arguments.has("state") ? " --state " + arguments.value("state") : "") << '\n';
     }
     return ExitFailure;
   }

@@ -21,6 +21,14 @@ class ReportCommand : public Command {
     int64_t threadId = -1;   // native tid to keep; -1 keeps every thread
     size_t depth = 0;        // levels shown; 0 shows all
     double minPercent = 0.5; // nodes below this share of all samples are hidden
+    // What a sample weighs: the CPU time its thread used since its previous
+    // sample, or 1. Automatic is CPU time when any selected sample carries
+    // it, else samples.
+    enum class Weight { Automatic, Cpu, Samples };
+    Weight weight = Weight::Automatic;
+    // Scheduler state letters to keep (see
+    // QVAbstractCallStackTenure::schedulerStateName); empty keeps all.
+    std::string states;
   };
 
   std::string name() const override { return "report"; }

@@ -18,9 +18,12 @@ namespace qvprof {
 Arguments ScriptCommand::arguments() const {
   Arguments arguments(name(),
                       "Prints every call-stack sample of a session file, one block per sample in time\n"
-                      "order: a header line \"COMM PID/TID [CPU] SECONDS.MICROSECONDS\", one line per\n"
-                      "frame, innermost first, \"<TAB>ADDRESS SYMBOL+0xOFFSET (MODULE)\" (the address in\n"
-                      "hexadecimal; [unknown] where a symbol or module is not known), then a blank line.",
+                      "order: a header line \"COMM PID/TID [CPU] SECONDS.MICROSECONDS\", followed, when the\n"
+                      "session has them, by the thread's scheduler state (running, sleeping, disk, ...)\n"
+                      "and \"cpu=MICROSECONDSus\", the CPU time it used since its previous sample; one\n"
+                      "line per frame, innermost first, \"<TAB>ADDRESS SYMBOL+0xOFFSET (MODULE)\" (the\n"
+                      "address in hexadecimal; [unknown] where a symbol or module is not known), then a\n"
+                      "blank line. CPU is the processor the thread last ran on.",
                       LogOptions::options(), "FILE", 1, 1);
   return arguments;
 }
@@ -52,14 +55,22 @@ void ScriptCommand::writeScript(std::ostream& out, const SessionSamples& session
     const QVThreadId threadId = context.threadId();
     out << ContextText::commandName(threadId) << ' ' << context.asProcessId().nativeIdentifier() << '/'
         << threadId.nativeIdentifier() << ' ' << ContextText::processorText(context.processorIndex()) << ' '
-        << ContextText::tickText(sample->endTick()) << '\n';
+        << ContextText::tickText(sample->endTick());
+    if (sample->schedulerState() != '\0') {
+      out << ' ' << QVAbstractCallStackTenure::schedulerStateName(sample->schedulerState());
+    }
+    if (sample->cpuTimeNanos() >= 0) out << " cpu=" << sample->cpuTimeNanos() / 1000 << "us";
+    out << '\n';
     sample->getFrames(frames);
     const QVSymbolSource* source = sample->symbolSource();
     for (const QVAbstractCallFrame* frame : frames) {
       if (!frame) continue;
-      auto found = lines.find(FrameKey{source, frame->address()});
+      // A caller resolves at its address minus one: the same address may
+      // name another function as a caller than as the innermost frame.
+      const FrameKey key{source, frame->lookupAddress()};
+      auto found = lines.find(key);
       if (found == lines.end()) {
-        found = lines.emplace(FrameKey{source, frame->address()}, FrameText::scriptLine(*frame)).first;
+        found = lines.emplace(key, FrameText::scriptLine(*frame)).first;
       }
       out << found->second << '\n';
     }

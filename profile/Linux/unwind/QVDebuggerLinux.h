@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "Linux/unwind/QVSegment.h"
 #include "Linux/unwind/QVTracedThread.h"
@@ -21,6 +22,7 @@ namespace Quorvel {
 
 class QVCallStack;
 class QVModule;
+class QVTaskFiles;
 class QVUnwindAddressSpace;
 
 // The debugger of one Linux process: its memory map from /proc/<pid>/maps,
@@ -34,11 +36,13 @@ class QVUnwindAddressSpace;
 // registered on the way; the vdso is the module read once from this
 // library's own process.
 //
-// Call stacks are unwound remotely with libunwind's ptrace accessors. A
-// running thread is seized, interrupted, unwound and detached within one
-// getThreadCallStack call; a thread sleeping in the kernel is read without
-// a stop (see _blockedThreadCallStack), so the target never sees a call
-// fail with EINTR because it was sampled. The unwinder's address space (with its global cache of unwind
+// Call stacks are unwound remotely with libunwind, from the thread's
+// registers and a snapshot of its stack taken in one read (see
+// QVUnwindAddressSpace::ThreadScope). A running thread is seized,
+// interrupted, unwound and detached within one getThreadCallStack call, or
+// within one sampleThreads call for all threads at once; a thread sleeping
+// in the kernel is read without a stop (see _blockedThreadCallStack), so
+// the target never sees a call fail with EINTR because it was sampled. The unwinder's address space (with its global cache of unwind
 // rules) is made on first use and kept for the debugger's life. Unwind
 // rules are looked up only for addresses inside an executable file mapping
 // of the segment map as last read (the process sampler re-reads it when the
@@ -90,6 +94,14 @@ class QVDebuggerLinux : public QVDebugger {
   // stopped (see _blockedThreadCallStack). `out` is set only on success: at least one frame was found.
   bool getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
                           unsigned long maxDepth) override;
+  // Every thread that must stop is interrupted before any stop is awaited;
+  // each is unwound and let go as soon as it stops. Threads sleeping in the
+  // kernel are read without a stop, as getThreadCallStack does. Each
+  // thread's /proc files are kept open between ticks (see QVTaskFiles).
+  // The calling thread asks the scheduler, once, for a short time slice (an
+  // early deadline), so that the target's threads let go do not keep it
+  // waiting; its nice value is kept.
+  bool sampleThreads(ThreadSampleMap& out, unsigned long maxDepth, const StopPredicate& stopRequested) override;
   // Re-read when `update` or while empty.
   const SectionMap& sectionMap(bool update) override;
   // Every running thread (after a registry update); true when any attached.
@@ -171,7 +183,7 @@ class QVDebuggerLinux : public QVDebugger {
     std::shared_ptr<QVAbstractCallStack> stack;
   };
   // From /proc/<tid>/syscall; empty for a thread that runs again.
-  static std::optional<BlockedPoint> _blockedPoint(pid_t tid);
+  static std::optional<BlockedPoint> _blockedPoint(QVTaskFiles& files);
   // The stack of a sleeping thread, unwound without stopping it from its
   // user stack and instruction pointers, or the previous one when the
   // thread still sleeps where it did then.
@@ -179,8 +191,25 @@ class QVDebuggerLinux : public QVDebugger {
   // thread is then interrupted once, and that stack kept for the point.
   // Moved when the thread woke while it was read: it is taken the usual way.
   enum class BlockedUnwind { Done, Failed, NeedsStop, Moved };
-  BlockedUnwind _blockedThreadCallStack(const QVThreadId& threadId, const BlockedPoint& point,
+  BlockedUnwind _blockedThreadCallStack(const QVThreadId& threadId, QVTaskFiles& files, const BlockedPoint& point,
                                         std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth);
+  // The stack of a thread in the state `stat` taken without stopping it:
+  // true or false once decided, empty when the thread must be stopped for
+  // it. `point` is then where it sleeps, when it does, so that the stack the
+  // stop gives is kept for that point.
+  std::optional<bool> _takeWithoutStop(const QVThreadId& threadId, QVTaskFiles& files, const QVProcTaskStat& stat,
+                                       std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth,
+                                       std::optional<BlockedPoint>& point);
+  // Unwinds a thread this debugger holds stopped, from its registers and a
+  // snapshot of its stack.
+  bool _unwindStoppedThread(const QVThreadId& threadId, const std::optional<BlockedPoint>& point,
+                            std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth);
+  // The CPU time the thread has used so far, from its schedstat.
+  static void _noteCpuTime(QVTaskFiles& files, ThreadSample& sample);
+  // The kept /proc files of a thread, opened on first use (lock_ held).
+  QVTaskFiles& _taskFiles(const QVThreadId& threadId);
+  // Closes the files and drops the kept stacks of threads that are gone.
+  void _forgetThreadsOtherThan(const std::unordered_set<QVThreadId>& threadIds);
 
   mutable std::recursive_mutex lock_;
   std::unordered_map<QVThreadId, BlockedStack> blockedStacks_;
@@ -191,6 +220,9 @@ class QVDebuggerLinux : public QVDebugger {
   // Whether the process is a child of this program: -1 until asked.
   std::atomic<int> ownChild_{-1};
   std::unordered_map<QVThreadId, int> memoryFiles_;
+  std::unordered_map<QVThreadId, std::unique_ptr<QVTaskFiles>> taskFiles_;
+  // The threads the last sampleThreads call found.
+  std::unordered_set<QVThreadId> knownThreadIds_;
   std::unique_ptr<QVUnwindAddressSpace> unwindSpace_;
 
   static std::shared_ptr<QVModule> vdsoModule_;

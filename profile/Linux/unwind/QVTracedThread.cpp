@@ -1,6 +1,5 @@
 #include "Linux/unwind/QVTracedThread.h"
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
@@ -45,6 +44,25 @@ bool QVTracedThread::release() {
 }
 
 bool QVTracedThread::attach(pid_t tid, bool debug, WaitStyle style) {
+  if (!interrupt(tid, debug)) {
+    return false;
+  }
+  for (int round = 0;; ++round) {
+    switch (pollStop(tid, debug, style, round)) {
+      case StopPoll::Stopped:
+        return true;
+      case StopPoll::Gone:
+        return false;
+      case StopPoll::Pending:
+        if (style == WaitStyle::Polled) {
+          pause(round);
+        }
+        break;
+    }
+  }
+}
+
+bool QVTracedThread::interrupt(pid_t tid, bool debug) {
   if (tid <= 0) {
     return false;
   }
@@ -66,89 +84,89 @@ bool QVTracedThread::attach(pid_t tid, bool debug, WaitStyle style) {
     ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
     return false;
   }
-  for (int round = 0;; ++round) {
-    // Looked at first without being consumed: the end of a process this
-    // program started belongs to whoever waits for it (a probe fixture, the
-    // process manager), and reaping it here would hand its pid to reuse
-    // under that waiter's feet.
-    //
-    // Polled for a child of this program (see WaitStyle): another thread
-    // waiting for it also takes the stop reports of a traced child, and a
-    // blocking wait whose report went there would never return, leaving
-    // the target stopped for good.
-    const int options = WEXITED | WSTOPPED | __WALL | WNOWAIT | (style == WaitStyle::Polled ? WNOHANG : 0);
-    siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(tid), &info, options) == -1) {
-      const int error = errno;
-      // A signal handler of the profiler ran; the thread is still ours to
-      // finish with, so keep waiting for its stop and detach afterwards.
-      if (error == EINTR) {
-        continue;
-      }
-      if (debug) {
-        QV_WARNING("waitpid failed for task " << tid << ": " << std::strerror(error));
-      }
-      // Whatever state the thread is in, it must not stay traced.
-      ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
-      return false;
-    }
-    if (info.si_pid == 0) {
-      if (round >= kRoundsBeforeLooking && _stopTakenByAnotherWaiter(tid)) {
-        // Which stop it was is asked of the thread itself.
-        siginfo_t stop{};
-        if (::ptrace(PTRACE_GETSIGINFO, tid, nullptr, &stop) == -1) {
-          _pause(round);
-          continue;
-        }
-        if ((stop.si_code >> 8) == PTRACE_EVENT_STOP) {
-          _restartInterruptedCall(tid, stop.si_signo);
-          return true;
-        }
-        _passSignal(tid, stop.si_signo, debug);
-        continue;
-      }
-      _pause(round);
-      continue;
-    }
-    if (info.si_pid != tid) {
-      if (debug) {
-        QV_WARNING("waitpid for unexpected task " << info.si_pid << " (expected " << tid << ")");
-      }
-      continue;
-    }
-    const bool ended = info.si_code == CLD_EXITED || info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
-    int status = 0;
-    if (!ended || !_isOwnProcess(tid)) {
-      // Never blocking: another wait may have taken the report since.
-      if (::waitpid(tid, &status, __WALL | WNOHANG) != tid) {
-        continue;
-      }
-    }
-    if (ended) {
-      if (debug) {
-        if (info.si_code == CLD_EXITED) {
-          QV_WARNING("process " << tid << " exited");
-        } else {
-          QV_WARNING("process " << tid << " terminated");
-        }
-      }
-      return false;
-    }
-    if (WIFSTOPPED(status)) {
-      const int signal = WSTOPSIG(status);
-      // The interrupt's stop, or a group stop the thread was in or entered
-      // meanwhile; both leave no signal to deliver.
-      if ((status >> 16) == PTRACE_EVENT_STOP) {
-        _restartInterruptedCall(tid, signal);
-        return true;
-      }
-      _passSignal(tid, signal, debug);
-      continue;
+  return true;
+}
+
+QVTracedThread::StopPoll QVTracedThread::pollStop(pid_t tid, bool debug, WaitStyle style, int round) {
+  // Looked at first without being consumed: the end of a process this
+  // program started belongs to whoever waits for it (a probe fixture, the
+  // process manager), and reaping it here would hand its pid to reuse
+  // under that waiter's feet.
+  //
+  // Polled for a child of this program (see WaitStyle): another thread
+  // waiting for it also takes the stop reports of a traced child, and a
+  // blocking wait whose report went there would never return, leaving
+  // the target stopped for good.
+  const int options = WEXITED | WSTOPPED | __WALL | WNOWAIT | (style == WaitStyle::Polled ? WNOHANG : 0);
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(tid), &info, options) == -1) {
+    const int error = errno;
+    // A signal handler of the profiler ran; the thread is still ours to
+    // finish with, so keep waiting for its stop and detach afterwards.
+    if (error == EINTR) {
+      return StopPoll::Pending;
     }
     if (debug) {
-      QV_WARNING("waitpid unexpected status " << status << " for thread " << tid);
+      QV_WARNING("waitpid failed for task " << tid << ": " << std::strerror(error));
+    }
+    // Whatever state the thread is in, it must not stay traced.
+    ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+    return StopPoll::Gone;
+  }
+  if (info.si_pid == 0) {
+    if (round >= kRoundsBeforeLooking && _stopTakenByAnotherWaiter(tid)) {
+      // Which stop it was is asked of the thread itself.
+      siginfo_t stop{};
+      if (::ptrace(PTRACE_GETSIGINFO, tid, nullptr, &stop) == -1) {
+        return StopPoll::Pending;
+      }
+      if ((stop.si_code >> 8) == PTRACE_EVENT_STOP) {
+        _restartInterruptedCall(tid, stop.si_signo);
+        return StopPoll::Stopped;
+      }
+      _passSignal(tid, stop.si_signo, debug);
+    }
+    return StopPoll::Pending;
+  }
+  if (info.si_pid != tid) {
+    if (debug) {
+      QV_WARNING("waitpid for unexpected task " << info.si_pid << " (expected " << tid << ")");
+    }
+    return StopPoll::Pending;
+  }
+  const bool ended = info.si_code == CLD_EXITED || info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
+  int status = 0;
+  if (!ended || !_isOwnProcess(tid)) {
+    // Never blocking: another wait may have taken the report since.
+    if (::waitpid(tid, &status, __WALL | WNOHANG) != tid) {
+      return StopPoll::Pending;
     }
   }
+  if (ended) {
+    if (debug) {
+      if (info.si_code == CLD_EXITED) {
+        QV_WARNING("process " << tid << " exited");
+      } else {
+        QV_WARNING("process " << tid << " terminated");
+      }
+    }
+    return StopPoll::Gone;
+  }
+  if (WIFSTOPPED(status)) {
+    const int signal = WSTOPSIG(status);
+    // The interrupt's stop, or a group stop the thread was in or entered
+    // meanwhile; both leave no signal to deliver.
+    if ((status >> 16) == PTRACE_EVENT_STOP) {
+      _restartInterruptedCall(tid, signal);
+      return StopPoll::Stopped;
+    }
+    _passSignal(tid, signal, debug);
+    return StopPoll::Pending;
+  }
+  if (debug) {
+    QV_WARNING("waitpid unexpected status " << status << " for thread " << tid);
+  }
+  return StopPoll::Pending;
 }
 
 // An interrupt that lands while the thread enters a system call the kernel
@@ -199,15 +217,13 @@ void QVTracedThread::_passSignal(pid_t tid, int signal, bool debug) {
   ::ptrace(PTRACE_CONT, tid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(signal)));
 }
 
-// Most threads stop within microseconds of the attach: yield the processor
-// to them first, then sleep in growing steps for a thread that is slow to be
-// scheduled.
-void QVTracedThread::_pause(int round) {
-  if (round < kRoundsBeforeLooking) {
-    ::sched_yield();
-    return;
-  }
-  const long micros = std::min(200L, 10L << std::min(round - kRoundsBeforeLooking, 5));
+// Most threads stop within microseconds of the interrupt, so the first
+// pauses are short; a thread slow to be scheduled is waited for in growing
+// steps. Never a yield: on a busy machine the scheduler sends a thread that
+// yields behind every runnable thread, a slice each, while a sleeper is
+// woken in time.
+void QVTracedThread::pause(int round) {
+  const long micros = std::min(200L, 5L << std::min(round / 8, 6));
   const timespec pause{0, micros * 1000};
   ::nanosleep(&pause, nullptr);
 }

@@ -58,6 +58,21 @@ class QVTracedThread {
   // thread is never left traced on a false result. The end of a process
   // this program started itself is not reaped here: its own waiter gets it.
   static bool attach(pid_t tid, bool debug, WaitStyle style = WaitStyle::Polled);
+
+  // attach() in two halves, so that many threads can be interrupted at once
+  // and their stops collected together. interrupt() seizes the thread and
+  // asks it to stop (false: not held, nothing to undo). pollStop() looks
+  // once for its stop (waiting for it only when `style` is Blocking): a
+  // thread found Stopped is held and must be detached, one still Pending
+  // must be polled again (it cannot be detached before it stops), and one
+  // Gone ended or could not be waited for and is no longer held. `round`
+  // counts the polls of this thread so far.
+  enum class StopPoll { Stopped, Pending, Gone };
+  static bool interrupt(pid_t tid, bool debug);
+  static StopPoll pollStop(pid_t tid, bool debug, WaitStyle style, int round);
+  // The pause between two rounds of polls: sleeps from 5 µs growing to
+  // 200 µs for a thread that is slow to be scheduled.
+  static void pause(int round);
   // PTRACE_DETACH without a signal: the interrupt queued none.
   static bool detach(pid_t tid, bool debug);
   // /proc/<tid>/stat of a thread or process; empty when unreadable.
@@ -76,8 +91,6 @@ class QVTracedThread {
   static bool _hasPendingSignal(pid_t tid);
   // Resumes a thread stopped by another signal, delivering it.
   static void _passSignal(pid_t tid, int signal, bool debug);
-  // The pause between two polls of the attach wait.
-  static void _pause(int round);
 
   pid_t tid_;
   bool debug_;

@@ -1,7 +1,12 @@
 #include "Linux/unwind/QVUnwindAddressSpace.h"
 
 #include <libunwind-ptrace.h>
+#include <sys/ptrace.h>
 #include <sys/uio.h>
+#include <sys/user.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include <climits>
 #include <mutex>
@@ -28,53 +33,124 @@ std::unordered_map<unw_addr_space_t, SpaceEntry>& Registry() {
   return registry;
 }
 
-// The blocked thread the current thread is unwinding, if any.
-thread_local QVUnwindAddressSpace::BlockedThreadScope* t_blocked = nullptr;
+// The thread the current thread is unwinding, if any.
+thread_local QVUnwindAddressSpace::ThreadScope* t_scope = nullptr;
+
+// Stack taken below the stack pointer: the red zone a leaf function may use
+// without moving the pointer.
+constexpr unw_word_t kRedZone = 128;
+// The first read covers what most call chains use; deeper ones grow it in
+// chunks of the same size up to the reach.
+constexpr size_t kSnapshotChunk = 16 * 1024;
+constexpr size_t kSnapshotReach = 1024 * 1024;
 
 }  // namespace
 
-QVUnwindAddressSpace::BlockedThreadScope::BlockedThreadScope(pid_t tid_, unw_word_t ip_, unw_word_t sp_)
-    : tid(tid_), ip(ip_), sp(sp_) {
-  t_blocked = this;
+QVUnwindAddressSpace::ThreadScope::ThreadScope(pid_t tid_, unw_word_t ip, unw_word_t sp) : tid(tid_) {
+  registers_[UNW_X86_64_RIP] = ip;
+  registers_[UNW_X86_64_RSP] = sp;
+  known_ = (1u << UNW_X86_64_RIP) | (1u << UNW_X86_64_RSP);
+  _snapshot(sp);
+  t_scope = this;
 }
 
-QVUnwindAddressSpace::BlockedThreadScope::~BlockedThreadScope() { t_blocked = nullptr; }
+QVUnwindAddressSpace::ThreadScope::ThreadScope(pid_t tid_) : tid(tid_) {
+  user_regs_struct regs{};
+  if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == -1) {
+    t_scope = this;
+    return;
+  }
+  const unsigned long long values[kRegisterCount] = {regs.rax, regs.rdx, regs.rcx, regs.rbx, regs.rsi, regs.rdi,
+                                                     regs.rbp, regs.rsp, regs.r8,  regs.r9,  regs.r10, regs.r11,
+                                                     regs.r12, regs.r13, regs.r14, regs.r15, regs.rip};
+  for (int i = 0; i < kRegisterCount; ++i) {
+    registers_[i] = static_cast<unw_word_t>(values[i]);
+  }
+  known_ = (1u << kRegisterCount) - 1;
+  _snapshot(registers_[UNW_X86_64_RSP]);
+  t_scope = this;
+}
+
+QVUnwindAddressSpace::ThreadScope::~ThreadScope() { t_scope = nullptr; }
+
+bool QVUnwindAddressSpace::ThreadScope::reg(unw_regnum_t number, unw_word_t& value) {
+  if (number < 0 || number >= kRegisterCount || (known_ & (1u << number)) == 0) {
+    missedRegister = true;
+    return false;
+  }
+  value = registers_[number];
+  return true;
+}
+
+void QVUnwindAddressSpace::ThreadScope::_snapshot(unw_word_t sp) {
+  base_ = sp > kRedZone ? sp - kRedZone : sp;
+  stack_.resize(kSnapshotChunk);
+  iovec local{stack_.data(), stack_.size()};
+  iovec remote{reinterpret_cast<void*>(base_), stack_.size()};
+  // A partial read ends at the first unmapped page: the top of the stack.
+  ssize_t count = ::process_vm_readv(tid, &local, 1, &remote, 1, 0);
+  if (count < 0 && base_ != sp) {
+    base_ = sp;
+    remote.iov_base = reinterpret_cast<void*>(base_);
+    count = ::process_vm_readv(tid, &local, 1, &remote, 1, 0);
+  }
+  const size_t got = count > 0 ? static_cast<size_t>(count) : 0;
+  exhausted_ = got < stack_.size();
+  stack_.resize(got);
+}
+
+bool QVUnwindAddressSpace::ThreadScope::_grow(unw_word_t address) {
+  if (exhausted_ || address < base_ + stack_.size() || address - base_ >= kSnapshotReach) {
+    return false;
+  }
+  const size_t have = stack_.size();
+  const size_t want = std::min(kSnapshotReach, ((address - base_) / kSnapshotChunk + 1) * kSnapshotChunk);
+  stack_.resize(want);
+  iovec local{stack_.data() + have, want - have};
+  iovec remote{reinterpret_cast<void*>(base_ + have), want - have};
+  const ssize_t count = ::process_vm_readv(tid, &local, 1, &remote, 1, 0);
+  const size_t got = count > 0 ? static_cast<size_t>(count) : 0;
+  exhausted_ = got < want - have;
+  stack_.resize(have + got);
+  return address >= base_ && address - base_ + sizeof(unw_word_t) <= stack_.size();
+}
+
+bool QVUnwindAddressSpace::ThreadScope::word(unw_word_t address, unw_word_t& value) {
+  const auto inside = [this](unw_word_t at) {
+    return at >= base_ && at - base_ <= stack_.size() && stack_.size() - (at - base_) >= sizeof(unw_word_t);
+  };
+  if (inside(address) || _grow(address)) {
+    std::memcpy(&value, stack_.data() + (address - base_), sizeof(value));
+    return true;
+  }
+  ++wordReads;
+  iovec local{&value, sizeof(value)};
+  iovec remote{reinterpret_cast<void*>(address), sizeof(value)};
+  return ::process_vm_readv(tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof(value));
+}
 
 int QVUnwindAddressSpace::_accessMem(unw_addr_space_t space, unw_word_t address, unw_word_t* value, int write,
                                      void* arg) {
-  const BlockedThreadScope* blocked = t_blocked;
-  if (blocked == nullptr) {
+  ThreadScope* scope = t_scope;
+  if (scope == nullptr) {
     return _UPT_access_mem(space, address, value, write, arg);
   }
   if (write != 0) {
     return -UNW_EINVAL;
   }
-  iovec local{value, sizeof(*value)};
-  iovec remote{reinterpret_cast<void*>(address), sizeof(*value)};
-  return ::process_vm_readv(blocked->tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof(*value))
-             ? 0
-             : -UNW_EINVAL;
+  return scope->word(address, *value) ? 0 : -UNW_EINVAL;
 }
 
 int QVUnwindAddressSpace::_accessReg(unw_addr_space_t space, unw_regnum_t reg, unw_word_t* value, int write,
                                      void* arg) {
-  BlockedThreadScope* blocked = t_blocked;
-  if (blocked == nullptr) {
+  ThreadScope* scope = t_scope;
+  if (scope == nullptr) {
     return _UPT_access_reg(space, reg, value, write, arg);
   }
   if (write != 0) {
     return -UNW_EINVAL;
   }
-  if (reg == UNW_X86_64_RIP) {
-    *value = blocked->ip;
-    return 0;
-  }
-  if (reg == UNW_X86_64_RSP) {
-    *value = blocked->sp;
-    return 0;
-  }
-  blocked->missedRegister = true;
-  return -UNW_EBADREG;
+  return scope->reg(reg, *value) ? 0 : -UNW_EBADREG;
 }
 
 QVUnwindAddressSpace::QVUnwindAddressSpace(ElfPathAccessor getElfPath, void* userPointer)

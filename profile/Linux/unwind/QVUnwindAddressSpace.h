@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace Quorvel {
 
@@ -50,24 +52,54 @@ class QVUnwindAddressSpace {
   unw_addr_space_t space() const { return space_; }
   const Accessors& accessors() const { return accessors_; }
 
-  // For the life of the object, unwinding on this thread serves a thread
-  // that is not stopped but blocked in a system call: the only registers
-  // known are the instruction and stack pointers of its user side (from
-  // /proc/<tid>/syscall), and memory is read with process_vm_readv, which
-  // needs no stop. Registers a step needs beyond these are reported
-  // unknown, ending the walk there.
-  class BlockedThreadScope {
+  // For the life of the object, unwinding on this thread serves one thread
+  // of the target from what was taken of it up front: its registers and a
+  // snapshot of its stack above the stack pointer, read in one piece with
+  // process_vm_readv (which needs no stop) and grown on demand in large
+  // chunks. The unwinder's word reads are answered from the snapshot, and
+  // only addresses outside it are read one word at a time. This replaces a
+  // PTRACE_PEEKUSER per register and a PTRACE_PEEKDATA per word.
+  //
+  // A thread stopped under ptrace gives all its registers. A thread blocked
+  // in a system call is not stopped: only the instruction and stack
+  // pointers of its user side are known (from /proc/<tid>/syscall), and a
+  // step that needs another register finds it unknown, ending the walk.
+  class ThreadScope {
    public:
-    BlockedThreadScope(pid_t tid, unw_word_t ip, unw_word_t sp);
-    ~BlockedThreadScope();
-    BlockedThreadScope(const BlockedThreadScope&) = delete;
-    BlockedThreadScope& operator=(const BlockedThreadScope&) = delete;
+    // A thread blocked in a system call.
+    ThreadScope(pid_t tid, unw_word_t ip, unw_word_t sp);
+    // A thread stopped under ptrace; its registers are read here.
+    explicit ThreadScope(pid_t tid);
+    ~ThreadScope();
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+
+    // False when a stopped thread's registers could not be read.
+    bool isValid() const { return known_ != 0; }
+    // The register by libunwind's x86-64 number; false when not known, and
+    // missedRegister is then set.
+    bool reg(unw_regnum_t number, unw_word_t& value);
+    // One word of memory, from the snapshot when it holds it.
+    bool word(unw_word_t address, unw_word_t& value);
 
     pid_t tid;
-    unw_word_t ip;
-    unw_word_t sp;
     // Set when a step asked for a register that is not known.
     bool missedRegister = false;
+    // Words read outside the snapshot, for the benchmarks.
+    unsigned long wordReads = 0;
+
+   private:
+    static constexpr int kRegisterCount = 17;
+    // Reads from the stack pointer (less the red zone below it) onwards.
+    void _snapshot(unw_word_t sp);
+    // Grows the snapshot to cover `address`, if it lies within reach.
+    bool _grow(unw_word_t address);
+
+    unw_word_t registers_[kRegisterCount] = {};
+    uint32_t known_ = 0;
+    unw_word_t base_ = 0;
+    std::vector<unsigned char> stack_;
+    bool exhausted_ = false;
   };
 
   // The user pointer of a space made by this class; null for any other.

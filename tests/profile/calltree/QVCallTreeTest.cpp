@@ -902,9 +902,10 @@ TEST_F(QVCallTreeSelfTest, FunctionsOfTheTestBinaryMergeBySymbolAndModule) {
   const uint64_t alphaSize = range.length;
   ASSERT_GT(alphaSize, 4u);
 
-  // beta calls alpha: two samples at different places in alpha.
-  const TenureList samples = {Sample(thread, {alpha + 1, beta}, process.get()),
-                              Sample(thread, {alpha + alphaSize - 1, beta}, process.get())};
+  // beta calls alpha: two samples at different places in alpha. A caller's
+  // address is a return address, past the start of its function.
+  const TenureList samples = {Sample(thread, {alpha + 1, beta + 1}, process.get()),
+                              Sample(thread, {alpha + alphaSize - 1, beta + 1}, process.get())};
   QVCallTree bySymbol(samples, QVCallTree::tree, QVCallTree::symbol);
   const std::vector<NodePtr> outer = Children(*bySymbol.rootNodeForThreadId(thread));
   ASSERT_EQ(1u, outer.size());

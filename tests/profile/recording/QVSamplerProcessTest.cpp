@@ -265,16 +265,25 @@ TEST_P(QVSamplerProcessBuildTest, SamplesLandInTheExpectedChains) {
   EXPECT_LT(data->beginTick(), data->endTick());
   EXPECT_LT(data->beginTime(), data->endTime());
   // Two threads per tick, each tenure running from the previous tick to its
-  // own, in user mode, on processor 0.
+  // own, in user mode, on a processor of this machine. Only the start's
+  // tick begins at 0; every later one begins where an earlier tick ended.
   uint64_t previousEnd = 0;
+  std::unordered_set<uint64_t> ends;
+  size_t fromStart = 0;
+  const int processors = static_cast<int>(::sysconf(_SC_NPROCESSORS_CONF));
   for (const auto& sample : data->samples()) {
     EXPECT_LE(sample->beginTick(), sample->endTick());
     EXPECT_LE(previousEnd, sample->endTick());
     previousEnd = sample->endTick();
+    fromStart += sample->beginTick() == 0;
+    EXPECT_TRUE(sample->beginTick() == 0 || ends.count(sample->beginTick()) == 1) << sample->beginTick();
+    ends.insert(sample->endTick());
     EXPECT_EQ(QVContext::StateUser, sample->context().state());
-    EXPECT_EQ(0, sample->context().processorIndex());
+    EXPECT_GE(sample->context().processorIndex(), 0);
+    EXPECT_LT(sample->context().processorIndex(), processors);
     EXPECT_EQ(sampler->targetProcess()->processId(), sample->context().threadId().asProcessId());
   }
+  EXPECT_LE(fromStart, 2u);
   const QVThreadId mainThread = QVThreadIdFromNativeIdentifier(probe->pid(), probe->pid());
   const QVThreadId threadB = QVThreadIdFromNativeIdentifier(probe->pid(), static_cast<int>(probe->value("thread_b")));
 
