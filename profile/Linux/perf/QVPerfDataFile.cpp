@@ -288,8 +288,16 @@ bool QVPerfDataFile::decodeMmap(const QVPerfRecordRef& record, QVPerfMmapRecord&
   if (!(body.read(out.pid) && body.read(out.tid) && body.read(out.start) && body.read(out.length) &&
         body.read(out.pageOffset)))
     return false;
-  // MMAP2 adds device, inode (or build id) and protection before the name.
-  if (record.type == QV_PERF_RECORD_MMAP2 && !body.skip(32)) return false;
+  constexpr std::uint16_t kMiscMmapData = 0x2000;
+  constexpr std::uint32_t kProtExec = 4;
+  out.executable = (record.misc & kMiscMmapData) == 0;
+  // MMAP2 adds device, inode (or build id), protection and flags before
+  // the name.
+  if (record.type == QV_PERF_RECORD_MMAP2) {
+    std::uint32_t prot = 0;
+    if (!body.skip(24) || !body.read(prot) || !body.skip(4)) return false;
+    out.executable = (prot & kProtExec) != 0;
+  }
   out.fileName = readPaddedText(body);
   return true;
 }

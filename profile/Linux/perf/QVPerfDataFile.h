@@ -128,6 +128,9 @@ struct QVPerfMmapRecord {  // MMAP and MMAP2
   std::uint64_t start = 0;
   std::uint64_t length = 0;
   std::uint64_t pageOffset = 0;
+  // Data mappings never hold sampled code: MMAP marks them in misc, MMAP2
+  // carries the protection.
+  bool executable = true;
   std::string fileName;
 };
 
