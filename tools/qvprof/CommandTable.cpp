@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "DriversCommand.h"
+#include "ImportPerfCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
 #include "RecordCommand.h"
@@ -21,6 +22,7 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<ScriptCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
+  commands.push_back(std::make_unique<ImportPerfCommand>());
   return commands;
 }
 

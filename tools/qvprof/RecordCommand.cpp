@@ -24,6 +24,7 @@
 #include "output/QVFileReplacement.h"
 #include "notify/QVNotificationIds.h"
 #include "ProgressLine.h"
+#include "PerfRecording.h"
 #include "ProcessRecording.h"
 #include "Recording.h"
 #include "recording/QVSessionRecorder.h"
@@ -65,6 +66,11 @@ Arguments RecordCommand::arguments() const {
       {"no-callstacks", 0, "", "record only the sampled function, not its callers"},
       {"driver", 0, "NAME", "the profile driver to record with (see qvprof drivers)"},
       {"compress", 0, "", "write the session file gzip-compressed"},
+      {"trigger", 0, "timeros|timer|event", "perf: sample on the OS clock (default), CPU cycles or an event"},
+      {"event", 0, "NAME", "perf: the event of --trigger event (see perf list)"},
+      {"count", 0, "N", "perf: occurrences of the event between two samples (default 100000)"},
+      {"sched", 0, "", "perf: trace the scheduler: when each thread ran and why it stopped"},
+      {"syscalls", 0, "", "perf: trace the system calls of every thread"},
   };
   for (const Option& option : RecordMetrics::options()) options.push_back(option);
   for (const Option& option : LogOptions::options()) options.push_back(option);
@@ -72,7 +78,10 @@ Arguments RecordCommand::arguments() const {
                       "Records the call stacks of a program until it exits, or of a running process\n"
                       "(--pid) until Ctrl-C or a limit, and writes them to a session file:\n"
                       "  qvprof record [OPTIONS] -- COMMAND [ARGS...]\n"
-                      "  qvprof record [OPTIONS] --pid PID",
+                      "  qvprof record [OPTIONS] --pid PID\n"
+                      "  qvprof record --driver perf [OPTIONS] [--pid PID | -- COMMAND [ARGS...]]\n"
+                      "The perf driver samples the whole machine; with a program or --pid, report and\n"
+                      "script show that process unless told otherwise.",
                       options);
   arguments.allowTrailingCommand("COMMAND [ARGS...]");
   arguments.setNotes(
@@ -90,12 +99,29 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.output = arguments.value("output", settings.output);
   if (settings.output.empty()) throw UsageError(command, "--output: the file name is empty");
   settings.command = arguments.trailingCommand();
+  settings.driver = arguments.value("driver", DriverCatalog::defaultRecordingDriver());
+  bool known = false;
+  for (const auto& entry : DriverCatalog::entries()) {
+    if (entry.name != settings.driver) continue;
+    known = true;
+    if (!entry.canRecord) {
+      std::string names;
+      for (const Recording::Kind& kind : Recording::kinds()) names += (names.empty() ? "" : ", ") + kind.driver;
+      throw UsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " + names);
+    }
+  }
+  if (!known) {
+    std::string names;
+    for (const auto& entry : DriverCatalog::entries()) names += (names.empty() ? "" : ", ") + entry.name;
+    throw UsageError(command, "--driver: unknown driver '" + settings.driver + "' (drivers: " + names + ")");
+  }
+
   if (arguments.has("pid")) {
     settings.pid = static_cast<pid_t>(arguments.integer("pid", 0, 1, 4194304));
     if (!settings.command.empty()) {
       throw UsageError(command, "--pid: give either a process to attach to or a program to run, not both");
     }
-  } else if (settings.command.empty()) {
+  } else if (settings.command.empty() && !settings.systemWide()) {
     throw UsageError(command, "nothing to profile: give a program after '--' or a process with --pid");
   }
   settings.interval = arguments.positiveNumber("interval", settings.interval);
@@ -114,22 +140,25 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.compress = arguments.has("compress");
   settings.metrics = RecordMetrics::requestFrom(arguments);
 
-  const std::vector<std::string> usable = DriverCatalog::recordingDrivers();
-  settings.driver = arguments.value("driver", DriverCatalog::defaultRecordingDriver());
-  bool known = false;
-  for (const auto& entry : DriverCatalog::entries()) {
-    if (entry.name != settings.driver) continue;
-    known = true;
-    if (!entry.canRecord) {
-      std::string names;
-      for (const Recording::Kind& kind : Recording::kinds()) names += (names.empty() ? "" : ", ") + kind.driver;
-      throw UsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " + names);
+  settings.trigger = arguments.choice("trigger", {"timeros", "timer", "event"}, settings.trigger);
+  settings.event = arguments.value("event", "");
+  settings.count = arguments.integer("count", 100000, 1, UINT64_MAX);
+  settings.sched = arguments.has("sched");
+  settings.syscalls = arguments.has("syscalls");
+  if (!settings.systemWide()) {
+    for (const char* name : {"trigger", "event", "count", "sched", "syscalls"}) {
+      if (arguments.has(name)) throw UsageError(command, std::string("--") + name + ": only the perf driver takes it");
     }
   }
-  if (!known) {
-    std::string names;
-    for (const auto& entry : DriverCatalog::entries()) names += (names.empty() ? "" : ", ") + entry.name;
-    throw UsageError(command, "--driver: unknown driver '" + settings.driver + "' (drivers: " + names + ")");
+  if (settings.trigger == "event" && settings.event.empty()) {
+    throw UsageError(command, "--trigger event: name the event with --event");
+  }
+  if (settings.trigger != "event" && (arguments.has("event") || arguments.has("count"))) {
+    throw UsageError(command, std::string("--") + (arguments.has("event") ? "event" : "count") +
+                                  ": only applies together with --trigger event");
+  }
+  if (settings.systemWide() && settings.sampleLimit > 0) {
+    throw UsageError(command, "--sample-limit: perf counts its samples only once the recording ends");
   }
 
   if (settings.wrap && settings.sampleLimit == 0) {
@@ -143,8 +172,19 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   return settings;
 }
 
+bool RecordCommand::Settings::systemWide() const { return driver == PerfRecording::DriverName; }
+
 std::shared_ptr<QVSessionConfig> RecordCommand::configFor(const Settings& settings) {
   auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
+  if (settings.systemWide()) {
+    config->trigger = QVSessionConfig::triggerFromString(settings.trigger);
+    if (config->trigger == QVSessionConfig::TriggerEvent) {
+      config->eventConfig->setTriggerEvent(QVPerfMonEventId(settings.event, settings.event, std::string()),
+                                           settings.count);
+    }
+    config->schedTraceConfig->setEnabled(settings.sched);
+    config->syscallTraceConfig->setEnabled(settings.syscalls);
+  }
   config->setName("qvprof record");
   config->timerConfig->interval = settings.interval;
   config->timeLimitEnable = settings.timeLimit > 0.0;
@@ -248,19 +288,31 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   // inherits the blocked signals (see StopSignal).
   StopSignal signals;
 
+  // perf is started first and runs the program once it counts, so that the
+  // program's start is in the recording; the process driver needs the
+  // program's pid before it can start.
+  std::unique_ptr<Recording> recording;
+  if (settings.systemWide()) {
+    recording = Recording::create(settings, config, settings.pid);
+    recording->start(err);
+  }
   std::unique_ptr<CommandLauncher> launcher;
   pid_t pid = settings.pid;
   if (!settings.command.empty()) {
     launcher = std::make_unique<CommandLauncher>(settings.command, &signals);
     pid = launcher->pid();
-  } else {
+  } else if (pid >= 0) {
     _checkAttachable(pid);
   }
 
   RecordMetrics metrics(settings.metrics, pid);
-  const std::unique_ptr<Recording> recording = Recording::create(settings, config, pid);
-  if (!recording) throw QVException("qvprof cannot record with the " + settings.driver + " driver", __LINE__, __FILE__);
-  recording->start(err);
+  if (!recording) {
+    recording = Recording::create(settings, config, pid);
+    if (!recording) {
+      throw QVException("qvprof cannot record with the " + settings.driver + " driver", __LINE__, __FILE__);
+    }
+    recording->start(err);
+  }
   QVSessionRecorder& recorder = recording->recorder();
   bool targetExited = _waitForEnd(*recording, signals, launcher.get(), err);
   // A program qvprof started ends with its recording when the user asked
@@ -288,7 +340,8 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   QVSessionFile::write(*profile, settings.output, settings.compress);
 
   const double duration = recorder.durationTime();
-  const Rate rate = rateOf(*profile, settings.interval, duration);
+  // Only the process driver promises a stack per thread per interval.
+  const Rate rate = settings.systemWide() ? Rate() : rateOf(*profile, settings.interval, duration);
   if (rate.fellBehind) {
     err << "qvprof: sampling fell behind the interval: asked for " << rateText(rate.askedPerSecond)
         << " stacks/s, took " << rateText(rate.takenPerSecond) << " stacks/s\n";

@@ -1,6 +1,7 @@
 #include "Recording.h"
 
 #include "DriverCatalog.h"
+#include "PerfRecording.h"
 #include "ProcessRecording.h"
 
 namespace Quorvel {
@@ -13,6 +14,7 @@ std::string Recording::noSamplesReason(const QVErrorManager&) const { return std
 const std::vector<Recording::Kind>& Recording::kinds() {
   static const std::vector<Kind> kinds = {
       {DriverCatalog::ProcessDriver, &ProcessRecording::create},
+      {PerfRecording::DriverName, &PerfRecording::create},
   };
   return kinds;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "RecordingProperties.h"
+
 #include "samples/QVAbstractCallStackTenure.h"
 #include "session/QVSessionDataCallStackTenures.h"
 #include "session/QVSessionFile.h"
@@ -24,6 +26,15 @@ const SessionSamples::SampleList& SessionSamples::samplesOf(const QVSessionProfi
   // The vector belongs to the archiver, which the profile's data keep.
   const std::shared_ptr<QVSessionDataCallStackTenures> data = profile.callStackData();
   return data ? data->samples() : kNone;
+}
+
+int64_t SessionSamples::focusProcess(const QVSessionProfile& profile) {
+  const QVPropertyMap& properties = profile.properties();
+  if (properties.stringValue(QVSessionProfile::KeyProfileDriverName) != "perf" ||
+      !properties.hasKey(RecordingProperties::TargetPid)) {
+    return -1;
+  }
+  return properties.signedValue(RecordingProperties::TargetPid);
 }
 
 SessionSamples::SampleList SessionSamples::inTimeOrder() const {

@@ -18,8 +18,13 @@
 #include "Linux/perf/QVPerfTraceEventFormatTable.h"
 #include "Linux/unwind/QVDebuggerLinux.h"
 #include "model/QVProcess.h"
+#include "model/QVThread.h"
 #include "samples/QVAbstractThreadTenure.h"
 #include "samples/QVSystemCallTenure.h"
+#include "session/QVSessionDataCallStackTenures.h"
+#include "session/QVSessionDataSystemCallTenures.h"
+#include "session/QVSessionDataThreadTenures.h"
+#include "session/QVSessionProfile.h"
 #include "symbols/QVModule.h"
 
 namespace Quorvel {
@@ -202,7 +207,20 @@ void QVPerfTraceDecoder::_learnRecord(const QVPerfDataFile& file, const QVPerfRe
   switch (record.type) {
     case QV_PERF_RECORD_COMM: {
       QVPerfCommRecord comm;
-      if (file.decodeComm(record, comm)) tasks_.findAddTaskInfo(comm.pid, comm.tid, comm.comm);
+      if (!file.decodeComm(record, comm)) break;
+      const QVPerfTaskInfo* task = tasks_.findAddTaskInfo(comm.pid, comm.tid, comm.comm);
+      // perf's names are the ones the task had while recording; a process
+      // that exited has no other. A later COMM (after exec) renames.
+      if (!task || !task->threadId.isValid()) break;
+      if (const std::shared_ptr<QVThread>& thread = QVThread::threadWithId(task->threadId, false, false)) {
+        thread->setName(comm.comm);
+      }
+      if (comm.pid == comm.tid) {
+        if (const std::shared_ptr<QVProcess>& process = QVProcess::processWithId(task->threadId.asProcessId(), false,
+                                                                                 false)) {
+          process->setName(comm.comm);
+        }
+      }
       break;
     }
     case QV_PERF_RECORD_EXIT: {
@@ -412,6 +430,31 @@ void QVPerfTraceDecoder::_handleSyscallExit(const QVPerfSample& sample) {
   if (!systemCalls_) return;
   systemCalls_->archive(tenure->context(), tenure->beginTick(), sample.time, tenure->number(), {});
   systemCalls_->samples().back()->setResult(static_cast<std::uint64_t>(result));
+}
+
+void QVPerfTraceDecoder::addSessionData(QVSessionProfile& profile, const boost::posix_time::ptime& begin,
+                                        const boost::posix_time::ptime& end, std::uint64_t durationTicks) const {
+  const auto span = [&](auto& data) {
+    data->setBeginTime(begin);
+    data->setEndTime(end);
+    data->setBeginTick(0);
+    data->setEndTick(durationTicks);
+  };
+  if (threadTenures_ && threadTenures_->size() > 0) {
+    auto data = std::make_shared<QVSessionDataThreadTenures>(threadTenures_);
+    span(data);
+    profile.setThreadTenureData(data);
+  }
+  if (systemCalls_ && systemCalls_->size() > 0) {
+    auto data = std::make_shared<QVSessionDataSystemCallTenures>(systemCalls_);
+    span(data);
+    profile.setSystemCallData(data);
+  }
+  if (callStacks_ && callStacks_->size() > 0) {
+    auto data = std::make_shared<QVSessionDataCallStackTenures>(callStacks_);
+    span(data);
+    profile.setCallStackData(data);
+  }
 }
 
 void QVPerfTraceDecoder::finish(std::uint64_t startTick, std::uint64_t endTick) {

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <boost/date_time/posix_time/ptime.hpp>
+
 #include "ids/QVThreadId.h"
 #include "Linux/perf/QVPerfDataFile.h"
 
@@ -14,6 +16,7 @@ namespace Quorvel {
 
 class QVPerfTaskInfoManager;
 class QVPerfTraceEventFormatTable;
+class QVSessionProfile;
 class QVSystemCallTenure;
 class QVThreadTenureArchiver;
 class QVSystemCallTenureArchiver;
@@ -63,6 +66,11 @@ class QVPerfTraceDecoder {
   // running threads' tenures; open system calls are dropped) and makes
   // every tenure's ticks relative to `startTick`.
   void finish(std::uint64_t startTick, std::uint64_t endTick);
+
+  // Hands the filled archivers (those holding tenures) to the profile as
+  // its session data, spanning the given times and ticks 0 .. durationTicks.
+  void addSessionData(QVSessionProfile& profile, const boost::posix_time::ptime& begin,
+                      const boost::posix_time::ptime& end, std::uint64_t durationTicks) const;
 
   const std::string& error() const { return error_; }
   // Records that the decoder could not use, by reason, for the caller to

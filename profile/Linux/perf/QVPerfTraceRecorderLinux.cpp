@@ -1,6 +1,7 @@
 #include "Linux/perf/QVPerfTraceRecorderLinux.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,9 +27,6 @@
 #include "Linux/perf/QVPerfTraceEventFormatTable.h"
 #include "Linux/perf/QVProfileDriverLinuxPerf.h"
 #include "notify/QVNotificationIds.h"
-#include "session/QVSessionDataCallStackTenures.h"
-#include "session/QVSessionDataSystemCallTenures.h"
-#include "session/QVSessionDataThreadTenures.h"
 #include "session/QVSessionProfile.h"
 #include "system/QVEffectiveUser.h"
 #include "system/QVFileUtils.h"
@@ -44,12 +42,26 @@ bool envSet(const char* name) { return std::getenv(name) != nullptr; }
 // perf opens its events and writes the file header before it synthesises
 // the existing tasks and starts counting; a recording counts as started
 // once the header is there. Longer than any start seen on a loaded machine.
-constexpr double kStartTimeoutSeconds = 15.0;
+constexpr int kStartTimeoutSeconds = 15;
 
-bool perfAcceptsExcludePerf(const std::string& perf) {
+std::string perfRecordHelp(const std::string& perf) {
   std::string help;
   QVProcessManager::defaultManager().run(perf, {"record", "-h"}, GetTempDirectory(), help);
-  return help.find("--exclude-perf") != std::string::npos;
+  return help;
+}
+
+// A fifo of a fresh name in the temporary directory; empty when none can
+// be made.
+std::string makeFifo(const char* prefix) {
+  std::string path = CreateTempFile(std::string(), prefix);
+  if (path.empty()) return path;
+  ::unlink(path.c_str());
+  if (::mkfifo(path.c_str(), 0600) != 0) return std::string();
+  return path;
+}
+
+bool pastDeadline(std::chrono::steady_clock::time_point deadline) {
+  return std::chrono::steady_clock::now() > deadline;
 }
 
 // The last line perf wrote that says something, for the user.
@@ -90,8 +102,10 @@ QVPerfTraceRecorderLinux::QVPerfTraceRecorderLinux(const std::shared_ptr<QVSessi
   if (driver_ && driver_->isAvailable()) {
     if (!driver_->isLoaded()) driver_->load({});
     if (driver_->isLoaded()) driver_->init();
-    static const bool excludePerf = perfAcceptsExcludePerf(driver_->perfBinaryPath());
-    excludePerf_ = excludePerf;
+    // Asked of the installed perf once: options that older perf lacks.
+    static const std::string help = perfRecordHelp(driver_->perfBinaryPath());
+    excludePerf_ = help.find("--exclude-perf") != std::string::npos;
+    controlFifo_ = help.find("--control") != std::string::npos;
   }
   setCollectCallStacks(true);
   setGatherKernelSymbols(true);
@@ -258,9 +272,22 @@ bool QVPerfTraceRecorderLinux::_startChild(
   const std::vector<std::string> args = (this->*arguments)(child.dataPath);
   if (args.empty()) return false;
 
+  std::vector<std::string> fullArgs = args;
+  if (controlFifo_) {
+    // perf starts with its events disabled and enables them when told, and
+    // says when it has: only then has it seen the tasks that exist and
+    // counts what the caller starts next.
+    child.controlPath = makeFifo("quorvel-perf-control");
+    child.ackPath = makeFifo("quorvel-perf-ack");
+    if (child.controlPath.empty() || child.ackPath.empty()) {
+      QV_ERROR("failed to create the control fifos of the perf " << child.word << " process");
+      return false;
+    }
+    fullArgs.insert(fullArgs.begin() + 1, {"-D", "-1", "--control=fifo:" + child.controlPath + "," + child.ackPath});
+  }
   child.logPath = CreateTempFile(std::string(), "quorvel-perf-output");
   const int log = child.logPath.empty() ? -1 : ::open(child.logPath.c_str(), O_WRONLY | O_CLOEXEC);
-  const pid_t pid = QVProcessManager::defaultManager().spawn(perf, args, GetTempDirectory(), log);
+  const pid_t pid = QVProcessManager::defaultManager().spawn(perf, fullArgs, GetTempDirectory(), log);
   const int spawnError = errno;
   if (log >= 0) ::close(log);
   if (pid < 0) {
@@ -270,23 +297,54 @@ bool QVPerfTraceRecorderLinux::_startChild(
   child.pid = pid;
   QV_DEBUG("started perf " << child.word << " process " << pid);
 
-  // Wait until perf counts, so that what the caller starts next is seen.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kStartTimeoutSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartTimeoutSeconds);
+  if (!(controlFifo_ ? _enable(child, deadline) : _awaitHeader(child, deadline))) {
+    const std::string said = lastLineOf(child.logPath);
+    QV_ERROR("perf " << child.word << " process did not start recording" << (said.empty() ? "" : ": " + said));
+    return false;
+  }
+  return true;
+}
+
+bool QVPerfTraceRecorderLinux::_childAlive(const Child& child) const {
+  const pid_t pid = child.pid.load();
+  // An exited child stays a zombie until reaped, which kill() still finds.
+  siginfo_t info = {};
+  return pid > 0 && !(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                      info.si_pid == pid);
+}
+
+bool QVPerfTraceRecorderLinux::_enable(const Child& child, std::chrono::steady_clock::time_point deadline) const {
+  int control = -1;
+  // perf opens its end early; until it does, opening the writing end fails.
+  while ((control = ::open(child.controlPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    if (!_childAlive(child) || pastDeadline(deadline)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const char command[] = "enable\n";
+  const bool written = ::write(control, command, sizeof command - 1) == static_cast<ssize_t>(sizeof command - 1);
+  ::close(control);
+  if (!written) return false;
+  const int ack = ::open(child.ackPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (ack < 0) return false;
+  bool acknowledged = false;
+  while (!acknowledged && _childAlive(child) && !pastDeadline(deadline)) {
+    struct pollfd ready = {ack, POLLIN, 0};
+    if (::poll(&ready, 1, 50) <= 0) continue;
+    char reply[16];
+    const ssize_t n = ::read(ack, reply, sizeof reply);
+    if (n > 0) acknowledged = true;
+    // No writer yet reads as end of file; wait for perf to write.
+    if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::close(ack);
+  return acknowledged;
+}
+
+bool QVPerfTraceRecorderLinux::_awaitHeader(const Child& child, std::chrono::steady_clock::time_point deadline) const {
   struct stat status;
   while (::stat(child.dataPath.c_str(), &status) != 0 || status.st_size == 0) {
-    if (child.pid.load() < 0 || ::kill(pid, 0) != 0 || std::chrono::steady_clock::now() > deadline) {
-      const std::string said = lastLineOf(child.logPath);
-      QV_ERROR("perf " << child.word << " process did not start recording" << (said.empty() ? "" : ": " + said));
-      return false;
-    }
-    // A perf that refused its command line is a zombie that kill() still
-    // finds; the manager's report clears the pid first.
-    siginfo_t info = {};
-    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) {
-      const std::string said = lastLineOf(child.logPath);
-      QV_ERROR("perf " << child.word << " process exited at start" << (said.empty() ? "" : ": " + said));
-      return false;
-    }
+    if (!_childAlive(child) || pastDeadline(deadline)) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
@@ -351,9 +409,11 @@ bool QVPerfTraceRecorderLinux::_abort() {
 void QVPerfTraceRecorderLinux::_removeDataFiles() {
   for (Child* child : {&scheduler_, &syscall_, &sample_}) {
     if (!child->dataPath.empty() && !debugKeepPerfTraceData_) ::unlink(child->dataPath.c_str());
-    if (!child->logPath.empty()) ::unlink(child->logPath.c_str());
+    for (std::string* path : {&child->logPath, &child->controlPath, &child->ackPath}) {
+      if (!path->empty()) ::unlink(path->c_str());
+      path->clear();
+    }
     child->dataPath.clear();
-    child->logPath.clear();
   }
 }
 
@@ -432,27 +492,7 @@ bool QVPerfTraceRecorderLinux::_collect() {
   decoder.finish(startTick, endTick);
   _removeDataFiles();
 
-  const auto span = [&](auto& data) {
-    data->setBeginTime(startTime());
-    data->setEndTime(endTime());
-    data->setBeginTick(0);
-    data->setEndTick(endTick - startTick);
-  };
-  if (threads && threads->size() > 0) {
-    auto data = std::make_shared<QVSessionDataThreadTenures>(threads);
-    span(data);
-    profile->setThreadTenureData(data);
-  }
-  if (syscalls && syscalls->size() > 0) {
-    auto data = std::make_shared<QVSessionDataSystemCallTenures>(syscalls);
-    span(data);
-    profile->setSystemCallData(data);
-  }
-  if (samples->size() > 0) {
-    auto data = std::make_shared<QVSessionDataCallStackTenures>(samples);
-    span(data);
-    profile->setCallStackData(data);
-  }
+  decoder.addSessionData(*profile, startTime(), endTime(), endTick - startTick);
   return result;
 }
 

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -81,12 +82,20 @@ class QVPerfTraceRecorderLinux : public QVSampler {
     std::atomic<pid_t> pid{-1};
     std::string dataPath;
     std::string logPath;  // what perf writes to stdout and stderr
+    std::string controlPath, ackPath;
     std::uint64_t firstTime = 0, lastTime = 0;
   };
 
   bool _startChild(Child& child, const char* prefix, bool enabled,
                    std::vector<std::string> (QVPerfTraceRecorderLinux::*arguments)(const std::string&) const);
   void _stopChild(Child& child);
+  bool _childAlive(const Child& child) const;
+  // Tells a perf started with its events disabled to enable them and waits
+  // for its acknowledgement.
+  bool _enable(const Child& child, std::chrono::steady_clock::time_point deadline) const;
+  // Without a control channel: waits for the file header perf writes once
+  // its events are open.
+  bool _awaitHeader(const Child& child, std::chrono::steady_clock::time_point deadline) const;
   void _removeDataFiles();
   bool _traceEnabled(bool scheduler) const;
 
@@ -98,6 +107,7 @@ class QVPerfTraceRecorderLinux : public QVSampler {
   QVPerfTaskInfoManager tasks_;
   QVProcessManager::HandlerToken exitHandler_ = 0;
   bool excludePerf_ = false;
+  bool controlFifo_ = false;
   // Set once the recorder itself ends the children, whose exits are then
   // expected.
   std::atomic<bool> stopping_{false};
