@@ -60,7 +60,10 @@ bool QVPerfTraceDecoder::debugSchedTraceRecords_ = envSet("QV_DEBUG_PERF_SCHED_T
 bool QVPerfTraceDecoder::debugSyscallTraceRecords_ = envSet("QV_DEBUG_PERF_SYSCALL_TRACE_RECORDS");
 
 struct QVPerfTraceDecoder::CpuState {
-  const QVPerfTaskInfo* task = nullptr;
+  // The thread now running, as the last switch named it.
+  bool running = false;
+  std::int32_t tid = -1;
+  std::string comm;
   std::uint64_t tenureStart = 0;
   std::int32_t priority = -1;
   // The call stack taken last on this processor, which lasts until the next.
@@ -168,22 +171,19 @@ bool QVPerfTraceDecoder::readData(const void* data, std::size_t size, const std:
       continue;
     }
     events.push_back({sample.time, static_cast<std::uint32_t>(events.size()), &record});
+    if (sample.pid >= 0 && sample.tid >= 0) tasks_.findAddTaskInfo(sample.pid, sample.tid, std::string());
+    // The thread switched out wrote the record: its comm goes with the
+    // sample's numbers.
     const std::uint16_t type = sample.rawTypeId();
     if (type != 0 && type == formats_.schedSwitchId()) {
-      const std::uint8_t* raw = sample.raw.data();
-      const std::uint64_t length = sample.raw.size();
-      const auto& format = formats_.schedSwitch();
-      std::string prevComm, nextComm;
-      std::int32_t prevPid = 0, nextPid = 0;
-      if (format->readStringField(prevComm_, raw, length, prevComm) &&
-          format->readIntegerField(prevPid_, raw, length, prevPid) &&
-          format->readStringField(nextComm_, raw, length, nextComm) &&
-          format->readIntegerField(nextPid_, raw, length, nextPid)) {
-        tasks_.findAddTaskInfo(-1, prevPid, prevComm);
-        tasks_.findAddTaskInfo(-1, nextPid, nextComm);
+      std::string prevComm;
+      std::int32_t prevPid = 0;
+      if (formats_.schedSwitch()->readStringField(prevComm_, sample.raw.data(), sample.raw.size(), prevComm) &&
+          formats_.schedSwitch()->readIntegerField(prevPid_, sample.raw.data(), sample.raw.size(), prevPid) &&
+          prevPid == sample.tid && prevPid > 0) {
+        tasks_.findAddTaskInfo(sample.pid, prevPid, prevComm);
       }
     }
-    if (sample.pid >= 0 && sample.tid >= 0) tasks_.findAddTaskInfo(sample.pid, sample.tid, std::string());
   }
   _placeMappings();
 
@@ -208,6 +208,10 @@ void QVPerfTraceDecoder::_learnRecord(const QVPerfDataFile& file, const QVPerfRe
     case QV_PERF_RECORD_COMM: {
       QVPerfCommRecord comm;
       if (!file.decodeComm(record, comm)) break;
+      // A new program replaces the whole address space, including what a
+      // fork inherited.
+      constexpr std::uint16_t kMiscCommExec = 0x2000;
+      if ((record.misc & kMiscCommExec) && comm.pid == comm.tid) mappings_.erase(comm.pid);
       const QVPerfTaskInfo* task = tasks_.findAddTaskInfo(comm.pid, comm.tid, comm.comm);
       // perf's names are the ones the task had while recording; a process
       // that exited has no other. A later COMM (after exec) renames.
@@ -263,9 +267,10 @@ void QVPerfTraceDecoder::_placeMappings() {
     QVProcess::SectionMap map;
     std::unordered_set<std::string> placed;
     for (const Mapping& mapping : entry.second) {
-      // The first executable mapping of a file places all of its code, as
-      // the debugger does for a live process.
-      if (!placed.insert(mapping.path).second) continue;
+      // One executable mapping of a file places all of its code, as the
+      // debugger does for a live process; the same file loaded elsewhere
+      // again is placed again.
+      if (!placed.insert(mapping.path + '@' + std::to_string(mapping.start - mapping.pageOffset)).second) continue;
       const std::shared_ptr<QVModule> module =
           QVDebuggerLinux::moduleForPath(mapping.path, process->architecture(), false);
       if (module) QVDebuggerLinux::placeModule(module, mapping.start, mapping.pageOffset, map);
@@ -344,31 +349,36 @@ void QVPerfTraceDecoder::_handleSchedSwitch(const QVPerfSample& sample) {
     _drop("unreadable sched_switch record");
     return;
   }
-  const QVPerfTaskInfo* prevTask = prevPid == 0 ? _idleTask() : tasks_.findAddTaskInfo(-1, prevPid, prevComm);
-  const QVPerfTaskInfo* nextTask = nextPid == 0 ? _idleTask() : tasks_.findAddTaskInfo(-1, nextPid, nextComm);
   const std::int32_t cpuIndex = sample.cpu < 0 ? 0 : sample.cpu;
   CpuState& cpu = _cpu(sample.cpu);
-  if (!cpu.task) {
+  if (!cpu.running) {
     // The first switch seen on a processor: its thread ran since the trace
     // began.
     if (debugSchedTraceRecords_) {
       QV_DEBUG("faking start of thread tenure for tid: " << prevPid << " comm:" << prevComm << " cpu:" << cpuIndex);
     }
+    cpu.running = true;
     cpu.tenureStart = fileFirstTime_;
     cpu.priority = prevPrio;
-    cpu.task = prevTask;
+    cpu.tid = prevPid;
   }
-  if (cpu.task && cpu.task->tid != prevPid) {
-    QV_DEBUG("cpu:" << cpuIndex << " tid:" << cpu.task->tid << " does not match expected tid:" << prevPid);
+  if (cpu.tid != prevPid) {
+    QV_DEBUG("cpu:" << cpuIndex << " tid:" << cpu.tid << " does not match expected tid:" << prevPid);
     _drop("switch from a thread that was not running");
   }
   const QVAbstractThreadTenure::EndReason reason = endReasonForState(prevState);
   if (reason == QVAbstractThreadTenure::EndReasonUnknown && prevState != 0) {
     QV_DEBUG("unrecognized task state 0x" << std::hex << prevState << std::dec);
   }
-  if (cpu.task && cpu.task->threadId.isValid()) {
+  // The record is written by the thread being switched out, so its own
+  // pid and tid name that thread fully; the thread switched in is looked up
+  // when it is switched out in turn.
+  const QVPerfTaskInfo* prevTask =
+      prevPid == 0 ? _idleTask()
+                   : tasks_.findAddTaskInfo(sample.tid == prevPid ? sample.pid : -1, prevPid, prevComm);
+  if (prevTask && prevTask->threadId.isValid()) {
     if (threadTenures_) {
-      threadTenures_->archive(QVContext::uniqueContext(cpu.task->threadId, cpuIndex, QVContext::StateSupervisor),
+      threadTenures_->archive(QVContext::uniqueContext(prevTask->threadId, cpuIndex, QVContext::StateSupervisor),
                               cpu.tenureStart, sample.time, reason, cpu.priority);
     }
   } else {
@@ -376,7 +386,8 @@ void QVPerfTraceDecoder::_handleSchedSwitch(const QVPerfSample& sample) {
   }
   cpu.tenureStart = sample.time;
   cpu.priority = nextPrio;
-  cpu.task = nextTask;
+  cpu.tid = nextPid;
+  cpu.comm = nextComm;
 }
 
 void QVPerfTraceDecoder::_handleSyscallEnter(const QVPerfSample& sample) {
@@ -461,13 +472,16 @@ void QVPerfTraceDecoder::finish(std::uint64_t startTick, std::uint64_t endTick) 
   for (std::size_t index = 0; index < cpus_.size(); ++index) {
     CpuState& cpu = *cpus_[index];
     _archivePendingCallStack(cpu, endTick);
-    if (threadTenures_ && cpu.task && cpu.task->threadId.isValid()) {
-      threadTenures_->archive(
-          QVContext::uniqueContext(cpu.task->threadId, static_cast<int>(index), QVContext::StateSupervisor),
-          cpu.tenureStart, std::max(endTick, cpu.tenureStart), QVAbstractThreadTenure::EndReasonUnknown,
-          cpu.priority);
+    if (threadTenures_ && cpu.running) {
+      const QVPerfTaskInfo* task = cpu.tid == 0 ? _idleTask() : tasks_.findAddTaskInfo(-1, cpu.tid, cpu.comm);
+      if (task && task->threadId.isValid()) {
+        threadTenures_->archive(
+            QVContext::uniqueContext(task->threadId, static_cast<int>(index), QVContext::StateSupervisor),
+            cpu.tenureStart, std::max(endTick, cpu.tenureStart), QVAbstractThreadTenure::EndReasonUnknown,
+            cpu.priority);
+      }
     }
-    cpu.task = nullptr;
+    cpu.running = false;
   }
   pendingSystemCalls_.clear();
   makeRelative(callStacks_, startTick);
