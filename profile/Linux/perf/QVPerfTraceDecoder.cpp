@@ -156,13 +156,19 @@ bool QVPerfTraceDecoder::readData(const void* data, std::size_t size, const std:
     std::uint32_t sequence;
     const QVPerfRecordRef* record;
   };
-  std::vector<Event> events;
+  std::vector<Event> events, taskEvents;
   events.reserve(file.sampleCount());
   mappings_.clear();
   QVPerfSample sample;
   for (const QVPerfRecordRef& record : file.records()) {
     if (record.type != QV_PERF_RECORD_SAMPLE) {
-      _learnRecord(file, record);
+      // perf writes each processor's buffer in turn, so a process's exec
+      // and its new mappings may be out of order in the file; their times
+      // put them back. Records that perf made up from /proc carry none and
+      // come first.
+      QVPerfSampleId id;
+      const bool timed = file.decodeSampleId(record, id) && id.hasTime && id.time != ~0ull;
+      taskEvents.push_back({timed ? id.time : 0, static_cast<std::uint32_t>(taskEvents.size()), &record});
       continue;
     }
     sample = QVPerfSample();
@@ -185,11 +191,14 @@ bool QVPerfTraceDecoder::readData(const void* data, std::size_t size, const std:
       }
     }
   }
+  const auto inTimeOrder = [](const Event& a, const Event& b) {
+    return a.time != b.time ? a.time < b.time : a.sequence < b.sequence;
+  };
+  std::sort(taskEvents.begin(), taskEvents.end(), inTimeOrder);
+  for (const Event& event : taskEvents) _learnRecord(file, *event.record);
   _placeMappings();
 
-  std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
-    return a.time != b.time ? a.time < b.time : a.sequence < b.sequence;
-  });
+  std::sort(events.begin(), events.end(), inTimeOrder);
   fileFirstTime_ = events.empty() ? 0 : events.front().time;
   for (const Event& event : events) {
     sample = QVPerfSample();
@@ -247,8 +256,10 @@ void QVPerfTraceDecoder::_learnRecord(const QVPerfDataFile& file, const QVPerfRe
       QVPerfMmapRecord mmap;
       // The kernel's own mappings (pid -1) are the kernel process's
       // business; anonymous and special mappings name no file.
-      if (file.decodeMmap(record, mmap) && mmap.executable && mmap.pid > 0 && !mmap.fileName.empty() &&
-          mmap.fileName[0] == '/') {
+      // The vdso is the kernel's, the same image in every process of this
+      // machine.
+      if (file.decodeMmap(record, mmap) && mmap.executable && mmap.pid > 0 &&
+          ((!mmap.fileName.empty() && mmap.fileName[0] == '/') || mmap.fileName == "[vdso]")) {
         mappings_[mmap.pid].push_back({mmap.start, mmap.length, mmap.pageOffset, mmap.fileName});
       }
       break;
@@ -271,6 +282,14 @@ void QVPerfTraceDecoder::_placeMappings() {
       // debugger does for a live process; the same file loaded elsewhere
       // again is placed again.
       if (!placed.insert(mapping.path + '@' + std::to_string(mapping.start - mapping.pageOffset)).second) continue;
+      if (mapping.path == "[vdso]") {
+        QVDebuggerLinux::_initVDSOModule();
+        const std::shared_ptr<QVModule>& vdso = QVDebuggerLinux::vdsoModule();
+        if (vdso && vdso->architecture() == process->architecture()) {
+          QVDebuggerLinux::placeModule(vdso, mapping.start, 0, map);
+        }
+        continue;
+      }
       const std::shared_ptr<QVModule> module =
           QVDebuggerLinux::moduleForPath(mapping.path, process->architecture(), false);
       if (module) QVDebuggerLinux::placeModule(module, mapping.start, mapping.pageOffset, map);
