@@ -50,7 +50,7 @@ std::shared_ptr<QVSessionProfile> ImportPerfCommand::import(const std::string& p
   config->description();
   QVPerfTaskInfoManager tasks(config);
   tasks.addKernelTaskInfo(true);
-  QVPerfTraceDecoder decoder(tasks, QVPerfTraceRecorderLinux::eventFormats());
+  QVPerfTraceDecoder decoder(tasks, &QVPerfTraceRecorderLinux::eventFormats);
   decoder.setCallStackArchiver(std::make_shared<QVUniqueCallStackTenureArchiver>());
   decoder.setThreadTenureArchiver(std::make_shared<QVThreadTenureArchiver>());
   decoder.setSystemCallArchiver(std::make_shared<QVSystemCallTenureArchiver>());

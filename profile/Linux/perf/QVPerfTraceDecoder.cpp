@@ -73,9 +73,17 @@ struct QVPerfTraceDecoder::CpuState {
   std::vector<std::uint64_t> pendingFrames;
 };
 
-QVPerfTraceDecoder::QVPerfTraceDecoder(QVPerfTaskInfoManager& tasks, const QVPerfTraceEventFormatTable& formats)
-    : tasks_(tasks), formats_(formats) {
-  if (const auto& sched = formats_.schedSwitch()) {
+QVPerfTraceDecoder::QVPerfTraceDecoder(QVPerfTaskInfoManager& tasks, FormatSource formats)
+    : tasks_(tasks), formatSource_(std::move(formats)) {
+  static const QVPerfTraceEventFormatTable kNone;
+  formats_ = &kNone;
+}
+
+void QVPerfTraceDecoder::_useFormats() {
+  if (!formatSource_) return;
+  formats_ = &formatSource_();
+  formatSource_ = nullptr;
+  if (const auto& sched = formats_->schedSwitch()) {
     prevComm_ = sched->indexOfFieldRegex("prev_comm\\[.*\\]");
     prevPid_ = sched->indexOfField("prev_pid");
     prevPrio_ = sched->indexOfField("prev_prio");
@@ -84,8 +92,8 @@ QVPerfTraceDecoder::QVPerfTraceDecoder(QVPerfTaskInfoManager& tasks, const QVPer
     nextPid_ = sched->indexOfField("next_pid");
     nextPrio_ = sched->indexOfField("next_prio");
   }
-  if (const auto& enter = formats_.syscallEnter()) enterId_ = enter->indexOfField("id");
-  if (const auto& exit = formats_.syscallExit()) {
+  if (const auto& enter = formats_->syscallEnter()) enterId_ = enter->indexOfField("id");
+  if (const auto& exit = formats_->syscallExit()) {
     exitId_ = exit->indexOfField("id");
     exitRet_ = exit->indexOfField("ret");
   }
@@ -147,6 +155,12 @@ bool QVPerfTraceDecoder::readData(const void* data, std::size_t size, const std:
     return false;
   }
   for (const std::string& warning : file.warnings()) QV_WARNING(warning);
+  // Reading the machine's tracepoint formats costs more than decoding a
+  // small file; files of software events alone never need them.
+  constexpr std::uint32_t kTypeTracepoint = 2;
+  for (const QVPerfEventAttr& attr : file.attributes()) {
+    if (attr.type == kTypeTracepoint) _useFormats();
+  }
 
   // Samples are decoded twice (for their time and tasks here, for their
   // content below) rather than kept: a decoded sample is many times the
@@ -181,11 +195,11 @@ bool QVPerfTraceDecoder::readData(const void* data, std::size_t size, const std:
     // The thread switched out wrote the record: its comm goes with the
     // sample's numbers.
     const std::uint16_t type = sample.rawTypeId();
-    if (type != 0 && type == formats_.schedSwitchId()) {
+    if (type != 0 && type == formats_->schedSwitchId()) {
       std::string prevComm;
       std::int32_t prevPid = 0;
-      if (formats_.schedSwitch()->readStringField(prevComm_, sample.raw.data(), sample.raw.size(), prevComm) &&
-          formats_.schedSwitch()->readIntegerField(prevPid_, sample.raw.data(), sample.raw.size(), prevPid) &&
+      if (formats_->schedSwitch()->readStringField(prevComm_, sample.raw.data(), sample.raw.size(), prevComm) &&
+          formats_->schedSwitch()->readIntegerField(prevPid_, sample.raw.data(), sample.raw.size(), prevPid) &&
           prevPid == sample.tid && prevPid > 0) {
         tasks_.findAddTaskInfo(sample.pid, prevPid, prevComm);
       }
@@ -304,11 +318,11 @@ void QVPerfTraceDecoder::_handleSample(const QVPerfSample& sample) {
   // -R perf writes an empty raw field, without it none at all.
   if (type == 0) {
     _handleCallStackSample(sample);
-  } else if (type == formats_.schedSwitchId()) {
+  } else if (type == formats_->schedSwitchId()) {
     _handleSchedSwitch(sample);
-  } else if (type == formats_.syscallEnterId()) {
+  } else if (type == formats_->syscallEnterId()) {
     _handleSyscallEnter(sample);
-  } else if (type == formats_.syscallExitId()) {
+  } else if (type == formats_->syscallExitId()) {
     _handleSyscallExit(sample);
   } else {
     _drop("unexpected sample record type");
@@ -351,7 +365,7 @@ void QVPerfTraceDecoder::_handleCallStackSample(const QVPerfSample& sample) {
 const QVPerfTaskInfo* QVPerfTraceDecoder::_idleTask() { return tasks_.findAddTaskInfo(0, 0, std::string()); }
 
 void QVPerfTraceDecoder::_handleSchedSwitch(const QVPerfSample& sample) {
-  const auto& format = formats_.schedSwitch();
+  const auto& format = formats_->schedSwitch();
   const std::uint8_t* raw = sample.raw.data();
   const std::uint64_t length = sample.raw.size();
   std::string prevComm, nextComm;
@@ -410,7 +424,7 @@ void QVPerfTraceDecoder::_handleSchedSwitch(const QVPerfSample& sample) {
 }
 
 void QVPerfTraceDecoder::_handleSyscallEnter(const QVPerfSample& sample) {
-  const auto& format = formats_.syscallEnter();
+  const auto& format = formats_->syscallEnter();
   std::int64_t number = 0;
   if (!format->readIntegerField(enterId_, sample.raw.data(), sample.raw.size(), number)) {
     QV_ERROR("failed to read raw_syscall:sys_enter data");
@@ -433,7 +447,7 @@ void QVPerfTraceDecoder::_handleSyscallEnter(const QVPerfSample& sample) {
 }
 
 void QVPerfTraceDecoder::_handleSyscallExit(const QVPerfSample& sample) {
-  const auto& format = formats_.syscallExit();
+  const auto& format = formats_->syscallExit();
   std::int64_t number = 0, result = 0;
   if (!format->readIntegerField(exitId_, sample.raw.data(), sample.raw.size(), number) ||
       !format->readIntegerField(exitRet_, sample.raw.data(), sample.raw.size(), result)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,7 +45,10 @@ struct QVPerfTaskInfo;
 // Used on one thread. Archivers left null are not filled.
 class QVPerfTraceDecoder {
  public:
-  QVPerfTraceDecoder(QVPerfTaskInfoManager& tasks, const QVPerfTraceEventFormatTable& formats);
+  // The tracepoint formats are asked for once, by the first file that
+  // holds tracepoint events.
+  using FormatSource = std::function<const QVPerfTraceEventFormatTable&()>;
+  QVPerfTraceDecoder(QVPerfTaskInfoManager& tasks, FormatSource formats);
   ~QVPerfTraceDecoder();
   QVPerfTraceDecoder(const QVPerfTraceDecoder&) = delete;
   QVPerfTraceDecoder& operator=(const QVPerfTraceDecoder&) = delete;
@@ -89,6 +93,7 @@ class QVPerfTraceDecoder {
     std::string path;
   };
 
+  void _useFormats();
   CpuState& _cpu(std::int32_t cpu);
   void _drop(const char* reason);
   void _learnRecord(const QVPerfDataFile& file, const QVPerfRecordRef& record);
@@ -102,7 +107,8 @@ class QVPerfTraceDecoder {
   const QVPerfTaskInfo* _idleTask();
 
   QVPerfTaskInfoManager& tasks_;
-  const QVPerfTraceEventFormatTable& formats_;
+  FormatSource formatSource_;
+  const QVPerfTraceEventFormatTable* formats_;
   std::shared_ptr<QVUniqueCallStackTenureArchiver> callStacks_;
   std::shared_ptr<QVThreadTenureArchiver> threadTenures_;
   std::shared_ptr<QVSystemCallTenureArchiver> systemCalls_;

@@ -446,7 +446,7 @@ bool QVPerfTraceRecorderLinux::_collect() {
   QVEffectiveUser root(0, 0);
   tasks_.clear();
   tasks_.addKernelTaskInfo(gatherKernelSymbols());
-  QVPerfTraceDecoder decoder(tasks_, eventFormats());
+  QVPerfTraceDecoder decoder(tasks_, &QVPerfTraceRecorderLinux::eventFormats);
 
   std::shared_ptr<QVThreadTenureArchiver> threads;
   std::shared_ptr<QVSystemCallTenureArchiver> syscalls;
