@@ -421,6 +421,14 @@ void QVPerfTraceRecorderLinux::_handleChildProcessExit(pid_t pid, int status) {
   if (pid < 0 || !isActive() || stopping_) return;
   for (Child* child : {&scheduler_, &syscall_, &sample_}) {
     if (child->pid.load() != pid) continue;
+    // perf ends cleanly on the terminal's Ctrl-C, which reaches it beside
+    // the caller: it completes its file, then dies of the signal it caught
+    // (or exits 0), and the caller's own stop follows.
+    if ((WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
+        (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGTERM))) {
+      QV_DEBUG("perf " << child->word << " process " << pid << " finished its data file");
+      return;
+    }
     const std::string said = lastLineOf(child->logPath);
     QV_WARNING("perf " << child->word << " process exited unexpectedly with status " << status
                        << (said.empty() ? "" : ": " + said));

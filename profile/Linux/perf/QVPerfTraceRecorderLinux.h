@@ -26,7 +26,9 @@ class QVPerfTraceEventFormatTable;
 //
 // A child that dies while the recording is active (killed, or perf refusing
 // the configuration) sets QVPerfTraceRecorderLinuxErrorPerfExitedUnexpectedly
-// and aborts the recording; its file is removed with the others. The process
+// and aborts the recording; its file is removed with the others. A child
+// ended by SIGINT or SIGTERM (the terminal's Ctrl-C reaches perf too) has
+// finished its file and is collected as usual. The process
 // manager reports the exit without reaping the child, so the recorder's own
 // waitpid in _stop and _abort still collects it.
 class QVPerfTraceRecorderLinux : public QVSampler {

@@ -209,6 +209,31 @@ TEST(QVPerfTraceRecorderLinuxTest, PerfKilledDuringRecordingAbortsAndLeavesNoFil
   EXPECT_TRUE(!profile || !profile->callStackData());
 }
 
+// The terminal's Ctrl-C reaches perf beside the recording program: perf
+// finishes its file and dies of the signal it caught, and the stop that
+// follows collects the file.
+TEST(QVPerfTraceRecorderLinuxTest, PerfEndedByCtrlCKeepsItsSamples) {
+  const std::string why = perfUnavailable(false);
+  if (!why.empty()) GTEST_SKIP() << why;
+  QVPerfTraceRecorderLinux recorder(perfConfig(false, false));
+  ASSERT_TRUE(recorder.start());
+  qvPerfTestSpin(0.2);
+  const pid_t perf = recorder.samplePid();
+  ASSERT_GT(perf, 0);
+  ASSERT_EQ(0, ::kill(perf, SIGINT));
+  siginfo_t info = {};
+  ASSERT_EQ(0, ::waitid(P_PID, static_cast<id_t>(perf), &info, WEXITED | WNOWAIT));
+  EXPECT_TRUE(recorder.isActive());
+  EXPECT_TRUE(recorder.stop());
+  QVErrorManager ids;
+  recorder.getSessionErrors(ids, false);
+  EXPECT_FALSE(ids.testErrorId(QVPerfTraceRecorderLinuxErrorPerfExitedUnexpectedly));
+  const std::shared_ptr<QVSessionProfile> profile = recorder.collect();
+  ASSERT_TRUE(profile);
+  ASSERT_TRUE(profile->callStackData());
+  EXPECT_GT(profile->callStackData()->samples().size(), 10u);
+}
+
 TEST(QVPerfTraceRecorderLinuxTest, CommandLinesFollowTheConfiguration) {
   if (!perfUnavailable(false).empty()) GTEST_SKIP() << perfUnavailable(false);
   struct Case {
