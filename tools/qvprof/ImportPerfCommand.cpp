@@ -44,7 +44,8 @@ Arguments ImportPerfCommand::arguments() const {
   return arguments;
 }
 
-std::shared_ptr<QVSessionProfile> ImportPerfCommand::import(const std::string& path) {
+std::shared_ptr<QVSessionProfile> ImportPerfCommand::import(const std::string& path,
+                                                             std::map<std::string, uint64_t>* dropped) {
   auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
   config->setName("qvprof import-perf");
   config->description();
@@ -57,6 +58,7 @@ std::shared_ptr<QVSessionProfile> ImportPerfCommand::import(const std::string& p
   uint64_t first = 0, last = 0;
   if (!decoder.readFile(path, first, last)) throw QVException(decoder.error(), __LINE__, __FILE__);
   decoder.finish(first, last);
+  if (dropped) *dropped = decoder.dropped();
 
   // perf's clock has no date: the recording is placed to end when the file
   // was last written.
@@ -77,7 +79,13 @@ int ImportPerfCommand::_execute(const Arguments& arguments, std::ostream& out, s
   const std::string output = arguments.value("output", "qvprof.session");
   if (output.empty()) throw UsageError(name(), "--output: the file name is empty");
   const std::string& path = arguments.operands().front();
-  const std::shared_ptr<QVSessionProfile> profile = import(path);
+  std::map<std::string, uint64_t> dropped;
+  const std::shared_ptr<QVSessionProfile> profile = import(path, &dropped);
+  // Tracepoints of another kernel carry ids this machine does not know;
+  // the user learns what was left out rather than finding it missing.
+  for (const auto& entry : dropped) {
+    err << "qvprof: left out " << entry.second << " records of " << path << ": " << entry.first << '\n';
+  }
   const auto samples = profile->callStackData();
   const auto threads = profile->threadTenureData();
   const auto calls = profile->systemCallData();

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -24,8 +26,10 @@ class ImportPerfCommand : public Command {
   Arguments arguments() const override;
 
   // The session of a perf.data file. Throws QVException with a one-line
-  // reason when the file cannot be read as perf.data.
-  static std::shared_ptr<QVSessionProfile> import(const std::string& path);
+  // reason when the file cannot be read as perf.data. `dropped`, when
+  // given, receives the records that could not be used, by reason.
+  static std::shared_ptr<QVSessionProfile> import(const std::string& path,
+                                                  std::map<std::string, uint64_t>* dropped = nullptr);
 
  protected:
   int _execute(const Arguments& arguments, std::ostream& out, std::ostream& err) override;

@@ -122,12 +122,12 @@ bool TenureSummary::writeSystemCalls(std::ostream& out, const QVSessionProfile& 
   const std::vector<SystemCallStats> calls = systemCalls(profile, processId);
   if (calls.empty()) return false;
   out << "System calls (system-call trace), most time first:\n"
-      << "      Calls    Total ms     Mean us    Errors  Name\n";
+      << "      Calls    Total ms       Mean us    Errors  Name\n";
   size_t shown = 0;
   for (const SystemCallStats& call : calls) {
     if (shown++ == maxRows) break;
     char line[160];
-    std::snprintf(line, sizeof line, "%11llu %11s %11.3f %9llu  ", static_cast<unsigned long long>(call.calls),
+    std::snprintf(line, sizeof line, "%11llu %11s %13.3f %9llu  ", static_cast<unsigned long long>(call.calls),
                   milliseconds(call.totalTicks).c_str(),
                   static_cast<double>(call.totalTicks) / 1e3 / static_cast<double>(call.calls),
                   static_cast<unsigned long long>(call.errors));

@@ -395,9 +395,12 @@ void QVPerfTraceDecoder::_handleSchedSwitch(const QVPerfSample& sample) {
     cpu.priority = prevPrio;
     cpu.tid = prevPid;
   }
-  if (cpu.tid != prevPid) {
+  // Traces of one task hold only its own switches: when it was switched in
+  // again is not in them, and a run of unknown start is no run.
+  const bool startKnown = cpu.tid == prevPid;
+  if (!startKnown) {
     QV_DEBUG("cpu:" << cpuIndex << " tid:" << cpu.tid << " does not match expected tid:" << prevPid);
-    _drop("switch from a thread that was not running");
+    _drop("thread runs whose start the trace does not show (a system-wide trace shows every start)");
   }
   const QVAbstractThreadTenure::EndReason reason = endReasonForState(prevState);
   if (reason == QVAbstractThreadTenure::EndReasonUnknown && prevState != 0) {
@@ -409,12 +412,12 @@ void QVPerfTraceDecoder::_handleSchedSwitch(const QVPerfSample& sample) {
   const QVPerfTaskInfo* prevTask =
       prevPid == 0 ? _idleTask()
                    : tasks_.findAddTaskInfo(sample.tid == prevPid ? sample.pid : -1, prevPid, prevComm);
-  if (prevTask && prevTask->threadId.isValid()) {
+  if (startKnown && prevTask && prevTask->threadId.isValid()) {
     if (threadTenures_) {
       threadTenures_->archive(QVContext::uniqueContext(prevTask->threadId, cpuIndex, QVContext::StateSupervisor),
                               cpu.tenureStart, sample.time, reason, cpu.priority);
     }
-  } else {
+  } else if (startKnown) {
     _drop("switch of a thread without id");
   }
   cpu.tenureStart = sample.time;

@@ -122,8 +122,8 @@ TEST(TenureSummaryTest, SystemCallsGroupByNumberWithTimesAndErrors) {
   EXPECT_TRUE(TenureSummary::writeSystemCalls(out, *profile, 10,
                                               SyscallNames::fromHeader("#define __NR_read 0\n#define __NR_write 1\n"),
                                               10));
-  EXPECT_NE(std::string::npos, out.str().find("          3       0.006       2.000         1  write")) << out.str();
-  EXPECT_NE(std::string::npos, out.str().find("          1       0.010      10.000         0  read")) << out.str();
+  EXPECT_NE(std::string::npos, out.str().find("          3       0.006         2.000         1  write")) << out.str();
+  EXPECT_NE(std::string::npos, out.str().find("          1       0.010        10.000         0  read")) << out.str();
 }
 
 TEST(TenureSummaryTest, SyscallNamesComeFromTheKernelHeaderElseTheNumber) {
