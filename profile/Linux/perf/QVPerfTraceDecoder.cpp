@@ -79,10 +79,21 @@ QVPerfTraceDecoder::QVPerfTraceDecoder(QVPerfTaskInfoManager& tasks, FormatSourc
   formats_ = &kNone;
 }
 
-void QVPerfTraceDecoder::_useFormats() {
-  if (!formatSource_) return;
-  formats_ = &formatSource_();
-  formatSource_ = nullptr;
+void QVPerfTraceDecoder::_useFormats(const QVPerfDataFile& file) {
+  // The formats perf saved with the file are those of the kernel that
+  // recorded it; this machine's stand in for files without them.
+  std::vector<std::pair<std::string, std::string>> texts;
+  QVBinaryCursor tracingData;
+  if (file.featureSection(QVPerfDataFile::kFeatureTracingData, tracingData) &&
+      QVPerfDataFile::readTracingDataFormats(tracingData, texts) && !texts.empty()) {
+    fileFormats_ = std::make_unique<QVPerfTraceEventFormatTable>();
+    fileFormats_->loadTexts(texts);
+    formats_ = fileFormats_.get();
+  } else if (formatSource_) {
+    formats_ = &formatSource_();
+  }
+  prevComm_ = prevPid_ = prevPrio_ = prevState_ = nextComm_ = nextPid_ = nextPrio_ = -1;
+  enterId_ = exitId_ = exitRet_ = -1;
   if (const auto& sched = formats_->schedSwitch()) {
     prevComm_ = sched->indexOfFieldRegex("prev_comm\\[.*\\]");
     prevPid_ = sched->indexOfField("prev_pid");
@@ -159,7 +170,10 @@ bool QVPerfTraceDecoder::readData(const void* data, std::size_t size, const std:
   // small file; files of software events alone never need them.
   constexpr std::uint32_t kTypeTracepoint = 2;
   for (const QVPerfEventAttr& attr : file.attributes()) {
-    if (attr.type == kTypeTracepoint) _useFormats();
+    if (attr.type == kTypeTracepoint) {
+      _useFormats(file);
+      break;
+    }
   }
 
   // Samples are decoded twice (for their time and tasks here, for their

@@ -45,8 +45,9 @@ struct QVPerfTaskInfo;
 // Used on one thread. Archivers left null are not filled.
 class QVPerfTraceDecoder {
  public:
-  // The tracepoint formats are asked for once, by the first file that
-  // holds tracepoint events.
+  // Files with tracepoint events are decoded with the formats perf saved in
+  // them; `formats` (this machine's, asked for when first needed) serves
+  // files without.
   using FormatSource = std::function<const QVPerfTraceEventFormatTable&()>;
   QVPerfTraceDecoder(QVPerfTaskInfoManager& tasks, FormatSource formats);
   ~QVPerfTraceDecoder();
@@ -93,7 +94,7 @@ class QVPerfTraceDecoder {
     std::string path;
   };
 
-  void _useFormats();
+  void _useFormats(const QVPerfDataFile& file);
   CpuState& _cpu(std::int32_t cpu);
   void _drop(const char* reason);
   void _learnRecord(const QVPerfDataFile& file, const QVPerfRecordRef& record);
@@ -108,6 +109,7 @@ class QVPerfTraceDecoder {
 
   QVPerfTaskInfoManager& tasks_;
   FormatSource formatSource_;
+  std::unique_ptr<QVPerfTraceEventFormatTable> fileFormats_;
   const QVPerfTraceEventFormatTable* formats_;
   std::shared_ptr<QVUniqueCallStackTenureArchiver> callStacks_;
   std::shared_ptr<QVThreadTenureArchiver> threadTenures_;

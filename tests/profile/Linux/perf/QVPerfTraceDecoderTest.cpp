@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "archivers/QVSystemCallTenureArchiver.h"
 #include "archivers/QVThreadTenureArchiver.h"
@@ -155,6 +157,48 @@ TEST_F(QVPerfTraceDecoderTest, SystemCallsPairEnterWithExitOfTheSameThread) {
   const auto& read = calls_->samples()[1];
   EXPECT_EQ(kOther, read->context().threadId().nativeIdentifier());
   EXPECT_EQ(-11, static_cast<std::int64_t>(read->result()));
+}
+
+// perf saves the formats of the recording kernel in the file; with them a
+// file decodes on a machine whose kernel numbers its tracepoints otherwise
+// (here: a machine without any).
+TEST_F(QVPerfTraceDecoderTest, RecordedFilesCarryTheirOwnTracepointFormats) {
+  const std::string golden = QV_TEST_DATA_DIR "/profile/Linux/perf/golden/";
+  const struct {
+    const char* name;
+    bool threadRuns, systemCalls;
+  } cases[] = {{"tiny-sched.data", true, false}, {"tiny-sys.data", false, true}};
+  for (const auto& c : cases) {
+    QVPerfTaskInfoManager tasks(std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS));
+    const QVPerfTraceEventFormatTable none;
+    QVPerfTraceDecoder decoder(tasks, [&none]() -> const QVPerfTraceEventFormatTable& { return none; });
+    auto threads = std::make_shared<QVThreadTenureArchiver>();
+    auto calls = std::make_shared<QVSystemCallTenureArchiver>();
+    decoder.setThreadTenureArchiver(threads);
+    decoder.setSystemCallArchiver(calls);
+    std::uint64_t first = 0, last = 0;
+    ASSERT_TRUE(decoder.readFile(golden + c.name, first, last)) << decoder.error();
+    decoder.finish(first, last);
+    EXPECT_EQ(c.threadRuns, threads->size() > 0) << c.name;
+    EXPECT_EQ(c.systemCalls, calls->size() > 0) << c.name;
+    EXPECT_EQ(0u, decoder.dropped().count("unexpected sample record type")) << c.name;
+  }
+  // Tracing data cut short before its formats end is refused, never read
+  // past its end.
+  std::ifstream in(golden + "tiny-sys.data", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  QVPerfDataFile file;
+  ASSERT_TRUE(file.parse(bytes.data(), bytes.size(), "tiny-sys"));
+  QVBinaryCursor tracingData;
+  ASSERT_TRUE(file.featureSection(QVPerfDataFile::kFeatureTracingData, tracingData));
+  std::vector<std::pair<std::string, std::string>> formats;
+  ASSERT_TRUE(QVPerfDataFile::readTracingDataFormats(tracingData, formats));
+  EXPECT_FALSE(formats.empty());
+  for (std::size_t cut : {0, 5, 40, 200}) {
+    formats.clear();
+    QVBinaryCursor shortened(tracingData.data(), cut);
+    EXPECT_FALSE(QVPerfDataFile::readTracingDataFormats(shortened, formats)) << cut;
+  }
 }
 
 }  // namespace
