@@ -288,7 +288,9 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   // inherits the blocked signals (see StopSignal).
   StopSignal signals;
 
-  // perf is started first and runs the program once it counts, so that the
+  pid_t pid = settings.pid;
+  if (settings.command.empty() && pid >= 0) _checkAttachable(pid);
+  // perf starts first and the program once perf counts, so that the
   // program's start is in the recording; the process driver needs the
   // program's pid before it can start.
   std::unique_ptr<Recording> recording;
@@ -297,12 +299,9 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
     recording->start(err);
   }
   std::unique_ptr<CommandLauncher> launcher;
-  pid_t pid = settings.pid;
   if (!settings.command.empty()) {
     launcher = std::make_unique<CommandLauncher>(settings.command, &signals);
     pid = launcher->pid();
-  } else if (pid >= 0) {
-    _checkAttachable(pid);
   }
 
   RecordMetrics metrics(settings.metrics, pid);

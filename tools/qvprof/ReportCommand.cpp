@@ -228,9 +228,11 @@ int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
 
   const std::string& path = arguments.operands().front();
   const SessionSamples session(path);
+  bool focused = false;
   if (!arguments.has("process") && !arguments.has("all-processes")) {
     options.processId = SessionSamples::focusProcess(*session.profile());
-    if (options.processId >= 0) {
+    focused = options.processId >= 0;
+    if (focused) {
       out << "Process " << options.processId << " of a system-wide recording (--all-processes shows all)\n";
     }
   }
@@ -250,6 +252,9 @@ int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
   if (!tree && !traces) {
     if (session.samples().empty()) {
       err << "qvprof: " << path << " holds no call-stack samples\n";
+    } else if (focused) {
+      err << "qvprof: process " << options.processId << " has no samples in " << path
+          << " (it did not run while recorded); --all-processes shows the others\n";
     } else {
       err << "qvprof: no samples in " << path << " match"
           << (options.processId >= 0 ? " --process " + std::to_string(options.processId) : "")
