@@ -40,13 +40,24 @@ std::string shell(const std::string& line, int& status) {
   return output;
 }
 
-// Where perf and the session pick different names of one address: perf
-// prefers the versioned alias (clock_gettime@@GLIBC_2.17), the session the
-// first in the table (__clock_gettime).
+// Where perf and the session name one address differently: perf prefers
+// the versioned alias (clock_gettime@@GLIBC_2.17) where the session takes
+// the first in the table (__clock_gettime, or glibc's internal
+// __GI___clone3 for clone3), and perf names PLT stubs after their target
+// (clock_gettime@plt) where ELF symbol tables have nothing.
 std::string plainName(std::string symbol) {
+  if (symbol.size() > 4 && symbol.compare(symbol.size() - 4, 4, "@plt") == 0) return "[unknown]";
   const size_t version = symbol.find('@');
   if (version != std::string::npos) symbol.erase(version);
-  symbol.erase(0, symbol.find_first_not_of('_') == std::string::npos ? 0 : symbol.find_first_not_of('_'));
+  const auto stripUnderscores = [&symbol] {
+    const size_t first = symbol.find_first_not_of('_');
+    if (first != std::string::npos) symbol.erase(0, first);
+  };
+  stripUnderscores();
+  if (symbol.compare(0, 3, "GI_") == 0) {
+    symbol.erase(0, 3);
+    stripUnderscores();
+  }
   return symbol;
 }
 
