@@ -418,7 +418,11 @@ void QVPerfTraceRecorderLinux::_removeDataFiles() {
 }
 
 void QVPerfTraceRecorderLinux::_handleChildProcessExit(pid_t pid, int status) {
+  // Exits the recorder asked for are not looked at; the lock is taken only
+  // for the others, and the recording may have ended while it was awaited.
   if (pid < 0 || !isActive() || stopping_) return;
+  std::lock_guard<std::recursive_mutex> lock(mutex());
+  if (!isActive() || stopping_) return;
   for (Child* child : {&scheduler_, &syscall_, &sample_}) {
     if (child->pid.load() != pid) continue;
     // perf ends cleanly on the terminal's Ctrl-C, which reaches it beside
@@ -432,17 +436,12 @@ void QVPerfTraceRecorderLinux::_handleChildProcessExit(pid_t pid, int status) {
     const std::string said = lastLineOf(child->logPath);
     QV_WARNING("perf " << child->word << " process exited unexpectedly with status " << status
                        << (said.empty() ? "" : ": " + said));
-    {
-      std::lock_guard<std::recursive_mutex> lock(mutex());
-      // The recording may have ended while the lock was awaited.
-      if (!isActive() || stopping_) return;
-      perfExitMessage_ = "perf " + std::string(child->word) + " process " +
-                         (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
-                                              : "exited with status " + std::to_string(WEXITSTATUS(status))) +
-                         (said.empty() ? "" : ": " + said);
-      sessionErrors().setErrorId(QVPerfTraceRecorderLinuxErrorPerfExitedUnexpectedly);
-      abort();
-    }
+    perfExitMessage_ = "perf " + std::string(child->word) + " process " +
+                       (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                            : "exited with status " + std::to_string(WEXITSTATUS(status))) +
+                       (said.empty() ? "" : ": " + said);
+    sessionErrors().setErrorId(QVPerfTraceRecorderLinuxErrorPerfExitedUnexpectedly);
+    abort();
     return;
   }
 }
