@@ -148,7 +148,20 @@ TEST_F(ImportPerfTest, GivesTheSamplesPerfScriptPrints) {
     std::set_difference(perf.begin(), perf.end(), imported.begin(), imported.end(), std::back_inserter(onlyPerf));
     std::set_difference(imported.begin(), imported.end(), perf.begin(), perf.end(),
                         std::back_inserter(onlyImported));
-    EXPECT_EQ(onlyPerf, onlyImported) << "left: only perf script; right: only the session";
+    // The same samples (thread and address) always; the same name except
+    // where an address has several (kernel entry points such as
+    // __x64_sys_sched_yield and __ia32_sys_sched_yield), which both sides
+    // pick differently and only for the odd sample. Named against unknown
+    // is never an alias.
+    ASSERT_EQ(onlyPerf.size(), onlyImported.size());
+    const auto place = [](const std::string& line) { return line.substr(0, line.find(' ', line.find(' ') + 1)); };
+    const auto name = [](const std::string& line) { return line.substr(line.find(' ', line.find(' ') + 1) + 1); };
+    for (size_t i = 0; i < onlyPerf.size(); ++i) {
+      EXPECT_EQ(place(onlyPerf[i]), place(onlyImported[i]));
+      EXPECT_NE("[unknown]", name(onlyPerf[i])) << onlyImported[i];
+      EXPECT_NE("[unknown]", name(onlyImported[i])) << onlyPerf[i];
+    }
+    EXPECT_LE(onlyPerf.size() * 100, perf.size()) << "left: only perf script; right: only the session";
     EXPECT_EQ(c.traces, profile->threadTenureData() != nullptr);
     EXPECT_EQ(c.traces, profile->systemCallData() != nullptr);
   }
