@@ -4,6 +4,8 @@
 //   fuzz_QVPerfDataFileFuzz CORPUS tests/data/profile/Linux/perf/golden
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "Linux/perf/QVPerfCallchain.h"
@@ -29,6 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file.decodeComm(record, comm);
     file.decodeTask(record, task);
     file.decodeMmap(record, mmap);
+  }
+  QVBinaryCursor tracingData;
+  if (file.featureSection(QVPerfDataFile::kFeatureTracingData, tracingData)) {
+    std::vector<std::pair<std::string, std::string>> formats;
+    QVPerfDataFile::readTracingDataFormats(tracingData, formats);
   }
   return 0;
 }

@@ -406,6 +406,15 @@ pid_t QVProcessManager::spawn(const std::string& exe, const std::vector<std::str
   return pid;
 }
 
+pid_t QVProcessManager::spawn(const std::string& exe, const std::vector<std::string>& args, const std::string& dir,
+                              int outputFd, ReapPolicy policy) {
+  const pid_t pid = _spawn(exe, args, dir, true, outputFd);
+  if (pid >= 0) {
+    _watch(pid, policy);
+  }
+  return pid;
+}
+
 void QVProcessManager::_watch(pid_t pid, ReapPolicy policy) {
   _ensureThread();
   // Opened before spawn() returns, while nobody but us can have reaped the

@@ -73,6 +73,11 @@ class QVProcessManager {
   // mask, and inherits no descriptor beyond stdin, stdout and stderr.
   pid_t spawn(const std::string& exe, const std::vector<std::string>& args, const std::string& dir,
               ReapPolicy policy = ReapPolicy::Caller);
+  // The same with stdin on /dev/null and stdout and stderr on outputFd,
+  // which stays the caller's to close: for tools whose chatter belongs in
+  // a log rather than on the caller's terminal.
+  pid_t spawn(const std::string& exe, const std::vector<std::string>& args, const std::string& dir, int outputFd,
+              ReapPolicy policy = ReapPolicy::Caller);
 
   // Handlers are called in registration order with the child's pid and its
   // wait status. After removeChildExitHandler returns (on any thread but the

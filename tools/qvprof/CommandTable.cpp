@@ -6,6 +6,7 @@
 #include "CpuFreqCommand.h"
 #include "DriverCommand.h"
 #include "DriversCommand.h"
+#include "ImportPerfCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
 #include "RecordCommand.h"
@@ -25,6 +26,7 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<DriverCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
   commands.push_back(std::make_unique<CpuFreqCommand>());
+  commands.push_back(std::make_unique<ImportPerfCommand>());
   return commands;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "drivers/QVProfileDriver.h"
+#include "Linux/perf/QVProfileDriverLinuxPerf.h"
+#include "PerfRecording.h"
 #include "Recording.h"
 #include "system/QVFileUtils.h"
 
@@ -34,6 +36,9 @@ std::vector<DriverCatalog::Entry> DriverCatalog::entries() {
     entry.description = entry.available ? "kernel back-end " + driver->identifier()
                                         : "no kernel back-end is available (" + driver->identifier() + ")";
     entry.canRecord = Recording::canRecordWith(entry.name);
+    if (auto perf = std::dynamic_pointer_cast<QVProfileDriverLinuxPerf>(driver)) {
+      entry.description = "samples the whole machine through " + PerfRecording::summary(*perf);
+    }
     entry.driver = driver;
     entries.push_back(entry);
   }
@@ -51,8 +56,10 @@ std::vector<std::string> DriverCatalog::recordingDrivers() {
 std::string DriverCatalog::defaultRecordingDriver() {
   // A kernel back-end that can record beats sampling through ptrace, which
   // stops the target at every tick.
+  // perf records the whole machine rather than the program asked for, so
+  // it is chosen by name.
   for (const std::string& name : recordingDrivers()) {
-    if (name != ProcessDriver) return name;
+    if (name != ProcessDriver && name != PerfRecording::DriverName) return name;
   }
   // Named even when the environment rules it out, so that the error the
   // user sees is about ptrace rather than about a missing driver.

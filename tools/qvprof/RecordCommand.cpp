@@ -28,6 +28,7 @@
 #include "proc/QVProcTaskStatParser.h"
 #include "notify/QVNotificationIds.h"
 #include "ProgressLine.h"
+#include "PerfRecording.h"
 #include "ProcessRecording.h"
 #include "Recording.h"
 #include "recording/QVSessionRecorder.h"
@@ -101,6 +102,11 @@ Arguments RecordCommand::arguments() const {
       {"compress", 0, "", "write the session file gzip-compressed (the default)"},
       {"no-compress", 0, "", "write the session file as plain XML"},
       {"pin-cpufreq", 0, "", "pin every processor at its highest frequency while recording (root; see qvprof cpufreq)"},
+      {"trigger", 0, "timeros|timer|event", "perf: sample on the OS clock (default), CPU cycles or an event"},
+      {"event", 0, "NAME", "perf: the event of --trigger event (see perf list)"},
+      {"count", 0, "N", "perf: occurrences of the event between two samples (default 100000)"},
+      {"sched", 0, "", "perf: trace the scheduler: when each thread ran and why it stopped"},
+      {"syscalls", 0, "", "perf: trace the system calls of every thread"},
   };
   for (const Option& option : RecordMetrics::options()) options.push_back(option);
   for (const Option& option : LogOptions::options()) options.push_back(option);
@@ -108,7 +114,10 @@ Arguments RecordCommand::arguments() const {
                       "Records the call stacks of a program until it exits, or of a running process\n"
                       "(--pid) until Ctrl-C or a limit, and writes them to a session file:\n"
                       "  qvprof record [OPTIONS] -- COMMAND [ARGS...]\n"
-                      "  qvprof record [OPTIONS] --pid PID",
+                      "  qvprof record [OPTIONS] --pid PID\n"
+                      "  qvprof record --driver perf [OPTIONS] [--pid PID | -- COMMAND [ARGS...]]\n"
+                      "The perf driver samples the whole machine; with a program or --pid, report and\n"
+                      "script show that process unless told otherwise.",
                       options);
   arguments.allowTrailingCommand("COMMAND [ARGS...]");
   arguments.setNotes(
@@ -129,12 +138,29 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.output = arguments.value("output", settings.output);
   if (settings.output.empty()) throw UsageError(command, "--output: the file name is empty");
   settings.command = arguments.trailingCommand();
+  settings.driver = arguments.value("driver", DriverCatalog::defaultRecordingDriver());
+  bool known = false;
+  for (const auto& entry : DriverCatalog::entries()) {
+    if (entry.name != settings.driver) continue;
+    known = true;
+    if (!entry.canRecord) {
+      std::string names;
+      for (const Recording::Kind& kind : Recording::kinds()) names += (names.empty() ? "" : ", ") + kind.driver;
+      throw UsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " + names);
+    }
+  }
+  if (!known) {
+    std::string names;
+    for (const auto& entry : DriverCatalog::entries()) names += (names.empty() ? "" : ", ") + entry.name;
+    throw UsageError(command, "--driver: unknown driver '" + settings.driver + "' (drivers: " + names + ")");
+  }
+
   if (arguments.has("pid")) {
     settings.pid = static_cast<pid_t>(arguments.integer("pid", 0, 1, 4194304));
     if (!settings.command.empty()) {
       throw UsageError(command, "--pid: give either a process to attach to or a program to run, not both");
     }
-  } else if (settings.command.empty()) {
+  } else if (settings.command.empty() && !settings.systemWide()) {
     throw UsageError(command, "nothing to profile: give a program after '--' or a process with --pid");
   }
   settings.interval = arguments.positiveNumber("interval", settings.interval);
@@ -158,22 +184,25 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   settings.pinCpuFreq = arguments.has("pin-cpufreq");
   settings.metrics = RecordMetrics::requestFrom(arguments);
 
-  const std::vector<std::string> usable = DriverCatalog::recordingDrivers();
-  settings.driver = arguments.value("driver", DriverCatalog::defaultRecordingDriver());
-  bool known = false;
-  for (const auto& entry : DriverCatalog::entries()) {
-    if (entry.name != settings.driver) continue;
-    known = true;
-    if (!entry.canRecord) {
-      std::string names;
-      for (const Recording::Kind& kind : Recording::kinds()) names += (names.empty() ? "" : ", ") + kind.driver;
-      throw UsageError(command, "--driver: '" + settings.driver + "' cannot record with this qvprof; use " + names);
+  settings.trigger = arguments.choice("trigger", {"timeros", "timer", "event"}, settings.trigger);
+  settings.event = arguments.value("event", "");
+  settings.count = arguments.integer("count", 100000, 1, UINT64_MAX);
+  settings.sched = arguments.has("sched");
+  settings.syscalls = arguments.has("syscalls");
+  if (!settings.systemWide()) {
+    for (const char* name : {"trigger", "event", "count", "sched", "syscalls"}) {
+      if (arguments.has(name)) throw UsageError(command, std::string("--") + name + ": only the perf driver takes it");
     }
   }
-  if (!known) {
-    std::string names;
-    for (const auto& entry : DriverCatalog::entries()) names += (names.empty() ? "" : ", ") + entry.name;
-    throw UsageError(command, "--driver: unknown driver '" + settings.driver + "' (drivers: " + names + ")");
+  if (settings.trigger == "event" && settings.event.empty()) {
+    throw UsageError(command, "--trigger event: name the event with --event");
+  }
+  if (settings.trigger != "event" && (arguments.has("event") || arguments.has("count"))) {
+    throw UsageError(command, std::string("--") + (arguments.has("event") ? "event" : "count") +
+                                  ": only applies together with --trigger event");
+  }
+  if (settings.systemWide() && settings.sampleLimit > 0) {
+    throw UsageError(command, "--sample-limit: perf counts its samples only once the recording ends");
   }
 
   if (settings.wrap && settings.sampleLimit == 0) {
@@ -187,12 +216,23 @@ RecordCommand::Settings RecordCommand::settingsFrom(const Arguments& arguments) 
   return settings;
 }
 
+bool RecordCommand::Settings::systemWide() const { return driver == PerfRecording::DriverName; }
+
 std::shared_ptr<QVSessionConfig> RecordCommand::configFor(const Settings& settings) {
   // The process driver samples the threads of one process; kernel drivers
   // sample every processor on the OS clock.
   auto config = std::make_shared<QVSessionConfig>(settings.driver == DriverCatalog::ProcessDriver
                                                       ? QVSessionConfig::TriggerTimerUser
                                                       : QVSessionConfig::TriggerTimerOS);
+  if (settings.systemWide()) {
+    config->trigger = QVSessionConfig::triggerFromString(settings.trigger);
+    if (config->trigger == QVSessionConfig::TriggerEvent) {
+      config->eventConfig->setTriggerEvent(QVPerfMonEventId(settings.event, settings.event, std::string()),
+                                           settings.count);
+    }
+    config->schedTraceConfig->setEnabled(settings.sched);
+    config->syscallTraceConfig->setEnabled(settings.syscalls);
+  }
   config->setName("qvprof record");
   config->timerConfig->interval = settings.interval;
   config->timeLimitEnable = settings.timeLimit > 0.0;
@@ -302,26 +342,37 @@ int RecordCommand::_record(const Settings& settings, std::ostream& out, std::ost
   std::unique_ptr<CpuFreqPin> pin;
   if (settings.pinCpuFreq) pin = std::make_unique<CpuFreqPin>(err);
 
-  std::unique_ptr<CommandLauncher> launcher;
   pid_t pid = settings.pid;
+  if (settings.command.empty() && pid >= 0) _checkAttachable(pid);
+  // perf starts first and the program once perf counts, so that the
+  // program's start is in the recording; the process driver needs the
+  // program's pid before it can start.
+  std::unique_ptr<Recording> recording;
+  if (settings.systemWide()) {
+    recording = Recording::create(settings, config, settings.pid);
+    recording->start(err);
+  }
+  std::unique_ptr<CommandLauncher> launcher;
   if (!settings.command.empty()) {
     launcher = std::make_unique<CommandLauncher>(settings.command, &signals);
     pid = launcher->pid();
-  } else {
-    _checkAttachable(pid);
   }
 
   RecordMetrics metrics(settings.metrics, pid);
-  const std::unique_ptr<Recording> recording = Recording::create(settings, config, pid);
-  if (!recording) throw QVException("qvprof cannot record with the " + settings.driver + " driver", __LINE__, __FILE__);
-  try {
-    recording->start(err);
-  } catch (const QVException&) {
-    // A program that ends at once (/bin/true) is gone, or on its way out
-    // (its memory and executable already released), before the process
-    // model or the first sample could see it: that is no fault of qvprof.
-    if (launcher && endsWithin(pid, kExitGraceSeconds)) throw QVException(ExitedBeforeASample, __LINE__, __FILE__);
-    throw;
+  if (!recording) {
+    recording = Recording::create(settings, config, pid);
+    if (!recording) {
+      throw QVException("qvprof cannot record with the " + settings.driver + " driver", __LINE__, __FILE__);
+    }
+    try {
+      recording->start(err);
+    } catch (const QVException&) {
+      // A program that ends at once (/bin/true) is gone, or on its way out
+      // (its memory and executable already released), before the process
+      // model or the first sample could see it: that is no fault of qvprof.
+      if (launcher && endsWithin(pid, kExitGraceSeconds)) throw QVException(ExitedBeforeASample, __LINE__, __FILE__);
+      throw;
+    }
   }
   QVSessionRecorder& recorder = recording->recorder();
   bool targetExited = _waitForEnd(*recording, signals, launcher.get(), err);

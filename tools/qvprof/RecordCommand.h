@@ -24,7 +24,8 @@ class StopSignal;
 
 // "qvprof record": profiles a program it starts (-- COMMAND [ARGS...]) until
 // it exits, or a running process (--pid PID) until Ctrl-C or a limit, and
-// writes the session file.
+// writes the session file. The perf driver records the whole machine, and
+// needs neither.
 //
 // Exit status 0 when a session was written; otherwise 1 with a one-line
 // reason on stderr (2 for a wrong command line).
@@ -45,6 +46,14 @@ class RecordCommand : public Command {
     bool pinCpuFreq = false;
     std::string driver;
     RecordMetrics::Request metrics;
+    // perf only: what triggers a sample and the traces beside the samples.
+    std::string trigger = "timeros";  // timeros, timer or event
+    std::string event;                // --event, for the event trigger
+    uint64_t count = 0;               // --count, occurrences between samples
+    bool sched = false;
+    bool syscalls = false;
+    // perf records the whole machine: no program or process is needed.
+    bool systemWide() const;
   };
 
   // What a program that ends before its first sample is told, whatever

@@ -1,6 +1,7 @@
 #include "Recording.h"
 
 #include "DriverCatalog.h"
+#include "PerfRecording.h"
 #include "ProcessRecording.h"
 #include "QVProfileRecording.h"
 
@@ -14,6 +15,7 @@ std::string Recording::noSamplesReason(const QVErrorManager&) const { return std
 const std::vector<Recording::Kind>& Recording::kinds() {
   static const std::vector<Kind> kinds = {
       {DriverCatalog::ProcessDriver, &ProcessRecording::create},
+      {PerfRecording::DriverName, &PerfRecording::create},
       {"qvprofile", &QVProfileRecording::create},
   };
   return kinds;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <vector>
 
 #include "base/QVException.h"
@@ -13,6 +14,8 @@
 #include "samples/QVAbstractCallFrame.h"
 #include "samples/QVAbstractCallStackTenure.h"
 #include "symbols/QVSymbol.h"
+#include "SyscallNames.h"
+#include "TenureSummary.h"
 #include "UsageError.h"
 
 namespace Quorvel {
@@ -149,7 +152,8 @@ Arguments ReportCommand::arguments() const {
       {"topology", 0, "tree|leaf",
        "tree: outermost callers first (default); leaf: sampled functions first"},
       {"granularity", 0, "KIND", "merge frames by address, symbol (default), module, file or line"},
-      {"process", 0, "PID", "only samples of this process"},
+      {"process", 0, "PID", "only samples of this process (default: the one a perf recording ran or named)"},
+      {"all-processes", 0, "", "every process of a perf recording, not only the one it ran or named"},
       {"thread", 0, "TID", "only samples of this thread"},
       {"depth", 0, "N", "show N levels of the tree (default: all)"},
       {"min-percent", 0, "P", "hide nodes with less than P percent of the samples (default 0.5; 0 shows all)"},
@@ -164,7 +168,9 @@ Arguments ReportCommand::arguments() const {
   return Arguments(name(),
                    "Prints the call tree of a session file, heaviest first. Each line shows the share of\n"
                    "all samples that passed through the node (Total) and that were taken in it (Self),\n"
-                   "then the same as sample counts, then the node indented by its depth.",
+                   "then the same as sample counts, then the node indented by its depth. Sessions with\n"
+                   "scheduler or system-call traces add the off-CPU time of each thread and a table of\n"
+                   "the system calls made.",
                    options, "FILE", 1, 1);
 }
 
@@ -273,9 +279,33 @@ int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
 
   const std::string& path = arguments.operands().front();
   const SessionSamples session(path);
-  if (!writeReport(out, session, options)) {
+  bool focused = false;
+  if (!arguments.has("process") && !arguments.has("all-processes")) {
+    options.processId = SessionSamples::focusProcess(*session.profile());
+    focused = options.processId >= 0;
+    if (focused) {
+      out << "Process " << options.processId << " of a system-wide recording (--all-processes shows all)\n";
+    }
+  }
+  const bool tree = writeReport(out, session, options);
+  // Ten rows show where a program waits; a system-wide view lists more.
+  const size_t rows = options.processId >= 0 ? 10 : 20;
+  bool traces = false;
+  std::ostringstream summaries;
+  if (TenureSummary::writeOffCpu(summaries << '\n', *session.profile(), options.processId, rows)) traces = true;
+  std::ostringstream calls;
+  if (TenureSummary::writeSystemCalls(calls << '\n', *session.profile(), options.processId, SyscallNames::machine(),
+                                      rows)) {
+    summaries << calls.str();
+    traces = true;
+  }
+  if (traces) out << summaries.str();
+  if (!tree && !traces) {
     if (session.samples().empty()) {
       err << "qvprof: " << path << " holds no call-stack samples\n";
+    } else if (focused) {
+      err << "qvprof: process " << options.processId << " has no samples in " << path
+          << " (it did not run while recorded); --all-processes shows the others\n";
     } else {
       err << "qvprof: no samples in " << path << " match"
           << (options.processId >= 0 ? " --process " + std::to_string(options.processId) : "")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ class SessionSamples {
   // In the order recorded; empty when the session has no call-stack data.
   const SampleList& samples() const;
   static const SampleList& samplesOf(const QVSessionProfile& profile);
+  // The process a system-wide recording was made for (the program it ran
+  // or the --pid it named), which report and script show by default; -1
+  // for recordings of one process and recordings of the whole machine.
+  static int64_t focusProcess(const QVSessionProfile& profile);
   // Ordered by the tick at which each stack was taken (its end tick), then
   // by its begin tick; samples taken together keep their recorded order.
   SampleList inTimeOrder() const;

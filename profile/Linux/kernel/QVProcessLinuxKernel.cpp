@@ -51,6 +51,10 @@ void LogCaught(const QVException& exception) {
 std::shared_ptr<QVProcessLinuxKernel> QVProcessLinuxKernel::currentKernelProcess(bool loadNow) {
   std::lock_guard<std::mutex> lock(initLock);
   if (kernelProcess) {
+    if (loadNow && !kernelProcess->loaded_) {
+      QVEffectiveUser root(0, 0);
+      kernelProcess->_load();
+    }
     return kernelProcess;
   }
   const uint64_t bootTime = LocalMachineBootTime();
@@ -94,16 +98,21 @@ QVProcessLinuxKernel::QVProcessLinuxKernel(const QVProcessId& processId, const s
     SetRestrictedKernelPointers(0);
   }
   if (loadNow) {
-    QVStopwatch stopwatch;
-    stopwatch.start();
-    _loadKernelModules();
-    stopwatch.stop();
-    QV_DEBUG("loaded kernel modules in " << stopwatch.elapsed() << " seconds");
-    stopwatch.start();
-    _loadKernelSymbols();
-    stopwatch.stop();
-    QV_DEBUG("loaded kernel symbols in " << stopwatch.elapsed() << " seconds");
+    _load();
   }
+}
+
+void QVProcessLinuxKernel::_load() {
+  loaded_ = true;
+  QVStopwatch stopwatch;
+  stopwatch.start();
+  _loadKernelModules();
+  stopwatch.stop();
+  QV_DEBUG("loaded kernel modules in " << stopwatch.elapsed() << " seconds");
+  stopwatch.start();
+  _loadKernelSymbols();
+  stopwatch.stop();
+  QV_DEBUG("loaded kernel symbols in " << stopwatch.elapsed() << " seconds");
 }
 
 QVProcessLinuxKernel::~QVProcessLinuxKernel() = default;

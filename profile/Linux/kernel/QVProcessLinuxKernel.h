@@ -34,7 +34,9 @@ class QVProcessLinuxKernel : public QVProcess {
 
   // The kernel process of this machine, created and registered (with its
   // idle thread, native id 0) on the first call; later calls return it.
-  // `loadNow` counts on the first call only.
+  // The first call with `loadNow` reads the modules and symbols, also when
+  // an earlier call made the process without them (a session file read
+  // first, its kernel frames resolved later).
   static std::shared_ptr<QVProcessLinuxKernel> currentKernelProcess(bool loadNow);
 
   // Creates and registers the kernel image module. With `loadNow`, reads
@@ -63,8 +65,10 @@ class QVProcessLinuxKernel : public QVProcess {
 
  private:
   void _placeSections(const QVKernelModuleLinux& module);
+  void _load();
 
   std::shared_ptr<QVKernelModuleLinux> kernelImage_;
+  bool loaded_ = false;
   ModuleMap moduleMap_;
   std::vector<std::shared_ptr<QVKernelModuleLinux>> modules_;
 

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace Quorvel {
 
@@ -103,6 +104,8 @@ bool QVPerfDataFile::parse(const void* data, std::size_t size, const std::string
   if (!readAttributes(sections[0], sections[1], quoted)) return false;
   if (!QVBinaryCursor::rangeFits(sections[2], sections[3], size))
     return fail("perf event data section out of range in " + quoted);
+  headerSize_ = headerSize;
+  dataEnd_ = sections[2] + sections[3];
   readRecords(sections[2], sections[3]);
   return true;
 }
@@ -288,9 +291,93 @@ bool QVPerfDataFile::decodeMmap(const QVPerfRecordRef& record, QVPerfMmapRecord&
   if (!(body.read(out.pid) && body.read(out.tid) && body.read(out.start) && body.read(out.length) &&
         body.read(out.pageOffset)))
     return false;
-  // MMAP2 adds device, inode (or build id) and protection before the name.
-  if (record.type == QV_PERF_RECORD_MMAP2 && !body.skip(32)) return false;
+  constexpr std::uint16_t kMiscMmapData = 0x2000;
+  constexpr std::uint32_t kProtExec = 4;
+  out.executable = (record.misc & kMiscMmapData) == 0;
+  // MMAP2 adds device, inode (or build id), protection and flags before
+  // the name.
+  if (record.type == QV_PERF_RECORD_MMAP2) {
+    std::uint32_t prot = 0;
+    if (!body.skip(24) || !body.read(prot) || !body.skip(4)) return false;
+    out.executable = (prot & kProtExec) != 0;
+  }
   out.fileName = readPaddedText(body);
+  return true;
+}
+
+bool QVPerfDataFile::featureSection(unsigned feature, QVBinaryCursor& out) const {
+  constexpr std::uint64_t kBitmapWords = 4;
+  if (feature >= kBitmapWords * 64 || headerSize_ < kHeaderSize + kBitmapWords * 8) return false;
+  std::uint64_t bitmap[kBitmapWords] = {};
+  for (std::uint64_t i = 0; i < kBitmapWords; ++i) {
+    if (!file_.readAt(kHeaderSize + i * 8, bitmap[i])) return false;
+  }
+  if (!((bitmap[feature / 64] >> (feature % 64)) & 1)) return false;
+  // The table holds one (offset, size) per feature present, in bit order.
+  std::uint64_t index = 0;
+  for (unsigned bit = 0; bit < feature; ++bit) index += (bitmap[bit / 64] >> (bit % 64)) & 1;
+  std::uint64_t offset = 0, length = 0;
+  if (!file_.readAt(dataEnd_ + index * 16, offset) || !file_.readAt(dataEnd_ + index * 16 + 8, length)) {
+    return false;
+  }
+  return file_.window(offset, length, out);
+}
+
+namespace {
+
+bool readCString(QVBinaryCursor& in, std::string& out) {
+  const std::uint8_t* start = in.data() + in.offset();
+  std::size_t length = 0;
+  while (length < in.remaining() && start[length] != 0) ++length;
+  if (length == in.remaining()) return false;
+  out.assign(reinterpret_cast<const char*>(start), length);
+  return in.skip(length + 1);
+}
+
+// A block of the tracing data: its size, then its bytes.
+template <class Size>
+bool skipBlock(QVBinaryCursor& in) {
+  Size size = 0;
+  return in.read(size) && in.skip(size);
+}
+
+}  // namespace
+
+bool QVPerfDataFile::readTracingDataFormats(QVBinaryCursor in,
+                                            std::vector<std::pair<std::string, std::string>>& formats) {
+  static const char kMagic[] = {0x17, 0x08, 0x44, 't', 'r', 'a', 'c', 'i', 'n', 'g'};
+  char magic[sizeof kMagic] = {};
+  for (char& byte : magic) {
+    if (!in.read(byte)) return false;
+  }
+  if (std::memcmp(magic, kMagic, sizeof kMagic) != 0) return false;
+  std::string version, name;
+  std::uint8_t bigEndian = 0, longSize = 0;
+  std::uint32_t pageSize = 0;
+  if (!readCString(in, version) || !in.read(bigEndian) || !in.read(longSize) || !in.read(pageSize)) return false;
+  // Formats give offsets into the raw data of this machine's byte order;
+  // a big-endian recording is not one this reader decodes.
+  if (bigEndian) return false;
+  for (const char* expected : {"header_page", "header_event"}) {
+    if (!readCString(in, name) || name != expected || !skipBlock<std::uint64_t>(in)) return false;
+  }
+  std::uint32_t count = 0;
+  if (!in.read(count)) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!skipBlock<std::uint64_t>(in)) return false;
+  }
+  std::uint32_t systems = 0;
+  if (!in.read(systems)) return false;
+  for (std::uint32_t s = 0; s < systems; ++s) {
+    std::string system;
+    if (!readCString(in, system) || !in.read(count)) return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint64_t size = 0;
+      QVBinaryCursor text;
+      if (!in.read(size) || !in.take(size, text)) return false;
+      formats.emplace_back(system, std::string(reinterpret_cast<const char*>(text.data()), text.size()));
+    }
+  }
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "binary/QVBinaryCursor.h"
@@ -128,6 +129,9 @@ struct QVPerfMmapRecord {  // MMAP and MMAP2
   std::uint64_t start = 0;
   std::uint64_t length = 0;
   std::uint64_t pageOffset = 0;
+  // Data mappings never hold sampled code: MMAP marks them in misc, MMAP2
+  // carries the protection.
+  bool executable = true;
   std::string fileName;
 };
 
@@ -162,6 +166,16 @@ class QVPerfDataFile {
   bool decodeTask(const QVPerfRecordRef& record, QVPerfTaskRecord& out) const;
   bool decodeMmap(const QVPerfRecordRef& record, QVPerfMmapRecord& out) const;
 
+  // A section of the header's feature table (feature bits after the
+  // first 72 bytes, sections after the data); false when the file does not
+  // have the feature or its section does not fit.
+  static constexpr unsigned kFeatureTracingData = 1;
+  bool featureSection(unsigned feature, QVBinaryCursor& out) const;
+  // The tracepoint formats in perf's tracing data, as (system/name, text)
+  // pairs; false when the data is not what perf writes.
+  static bool readTracingDataFormats(QVBinaryCursor data,
+                                     std::vector<std::pair<std::string, std::string>>& formats);
+
   // The kernel's or perf's name of a record type, or null when unknown.
   static const char* recordTypeName(std::uint32_t type);
 
@@ -175,6 +189,8 @@ class QVPerfDataFile {
 
   QVBinaryCursor file_;
   int version_ = 0;
+  std::uint64_t headerSize_ = 0;
+  std::uint64_t dataEnd_ = 0;
   std::string error_;
   std::vector<std::string> warnings_;
   std::vector<std::string> notes_;

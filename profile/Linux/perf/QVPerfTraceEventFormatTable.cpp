@@ -19,20 +19,37 @@ void QVPerfTraceEventFormatTable::load(const std::string& eventsDirectory) {
   } catch (const std::exception&) {
     QV_ERROR("encountered problem adding perf trace events from " << eventsDirectory);
   }
+  _findKnown(true);
+}
+
+void QVPerfTraceEventFormatTable::loadTexts(const std::vector<std::pair<std::string, std::string>>& formats) {
+  *this = QVPerfTraceEventFormatTable();
+  for (const auto& entry : formats) {
+    try {
+      std::istringstream in(entry.second);
+      _add(std::make_shared<const QVPerfTraceEventFormat>(in, entry.first));
+    } catch (const QVException&) {
+      QV_ERROR("failed to add perf trace event format from " << entry.first);
+    }
+  }
+  _findKnown(false);
+}
+
+void QVPerfTraceEventFormatTable::_findKnown(bool reportMissing) {
   schedSwitch_ = formatWithName("sched_switch");
   if (schedSwitch_)
     schedSwitchId_ = schedSwitch_->id();
-  else
+  else if (reportMissing)
     QV_ERROR("no sched:sched_switch event format found");
   syscallEnter_ = formatWithName("sys_enter");
   if (syscallEnter_)
     syscallEnterId_ = syscallEnter_->id();
-  else
+  else if (reportMissing)
     QV_WARNING("no raw_syscalls:sys_enter event format found");
   syscallExit_ = formatWithName("sys_exit");
   if (syscallExit_)
     syscallExitId_ = syscallExit_->id();
-  else
+  else if (reportMissing)
     QV_WARNING("no raw_syscalls:sys_exit event format found");
 }
 
@@ -49,19 +66,22 @@ void QVPerfTraceEventFormatTable::_recursiveAdd(const std::string& directory) {
         pending.push_back(entry.path());
       } else if (entry.is_regular_file() && entry.path().filename() == "format") {
         try {
-          auto format = std::make_shared<const QVPerfTraceEventFormat>(entry.path().string());
-          byId_[format->id()] = format;
-          byName_[format->name()] = format;
-          if (debug_) {
-            std::ostringstream description;
-            format->getDescription(description);
-            QV_DEBUG("added trace event " << description.str());
-          }
+          _add(std::make_shared<const QVPerfTraceEventFormat>(entry.path().string()));
         } catch (const QVException&) {
           QV_ERROR("failed to add perf trace event format from " << entry.path().string());
         }
       }
     }
+  }
+}
+
+void QVPerfTraceEventFormatTable::_add(const std::shared_ptr<const QVPerfTraceEventFormat>& format) {
+  byId_[format->id()] = format;
+  byName_[format->name()] = format;
+  if (debug_) {
+    std::ostringstream description;
+    format->getDescription(description);
+    QV_DEBUG("added trace event " << description.str());
   }
 }
 

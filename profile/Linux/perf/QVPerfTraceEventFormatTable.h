@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "Linux/perf/QVPerfTraceEventFormat.h"
 
@@ -19,6 +21,11 @@ class QVPerfTraceEventFormatTable {
   static constexpr std::uint64_t kNoEvent = ~0ull;
 
   void load(const std::string& eventsDirectory);
+  // The formats that perf copied into a perf.data file (the tracing data
+  // of its header), as (name for messages, format text) pairs: those of
+  // the kernel that recorded it. A file holds only the tracepoints it
+  // recorded, so missing ones are not reported.
+  void loadTexts(const std::vector<std::pair<std::string, std::string>>& formats);
 
   std::shared_ptr<const QVPerfTraceEventFormat> formatWithId(std::uint64_t id) const;
   std::shared_ptr<const QVPerfTraceEventFormat> formatWithName(const std::string& name) const;
@@ -35,6 +42,8 @@ class QVPerfTraceEventFormatTable {
 
  private:
   void _recursiveAdd(const std::string& directory);
+  void _add(const std::shared_ptr<const QVPerfTraceEventFormat>& format);
+  void _findKnown(bool reportMissing);
 
   std::unordered_map<std::uint64_t, std::shared_ptr<const QVPerfTraceEventFormat>> byId_;
   std::unordered_map<std::string, std::shared_ptr<const QVPerfTraceEventFormat>> byName_;

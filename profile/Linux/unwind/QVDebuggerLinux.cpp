@@ -256,7 +256,7 @@ void QVDebuggerLinux::_updateSectionMap() {
     if (!placedPaths.insert(path).second) {
       continue;
     }
-    const std::shared_ptr<QVModule> module = _moduleForPath(path);
+    const std::shared_ptr<QVModule> module = moduleForPath(path, architecture, debug());
     if (!module) {
       if (!entry->deleted) {
         QV_WARNING("failed to find " << path << " module from " << mapsPath);
@@ -267,22 +267,22 @@ void QVDebuggerLinux::_updateSectionMap() {
   }
 }
 
-std::shared_ptr<QVModule> QVDebuggerLinux::_moduleForPath(const std::string& path) {
-  const QVModuleId moduleId =
-      QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), process().architecture());
+std::shared_ptr<QVModule> QVDebuggerLinux::moduleForPath(const std::string& path, QVArchitecture architecture,
+                                                         bool debug) {
+  const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), architecture);
   if (const std::shared_ptr<QVModule>& known = QVModule::moduleWithId(moduleId)) {
     return known;
   }
   struct stat status;
   if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-    if (debug()) {
+    if (debug) {
       QV_DEBUG("skipping non-regular file " << path << " mode:" << std::oct << status.st_mode << std::dec);
     }
     return nullptr;
   }
   if (::access(path.c_str(), R_OK) != 0 || !QVElfHeader::isElf(path, 0)) {
-    if (debug()) {
-      QV_DEBUG("skipping non-ELF file " << path << " in " << processId());
+    if (debug) {
+      QV_DEBUG("skipping non-ELF file " << path);
     }
     return nullptr;
   }
@@ -308,13 +308,18 @@ std::shared_ptr<QVModule> QVDebuggerLinux::_moduleForPath(const std::string& pat
 void QVDebuggerLinux::_placeModule(const std::shared_ptr<QVModule>& module, unsigned long start,
                                    unsigned long fileOffset) {
   moduleAddrMap_[module->moduleId()] = start;
+  placeModule(module, start, fileOffset, sectionMap_);
+}
+
+void QVDebuggerLinux::placeModule(const std::shared_ptr<QVModule>& module, unsigned long start,
+                                  unsigned long fileOffset, SectionMap& map) {
   const unsigned long bias = start - fileOffset - module->baseAddress();
   for (const std::shared_ptr<QVSection>& section : module->sections()) {
     if ((section->attributes() & QVSection::kAttributeExecutable) == 0 || section->addressRange().length == 0) {
       continue;
     }
     const QVRange<unsigned long>& range = section->addressRange();
-    sectionMap_.setValueForRange(section, QVRange<unsigned long>(range.location + bias, range.length));
+    map.setValueForRange(section, QVRange<unsigned long>(range.location + bias, range.length));
   }
 }
 

@@ -142,6 +142,16 @@ class QVDebuggerLinux : public QVDebugger {
   static bool traceUnwind();
   static void _initVDSOModule();
 
+  // The registered module of the file, or a new ELF module registered for
+  // it; null for files that are not regular, readable ELF files. Shared with
+  // readers that learn a process's mappings from elsewhere (perf records).
+  static std::shared_ptr<QVModule> moduleForPath(const std::string& path, QVArchitecture architecture,
+                                                 bool debug);
+  // Places the module's executable sections into `map`, biased for a
+  // mapping at `start` of the file from `fileOffset`.
+  static void placeModule(const std::shared_ptr<QVModule>& module, unsigned long start, unsigned long fileOffset,
+                          SectionMap& map);
+
  private:
   // The native id to attach to and to open memory of: the thread's, or the
   // process's for the invalid thread id.
@@ -150,12 +160,8 @@ class QVDebuggerLinux : public QVDebugger {
   int _memoryFile(const QVThreadId& threadId, int64_t nativeId);
   bool _transferMemory(void* buffer, unsigned long address, unsigned long length, const QVThreadId& threadId,
                        bool write);
-  // Records the module's start and places its executable sections, biased
-  // for a mapping at `start` of the file from `fileOffset`.
+  // Records the module's start and places its executable sections.
   void _placeModule(const std::shared_ptr<QVModule>& module, unsigned long start, unsigned long fileOffset);
-  // The registered module of the file, or a new ELF module registered for
-  // it; null for files that are not regular, readable ELF files.
-  std::shared_ptr<QVModule> _moduleForPath(const std::string& path);
   // Polled for a child of this program, else blocking (see QVTracedThread).
   QVTracedThread::WaitStyle _attachWaitStyle();
   // Whether /proc shows the process as a zombie or dead; false when it

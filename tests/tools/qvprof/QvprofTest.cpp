@@ -195,6 +195,13 @@ TEST(QvprofArguments, MistakesExitWithStatusTwoAndOneLineNamingTheArgument) {
       {{"script", "f", "--log-level", "chatty"}, "qvprof script: --log-level:"},
       {{"drivers", "extra"}, "qvprof drivers: unexpected argument 'extra'"},
       {{"frobnicate"}, "qvprof: unknown command 'frobnicate'"},
+      {{"record", "--sched", "--", "true"}, "qvprof record: --sched: only the perf driver takes it"},
+      {{"record", "--driver", "perf", "--trigger", "cycles"}, "qvprof record: --trigger: expected one of"},
+      {{"record", "--driver", "perf", "--trigger", "event"}, "qvprof record: --trigger event: name the event"},
+      {{"record", "--driver", "perf", "--count", "5"}, "qvprof record: --count: only applies together with"},
+      {{"record", "--driver", "perf", "--sample-limit", "5"}, "qvprof record: --sample-limit: perf counts"},
+      {{"import-perf"}, "qvprof import-perf: missing PERF.DATA"},
+      {{"import-perf", "a", "-o", ""}, "qvprof import-perf: --output: the file name is empty"},
   };
   for (const auto& entry : cases) {
     const Result result = RunQvprof(entry.first);
