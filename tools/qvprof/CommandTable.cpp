@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <ostream>
 
+#include "DiffCommand.h"
 #include "DriversCommand.h"
+#include "ExportCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
 #include "RecordCommand.h"
@@ -19,6 +21,8 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<ReportCommand>());
   commands.push_back(std::make_unique<InfoCommand>());
   commands.push_back(std::make_unique<ScriptCommand>());
+  commands.push_back(std::make_unique<ExportCommand>());
+  commands.push_back(std::make_unique<DiffCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
   return commands;

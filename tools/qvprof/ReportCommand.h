@@ -21,6 +21,7 @@ class ReportCommand : public Command {
     int64_t threadId = -1;   // native tid to keep; -1 keeps every thread
     size_t depth = 0;        // levels shown; 0 shows all
     double minPercent = 0.5; // nodes below this share of all samples are hidden
+    bool json = false;       // the tree as nested JSON objects instead of text
   };
 
   std::string name() const override { return "report"; }
@@ -30,6 +31,10 @@ class ReportCommand : public Command {
   // The report of the samples that pass the options' filters; false (and
   // nothing written) when no sample passes them.
   static bool writeReport(std::ostream& out, const SessionSamples& session, const Options& options);
+  // The same samples as one JSON document: "samples", "threads",
+  // "processes", "topology", "granularity", then the tree as
+  // QVCallTreeJson builds it ("total" and nested "children").
+  static bool writeJsonReport(std::ostream& out, const SessionSamples& session, const Options& options);
   // What one node stands for at a granularity, from its template frame.
   static std::string nodeLabel(const QVCallTreeNode& node, QVCallTree::Granularity granularity);
 

@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ContextText.h"
-#include "FrameText.h"
+#include "export/QVContextText.h"
+#include "export/QVFrameText.h"
 #include "ids/QVContext.h"
 #include "LogOptions.h"
 #include "samples/QVAbstractCallFrame.h"
@@ -50,16 +50,16 @@ void ScriptCommand::writeScript(std::ostream& out, const SessionSamples& session
   for (const auto& sample : session.inTimeOrder()) {
     const QVContext& context = sample->context();
     const QVThreadId threadId = context.threadId();
-    out << ContextText::commandName(threadId) << ' ' << context.asProcessId().nativeIdentifier() << '/'
-        << threadId.nativeIdentifier() << ' ' << ContextText::processorText(context.processorIndex()) << ' '
-        << ContextText::tickText(sample->endTick()) << '\n';
+    out << QVContextText::commandName(threadId) << ' ' << context.asProcessId().nativeIdentifier() << '/'
+        << threadId.nativeIdentifier() << ' ' << QVContextText::processorText(context.processorIndex()) << ' '
+        << QVContextText::tickText(sample->endTick()) << '\n';
     sample->getFrames(frames);
     const QVSymbolSource* source = sample->symbolSource();
     for (const QVAbstractCallFrame* frame : frames) {
       if (!frame) continue;
       auto found = lines.find(FrameKey{source, frame->address()});
       if (found == lines.end()) {
-        found = lines.emplace(FrameKey{source, frame->address()}, FrameText::scriptLine(*frame)).first;
+        found = lines.emplace(FrameKey{source, frame->address()}, QVFrameText::scriptLine(*frame)).first;
       }
       out << found->second << '\n';
     }
