@@ -1,0 +1,330 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "DiffCommand.h"
+#include "DriverCatalog.h"
+#include "export/QVCallTreeJson.h"
+#include "ExportCommand.h"
+#include "ReportCommand.h"
+#include "SessionSamples.h"
+#include "support/ElfProbes.h"
+#include "support/ExportSession.h"
+#include "support/TestSupport.h"
+
+namespace Quorvel {
+namespace qvprof {
+namespace {
+
+using nlohmann::json;
+using test::ExportSession;
+
+// The golden session's samples (ExportSession::golden): 12 in all, 11 with
+// frames, self counts per function below.
+const std::map<std::string, uint64_t> kGoldenSelf = {{"qv_export_lex", 3},  {"qv_export_parse", 2},
+                                                     {"qv_export_draw", 4}, {"qv_export_render", 1},
+                                                     {"qv_export_main", 1}};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Export(const std::string& path, ExportCommand::Options options) {
+  std::ostringstream out;
+  EXPECT_TRUE(ExportCommand::writeExport(out, SessionSamples(path), options));
+  return out.str();
+}
+
+// Runs the built qvprof; the exit status goes to `status`.
+std::string Qvprof(const std::string& arguments, int& status) {
+  return test::RunCommand(test::ShellQuote(QV_QVPROF_PATH) + " " + arguments + " 2>&1", &status);
+}
+
+class ExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = scratch_.file("golden.qvprof");
+    ExportSession::write(path_, ExportSession::golden(), true);
+  }
+
+  test::ScratchDirectory scratch_{"qvexport"};
+  std::string path_;
+};
+
+TEST_F(ExportTest, FoldedMatchesTheCheckedInFileAndCountsEverySample) {
+  ExportCommand::Options options;
+  const std::string folded = Export(path_, options);
+  EXPECT_EQ(ReadAll(QV_TEST_DATA_DIR "/export/golden.folded"), folded);
+  uint64_t sum = 0;
+  std::istringstream lines(folded);
+  std::string line;
+  while (std::getline(lines, line)) sum += std::stoull(line.substr(line.rfind(' ') + 1));
+  EXPECT_EQ(12u, sum);
+
+  // A filter that matches nobody writes nothing; one that matches all
+  // changes nothing.
+  options.filter.threadId = 999999999;
+  std::ostringstream none;
+  EXPECT_FALSE(ExportCommand::writeExport(none, SessionSamples(path_), options));
+  EXPECT_EQ("", none.str());
+  options.filter.threadId = ExportSession::threadId();
+  options.filter.processId = ExportSession::processId();
+  EXPECT_EQ(folded, Export(path_, options));
+}
+
+// Walks a report document without recursion and checks that every node's
+// total holds its own samples and its children's.
+void CheckReportNode(const json& root, uint64_t& nodes, std::map<std::string, uint64_t>& self) {
+  std::vector<const json*> pending = {&root};
+  while (!pending.empty()) {
+    const json& node = *pending.back();
+    pending.pop_back();
+    uint64_t children = 0;
+    if (node.contains("children")) {
+      for (const json& child : node.at("children")) {
+        children += child.at("total").get<uint64_t>();
+        pending.push_back(&child);
+      }
+    }
+    if (node.contains("name")) {
+      ++nodes;
+      self[node.at("name").get<std::string>()] += node.at("self").get<uint64_t>();
+      EXPECT_TRUE(node.at("module").is_string());
+      if (!node.value("truncated", false)) {
+        EXPECT_EQ(node.at("total").get<uint64_t>(), node.at("self").get<uint64_t>() + children) << node.dump();
+      }
+    }
+  }
+}
+
+TEST_F(ExportTest, ReportJsonRoundTripsWithTheTreesCounts) {
+  ReportCommand::Options options;
+  options.json = true;
+  options.minPercent = 0.0;
+  std::ostringstream out;
+  ASSERT_TRUE(ReportCommand::writeReport(out, SessionSamples(path_), options));
+  const json document = json::parse(out.str());
+  EXPECT_EQ(12u, document.at("samples").get<uint64_t>());
+  EXPECT_EQ(1u, document.at("threads").get<uint64_t>());
+  EXPECT_EQ("tree", document.at("topology"));
+  EXPECT_EQ(11u, document.at("total").get<uint64_t>()) << "the sample without frames weighs nothing";
+  uint64_t nodes = 0;
+  std::map<std::string, uint64_t> self;
+  CheckReportNode(document, nodes, self);
+  EXPECT_EQ(5u, nodes) << "main; parse, lex; render, draw";
+  for (const auto& expected : kGoldenSelf) {
+    bool found = false;
+    for (const auto& entry : self) {
+      if (entry.first.rfind(expected.first + " (", 0) == 0) {
+        EXPECT_EQ(expected.second, entry.second) << entry.first;
+        found = true;
+      }
+    }
+    EXPECT_TRUE(found) << expected.first;
+  }
+}
+
+TEST_F(ExportTest, ReportJsonOfADeepStackNestsNoDeeperThanTheBound) {
+  // main calling itself 20,000 times: deeper than the document may nest.
+  ExportSession::Stack deep{std::vector<ExportSession::Function>(20000, qv_export_main), 2};
+  ExportSession::write(path_, {deep});
+  ReportCommand::Options options;
+  options.json = true;
+  std::ostringstream out;
+  ASSERT_TRUE(ReportCommand::writeReport(out, SessionSamples(path_), options));
+  const json document = json::parse(out.str());
+  size_t depth = 0;
+  const json* node = &document;
+  while (node->contains("children") && !node->at("children").empty()) {
+    node = &node->at("children").front();
+    ++depth;
+    EXPECT_EQ(2u, node->at("total").get<uint64_t>());
+  }
+  EXPECT_EQ(QVCallTreeJson::MaxDepth, depth);
+  EXPECT_TRUE(node->value("truncated", false));
+}
+
+TEST_F(ExportTest, TraceHoldsOneTrackPerThreadWithSamplesTenuresAndSystemCalls) {
+  ExportCommand::Options options;
+  options.format = ExportCommand::Format::trace;
+  const json trace = json::parse(Export(path_, options));
+  ASSERT_TRUE(trace.at("traceEvents").is_array());
+  const json& frames = trace.at("stackFrames");
+  const int64_t pid = ExportSession::processId();
+  const int64_t tid = ExportSession::threadId();
+  std::map<std::string, int> byKind;
+  double lastTs = 0.0;
+  bool named = false;
+  for (const json& event : trace.at("traceEvents")) {
+    // Fields every event of the format carries.
+    for (const char* field : {"name", "ph", "pid", "tid"}) ASSERT_TRUE(event.contains(field)) << event.dump();
+    const std::string ph = event.at("ph");
+    if (ph == "M") {
+      named = named || (event.at("name") == "thread_name" && event.at("tid") == tid &&
+                        !event.at("args").at("name").get<std::string>().empty());
+      continue;
+    }
+    EXPECT_EQ(pid, event.at("pid").get<int64_t>());
+    EXPECT_EQ(tid, event.at("tid").get<int64_t>());
+    const double ts = event.at("ts").get<double>();
+    EXPECT_GE(ts, lastTs) << "events come in time order";
+    lastTs = ts;
+    if (ph == "i") {
+      EXPECT_EQ("t", event.at("s"));
+      ++byKind["sample"];
+      if (!event.contains("sf")) {
+        EXPECT_EQ("[no frames]", event.at("name"));
+        continue;
+      }
+      // The stack, innermost first, through the parents of the frame table.
+      std::vector<std::string> stack;
+      for (std::string id = event.at("sf"); !id.empty();) {
+        const json& frame = frames.at(id);
+        stack.push_back(frame.at("name"));
+        id = frame.value("parent", std::string());
+        ASSERT_LT(stack.size(), 10u) << "parents must not loop";
+      }
+      EXPECT_EQ(event.at("name"), stack.front());
+      EXPECT_EQ("qv_export_main", stack.back());
+    } else {
+      ASSERT_EQ("X", ph);
+      EXPECT_GT(event.at("dur").get<double>(), 0.0);
+      ++byKind[event.at("cat").get<std::string>()];
+    }
+  }
+  EXPECT_TRUE(named) << "the thread's track has a name";
+  EXPECT_EQ(12, byKind["sample"]);
+  EXPECT_EQ(12, byKind["sched"]) << "one running tenure per sample";
+  EXPECT_EQ(3, byKind["syscall"]) << "every fourth sample made a call";
+}
+
+TEST_F(ExportTest, GoToolPprofReadsTheProfileWithTheReportsCounts) {
+  int status = 0;
+  test::RunCommand("go version", &status);
+  if (status != 0) GTEST_SKIP() << "the Go toolchain is not installed (scripts/install-test-deps)";
+  const std::string profile = scratch_.file("golden.pb.gz");
+  Qvprof("export " + test::ShellQuote(path_) + " --format pprof -o " + test::ShellQuote(profile), status);
+  ASSERT_EQ(0, status);
+  test::ScopedEnvironment home("HOME", scratch_.path().c_str());
+
+  // "-top" by sample count: "flat flat% sum% cum cum% name" rows.
+  const std::string top = test::RunCommand(
+      "go tool pprof -top -nodecount=100 -sample_index=samples " + test::ShellQuote(profile) + " 2>&1", &status);
+  ASSERT_EQ(0, status) << top;
+  std::map<std::string, std::pair<uint64_t, uint64_t>> rows;  // name -> flat, cum
+  const std::regex row(R"(^\s*(\d+)\s+\S+%\s+\S+%\s+(\d+)\s+\S+%\s+(\S+)\s*$)");
+  std::istringstream lines(top);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::smatch match;
+    if (std::regex_match(line, match, row)) rows[match[3]] = {std::stoull(match[1]), std::stoull(match[2])};
+  }
+  for (const auto& expected : kGoldenSelf) {
+    ASSERT_TRUE(rows.count(expected.first)) << top;
+    EXPECT_EQ(expected.second, rows[expected.first].first) << expected.first;
+  }
+  EXPECT_EQ(11u, rows["qv_export_main"].second) << "main is on every stack with frames";
+  EXPECT_EQ(5u, rows["qv_export_render"].second) << "its own 1 and draw's 4";
+
+  // "-traces": one block per distinct stack, innermost frame first, with
+  // the thread's labels.
+  const std::string traces =
+      test::RunCommand("go tool pprof -traces -sample_index=samples " + test::ShellQuote(profile) + " 2>&1", &status);
+  ASSERT_EQ(0, status) << traces;
+  EXPECT_TRUE(std::regex_search(traces, std::regex("pid:\\s+" + std::to_string(ExportSession::processId()) + "\\s")))
+      << traces;
+  const std::regex lexTrace(R"(\s3\s+qv_export_lex\s*\n\s+qv_export_parse\s*\n\s+qv_export_main)");
+  EXPECT_TRUE(std::regex_search(traces, lexTrace)) << traces;
+}
+
+TEST(ExportCommandLineTest, UsageErrorsNameTheArgumentAndExitTwo) {
+  const struct {
+    const char* arguments;
+    const char* mentions;
+  } cases[] = {
+      {"export /nonexistent.qvprof", "--format"},
+      {"export /nonexistent.qvprof --format svg", "--format"},
+      {"export /nonexistent.qvprof --format folded --thread x", "--thread"},
+      {"export", "FILE"},
+      {"diff /a.qvprof", "NEW"},
+      {"diff /a.qvprof /b.qvprof --min-percent 200", "--min-percent"},
+      {"diff /a.qvprof /b.qvprof --format pprof", "--format"},
+      {"report /a.qvprof --format xml", "--format"},
+  };
+  for (const auto& c : cases) {
+    int status = 0;
+    const std::string out = Qvprof(c.arguments, status);
+    EXPECT_EQ(2, status) << c.arguments << ": " << out;
+    EXPECT_NE(std::string::npos, out.find(c.mentions)) << c.arguments << ": " << out;
+  }
+}
+
+// Two real recordings of the example workload, the second with the hash
+// work on two threads: the hash function's share of the samples grows. On
+// a loaded machine the sampler takes few stacks, so only the direction of
+// the change is asserted, not its size.
+TEST(DiffTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
+  std::vector<std::string> errors;
+  std::vector<std::string> warnings;
+  DriverCatalog::processEnvironment(errors, warnings);
+  if (!errors.empty()) GTEST_SKIP() << "cannot trace a child: " << errors.front();
+  test::ScratchDirectory scratch("qvdiff");
+  const std::string base = scratch.file("base.qvprof");
+  const std::string doubled = scratch.file("doubled.qvprof");
+  int status = 0;
+  std::string out = Qvprof("record --interval 0.005 -o " + base + " -- " + test::ShellQuote(QV_WORKLOAD_PATH) + " 5", status);
+  ASSERT_EQ(0, status) << out;
+  out = Qvprof("record --interval 0.005 -o " + doubled + " -- " + test::ShellQuote(QV_WORKLOAD_PATH) + " 5 hash", status);
+  ASSERT_EQ(0, status) << out;
+
+  DiffCommand::Options options;
+  options.minPercent = 0.0;
+  std::ostringstream table;
+  ASSERT_TRUE(DiffCommand::writeDiff(table, SessionSamples(base), SessionSamples(doubled), options));
+  const std::regex hashRow(R"(([-+]\d+\.\d+)\s+\S+%\s+\S+%\s+([-+]\d+\.\d+)\s+\(anonymous namespace\)::fnv1aHash)");
+  std::smatch match;
+  const std::string text = table.str();
+  ASSERT_TRUE(std::regex_search(text, match, hashRow)) << text;
+  EXPECT_GT(std::stod(match[2]), 0.0) << text;
+  // Rows come largest change first.
+  const std::regex changes(R"(([-+]\d+\.\d+)\s+\S+%\s+\S+%\s+([-+]\d+\.\d+))");
+  double previous = 1e9;
+  for (auto row = std::sregex_iterator(text.begin(), text.end(), changes); row != std::sregex_iterator(); ++row) {
+    const double change = std::max(std::fabs(std::stod((*row)[1])), std::fabs(std::stod((*row)[2])));
+    EXPECT_LE(change, previous + 0.005) << text;
+    previous = change;
+  }
+  std::string line;
+
+  // The differential folded file counts every sample of each side.
+  options.folded = true;
+  std::ostringstream folded;
+  ASSERT_TRUE(DiffCommand::writeDiff(folded, SessionSamples(base), SessionSamples(doubled), options));
+  uint64_t before = 0;
+  uint64_t after = 0;
+  std::istringstream lines(folded.str());
+  while (std::getline(lines, line)) {
+    std::istringstream words(line.substr(line.rfind(' ', line.rfind(' ') - 1)));
+    uint64_t b = 0;
+    uint64_t a = 0;
+    words >> b >> a;
+    before += b;
+    after += a;
+  }
+  EXPECT_EQ(SessionSamples(base).samples().size(), before);
+  EXPECT_EQ(SessionSamples(doubled).samples().size(), after);
+}
+
+}  // namespace
+}  // namespace qvprof
+}  // namespace Quorvel
