@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +20,7 @@
 #include "ReportCommand.h"
 #include "SessionSamples.h"
 #include "support/ElfProbes.h"
+#include "symbols/elf/QVElfImage.h"
 #include "support/ExportSession.h"
 #include "support/TestSupport.h"
 
@@ -43,6 +48,12 @@ std::string Export(const std::string& path, ExportCommand::Options options) {
   std::ostringstream out;
   EXPECT_TRUE(ExportCommand::writeExport(out, SessionSamples(path), options));
   return out.str();
+}
+
+std::string OwnExecutable() {
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
 // Runs the built qvprof; the exit status goes to `status`.
@@ -73,13 +84,22 @@ TEST_F(ExportTest, FoldedMatchesTheCheckedInFileAndCountsEverySample) {
 
   // A filter that matches nobody writes nothing; one that matches all
   // changes nothing.
-  options.filter.threadId = 999999999;
-  std::ostringstream none;
-  EXPECT_FALSE(ExportCommand::writeExport(none, SessionSamples(path_), options));
-  EXPECT_EQ("", none.str());
-  options.filter.threadId = ExportSession::threadId();
-  options.filter.processId = ExportSession::processId();
-  EXPECT_EQ(folded, Export(path_, options));
+  const int64_t pid = ExportSession::processId();
+  const int64_t tid = ExportSession::threadId();
+  const struct {
+    int64_t processId, threadId;
+    bool matches;
+  } filters[] = {{999999999, -1, false}, {-1, 999999999, false}, {pid, 999999999, false},
+                 {999999999, tid, false}, {pid, -1, true},         {-1, tid, true},
+                 {pid, tid, true}};
+  for (const auto& filter : filters) {
+    options.filter.processId = filter.processId;
+    options.filter.threadId = filter.threadId;
+    std::ostringstream out;
+    EXPECT_EQ(filter.matches, ExportCommand::writeExport(out, SessionSamples(path_), options))
+        << filter.processId << "/" << filter.threadId;
+    EXPECT_EQ(filter.matches ? folded : "", out.str()) << filter.processId << "/" << filter.threadId;
+  }
 }
 
 // Walks a report document without recursion and checks that every node's
@@ -236,6 +256,17 @@ TEST_F(ExportTest, GoToolPprofReadsTheProfileWithTheReportsCounts) {
   EXPECT_EQ(11u, rows["qv_export_main"].second) << "main is on every stack with frames";
   EXPECT_EQ(5u, rows["qv_export_render"].second) << "its own 1 and draw's 4";
 
+  // CPU time is the default sample type: a sample stands for the 1 ms
+  // timer interval. The first mapping is this test program, with the
+  // build id its file carries.
+  const std::string cpu = test::RunCommand("go tool pprof -top " + test::ShellQuote(profile) + " 2>&1", &status);
+  ASSERT_EQ(0, status) << cpu;
+  EXPECT_TRUE(std::regex_search(cpu, std::regex(R"(\n\s*3ms\s+25\.00%\s+\S+\s+3ms\s+25\.00%\s+qv_export_lex\n)"))) << cpu;
+  EXPECT_NE(std::string::npos, cpu.find("Duration: 13ms")) << cpu;
+  const QVElfImage self(OwnExecutable());
+  ASSERT_FALSE(self.buildId().empty());
+  EXPECT_NE(std::string::npos, cpu.find("Build ID: " + self.buildId() + "\n")) << cpu;
+
   // "-traces": one block per distinct stack, innermost frame first, with
   // the thread's labels.
   const std::string traces =
@@ -321,8 +352,25 @@ TEST(DiffTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
     before += b;
     after += a;
   }
-  EXPECT_EQ(SessionSamples(base).samples().size(), before);
+  const SessionSamples baseSession(base);
+  EXPECT_EQ(baseSession.samples().size(), before);
   EXPECT_EQ(SessionSamples(doubled).samples().size(), after);
+
+  // The trace of a real recording has a named track for every thread
+  // that was sampled.
+  ExportCommand::Options trace;
+  trace.format = ExportCommand::Format::trace;
+  std::ostringstream events;
+  ASSERT_TRUE(ExportCommand::writeExport(events, baseSession, trace));
+  std::set<int64_t> named;
+  std::set<int64_t> sampled;
+  const json document = json::parse(events.str());
+  for (const json& event : document.at("traceEvents")) {
+    if (event.at("name") == "thread_name") named.insert(event.at("tid").get<int64_t>());
+    if (event.at("ph") == "i") sampled.insert(event.at("tid").get<int64_t>());
+  }
+  EXPECT_GE(sampled.size(), 4u) << "the workload's four workers";
+  EXPECT_EQ(sampled, named);
 }
 
 }  // namespace
