@@ -5,6 +5,7 @@
 #include <map>
 #include <ostream>
 #include <sstream>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -147,7 +148,12 @@ class ProfileBuilder {
 
   pb::Profile& profile_;
   std::unordered_map<std::string, int64_t> strings_;
-  std::map<std::pair<const void*, uint64_t>, uint64_t> locations_;
+  struct LocationHash {
+    size_t operator()(const std::pair<const void*, uint64_t>& key) const {
+      return std::hash<const void*>()(key.first) * 31 + std::hash<uint64_t>()(key.second);
+    }
+  };
+  std::unordered_map<std::pair<const void*, uint64_t>, uint64_t, LocationHash> locations_;
   std::unordered_map<const QVModule*, int> mappings_;
   std::map<std::tuple<std::string, std::string, std::string>, uint64_t> functions_;
 };
@@ -184,12 +190,47 @@ QVPprofExporter::QVPprofExporter(const QVSessionProfile& session, const QVCallTr
     }
   }
 
-  // Identical stacks of one thread become one sample.
-  std::map<std::pair<int64_t, std::vector<uint64_t>>, int> sampleIndex;
+  // Identical stacks of one thread become one sample. Samples that share
+  // their frames (same frame tree and leaf) are the same stack, so each such
+  // stack is resolved once: a recording repeats a few thousand stacks a
+  // million times.
+  struct StackHash {
+    size_t operator()(const std::pair<int64_t, std::vector<uint64_t>>& key) const {
+      size_t hash = std::hash<int64_t>()(key.first);
+      for (uint64_t id : key.second) hash = hash * 1000003u ^ std::hash<uint64_t>()(id);
+      return hash;
+    }
+  };
+  struct SharedHash {
+    size_t operator()(const std::tuple<int64_t, const void*, int>& key) const {
+      return (std::hash<int64_t>()(std::get<0>(key)) * 31 + std::hash<const void*>()(std::get<1>(key))) * 31 +
+             std::hash<int>()(std::get<2>(key));
+    }
+  };
+  std::unordered_map<std::pair<int64_t, std::vector<uint64_t>>, int, StackHash> byStack;
+  std::unordered_map<std::tuple<int64_t, const void*, int>, int, SharedHash> byShared;
   std::map<int64_t, std::pair<int64_t, std::string>> threads;  // tid -> pid, name
   std::vector<const QVAbstractCallFrame*> frames;
-  std::vector<uint64_t> stack;
   std::string mainPath;
+  const auto newSample = [&](int64_t tid, const std::vector<uint64_t>& stack) {
+    pb::Sample* out = profile_->add_sample();
+    for (uint64_t id : stack) out->add_location_id(id);
+    out->add_value(0);
+    if (timed) out->add_value(0);
+    const auto& thread = threads[tid];
+    pb::Label* label = out->add_label();
+    label->set_key(builder.string("pid"));
+    label->set_num(thread.first);
+    label = out->add_label();
+    label->set_key(builder.string("tid"));
+    label->set_num(tid);
+    if (!thread.second.empty()) {
+      label = out->add_label();
+      label->set_key(builder.string("thread"));
+      label->set_str(builder.string(thread.second));
+    }
+    return profile_->sample_size() - 1;
+  };
   for (const auto& sample : samples) {
     if (!sample) continue;
     const QVThreadId threadId = sample->context().threadId();
@@ -198,33 +239,25 @@ QVPprofExporter::QVPprofExporter(const QVSessionProfile& session, const QVCallTr
       threads[tid] = {threadId.asProcessId().nativeIdentifier(), QVContextText::threadName(threadId)};
       if (mainPath.empty()) mainPath = QVContextText::processPath(threadId.asProcessId());
     }
-    sample->getFrames(frames);
-    stack.clear();
-    for (const QVAbstractCallFrame* frame : frames) {
-      if (frame) stack.push_back(builder.location(sample->symbolSource(), *frame));
+    int leaf = -1;
+    const void* frameTree = sample->sharedFrameTree(leaf);
+    int index = -1;
+    if (frameTree) {
+      const auto found = byShared.find(std::make_tuple(tid, frameTree, leaf));
+      if (found != byShared.end()) index = found->second;
     }
-    auto entry = sampleIndex.emplace(std::make_pair(tid, stack), profile_->sample_size());
-    pb::Sample* out;
-    if (entry.second) {
-      out = profile_->add_sample();
-      for (uint64_t id : stack) out->add_location_id(id);
-      out->add_value(0);
-      if (timed) out->add_value(0);
-      const auto& thread = threads[tid];
-      pb::Label* label = out->add_label();
-      label->set_key(builder.string("pid"));
-      label->set_num(thread.first);
-      label = out->add_label();
-      label->set_key(builder.string("tid"));
-      label->set_num(tid);
-      if (!thread.second.empty()) {
-        label = out->add_label();
-        label->set_key(builder.string("thread"));
-        label->set_str(builder.string(thread.second));
+    if (index < 0) {
+      sample->getFrames(frames);
+      std::pair<int64_t, std::vector<uint64_t>> key(tid, {});
+      for (const QVAbstractCallFrame* frame : frames) {
+        if (frame) key.second.push_back(builder.location(sample->symbolSource(), *frame));
       }
-    } else {
-      out = profile_->mutable_sample(entry.first->second);
+      const auto found = byStack.find(key);
+      index = found != byStack.end() ? found->second : newSample(tid, key.second);
+      if (found == byStack.end()) byStack.emplace(std::move(key), index);
+      if (frameTree) byShared.emplace(std::make_tuple(tid, frameTree, leaf), index);
     }
+    pb::Sample* out = profile_->mutable_sample(index);
     out->set_value(0, out->value(0) + 1);
     if (timed) out->set_value(1, out->value(1) + period);
   }

@@ -5,6 +5,7 @@
 #include <map>
 #include <ostream>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "export/QVContextText.h"
@@ -32,58 +33,92 @@ struct Event {
   json body;
 };
 
-// The "stackFrames" table: one entry per distinct (caller entry, frame).
+// The "stackFrames" table: one entry per distinct (caller entry, frame),
+// ids counting from 1.
 class StackFrames {
  public:
   // The id of the innermost frame of the stack, "" for an empty stack; the
   // innermost function's name goes to `leaf`.
   std::string stack(const QVAbstractCallStackTenure& sample, std::string& leaf) {
+    // Samples that share their frames are the same stack: resolved once.
+    int leafDescriptor = -1;
+    const void* frameTree = sample.sharedFrameTree(leafDescriptor);
+    const auto key = std::make_pair(frameTree, leafDescriptor);
+    if (frameTree) {
+      const auto found = shared_.find(key);
+      if (found != shared_.end()) return _result(found->second, leaf);
+    }
     sample.getFrames(frames_);
-    std::string parent;
-    leaf = QVFoldedStacks::NoFrames;
+    Entry entry{0, -1};
     for (size_t i = frames_.size(); i-- > 0;) {
       const QVAbstractCallFrame* frame = frames_[i];
       if (!frame) continue;
-      const Label& label = labelOf(sample.symbolSource(), *frame);
-      auto entry = ids_.emplace(std::make_pair(parent, label.name + '\n' + label.module), std::string());
-      if (entry.second) {
-        entry.first->second = std::to_string(ids_.size());
-        json node = {{"name", label.name}, {"category", label.module}};
-        if (!parent.empty()) node["parent"] = parent;
-        table_[entry.first->second] = std::move(node);
-      }
-      parent = entry.first->second;
-      leaf = label.name;
+      const int label = _labelOf(sample.symbolSource(), *frame);
+      const uint64_t edge = (static_cast<uint64_t>(entry.id) << 32) | static_cast<uint32_t>(label);
+      auto found = ids_.emplace(edge, static_cast<int>(nodes_.size()) + 1);
+      if (found.second) nodes_.push_back({entry.id, label});
+      entry = {found.first->second, label};
     }
-    return parent;
+    if (frameTree) shared_.emplace(key, entry);
+    return _result(entry, leaf);
   }
 
-  json& table() { return table_; }
+  json table() const {
+    json table = json::object();
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+      const Label& label = labels_[static_cast<size_t>(nodes_[i].label)];
+      json node = {{"name", label.name}, {"category", label.module}};
+      if (nodes_[i].parent != 0) node["parent"] = std::to_string(nodes_[i].parent);
+      table[std::to_string(i + 1)] = std::move(node);
+    }
+    return table;
+  }
 
  private:
   struct Label {
     std::string name;
     std::string module;
   };
+  struct Node {
+    int parent;  // 0 at the outermost frame
+    int label;
+  };
+  struct Entry {
+    int id;     // 0 for an empty stack
+    int label;  // of the innermost frame
+  };
+  struct PairHash {
+    template <class A, class B>
+    size_t operator()(const std::pair<A, B>& key) const {
+      return std::hash<A>()(key.first) * 31 + std::hash<B>()(key.second);
+    }
+  };
+
+  std::string _result(const Entry& entry, std::string& leaf) const {
+    leaf = entry.id == 0 ? QVFoldedStacks::NoFrames : labels_[static_cast<size_t>(entry.label)].name;
+    return entry.id == 0 ? std::string() : std::to_string(entry.id);
+  }
 
   // Resolving an address walks the process's maps; samples repeat a few
-  // thousand addresses many times.
-  const Label& labelOf(const void* source, const QVAbstractCallFrame& frame) {
+  // thousand addresses many times. Equal names share one label.
+  int _labelOf(const void* source, const QVAbstractCallFrame& frame) {
     const auto key = std::make_pair(source, frame.address());
-    auto found = labels_.find(key);
-    if (found == labels_.end()) {
-      found = labels_
-                  .emplace(key, Label{QVFrameText::functionLabel(&frame, QVCallTree::symbol),
-                                      QVFrameText::moduleName(frame)})
-                  .first;
-    }
-    return found->second;
+    const auto found = byAddress_.find(key);
+    if (found != byAddress_.end()) return found->second;
+    Label label{QVFrameText::functionLabel(&frame, QVCallTree::symbol), QVFrameText::moduleName(frame)};
+    const auto named = byName_.emplace(label.name + '\n' + label.module, static_cast<int>(labels_.size()));
+    if (named.second) labels_.push_back(std::move(label));
+    byAddress_.emplace(key, named.first->second);
+    return named.first->second;
   }
 
   std::vector<const QVAbstractCallFrame*> frames_;
-  std::map<std::pair<const void*, uint64_t>, Label> labels_;
-  std::map<std::pair<std::string, std::string>, std::string> ids_;
-  json table_ = json::object();
+  std::vector<Label> labels_;
+  std::unordered_map<std::pair<const void*, uint64_t>, int, PairHash> byAddress_;
+  std::unordered_map<std::string, int> byName_;
+  std::vector<Node> nodes_;
+  std::unordered_map<uint64_t, int> ids_;
+  std::unordered_map<std::pair<const void*, int>, Entry, PairHash> shared_;
 };
 
 }  // namespace
@@ -184,7 +219,7 @@ QVTraceExporter::QVTraceExporter(const QVSessionProfile& session, const QVCallTr
 
   document_ = {{"traceEvents", std::move(traceEvents)},
                {"displayTimeUnit", "ms"},
-               {"stackFrames", std::move(frames.table())},
+               {"stackFrames", frames.table()},
                {"otherData", {{"producer", "qvprof"}}}};
 }
 
