@@ -16,6 +16,7 @@
 #include "DiffCommand.h"
 #include "DriverCatalog.h"
 #include "export/QVCallTreeJson.h"
+#include "export/QVFoldedStacks.h"
 #include "ExportCommand.h"
 #include "ReportCommand.h"
 #include "SessionSamples.h"
@@ -301,23 +302,60 @@ TEST(ExportCommandLineTest, UsageErrorsNameTheArgumentAndExitTwo) {
 }
 
 // Two real recordings of the example workload, the second with the hash
-// work on two threads: the hash function's share of the samples grows. On
-// a loaded machine the sampler takes few stacks, so only the direction of
-// the change is asserted, not its size.
-TEST(DiffTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
-  std::vector<std::string> errors;
-  std::vector<std::string> warnings;
-  DriverCatalog::processEnvironment(errors, warnings);
-  if (!errors.empty()) GTEST_SKIP() << "cannot trace a child: " << errors.front();
-  test::ScratchDirectory scratch("qvdiff");
-  const std::string base = scratch.file("base.qvprof");
-  const std::string doubled = scratch.file("doubled.qvprof");
-  int status = 0;
-  std::string out = Qvprof("record --interval 0.005 -o " + base + " -- " + test::ShellQuote(QV_WORKLOAD_PATH) + " 5", status);
-  ASSERT_EQ(0, status) << out;
-  out = Qvprof("record --interval 0.005 -o " + doubled + " -- " + test::ShellQuote(QV_WORKLOAD_PATH) + " 5 hash", status);
-  ASSERT_EQ(0, status) << out;
+// work on two threads, made once for the tests below.
+class WorkloadRecordingTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
+    DriverCatalog::processEnvironment(errors, warnings);
+    if (!errors.empty()) {
+      skip_ = new std::string("cannot trace a child: " + errors.front());
+      return;
+    }
+    scratch_ = new test::ScratchDirectory("qvworkload");
+    base_ = new std::string(scratch_->file("base.qvprof"));
+    doubled_ = new std::string(scratch_->file("doubled.qvprof"));
+    int status = 0;
+    const std::string record = "record --interval 0.005 -o ";
+    const std::string workload = " -- " + test::ShellQuote(QV_WORKLOAD_PATH) + " 5";
+    const std::string out = Qvprof(record + *base_ + workload, status) +
+                            (status == 0 ? Qvprof(record + *doubled_ + workload + " hash", status) : "");
+    if (status != 0) failure_ = new std::string(out);
+  }
+  static void TearDownTestSuite() {
+    for (std::string** text : {&skip_, &failure_, &base_, &doubled_}) {
+      delete *text;
+      *text = nullptr;
+    }
+    delete scratch_;
+    scratch_ = nullptr;
+  }
+  void SetUp() override {
+    if (skip_) GTEST_SKIP() << *skip_;
+    ASSERT_EQ(nullptr, failure_) << "recording failed: " << *failure_;
+  }
 
+  static std::string* skip_;
+  static std::string* failure_;
+  static test::ScratchDirectory* scratch_;
+  static std::string* base_;
+  static std::string* doubled_;
+};
+
+std::string* WorkloadRecordingTest::skip_ = nullptr;
+std::string* WorkloadRecordingTest::failure_ = nullptr;
+test::ScratchDirectory* WorkloadRecordingTest::scratch_ = nullptr;
+std::string* WorkloadRecordingTest::base_ = nullptr;
+std::string* WorkloadRecordingTest::doubled_ = nullptr;
+
+// The hash function's share of the samples grows. On a loaded machine the
+// sampler takes few stacks, so only the direction of the change is
+// asserted, not its size.
+TEST_F(WorkloadRecordingTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
+  const std::string& base = *base_;
+  const std::string& doubled = *doubled_;
+  std::string line;
   DiffCommand::Options options;
   options.minPercent = 0.0;
   std::ostringstream table;
@@ -335,7 +373,6 @@ TEST(DiffTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
     EXPECT_LE(change, previous + 0.005) << text;
     previous = change;
   }
-  std::string line;
 
   // The differential folded file counts every sample of each side.
   options.folded = true;
@@ -355,9 +392,45 @@ TEST(DiffTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
   const SessionSamples baseSession(base);
   EXPECT_EQ(baseSession.samples().size(), before);
   EXPECT_EQ(SessionSamples(doubled).samples().size(), after);
+}
 
-  // The trace of a real recording has a named track for every thread
-  // that was sampled.
+// go tool pprof reads the export of a real recording with the counts the
+// report's tree gives every named function, and the trace has a named
+// track for every sampled thread.
+TEST_F(WorkloadRecordingTest, ExportsOfARealRecordingAgreeWithTheReport) {
+  const SessionSamples baseSession(*base_);
+  const QVFoldedStacks ours(baseSession.samples(), QVCallTree::symbol);
+  int status = 0;
+  test::RunCommand("go version", &status);
+  const bool haveGo = status == 0;
+  if (haveGo) {
+    const std::string profile = scratch_->file("base.pb.gz");
+    const std::string out = Qvprof("export " + *base_ + " -f pprof -o " + profile, status);
+    ASSERT_EQ(0, status) << out;
+    const std::string top = test::RunCommand(
+        "HOME=" + test::ShellQuote(scratch_->path()) + " go tool pprof -top -nodecount=100000 -sample_index=samples " +
+            test::ShellQuote(profile) + " 2>&1",
+        &status);
+    ASSERT_EQ(0, status) << top;
+    const std::regex row(R"(^\s*(\d+)\s+\S+%\s+\S+%\s+(\d+)\s+\S+%\s+(.+?)\s*$)");
+    std::istringstream lines(top);
+    std::string line;
+    size_t compared = 0;
+    while (std::getline(lines, line)) {
+      std::smatch match;
+      if (!std::regex_match(line, match, row)) continue;
+      const std::string name = match[3];
+      // pprof names a frame of no known symbol by its address or "[module]".
+      if (name.rfind("0x", 0) == 0 || name.front() == '[') continue;
+      const auto function = ours.functions().find(name);
+      ASSERT_NE(ours.functions().end(), function) << name << "\n" << top;
+      EXPECT_EQ(function->second.self, std::stoull(match[1])) << name;
+      EXPECT_EQ(function->second.total, std::stoull(match[2])) << name;
+      ++compared;
+    }
+    EXPECT_GE(compared, 12u) << "the workload's four chains of three functions at least\n" << top;
+  }
+
   ExportCommand::Options trace;
   trace.format = ExportCommand::Format::trace;
   std::ostringstream events;
@@ -371,6 +444,7 @@ TEST(DiffTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
   }
   EXPECT_GE(sampled.size(), 4u) << "the workload's four workers";
   EXPECT_EQ(sampled, named);
+  if (!haveGo) GTEST_SKIP() << "the trace was checked; the Go toolchain to read the pprof export is not installed";
 }
 
 }  // namespace
