@@ -26,19 +26,12 @@
 #include "archivers/QVUniqueCallStackTenureArchiver.h"
 #include "calltree/QVCallTree.h"
 #include "config/QVSessionConfig.h"
-#include "model/QVProcess.h"
-#include "model/QVThread.h"
 #include "session/QVSessionDataCallStackTenures.h"
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
-#include "symbols/QVModule.h"
-#include "symbols/QVSection.h"
-#include "symbols/QVSourceFile.h"
-#include "symbols/QVSymbol.h"
-#include "symbols/QVSystem.h"
 #include "SyntheticStacks.h"
+#include "SyntheticWorld.h"
 #include "system/QVFileUtils.h"
-#include "system/QVMachine.h"
 #include "time/QVTime.h"
 
 using namespace Quorvel;
@@ -47,10 +40,6 @@ namespace {
 
 constexpr size_t kSampleCount = 1000000;
 constexpr int kThreadCount = 8;
-// The generator's code: 64k functions of 0x40 bytes from 0x400000.
-constexpr uint64_t kCodeStart = 0x400000;
-constexpr uint64_t kFunctionBytes = 0x40;
-constexpr int kFunctionCount = 65536;
 
 size_t ResidentBytes() {
   std::ifstream statm("/proc/self/statm");
@@ -70,61 +59,10 @@ size_t FileBytes(const std::string& path) {
   return stream ? static_cast<size_t>(stream.tellg()) : 0;
 }
 
-// A machine of its own (so nothing of the real one is looked up), with one
-// process of kThreadCount threads whose code is one module holding every
-// function the generator calls.
-struct SyntheticWorld {
-  QVSystemId systemId;
-  QVProcessId processId;
-  std::vector<QVContext> contexts;  // per thread
-};
+using bench::FlushRegistries;
+using bench::SyntheticWorld;
 
-SyntheticWorld BuildWorld() {
-  SyntheticWorld world;
-  world.systemId = QVSystemId::uniqueSystemId("qv-bench-session-file", "bench");
-  QVSystem::registerSystem(std::make_shared<QVSystem>(world.systemId, "bench", LocalMachineArchitecture(),
-                                                      LocalMachineProcessorType(), kThreadCount, "6.1.0"));
-  world.processId = QVProcessId::uniqueProcessId(world.systemId, 4242, 1);
-  auto process = std::make_shared<QVProcess>(world.processId, "synthetic", "/opt/synthetic/bin/app");
-  QVProcess::registerProcess(process);
-  for (int t = 0; t < kThreadCount; ++t) {
-    const QVThreadId threadId = QVThreadId::uniqueThreadId(world.processId, 4242 + t, 1);
-    QVThread::registerThread(std::make_shared<QVThread>(threadId));
-    world.contexts.push_back(QVContext::uniqueContext(threadId, t % 4, QVContext::StateUser));
-  }
-
-  const std::string path = "/opt/synthetic/bin/app";
-  const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), LocalMachineArchitecture());
-  const QVSectionId sectionId = QVSectionId::uniqueSectionId(moduleId, 1);
-  const uint64_t length = kFunctionBytes * kFunctionCount;
-  auto section = std::make_shared<QVSection>(sectionId, ".text",
-                                             QVSection::kAttributeExecutable | QVSection::kAttributeAllocated,
-                                             QVRange<unsigned long>(kCodeStart, length),
-                                             QVRange<long>(0, static_cast<long>(length)));
-  for (int f = 0; f < kFunctionCount; ++f) {
-    auto symbol = std::make_shared<QVSymbol>(QVSymbolId::uniqueSymbolId(sectionId, f), "function_" + std::to_string(f),
-                                             QVSymbol::TypeCode, QVSymbol::VisibilityGlobal,
-                                             LocalMachineArchitecture());
-    const QVRange<int> range(static_cast<int>(f * kFunctionBytes), static_cast<int>(kFunctionBytes));
-    symbol->setSectionRange(range);
-    QVSymbol::registerSymbol(symbol);
-    section->setSymbolForRange(symbol, range);
-  }
-  auto module = std::make_shared<QVModule>(moduleId, path, 0, "app");
-  module->setSections({section});
-  QVModule::registerModule(module);
-  process->setSectionAtAddressRange(section, QVRange<unsigned long>(kCodeStart, length));
-  return world;
-}
-
-void FlushRegistries() {
-  QVThread::flushRegisteredThreads();
-  QVProcess::flushRegisteredProcesses();
-  QVModule::flushRegisteredModules();
-  QVSymbol::flushRegisteredSymbols();
-  QVSourceFile::flushRegisteredSourceFiles();
-  QVSystem::flushRegisteredSystems();
-}
+SyntheticWorld BuildWorld() { return bench::BuildWorld("qv-bench-session-file", kThreadCount); }
 
 // The stages share one recording, made by the first.
 struct Shared {

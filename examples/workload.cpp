@@ -3,7 +3,11 @@
 // first argument (seconds, default 2) has passed. It prints the checksum of
 // all the work at the end so that the compiler cannot discard any of it.
 //
-//   workload [SECONDS]
+//   workload [SECONDS [KIND]]
+//
+// KIND (hash, sort, matrix or fib) names the work to run on two threads
+// instead of one: twice the work of one kind, for trying a comparison of
+// two profiles.
 //
 // Each kind of work sits behind a chain of functions that are kept out of
 // line, so that a profile shows a distinct call path per thread:
@@ -18,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -158,21 +163,30 @@ __attribute__((noinline)) void fibThread(uint64_t* out) {
 
 int main(int argc, char** argv) {
   double seconds = 2.0;
-  if (argc > 1) {
+  const char* const kinds[] = {"hash", "sort", "matrix", "fib"};
+  void (*const bodies[])(uint64_t*) = {hashThread, sortThread, matrixThread, fibThread};
+  int doubled = -1;
+  bool valid = argc <= 3;
+  if (valid && argc > 1) {
     char* end = nullptr;
     seconds = std::strtod(argv[1], &end);
-    if (end == argv[1] || *end != '\0' || !(seconds >= 0.0) || seconds > 1e6) {
-      std::fprintf(stderr, "usage: %s [SECONDS]\n", argv[0]);
-      return 2;
+    valid = end != argv[1] && *end == '\0' && seconds >= 0.0 && seconds <= 1e6;
+  }
+  if (valid && argc > 2) {
+    for (int kind = 0; kind < 4; ++kind) {
+      if (std::string(argv[2]) == kinds[kind]) doubled = kind;
     }
+    valid = doubled >= 0;
+  }
+  if (!valid) {
+    std::fprintf(stderr, "usage: %s [SECONDS [hash|sort|matrix|fib]]\n", argv[0]);
+    return 2;
   }
 
-  uint64_t results[4] = {0, 0, 0, 0};
+  uint64_t results[5] = {0, 0, 0, 0, 0};
   std::vector<std::thread> threads;
-  threads.emplace_back(hashThread, &results[0]);
-  threads.emplace_back(sortThread, &results[1]);
-  threads.emplace_back(matrixThread, &results[2]);
-  threads.emplace_back(fibThread, &results[3]);
+  for (int kind = 0; kind < 4; ++kind) threads.emplace_back(bodies[kind], &results[kind]);
+  if (doubled >= 0) threads.emplace_back(bodies[doubled], &results[4]);
 
   std::this_thread::sleep_until(Clock::now() + std::chrono::duration<double>(seconds));
   g_stop.store(true, std::memory_order_relaxed);

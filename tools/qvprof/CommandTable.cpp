@@ -7,6 +7,9 @@
 #include "DriverCommand.h"
 #include "DriversCommand.h"
 #include "ImportPerfCommand.h"
+#include "DiffCommand.h"
+#include "DriversCommand.h"
+#include "ExportCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
 #include "RecordCommand.h"
@@ -22,6 +25,8 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<ReportCommand>());
   commands.push_back(std::make_unique<InfoCommand>());
   commands.push_back(std::make_unique<ScriptCommand>());
+  commands.push_back(std::make_unique<ExportCommand>());
+  commands.push_back(std::make_unique<DiffCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
   commands.push_back(std::make_unique<DriverCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());

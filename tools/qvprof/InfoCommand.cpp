@@ -10,7 +10,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "config/QVSessionConfig.h"
-#include "ContextText.h"
+#include "export/QVContextText.h"
 #include "ids/QVContext.h"
 #include "LogOptions.h"
 #include "RecordingProperties.h"
@@ -116,8 +116,8 @@ void InfoCommand::writeInfo(std::ostream& out, const SessionSamples& session) {
     char columns[64];
     std::snprintf(columns, sizeof columns, "  pid %-8lld %10llu samples  ", static_cast<long long>(entry.first.first),
                   static_cast<unsigned long long>(entry.second));
-    out << columns << ContextText::processName(entry.first.second);
-    const std::string path = ContextText::processPath(entry.first.second);
+    out << columns << QVContextText::processName(entry.first.second);
+    const std::string path = QVContextText::processPath(entry.first.second);
     if (!path.empty()) out << " (" << path << ")";
     out << '\n';
   }
@@ -129,7 +129,7 @@ void InfoCommand::writeInfo(std::ostream& out, const SessionSamples& session) {
                   static_cast<long long>(entry.first.first),
                   static_cast<long long>(threadId.asProcessId().nativeIdentifier()),
                   static_cast<unsigned long long>(entry.second.samples));
-    out << columns << ContextText::commandName(threadId) << '\n';
+    out << columns << QVContextText::commandName(threadId) << '\n';
   }
 }
 

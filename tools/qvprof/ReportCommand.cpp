@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "base/QVException.h"
-#include "FrameText.h"
+#include "export/QVCallTreeJson.h"
+#include "export/QVSampleSelection.h"
+#include "export/QVFrameText.h"
 #include "ids/QVContext.h"
 #include "LogOptions.h"
 #include "samples/QVAbstractCallFrame.h"
@@ -63,6 +65,14 @@ const char* columnTitle(QVCallTree::Granularity granularity) {
     default:
       return "Function";
   }
+}
+
+QVSampleFilter filterOf(const ReportCommand::Options& options) {
+  QVSampleFilter filter;
+  filter.processId = options.processId;
+  filter.threadId = options.threadId;
+  filter.states = options.states;
+  return filter;
 }
 
 struct LabelledNode {
@@ -156,7 +166,10 @@ Arguments ReportCommand::arguments() const {
       {"all-processes", 0, "", "every process of a perf recording, not only the one it ran or named"},
       {"thread", 0, "TID", "only samples of this thread"},
       {"depth", 0, "N", "show N levels of the tree (default: all)"},
-      {"min-percent", 0, "P", "hide nodes with less than P percent of the samples (default 0.5; 0 shows all)"},
+      {"min-percent", 0, "P",
+       "hide nodes with less than P percent of the samples (default 0.5 for text, 0 for json; 0 shows all)"},
+      {"format", 0, "text|json",
+       "text (default), or json: the tree as nested objects with name, module, self, total, children"},
       {"weight", 0, "cpu|samples",
        "cpu: weigh each sample by the CPU time its thread used (default when the session has it); "
        "samples: each sample weighs one (wall-clock view)"},
@@ -175,54 +188,16 @@ Arguments ReportCommand::arguments() const {
 }
 
 std::string ReportCommand::nodeLabel(const QVCallTreeNode& node, QVCallTree::Granularity granularity) {
-  const QVAbstractCallFrame* frame = node.templateCallFrame();
-  if (!frame) return FrameText::Unknown;
-  const std::string address = "0x" + FrameText::hex(frame->address());
-  const std::string symbol = FrameText::symbolName(*frame);
-  const bool symbolKnown = symbol != FrameText::Unknown;
-  switch (granularity) {
-    case QVCallTree::address:
-      return address + " " + FrameText::symbolWithOffset(*frame) + " (" + FrameText::moduleName(*frame) + ")";
-    case QVCallTree::module: {
-      const std::string module = FrameText::modulePath(*frame);
-      // An unknown module merges by address, so the address tells the
-      // nodes apart.
-      return module != FrameText::Unknown ? module : module + " " + address;
-    }
-    case QVCallTree::file:
-    case QVCallTree::line: {
-      const std::string where = FrameText::sourceLine(*frame, granularity == QVCallTree::line);
-      if (where != FrameText::Unknown) {
-        // A line alone rarely says where it is; its function does.
-        return granularity == QVCallTree::line && symbolKnown ? where + " (" + symbol + ")" : where;
-      }
-      // Without line information frames merge by symbol, else by address.
-      return symbolKnown ? where + " in " + symbol : where + " " + address;
-    }
-    case QVCallTree::symbol:
-    default:
-      if (!symbolKnown) return symbol + " " + address + " (" + FrameText::moduleName(*frame) + ")";
-      return symbol + " (" + FrameText::moduleName(*frame) + ")";
-  }
+  return QVFrameText::nodeLabel(node.templateCallFrame(), granularity);
 }
 
 bool ReportCommand::writeReport(std::ostream& out, const SessionSamples& session, const Options& options) {
-  QVCallTree::TenureList selected;
-  std::set<int64_t> threads;
-  std::set<int64_t> processes;
-  for (const auto& sample : session.samples()) {
-    if (!sample) continue;
-    const QVContext& context = sample->context();
-    const int64_t pid = context.asProcessId().nativeIdentifier();
-    const int64_t tid = context.threadId().nativeIdentifier();
-    if (options.processId >= 0 && pid != options.processId) continue;
-    if (options.threadId >= 0 && tid != options.threadId) continue;
-    if (!options.states.empty() && options.states.find(sample->schedulerState()) == std::string::npos) continue;
-    selected.push_back(sample);
-    threads.insert(tid);
-    processes.insert(pid);
-  }
-  if (selected.empty()) return false;
+  if (options.json) return writeJsonReport(out, session, options);
+  const QVSampleSelection selection(session.samples(), filterOf(options));
+  if (selection.empty()) return false;
+  const QVCallTree::TenureList& selected = selection.samples();
+  const size_t threads = selection.threadCount();
+  const size_t processes = selection.processCount();
 
   bool byCpu = options.weight == Options::Weight::Cpu;
   if (options.weight == Options::Weight::Automatic) {
@@ -237,9 +212,9 @@ bool ReportCommand::writeReport(std::ostream& out, const SessionSamples& session
   }
   const QVCallTree tree(selected, options.topology, options.granularity, weight);
   const double total = tree.rootNode()->totalWeight();
-  out << "Call tree: " << selected.size() << (selected.size() == 1 ? " sample, " : " samples, ") << threads.size()
-      << (threads.size() == 1 ? " thread of " : " threads of ") << processes.size()
-      << (processes.size() == 1 ? " process" : " processes") << ", "
+  out << "Call tree: " << selected.size() << (selected.size() == 1 ? " sample, " : " samples, ") << threads
+      << (threads == 1 ? " thread of " : " threads of ") << processes << (processes == 1 ? " process" : " processes")
+      << ", "
       << QVCallTree::topologyToString(options.topology) << " view by "
       << QVCallTree::granularityToString(options.granularity) << (byCpu ? ", weighted by CPU time" : "") << "\n";
   if (total <= 0.0) {
@@ -258,6 +233,23 @@ bool ReportCommand::writeReport(std::ostream& out, const SessionSamples& session
   return true;
 }
 
+bool ReportCommand::writeJsonReport(std::ostream& out, const SessionSamples& session, const Options& options) {
+  const QVSampleSelection selection(session.samples(), filterOf(options));
+  if (selection.empty()) return false;
+  const QVCallTree tree(selection.samples(), options.topology, options.granularity);
+  QVCallTreeJson::Options shape;
+  shape.depth = options.depth;
+  shape.minPercent = options.minPercent;
+  nlohmann::ordered_json document = {{"samples", selection.samples().size()},
+                             {"threads", selection.threadCount()},
+                             {"processes", selection.processCount()},
+                             {"topology", QVCallTree::topologyToString(options.topology)},
+                             {"granularity", QVCallTree::granularityToString(options.granularity)}};
+  document.update(QVCallTreeJson::build(tree, shape));
+  out << document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+  return true;
+}
+
 int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::ostream& err) {
   Options options;
   options.topology = QVCallTree::topologyFromString(arguments.choice("topology", {"tree", "leaf"}, "tree"));
@@ -266,7 +258,9 @@ int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
   if (arguments.has("process")) options.processId = static_cast<int64_t>(arguments.integer("process", 0, 0, 4194304));
   if (arguments.has("thread")) options.threadId = static_cast<int64_t>(arguments.integer("thread", 0, 0, 4194304));
   options.depth = static_cast<size_t>(arguments.integer("depth", 0, 1, 100000));
-  options.minPercent = arguments.positiveNumber("min-percent", 0.5, true);
+  options.json = arguments.choice("format", {"text", "json"}, "text") == "json";
+  // Scripts want the whole tree unless they ask otherwise.
+  options.minPercent = arguments.positiveNumber("min-percent", options.json ? 0.0 : 0.5, true);
   if (arguments.has("weight")) {
     options.weight = arguments.choice("weight", {"cpu", "samples"}, "cpu") == "cpu" ? Options::Weight::Cpu
                                                                                : Options::Weight::Samples;
@@ -307,10 +301,7 @@ int ReportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
       err << "qvprof: process " << options.processId << " has no samples in " << path
           << " (it did not run while recorded); --all-processes shows the others\n";
     } else {
-      err << "qvprof: no samples in " << path << " match"
-          << (options.processId >= 0 ? " --process " + std::to_string(options.processId) : "")
-          << (options.threadId >= 0 ? " --thread " + std::to_string(options.threadId) : "")
-          << (arguments.has("state") ? " --state " + arguments.value("state") : "") << '\n';
+      err << "qvprof: no samples in " << path << " match" << filterOf(options).description() << '\n';
     }
     return ExitFailure;
   }

@@ -29,6 +29,7 @@ class ReportCommand : public Command {
     // Scheduler state letters to keep (see
     // QVAbstractCallStackTenure::schedulerStateName); empty keeps all.
     std::string states;
+    bool json = false;       // the tree as nested JSON objects instead of text
   };
 
   std::string name() const override { return "report"; }
@@ -38,6 +39,10 @@ class ReportCommand : public Command {
   // The report of the samples that pass the options' filters; false (and
   // nothing written) when no sample passes them.
   static bool writeReport(std::ostream& out, const SessionSamples& session, const Options& options);
+  // The same samples as one JSON document: "samples", "threads",
+  // "processes", "topology", "granularity", then the tree as
+  // QVCallTreeJson builds it ("total" and nested "children").
+  static bool writeJsonReport(std::ostream& out, const SessionSamples& session, const Options& options);
   // What one node stands for at a granularity, from its template frame.
   static std::string nodeLabel(const QVCallTreeNode& node, QVCallTree::Granularity granularity);
 

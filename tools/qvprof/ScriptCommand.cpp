@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ContextText.h"
-#include "FrameText.h"
+#include "export/QVContextText.h"
+#include "export/QVFrameText.h"
 #include "ids/QVContext.h"
 #include "LogOptions.h"
 #include "samples/QVAbstractCallFrame.h"
@@ -78,9 +78,9 @@ void ScriptCommand::writeScript(std::ostream& out, const SessionSamples& session
   };
   const auto header = [&out](const QVContext& context, uint64_t tick) {
     const QVThreadId threadId = context.threadId();
-    out << ContextText::commandName(threadId) << ' ' << context.asProcessId().nativeIdentifier() << '/'
-        << threadId.nativeIdentifier() << ' ' << ContextText::processorText(context.processorIndex()) << ' '
-        << ContextText::tickText(tick);
+    out << QVContextText::commandName(threadId) << ' ' << context.asProcessId().nativeIdentifier() << '/'
+        << threadId.nativeIdentifier() << ' ' << QVContextText::processorText(context.processorIndex()) << ' '
+        << QVContextText::tickText(tick);
   };
 
   // The three kinds merge by the tick each ended; equal ticks keep the
@@ -148,7 +148,7 @@ void ScriptCommand::writeScript(std::ostream& out, const SessionSamples& session
       const FrameKey key{source, frame->lookupAddress()};
       auto found = lines.find(key);
       if (found == lines.end()) {
-        found = lines.emplace(key, FrameText::scriptLine(*frame)).first;
+        found = lines.emplace(key, QVFrameText::scriptLine(*frame)).first;
       }
       out << found->second << '\n';
     }

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <unordered_map>
 
-#include "ContextText.h"
+#include "export/QVContextText.h"
 #include "samples/QVAbstractSystemCallTenure.h"
 #include "samples/QVAbstractThreadTenure.h"
 #include "session/QVSessionDataSystemCallTenures.h"
@@ -30,7 +30,7 @@ std::string milliseconds(uint64_t ticks) {
 }
 
 std::string threadText(const QVThreadId& threadId) {
-  return ContextText::commandName(threadId) + " " + std::to_string(threadId.asProcessId().nativeIdentifier()) + "/" +
+  return QVContextText::commandName(threadId) + " " + std::to_string(threadId.asProcessId().nativeIdentifier()) + "/" +
          std::to_string(threadId.nativeIdentifier());
 }
 

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "base/QVException.h"
-#include "FrameText.h"
+#include "export/QVFrameText.h"
 #include "Linux/perf/QVProfileDriverLinuxPerf.h"
 #include "samples/QVAbstractCallFrame.h"
 #include "samples/QVAbstractCallStackTenure.h"
@@ -90,9 +90,9 @@ std::vector<std::string> importedSamples(const QVSessionProfile& profile, const 
   for (const auto& sample : profile.callStackData()->samples()) {
     sample->getFrames(frames);
     std::string symbol =
-        frames.empty() || !frames.front() ? "[unknown]" : plainName(FrameText::symbolName(*frames.front()));
+        frames.empty() || !frames.front() ? "[unknown]" : plainName(QVFrameText::symbolName(*frames.front()));
     const std::string tid = std::to_string(sample->context().threadId().nativeIdentifier()) + " " +
-                            (frames.empty() || !frames.front() ? "0" : FrameText::hex(frames.front()->address()));
+                            (frames.empty() || !frames.front() ? "0" : QVFrameText::hex(frames.front()->address()));
     // Shorten to perf's form when perf printed the name without its
     // parameter list.
     const size_t open = symbol.find('(', symbol.rfind("(anonymous namespace)") == 0 ? 21 : 0);

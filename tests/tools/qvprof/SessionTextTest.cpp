@@ -12,7 +12,7 @@
 
 #include "archivers/QVUniqueCallStackTenureArchiver.h"
 #include "config/QVSessionConfig.h"
-#include "ContextText.h"
+#include "export/QVContextText.h"
 #include "ids/QVContext.h"
 #include "InfoCommand.h"
 #include "Linux/process/QVProcessLinux.h"
@@ -130,7 +130,7 @@ QVThreadId SessionTextTest::threadId_;
 TEST_F(SessionTextTest, ScriptWritesOneBlockPerSampleInTimeOrderWithResolvedFrames) {
   const std::string script = Script();
   const std::string exe = OwnExecutable();
-  const std::string header = ContextText::commandName(threadId_) + " " + std::to_string(getpid()) + "/" +
+  const std::string header = QVContextText::commandName(threadId_) + " " + std::to_string(getpid()) + "/" +
                              std::to_string(threadId_.nativeIdentifier()) + " [002] ";
   auto frame = [](uint64_t address, const std::string& symbol, const std::string& module) {
     std::ostringstream line;

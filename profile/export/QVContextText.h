@@ -9,11 +9,9 @@ class QVContext;
 class QVProcessId;
 class QVThreadId;
 
-namespace qvprof {
-
 // Names and numbers of the threads and processes samples refer to, looked
 // up in the registries that reading a session file filled.
-class ContextText {
+class QVContextText {
  public:
   // The thread's name, else its process's name, else "[unknown]"; never
   // empty, though thread names may hold blanks.
@@ -30,5 +28,4 @@ class ContextText {
   static std::string tickText(uint64_t tick);
 };
 
-}  // namespace qvprof
 }  // namespace Quorvel
