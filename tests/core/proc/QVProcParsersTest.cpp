@@ -262,10 +262,14 @@ TEST(QVProcKallsymsParser, MalformedLines) {
 }
 
 TEST(QVProcKallsymsParser, WholeFileKeepsOrderAndCountsIssues) {
+  // Blank and whitespace-only lines (a trailing newline, a hand-edited copy)
+  // are skipped without an issue; only the broken line is reported.
   const std::string text =
       "ffffffff81000000 T srso_alias_untrain_ret\n"
+      "\n"
       "ffffffff81000000 T _stext\n"
       "broken\n"
+      "  \t\n"
       "ffffffffc0201000 t ftrace_trampoline\t[__builtin__ftrace]";
   auto result = QVProcKallsymsParser::parse(text);
   ASSERT_EQ(result.entries.size(), 3u);
@@ -273,7 +277,7 @@ TEST(QVProcKallsymsParser, WholeFileKeepsOrderAndCountsIssues) {
   EXPECT_EQ(result.entries[1].name, "_stext");
   EXPECT_EQ(result.entries[2].module, "__builtin__ftrace");
   ASSERT_EQ(result.issues.size(), 1u);
-  EXPECT_EQ(result.issues[0].lineNumber, 3u);
+  EXPECT_EQ(result.issues[0].lineNumber, 4u);
 
   std::size_t functions = 0;
   EXPECT_EQ(QVProcKallsymsParser::forEach(

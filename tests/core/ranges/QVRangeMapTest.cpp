@@ -439,7 +439,8 @@ TYPED_TEST(QVRangeMapDifferentialTest, RandomOperationsMatchReferenceModel) {
 }
 
 // ---------------------------------------------------------------------------
-// Edge cases
+// What the reference model does not reach: logging, operands that alias,
+// appending sub-maps, bulk setting.
 // ---------------------------------------------------------------------------
 using AddressMap = QVRangeMap<unsigned long, int>;
 using AddressRange = QVRange<unsigned long>;
@@ -458,14 +459,6 @@ std::vector<std::pair<AddressRange, int>> Contents(const AddressMap& map) {
 
 using Contents_t = std::vector<std::pair<AddressRange, int>>;
 
-TEST(QVRangeMapEdges, LaterWriteSplitsTheOlderRange) {
-  AddressMap map;
-  map.setValueForRange(1, AddressRange(0x1000, 0x2000));
-  map.setValueForRange(2, AddressRange(0x1800, 0x800));
-  EXPECT_EQ((Contents_t{{AddressRange(0x1000, 0x800), 1}, {AddressRange(0x1800, 0x800), 2}, {AddressRange(0x2000, 0x1000), 1}}),
-            Contents(map));
-}
-
 TEST(QVRangeMapEdges, ZeroLengthWriteChangesNothingAndIsLogged) {
   AddressMap map;
   map.setValueForRange(1, AddressRange(0x1000, 0x2000));
@@ -475,60 +468,6 @@ TEST(QVRangeMapEdges, ZeroLengthWriteChangesNothingAndIsLogged) {
   EXPECT_NE(std::string::npos, log.find("attempt to set invalid length range [0x1800, 0x1800) for [int] 5")) << log;
   EXPECT_NE(std::string::npos, log.find("QVRangeMap2")) << log;
   EXPECT_NE(std::string::npos, log.find("345")) << log;
-}
-
-TEST(QVRangeMapEdges, EndAddressIsOutsideForExactButNearestForNearest) {
-  AddressMap map;
-  map.setValueForRange(1, AddressRange(0x1000, 0x1000));
-  map.setValueForRange(2, AddressRange(0x5000, 0x1000));
-  EXPECT_EQ(AddressRange::EMPTY_RANGE, map.rangeForLocation(0x2000, true));
-  EXPECT_FALSE(map.containsValueForLocation(0x2000));
-  EXPECT_EQ(AddressRange(0x1000, 0x1000), map.rangeForLocation(0x2000, false));
-  EXPECT_EQ(1, map.valueForLocation(0x2000, false));
-  EXPECT_EQ(0, map.valueForLocation(0x2000, true));
-}
-
-TEST(QVRangeMapEdges, NearestOutsideEveryRangeGivesFirstOrLast) {
-  AddressMap map;
-  for (unsigned long i = 0; i < 20; ++i) {
-    map.setValueForRange(static_cast<int>(i), AddressRange(0x10000 + i * 0x2000, 0x1000));
-  }
-  EXPECT_EQ(AddressRange(0x10000, 0x1000), map.rangeForLocation(0, false));
-  EXPECT_EQ(AddressRange(0x10000 + 19 * 0x2000, 0x1000), map.rangeForLocation(0xffffffff, false));
-  EXPECT_EQ(AddressRange::EMPTY_RANGE, AddressMap().rangeForLocation(0x1000, false));
-}
-
-TEST(QVRangeMapEdges, BeforeSkipsARangeEndingExactlyThere) {
-  AddressMap map;
-  map.setValueForRange(1, AddressRange(0x1000, 0x1000));
-  map.setValueForRange(2, AddressRange(0x2000, 0x1000));
-  map.setValueForRange(3, AddressRange(0x4000, 0x1000));
-  EXPECT_EQ(AddressRange(0x1000, 0x1000), map.rangeBeforeLocation(0x3000));
-  EXPECT_EQ(AddressRange(0x2000, 0x1000), map.rangeBeforeLocation(0x3001));
-  EXPECT_EQ(AddressRange::EMPTY_RANGE, map.rangeBeforeLocation(0x2000));
-  AddressRange range;
-  EXPECT_EQ(0, map.valueAndRangeBeforeLocation(0x1000, range));
-  EXPECT_EQ(AddressRange::EMPTY_RANGE, range);
-  EXPECT_EQ(AddressRange(0x4000, 0x1000), map.rangeAfterLocation(0x2001));
-  EXPECT_EQ(AddressRange(0x2000, 0x1000), map.rangeAfterLocation(0x2000 - 1));
-  EXPECT_EQ(AddressRange::EMPTY_RANGE, map.rangeAfterLocation(0x4000));
-}
-
-TEST(QVRangeMapEdges, RemoveAcrossSeveralRangesKeepsOnlyOuterPieces) {
-  AddressMap map;
-  map.setValueForRange(1, AddressRange(0x1000, 0x1000));
-  map.setValueForRange(2, AddressRange(0x2000, 0x1000));
-  map.setValueForRange(3, AddressRange(0x3000, 0x1000));
-  map.setValueForRange(4, AddressRange(0x4000, 0x1000));
-  map.removeRange(AddressRange(0x1800, 0x3000));
-  EXPECT_EQ((Contents_t{{AddressRange(0x1000, 0x800), 1}, {AddressRange(0x4800, 0x800), 4}}), Contents(map));
-}
-
-TEST(QVRangeMapEdges, RemoveStrictlyInsideLeavesBothEnds) {
-  AddressMap map;
-  map.setValueForRange(7, AddressRange(0x1000, 0x3000));
-  map.removeRange(AddressRange(0x2000, 0x100));
-  EXPECT_EQ((Contents_t{{AddressRange(0x1000, 0x1000), 7}, {AddressRange(0x2100, 0x1f00), 7}}), Contents(map));
 }
 
 TEST(QVRangeMapEdges, SelfAdditionAndSubtraction) {
@@ -564,26 +503,6 @@ TEST(QVRangeMapEdges, EnclosingRangeOfEmptyMapIsZero) {
   EXPECT_EQ(AddressRange(0x1000, 0x2010), map.enclosingRange());
 }
 
-TEST(QVRangeMapEdges, FillGapsExtendsFirstAndLastToTheBounds) {
-  AddressMap map;
-  map.setValueForRange(0, AddressRange(0x0, 0x100));  // ends before the range: untouched
-  map.setValueForRange(1, AddressRange(0x1100, 0x100));
-  map.setValueForRange(2, AddressRange(0x1800, 0x100));
-  map.setValueForRange(3, AddressRange(0x9000, 0x100));  // beyond the range: untouched
-  map.fillGapsInRange(AddressRange(0x1000, 0x1000));
-  EXPECT_EQ((Contents_t{{AddressRange(0x0, 0x100), 0},
-                        {AddressRange(0x1000, 0x800), 1},
-                        {AddressRange(0x1800, 0x800), 2},
-                        {AddressRange(0x9000, 0x100), 3}}),
-            Contents(map));
-  EXPECT_NO_THROW(map.tree().verify());
-  EXPECT_EQ(1, map.valueForLocation(0x1000, true));
-  EXPECT_EQ(2, map.valueForLocation(0x1fff, true));
-  AddressMap untouched;
-  untouched.fillGapsInRange(AddressRange(0, 0x1000));
-  EXPECT_TRUE(untouched.isEmpty());
-}
-
 TEST(QVRangeMapEdges, SubMapAppendKeepsWhatOutHeld) {
   AddressMap map;
   map.setValueForRange(1, AddressRange(0x1000, 0x1000));
@@ -598,31 +517,6 @@ TEST(QVRangeMapEdges, SubMapAppendKeepsWhatOutHeld) {
   outside.setValueForRange(9, AddressRange(0x1800, 0x10));
   map.getSubMapInRange(AddressRange(0x2800, 0x100), outside, true);
   EXPECT_EQ((Contents_t{{AddressRange(0x2800, 0x100), 2}}), Contents(outside));
-}
-
-TEST(QVRangeMapEdges, SubMapOfSignedMapClipsBelowZero) {
-  QVRangeMap<int, int> map;
-  map.setValueForRange(1, QVRange<int>(-100, 50));
-  map.setValueForRange(2, QVRange<int>(-40, 80));
-  QVRangeMap<int, int> out;
-  map.getSubMapInRange(QVRange<int>(-60, 30), out, false);
-  std::vector<QVRange<int>> ranges;
-  out.SWIG_getRanges(ranges);
-  EXPECT_EQ((std::vector<QVRange<int>>{QVRange<int>(-60, 10), QVRange<int>(-40, 10)}), ranges);
-}
-
-TEST(QVRangeMapEdges, OffsetsShiftEveryLookup) {
-  AddressMap map;
-  for (unsigned long i = 0; i < 64; ++i) {
-    map.setValueForRange(static_cast<int>(i), AddressRange(0x1000 * i, 0x800));
-  }
-  map.addOffset(0x400000);
-  EXPECT_NO_THROW(map.tree().verify());
-  EXPECT_EQ(5, map.valueForLocation(0x405000, true));
-  EXPECT_EQ(0, map.valueForLocation(0x5000, true));
-  EXPECT_FALSE(map.containsValueForLocation(0x5000));
-  map.subtractOffset(0x400000);
-  EXPECT_EQ(5, map.valueForLocation(0x5000, true));
 }
 
 TEST(QVRangeMapEdges, UnequalRangesAndValuesThrowAndChangeNothing) {

@@ -105,11 +105,11 @@ class QVModuleTest : public RegistryTest {
     EXPECT_EQ(line, first) << function;
     EXPECT_EQ(boost::filesystem::path(file.path()).filename().string(), "SymbolProbe.cpp");
     EXPECT_TRUE(QVSourceFile::sourceFileWithId(file)) << "the module registers the files its lines name";
+    // Every byte up to and including the last (the return) has a line.
     for (int at = 0; at < symbol->size(); ++at) {
-      if (symbol->sourceLineForOffset(at, file, line)) {
-        EXPECT_GE(line, first) << function << "+" << at;
-        EXPECT_LE(line, last) << function << "+" << at;
-      }
+      ASSERT_TRUE(symbol->sourceLineForOffset(at, file, line)) << function << "+" << at;
+      EXPECT_GE(line, first) << function << "+" << at;
+      EXPECT_LE(line, last) << function << "+" << at;
     }
   }
 };

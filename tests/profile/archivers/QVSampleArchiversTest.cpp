@@ -4,6 +4,7 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <sstream>
 #include <string>
 #include <unordered_set>
@@ -404,9 +405,16 @@ TEST_F(QVSampleArchiversTest, ThreadAndSystemCallArchiversRoundTrip) {
   tenures.archive(ContextOf(2, 3, 1, 0), 20, 25, QVAbstractThreadTenure::EndReasonExit, -1);
   const auto decodedTenures = UnarchiveFromString<QVThreadTenureArchiver>(ArchiveToString(tenures, "Tenures"), "Tenures");
   ASSERT_EQ(2u, decodedTenures->size());
-  EXPECT_EQ(QVAbstractThreadTenure::EndReasonExit, decodedTenures->samples()[1]->endReason());
-  EXPECT_EQ(120, decodedTenures->samples()[0]->priority());
-  EXPECT_EQ(tenures.samples()[1]->context(), decodedTenures->samples()[1]->context());
+  EXPECT_EQ(std::make_tuple(uint64_t{10}, uint64_t{20}, uint64_t{10}),
+            std::make_tuple(tenures.samples()[0]->beginTick(), tenures.samples()[0]->endTick(),
+                            tenures.samples()[0]->durationTicks()));
+  for (size_t i = 0; i < tenures.size(); ++i) {
+    const auto& in = *tenures.samples()[i];
+    const auto& out = *decodedTenures->samples()[i];
+    EXPECT_EQ(std::make_tuple(in.context(), in.beginTick(), in.endTick(), in.endReason(), in.priority()),
+              std::make_tuple(out.context(), out.beginTick(), out.endTick(), out.endReason(), out.priority()))
+        << "tenure " << i;
+  }
 
   QVSystemCallTenureArchiver calls;
   calls.archive(ContextOf(2, 2, 1), 5, 6, 0, {0x401000, 0x402000});

@@ -309,21 +309,6 @@ TEST_F(QVCallTreeTest, OneFrameMakesOneChildWithSelfAndTotalOneInEitherTopology)
   }
 }
 
-TEST_F(QVCallTreeTest, TwoAddressesOfOneSymbolMergeAtSymbolGranularityOnly) {
-  // 0x20 and 0x38 both lie in alpha_a [0x10, 0x40).
-  const TenureList samples = {Sample(threadA1, {kAlpha + 0x20}, source()),
-                              Sample(threadA1, {kAlpha + 0x38}, source())};
-  QVCallTree bySymbol(samples, QVCallTree::tree, QVCallTree::symbol);
-  const std::vector<NodePtr> children = Children(*bySymbol.rootNodeForThreadId(threadA1));
-  ASSERT_EQ(1u, children.size());
-  EXPECT_EQ(2.0, children[0]->totalWeight());
-  EXPECT_EQ(2.0, children[0]->selfWeight());
-  EXPECT_EQ(kAlpha + 0x20, children[0]->address()) << "the first frame is the template";
-
-  QVCallTree byAddress(samples, QVCallTree::tree, QVCallTree::address);
-  EXPECT_EQ(2u, byAddress.rootNodeForThreadId(threadA1)->numberOfChildren());
-}
-
 TEST_F(QVCallTreeTest, FramesWithoutSymbolStayApartButRepeatsOfOneAddressMerge) {
   // kAlpha + 0x4 has a section but no symbol; kNowhere has neither.
   const TenureList samples = {Sample(threadA1, {kAlpha + 0x4}, source()), Sample(threadA1, {kNowhere}, source()),
@@ -356,21 +341,6 @@ TEST_F(QVCallTreeTest, ModuleGranularityMergesTheFunctionsOfOneModule) {
   ASSERT_EQ(1u, inner.size());
   EXPECT_EQ("libalpha.so", inner[0]->moduleName());
   EXPECT_EQ(2.0, inner[0]->selfWeight());
-}
-
-TEST_F(QVCallTreeTest, TopologiesWalkFromOppositeEnds) {
-  // main-like beta_b calls beta_a calls alpha_b, sampled in alpha_b.
-  const std::vector<uint64_t> stack = {kAlpha + 0x50, kBeta + 0x20, kBeta + 0x120};
-  const TenureList samples = {Sample(threadA1, stack, source())};
-
-  QVCallTree top(samples, QVCallTree::tree, QVCallTree::symbol);
-  EXPECT_EQ((std::vector<std::string>{"/beta_b -> 0/1", "/beta_b/beta_a -> 0/1", "/beta_b/beta_a/alpha_b -> 1/1"}),
-            Dump(*top.rootNodeForThreadId(threadA1), QVCallTree::symbol));
-
-  QVCallTree bottom(samples, QVCallTree::leaf, QVCallTree::symbol);
-  EXPECT_EQ(
-      (std::vector<std::string>{"/alpha_b -> 1/1", "/alpha_b/beta_a -> 0/1", "/alpha_b/beta_a/beta_b -> 0/1"}),
-      Dump(*bottom.rootNodeForThreadId(threadA1), QVCallTree::symbol));
 }
 
 TEST_F(QVCallTreeTest, EmptyStacksAndNullEntriesAddNothing) {

@@ -27,15 +27,6 @@ QVEventProfileConfig MakeConfig() {
   return config;
 }
 
-TEST(QVEventProfileConfigDefaults, AreEmpty) {
-  QVEventProfileConfig config;
-  EXPECT_EQ("Event Profile Config", config.name());
-  EXPECT_EQ(QVProcessorUnknown, config.processor);
-  EXPECT_TRUE(config.triggerEvent.empty());
-  EXPECT_EQ(0u, config.triggerCount);
-  EXPECT_TRUE(config.counterEvents.empty());
-}
-
 TEST(QVEventProfileConfigEditing, SettersAndCounterEvents) {
   QVEventProfileConfig config;
   EXPECT_TRUE(config.setTriggerEvent(kCycles, 5000));

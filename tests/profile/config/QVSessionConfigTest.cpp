@@ -69,7 +69,7 @@ TEST(QVSessionConfigDefaults, MatchTheDocumentedValues) {
   EXPECT_EQ("Time Profile Config", config.timerConfig->name());
 }
 
-TEST(QVSessionConfigText, TriggerTexts) {
+TEST(QVSessionConfigText, TriggerAndSampleLimitActionTexts) {
   EXPECT_EQ("unknown", Config::triggerToString(Config::TriggerUnknown));
   EXPECT_EQ("timer", Config::triggerToString(Config::TriggerTimer));
   EXPECT_EQ("timeros", Config::triggerToString(Config::TriggerTimerOS));
@@ -88,9 +88,7 @@ TEST(QVSessionConfigText, TriggerTexts) {
   EXPECT_EQ(Config::TriggerUnknown, Config::triggerFromString("timer os"));
   EXPECT_EQ(Config::TriggerUnknown, Config::triggerFromString("stop"));
   EXPECT_EQ(Config::TriggerUnknown, Config::triggerFromString(""));
-}
 
-TEST(QVSessionConfigText, SampleLimitActionTexts) {
   EXPECT_EQ("unknown", Config::sampleLimitActionToString(Config::SampleLimitActionUnknown));
   EXPECT_EQ("wrap", Config::sampleLimitActionToString(Config::SampleLimitActionWrap));
   EXPECT_EQ("stop", Config::sampleLimitActionToString(Config::SampleLimitActionStop));
@@ -101,15 +99,6 @@ TEST(QVSessionConfigText, SampleLimitActionTexts) {
   EXPECT_EQ(Config::SampleLimitActionUnknown, Config::sampleLimitActionFromString("unknown"));
   EXPECT_EQ(Config::SampleLimitActionUnknown, Config::sampleLimitActionFromString("timer"));
   EXPECT_EQ(Config::SampleLimitActionUnknown, Config::sampleLimitActionFromString("st op"));
-}
-
-TEST(QVSessionConfigDescription, DefaultTimerIsOneSentence) {
-  Config config(Config::TriggerTimer);
-  const std::string expected = "A sample is taken every " + FormatTimeSeconds(0.001) + " (CPU Time).\n";
-  EXPECT_EQ(expected, config.description());
-  // description() stores what it built.
-  const Config& constView = config;
-  EXPECT_EQ(expected, constView.description());
 }
 
 TEST(QVSessionConfigDescription, TriggerLines) {
@@ -134,6 +123,13 @@ TEST(QVSessionConfigDescription, TriggerLines) {
   EXPECT_EQ("", stopped.description());
   stopped.timerConfig->interval = -1;
   EXPECT_EQ("", stopped.description());
+
+  Config config(Config::TriggerTimer);
+  const std::string expected = "A sample is taken every " + FormatTimeSeconds(0.001) + " (CPU Time).\n";
+  EXPECT_EQ(expected, config.description());
+  // description() stores what it built.
+  const Config& constView = config;
+  EXPECT_EQ(expected, constView.description());
 }
 
 TEST(QVSessionConfigDescription, LimitsAndTraces) {
@@ -184,10 +180,17 @@ TEST(QVSessionConfigDescription, EverythingInOrder) {
             config->description());
 }
 
-TEST(QVSessionConfigDiagnostic, DefaultTimer) {
+TEST(QVSessionConfigDiagnostic, DefaultTimerAndUnknownTrigger) {
   EXPECT_EQ("name:config time limit:none sample limit:none adaptive threshold:1000000 trigger:timer"
             " timer config:{interval: 0.001}",
             Diagnostic(Config(Config::TriggerTimer)));
+
+  Config config(Config::TriggerUnknown);
+  config.sampleLimitEnable = true;
+  config.sampleLimitAction = Config::SampleLimitActionUnknown;
+  EXPECT_EQ("name:config time limit:none sample limit:1000000(unknown) adaptive threshold:1000000"
+            " trigger:unknown",
+            Diagnostic(config));
 }
 
 TEST(QVSessionConfigDiagnostic, EventTriggerWithLimitsAndTraces) {
@@ -205,15 +208,6 @@ TEST(QVSessionConfigDiagnostic, EventTriggerWithLimitsAndTraces) {
   std::ostringstream shared;
   shared << config << '|' << std::shared_ptr<Config>();
   EXPECT_EQ(Diagnostic(*config) + "|", shared.str());
-}
-
-TEST(QVSessionConfigDiagnostic, UnknownTriggerShowsNoSubConfiguration) {
-  Config config(Config::TriggerUnknown);
-  config.sampleLimitEnable = true;
-  config.sampleLimitAction = Config::SampleLimitActionUnknown;
-  EXPECT_EQ("name:config time limit:none sample limit:1000000(unknown) adaptive threshold:1000000"
-            " trigger:unknown",
-            Diagnostic(config));
 }
 
 TEST(QVSessionConfigDiagnostic, PrintDebugLogsConfigurationAndSubConfigurations) {
@@ -237,23 +231,17 @@ TEST(QVSessionConfigDiagnostic, PrintDebugLogsConfigurationAndSubConfigurations)
   EXPECT_NE(std::string::npos, log.find("DEBUG")) << log;
 }
 
-TEST(QVSessionConfigEquality, NameAndDescriptionAreIgnored) {
-  Config a(Config::TriggerTimer);
-  Config b(Config::TriggerTimer);
-  b.setName("other");
-  b.setDescription("other");
-  EXPECT_EQ(a, b);
-  EXPECT_FALSE(a != b);
-}
-
-TEST(QVSessionConfigEquality, LimitsCountOnlyWhenEnabled) {
+TEST(QVSessionConfigEquality, LimitsCountOnlyWhenEnabledAndNamesNever) {
   Config a(Config::TriggerTimer);
   Config b(Config::TriggerTimer);
   a.adaptiveEnable = b.adaptiveEnable = false;
   b.timeLimit = 99;
   b.sampleLimit = 7;
   b.adaptiveThreshold = 3;
+  b.setName("other");
+  b.setDescription("other");
   EXPECT_EQ(a, b);
+  EXPECT_FALSE(a != b);
 
   a.timeLimitEnable = b.timeLimitEnable = true;
   EXPECT_NE(a, b);
@@ -270,28 +258,23 @@ TEST(QVSessionConfigEquality, LimitsCountOnlyWhenEnabled) {
   b.adaptiveThreshold = a.adaptiveThreshold;
   EXPECT_EQ(a, b);
 
+  // The action counts even while the limit is off.
+  a.sampleLimitEnable = b.sampleLimitEnable = false;
+  b.sampleLimitAction = Config::SampleLimitActionWrap;
+  EXPECT_NE(a, b);
+
   Config c(Config::TriggerTimer);
   Config d(Config::TriggerTimer);
   d.timeLimitEnable = true;
   EXPECT_NE(c, d);
-}
 
-TEST(QVSessionConfigEquality, SampleLimitActionCountsEvenWhenLimitIsOff) {
-  Config a(Config::TriggerTimer);
-  Config b(Config::TriggerTimer);
-  b.sampleLimitAction = Config::SampleLimitActionWrap;
-  EXPECT_FALSE(a.sampleLimitEnable);
-  EXPECT_NE(a, b);
-}
-
-TEST(QVSessionConfigEquality, NanTimeLimitIsNeverEqualWhenEnabled) {
-  Config a(Config::TriggerTimer);
-  a.timeLimit = std::numeric_limits<double>::quiet_NaN();
-  Config b(a);
-  EXPECT_EQ(a, b);  // disabled: not compared
-  a.timeLimitEnable = b.timeLimitEnable = true;
-  EXPECT_NE(a, b);
-  EXPECT_FALSE(a == a);
+  // A NaN limit is not compared while disabled, and never equal when enabled.
+  c.timeLimit = std::numeric_limits<double>::quiet_NaN();
+  Config e(c);
+  EXPECT_EQ(c, e);
+  c.timeLimitEnable = e.timeLimitEnable = true;
+  EXPECT_NE(c, e);
+  EXPECT_FALSE(c == c);
 }
 
 TEST(QVSessionConfigEquality, SubConfigurationsFollowTheTrigger) {

@@ -422,31 +422,18 @@ TEST(QVProfileDriverTest, NamesFollowIdentifiers) {
   }
 }
 
-TEST(QVProfileDriverTest, ConstructorTakesTheLocalMachineAndThreadTimeCapabilities) {
+// The capability flags a new driver starts with are pinned by the
+// description test below; what it takes from the machine is checked here.
+TEST(QVProfileDriverTest, ConstructorTakesTheLocalMachine) {
   const QVProfileDriver driver(kPerf);
-  EXPECT_EQ(driver.identifier(), kPerf);
-  EXPECT_EQ(driver.jiffy(), -1.0);
   EXPECT_EQ(driver.virtualMachine(), LocalMachineIsVM());
   EXPECT_EQ(driver.arch(), LocalMachineArchitecture());
   EXPECT_EQ(driver.processor(), LocalMachineProcessorType());
   EXPECT_EQ(driver.processorCount(), LocalMachineProcessorCount());
   EXPECT_EQ(driver.processorFrequency(), LocalMachineProcessorFrequency());
   EXPECT_EQ(driver.cycleCounterFrequency(), LocalMachineProcessorFrequency());
-  EXPECT_EQ(driver.pmcCount(), 0u);
-  EXPECT_EQ(driver.pmcWidth(), 32u);
   EXPECT_TRUE(driver.events().empty());
-  EXPECT_EQ(driver.events().bucket_count(), 11u);
-  EXPECT_TRUE(driver.timeLimitSupported());
-  EXPECT_TRUE(driver.threadTimeSamplingSupported());
-  EXPECT_TRUE(driver.threadTimeCallstacksSupported());
-  for (bool flag : {driver.sampleLimitSupported(), driver.adaptiveIntervalSupported(),
-                    driver.disablePowerManagementSupported(), driver.cpuTimeSamplingSupported(),
-                    driver.cpuEventSamplingSupported(), driver.osTimeSamplingSupported(),
-                    driver.cpuTimeCallstacksSupported(), driver.cpuEventCallstacksSupported(),
-                    driver.osTimeCallstacksSupported(), driver.schedTraceSupported(), driver.syscallTraceSupported(),
-                    driver.collectCallstacks()}) {
-    EXPECT_FALSE(flag);
-  }
+  EXPECT_FALSE(driver.collectCallstacks());
   EXPECT_FALSE(driver.config());
 }
 

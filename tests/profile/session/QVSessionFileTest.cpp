@@ -390,6 +390,19 @@ class QVSessionFileTest : public ::testing::Test {
 
 OwnRecording* QVSessionFileTest::recording_ = nullptr;
 
+// The call stacks of a profile, frame for frame, in an archiver of the
+// plain kind that older recorders used.
+template <class Archiver>
+std::shared_ptr<Archiver> CopyOfCallStacks(const QVSessionProfile& profile) {
+  auto copy = std::make_shared<Archiver>();
+  for (const auto& sample : profile.callStackData()->samples()) {
+    std::vector<uint64_t> addresses;
+    sample->getFrames(addresses);
+    copy->archive(sample->context(), sample->beginTick(), sample->endTick(), addresses);
+  }
+  return copy;
+}
+
 // ---------------------------------------------------------------------------
 // Reading in a fresh process
 
@@ -496,37 +509,29 @@ TEST_F(QVSessionFileTest, OnlyTheSymbolsThatSamplesHitAreWritten) {
   EXPECT_EQ(hit, profile().symbolIds());
 }
 
-TEST_F(QVSessionFileTest, TheSameProfileAlwaysWritesTheSameBytes) {
-  QVSessionFile::write(profile(), scratch_.file("first.qvs"));
-  QVSessionFile::write(profile(), scratch_.file("second.qvs"));
-  const std::string first = ReadWholeFile(scratch_.file("first.qvs"));
-  EXPECT_FALSE(first.empty());
-  EXPECT_TRUE(first == ReadWholeFile(scratch_.file("second.qvs")));
-}
-
-TEST_F(QVSessionFileTest, ReadingInTheRecordingProcessKeepsTheLiveObjects) {
+TEST_F(QVSessionFileTest, WritesAreRepeatableAndReadBackInTheRecordingProcessKeepsTheLiveObjects) {
   const QVProcessId processId = *profile().processIds().begin();
   const std::shared_ptr<QVProcess> live = QVProcess::processWithId(processId, false, false);
   ASSERT_TRUE(live);
-  QVSessionFile::write(profile(), scratch_.file(kSessionFileName));
-  const std::shared_ptr<QVSessionProfile> read = QVSessionFile::read(scratch_.file(kSessionFileName));
-  EXPECT_EQ(live, QVProcess::processWithId(processId, false, false));
-  EXPECT_EQ(DescribeProfile(profile()), DescribeProfile(*read));
-}
-
-TEST_F(QVSessionFileTest, GzipCompressedFilesReadBackTheSame) {
-  const std::string plainPath = scratch_.file("plain.qvs");
-  const std::string packedPath = scratch_.file("packed.qvs");
-  QVSessionFile::write(profile(), plainPath);
-  QVSessionFile::write(profile(), packedPath, true);
-  const std::string packed = ReadWholeFile(packedPath);
-  ASSERT_GE(packed.size(), 2u);
+  const std::string first = scratch_.file("first.qvs");
+  const std::string packed = scratch_.file("packed.qvs");
+  QVSessionFile::write(profile(), first);
+  QVSessionFile::write(profile(), scratch_.file("second.qvs"));
+  QVSessionFile::write(profile(), packed, true);
+  const std::string bytes = ReadWholeFile(first);
+  EXPECT_FALSE(bytes.empty());
+  EXPECT_TRUE(bytes == ReadWholeFile(scratch_.file("second.qvs")));
   // The gzip magic (RFC 1952).
-  EXPECT_EQ('\x1f', packed[0]);
-  EXPECT_EQ('\x8b', packed[1]);
-  EXPECT_LT(packed.size(), ReadWholeFile(plainPath).size());
-  const std::shared_ptr<QVSessionProfile> read = QVSessionFile::read(packedPath);
-  EXPECT_EQ(DescribeProfile(profile()), DescribeProfile(*read));
+  const std::string packedBytes = ReadWholeFile(packed);
+  ASSERT_GE(packedBytes.size(), 2u);
+  EXPECT_EQ("\x1f\x8b", packedBytes.substr(0, 2));
+  EXPECT_LT(packedBytes.size(), bytes.size());
+
+  for (const std::string& path : {first, packed}) {
+    const std::shared_ptr<QVSessionProfile> read = QVSessionFile::read(path);
+    EXPECT_EQ(live, QVProcess::processWithId(processId, false, false)) << path;
+    EXPECT_EQ(DescribeProfile(profile()), DescribeProfile(*read)) << path;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -575,12 +580,7 @@ TEST_F(QVSessionFileTest, NotesMayBeMissing) {
 TEST_F(QVSessionFileTest, CallStacksOfAPlainArchiverReadBackIntoAPlainArchiver) {
   // Older recorders kept one address list per sample under "CallStacks".
   const auto& unique = profile().callStackData()->samples();
-  auto plain = std::make_shared<QVCallStackTenureArchiver>();
-  for (const auto& sample : unique) {
-    std::vector<uint64_t> addresses;
-    sample->getFrames(addresses);
-    plain->archive(sample->context(), sample->beginTick(), sample->endTick(), addresses);
-  }
+  auto plain = CopyOfCallStacks<QVCallStackTenureArchiver>(profile());
   QVSessionProfile old(nullptr, boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
   old.setCallStackData(std::make_shared<QVSessionDataCallStackTenures>(plain));
   const std::string path = scratch_.file("plain-stacks.qvs");
@@ -667,12 +667,7 @@ TEST_F(QVSessionFileTest, AFailedSaveLeavesTheEarlierFileAndNoTemporaryFile) {
   QVSessionFile::write(profile(), path);
   const std::string before = ReadWholeFile(path);
 
-  auto failing = std::make_shared<FailingCallStackArchiver>();
-  for (const auto& sample : profile().callStackData()->samples()) {
-    std::vector<uint64_t> addresses;
-    sample->getFrames(addresses);
-    failing->archive(sample->context(), sample->beginTick(), sample->endTick(), addresses);
-  }
+  auto failing = CopyOfCallStacks<FailingCallStackArchiver>(profile());
   QVSessionProfile broken(nullptr, boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
   broken.setCallStackData(std::make_shared<QVSessionDataCallStackTenures>(failing));
   const std::string failure = test::ThrownQVException([&] { QVSessionFile::write(broken, path); });

@@ -315,6 +315,21 @@ TEST_F(QVElfImageTest, DamagedSectionHeadersNeverCrashTheReaders) {
     EXPECT_FALSE(image.isValid());
     EXPECT_NE(image.error().find("lies outside the file"), std::string::npos) << image.error();
   }
+  // An empty section placed exactly at the end of the file touches no byte
+  // outside it; strip and objcopy leave such sections behind.
+  {
+    std::string bytes = original;
+    const size_t commentIndex = QVElfImage(ProbePath("symbol_probe_g_fp")).sectionNamed(".comment")->index;
+    Elf64_Shdr section;
+    const size_t at = header.e_shoff + commentIndex * sizeof(Elf64_Shdr);
+    std::memcpy(&section, bytes.data() + at, sizeof(section));
+    section.sh_offset = bytes.size();
+    section.sh_size = 0;
+    std::memcpy(&bytes[at], &section, sizeof(section));
+    WriteWholeFile(path, bytes);
+    QVElfImage image(path);
+    EXPECT_TRUE(image.isValid()) << image.error();
+  }
   // A section header table that starts past the end of the file.
   {
     std::string bytes = original;
