@@ -93,7 +93,7 @@ bool QVTaskExitStreamParser::_readModuleList(QVTaskExitRecord& record) {
                 return false;
             }
         }
-        record.mappings.push_back({words[0], words[1], words[2], words[3]});
+        record.mappings.push_back({words[0], words[1], words[2], words[3], words[4]});
     }
     return true;
 }

@@ -25,6 +25,7 @@ struct QVTaskExitMapping {
     uint64_t end = 0;
     uint64_t flags = 0;   ///< the memory area's vm_flags; 0x4 marks it executable
     uint64_t cookie = 0;  ///< the mapped file's cookie
+    uint64_t offset = 0;  ///< the file offset the mapping starts at
 };
 
 /// One exited task: its identity, times counted from boot, and mappings.
