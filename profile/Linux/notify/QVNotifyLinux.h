@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
+#include "Linux/driver/QVDriverBuffer.h"
 #include "notify/QVNotify.h"
 
 namespace Quorvel {
 
-class QVDriverBufferSimple;
 class QVNotifyDriverLinux;
 struct QVTaskExitRecord;
 
