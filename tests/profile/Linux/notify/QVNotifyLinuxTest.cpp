@@ -310,3 +310,40 @@ TEST(QVNotifyDriver, RegistryOffersThePlatformDriverOnlyWhenAvailable) {
     // The platform's notifier is the process-wide one.
     EXPECT_TRUE(std::dynamic_pointer_cast<QVNotifyLinux>(QVNotify::defaultNotify()));
 }
+
+TEST(QVNotifyLinux, StartNeedsTheBufferAndAbortRegistersNothing) {
+    FixtureDriver fixture;
+    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
+                                                        "/dev/qvnotify");
+    {
+        // No driver files at all: nothing to read from.
+        QVNotifyLinux notify(driver);
+        bool started = true;
+        const std::string log = CaptureLog([&] { started = notify.start(); });
+        EXPECT_FALSE(started);
+        EXPECT_FALSE(notify.isActive());
+        EXPECT_NE(log.find("failed to open buffer."), std::string::npos) << log;
+        EXPECT_NE(log.find("Please check that the kernel drivers are installed properly"), std::string::npos);
+        EXPECT_FALSE(notify.stop());  // never started
+    }
+
+    fixture.loaded();
+    QVDriverEventWriter w(true);
+    const uint64_t tgid = 5000101;  // beyond any pid_max
+    w.control(RECORD_BEGIN);
+    w.control(THREAD_INFO_BEGIN);
+    for (uint64_t word : {tgid, tgid, uint64_t(0), uint64_t(0), uint64_t(4), uint64_t(0), uint64_t(5), uint64_t(0)}) {
+        w.word(word);
+    }
+    w.control(THREAD_INFO_END);
+    w.control(RECORD_END);
+    fixture.write("buffer", std::string(w.bytes().begin(), w.bytes().end()));
+    ASSERT_TRUE(driver->init());
+    QVNotifyLinux notify(driver, std::make_unique<OnceBuffer>(driver->filesystem()));
+    ASSERT_TRUE(notify.start());
+    EXPECT_FALSE(notify.start());  // already monitoring
+    notify.abort();
+    EXPECT_FALSE(notify.isActive());
+    EXPECT_EQ(fixture.read("enable"), "0");
+    EXPECT_FALSE(QVProcess::processWithNativeIdentifier(int(tgid), false, false));
+}
