@@ -15,10 +15,14 @@
 
 #include "Linux/driver/QVDriverBufferCursor.h"
 #include "Linux/driver/QVDriverFilesystem.h"
+#include "Linux/driver/QVProfileDriverLinuxQVProfile.h"
+#include "Linux/driver/QVSamplerLinuxQVProfile.h"
 #include "Linux/notify/QVNotifyDriverLinux.h"
 #include "Linux/notify/QVNotifyLinux.h"
 #include "Linux/notify/QVTaskExitStream.h"
 #include "QVNotifydTaskTable.h"
+#include "config/QVSessionConfig.h"
+#include "config/QVTimeProfileConfig.h"
 #include "model/QVProcess.h"
 #include "ids/QVFileId.h"
 #include "symbols/QVModule.h"
@@ -26,6 +30,7 @@
 #include "symbols/elf/QVElfHeader.h"
 #include "symbols/QVSection.h"
 #include "support/MountedDriver.h"
+#include "support/TestSupport.h"
 
 using namespace Quorvel;
 using Quorvel::test::MountedDriver;
@@ -44,6 +49,25 @@ std::vector<QVTaskExitRecord> Parse(const std::vector<unsigned char>& words) {
 long kernelWithoutDcookies(uint64_t, char*, size_t) {
     errno = ENOSYS;
     return -1;
+}
+
+// Starts children that exec /bin/true and reaps them; their pids.
+std::set<pid_t> RunShortLivedChildren(int count) {
+    std::set<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/true", "true", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (pid > 0) children.insert(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    return children;
 }
 
 }  // namespace
@@ -112,21 +136,8 @@ TEST(QVNotifydLive, ShortLivedChildrenAreRegisteredWithTheirModules) {
 
     // Children that exec a program of their own and end at once: gone long
     // before anyone could read their /proc entries.
-    std::set<pid_t> children;
-    for (int i = 0; i < 20; ++i) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execl("/bin/true", "true", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(pid, 0);
-        children.insert(pid);
-    }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    const std::set<pid_t> children = RunShortLivedChildren(20);
+    ASSERT_EQ(children.size(), 20u);
     ASSERT_TRUE(notify.stop());
 
     // The module as the children mapped it: the file behind /bin/true.
@@ -154,4 +165,38 @@ TEST(QVNotifydLive, ShortLivedChildrenAreRegisteredWithTheirModules) {
     }
     // Every child exited while monitoring was on; each must come back named.
     EXPECT_EQ(named, children.size());
+}
+
+TEST(QVNotifydLive, TheDriverSamplerRunsTheNotifierWithEachRecording) {
+    MountedDriver profileMount(QV_PROFILED_PATH, {});
+    if (!profileMount.mounted()) GTEST_SKIP() << profileMount.why();
+    MountedDriver notifyMount(QV_PROFILED_PATH, {"--notify"});
+    ASSERT_TRUE(notifyMount.mounted()) << notifyMount.why();
+    auto notifyDriver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
+                                                              notifyMount.root());
+    notifyDriver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
+    ASSERT_TRUE(notifyDriver->init());
+    auto notify = std::make_shared<QVNotifyLinux>(notifyDriver);
+
+    test::ScratchDirectory chunks("qvnotifychunks");
+    test::ScopedEnvironment tmpdir("TMPDIR", chunks.path().c_str());
+    auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
+    config->timerConfig->interval = 0.001;
+    auto driver = std::make_shared<QVProfileDriverLinuxQVProfile>(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_QVPROFILE,
+                                                                  profileMount.root());
+    QVSamplerLinuxQVProfile sampler(config, driver);
+    sampler.setNotify(notify);
+    if (!sampler.start()) GTEST_SKIP() << "the driver could not sample here (perf_event_open refused)";
+    EXPECT_TRUE(notify->isActive());
+    const std::set<pid_t> children = RunShortLivedChildren(10);
+    sampler.stop();
+    // Stopped with the recording, before its samples are decoded.
+    EXPECT_FALSE(notify->isActive());
+    EXPECT_TRUE(sampler.collect());
+    unsigned registered = 0;
+    for (pid_t pid : children) {
+        const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, false, false);
+        if (process && !process->exitTime().is_not_a_date_time()) ++registered;
+    }
+    EXPECT_EQ(registered, children.size());
 }
