@@ -1,9 +1,13 @@
-// qvprofiled: the user-space stand-in for the qvprofile kernel module. It
+// qvprofiled: the user-space stand-in for the qvprofile kernel module (and,
+// with --notify, for the qvnotify task-exit module). It
 // serves the module's driver filesystem over FUSE: fact files, settings read
 // back as stored, per-processor statistics, the control files "enable",
 // "dump" and "adapt", and the "buffer" device whose reads block until event
 // words are available. Samples come from perf events on every processor, or,
-// with --script, from a file of prepared stream units (for tests).
+// with --script, from a file of prepared stream units (for tests). With
+// --notify it serves the qvnotify layout instead: "pointer_size", the buffer
+// settings, "enable", "dump", "stats/event_lost_overflow", the cookie table
+// "dcookies/<hex>" and a "buffer" of task-exit records.
 #define FUSE_USE_VERSION 31
 
 #include <fuse.h>
@@ -21,6 +25,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "QVNotifydTaskTable.h"
+#include "QVNotifydTaskTracker.h"
 #include "QVProfiledEventQueue.h"
 #include "QVProfiledPerfSampler.h"
 
@@ -34,6 +40,7 @@ struct Options {
     int pointerSize = 8;
     unsigned long lost = 0;     // scripted: "stats/event_lost_overflow"
     unsigned long cpu0Lost = 0; // scripted: "stats/cpu0/sample_lost_overflow"
+    int notify = 0;             // serve the task-exit layout
     int showHelp = 0;
 };
 
@@ -43,6 +50,7 @@ const fuse_opt kOptionSpec[] = {
     {"--pointer-size=%d", offsetof(Options, pointerSize), 0},
     {"--lost=%lu", offsetof(Options, lost), 0},
     {"--cpu0-lost=%lu", offsetof(Options, cpu0Lost), 0},
+    {"--notify", offsetof(Options, notify), 1},
     {"--help", offsetof(Options, showHelp), 1},
     {"-h", offsetof(Options, showHelp), 1},
     FUSE_OPT_END,
@@ -59,10 +67,8 @@ class Driver {
 public:
     explicit Driver(const Options& options);
 
-    const Node* find(const std::string& path) const {
-        auto it = nodes_.find(path);
-        return it == nodes_.end() ? nullptr : &it->second;
-    }
+    /// The node of a path; the cookie table's entries exist as cookies do.
+    bool find(const std::string& path, Node& node) const;
     std::vector<std::string> children(const std::string& dir) const;
     /// Reads the --script units, played on every "enable" 1.
     bool loadScript(std::string& error);
@@ -72,6 +78,8 @@ public:
 
 private:
     void _add(const std::string& path, Node node) { nodes_[path] = std::move(node); }
+    void _buildProfile();
+    void _buildNotify();
     void _setting(const std::string& path, uint64_t initial, std::function<int(uint64_t)> onWrite = nullptr);
     int _enable(uint64_t value);
     void _playScript();
@@ -85,6 +93,8 @@ private:
     std::mutex mutex_;  // settings and the enable state
     QVProfiledEventQueue queue_;
     QVProfiledPerfSampler sampler_;
+    QVNotifydTaskTable tasks_;
+    QVNotifydTaskTracker tracker_;
     bool enabled_ = false;
 };
 
@@ -124,12 +134,61 @@ Driver::Driver(const Options& options)
     : options_(options),
       processors_(unsigned(sysconf(_SC_NPROCESSORS_CONF))),
       queue_(131072, uint64_t(options.pointerSize)),
-      sampler_(queue_, processors_) {
+      sampler_(queue_, processors_),
+      tracker_(queue_, tasks_, processors_) {
+    _add("/", Node{true, nullptr, nullptr});
+    _add("/stats", Node{true, nullptr, nullptr});
+    if (options.notify) {
+        _buildNotify();
+    } else {
+        _buildProfile();
+    }
+}
+
+void Driver::_buildNotify() {
+    _add("/pointer_size", Node{false, [this] { return std::to_string(options_.pointerSize) + "\n"; }, nullptr});
+    _setting("/buffer_size", 131072, [this](uint64_t words) {
+        if (words == 0) return -EINVAL;
+        queue_.setCapacity(words);
+        return 0;
+    });
+    _setting("/buffer_watershed", 32768, [this](uint64_t words) {
+        queue_.setWatershed(words);
+        return 0;
+    });
+    queue_.setWatershed(32768);
+    _setting("/enable", 0, [this](uint64_t value) { return _enable(value); });
+    _add("/dump", Node{false, [] { return std::string("0\n"); }, [this](const std::string&) { return dump(); }});
+    _add("/dcookies", Node{true, nullptr, nullptr});
+    _add("/stats/event_lost_overflow", Node{false, [this] {
+                                                return std::to_string(queue_.lostUnits() + tracker_.lostRecords() +
+                                                                      options_.lost) +
+                                                       "\n";
+                                            },
+                                            nullptr});
+}
+
+bool Driver::find(const std::string& path, Node& node) const {
+    auto it = nodes_.find(path);
+    if (it != nodes_.end()) {
+        node = it->second;
+        return true;
+    }
+    const std::string prefix = "/dcookies/";
+    if (!options_.notify || path.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string hex = path.substr(prefix.size());
+    if (hex.empty() || hex.find_first_not_of("0123456789abcdef") != std::string::npos || hex.size() > 16) return false;
+    std::string file;
+    if (!tasks_.cookiePath(std::strtoull(hex.c_str(), nullptr, 16), file)) return false;
+    node = Node{false, [file] { return file + "\n"; }, nullptr};
+    return true;
+}
+
+void Driver::_buildProfile() {
+    const Options& options = options_;
     auto fact = [this](const std::string& path, std::string text) {
         _add(path, Node{false, [text] { return text + "\n"; }, nullptr});
     };
-    _add("/", Node{true, nullptr, nullptr});
-    _add("/stats", Node{true, nullptr, nullptr});
     fact("/cpu_type", options.cpuType ? options.cpuType : "timer");
     fact("/cpu_khz", std::to_string(processorKhz()));
     fact("/pointer_size", std::to_string(options.pointerSize));
@@ -202,6 +261,12 @@ int Driver::_enable(uint64_t value) {
         queue_.arm();
         if (options_.script) {
             _playScript();
+        } else if (options_.notify) {
+            std::string error;
+            if (!tracker_.start("/proc", error)) {
+                std::fprintf(stderr, "qvprofiled: %s\n", error.c_str());
+                return -EIO;
+            }
         } else {
             QVProfiledPerfSampler::Settings settings;
             settings.periodNanos = values_["/timer_count"];
@@ -218,6 +283,7 @@ int Driver::_enable(uint64_t value) {
         enabled_ = true;
     } else {
         sampler_.stop();
+        tracker_.stop();
         queue_.release();
         enabled_ = false;
     }
@@ -256,6 +322,7 @@ int Driver::dump() {
 
 void Driver::shutdown() {
     sampler_.stop();
+    tracker_.stop();
     queue_.shutdown();
 }
 
@@ -269,6 +336,13 @@ std::vector<std::string> Driver::children(const std::string& dir) const {
         names.push_back(path.substr(prefix.size()));
     }
     if (dir == "/") names.push_back("buffer");
+    if (dir == "/dcookies" && options_.notify) {
+        for (uint64_t cookie : tasks_.cookies()) {
+            char hex[17];
+            std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(cookie));
+            names.push_back(hex);
+        }
+    }
     return names;
 }
 
@@ -281,8 +355,9 @@ int opGetattr(const char* path, struct stat* st, fuse_file_info*) {
         st->st_nlink = 1;
         return 0;
     }
-    const Node* node = driver()->find(path);
-    if (!node) return -ENOENT;
+    Node found;
+    if (!driver()->find(path, found)) return -ENOENT;
+    const Node* node = &found;
     if (node->directory) {
         st->st_mode = S_IFDIR | 0755;
         st->st_nlink = 2;
@@ -295,8 +370,8 @@ int opGetattr(const char* path, struct stat* st, fuse_file_info*) {
 }
 
 int opReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
-    const Node* node = driver()->find(path);
-    if (!node || !node->directory) return -ENOTDIR;
+    Node found;
+    if (!driver()->find(path, found) || !found.directory) return -ENOTDIR;
     fill(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
     fill(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
     for (const std::string& name : driver()->children(path)) fill(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags(0));
@@ -308,8 +383,9 @@ int opOpen(const char* path, fuse_file_info* fi) {
     fi->direct_io = 1;
     fi->nonseekable = std::strcmp(path, "/buffer") == 0;
     if (fi->nonseekable) return 0;
-    const Node* node = driver()->find(path);
-    if (!node) return -ENOENT;
+    Node found;
+    if (!driver()->find(path, found)) return -ENOENT;
+    const Node* node = &found;
     if (node->directory) return -EISDIR;
     int mode = fi->flags & O_ACCMODE;
     if ((mode != O_WRONLY && !node->read) || (mode != O_RDONLY && !node->write)) return -EACCES;
@@ -319,8 +395,9 @@ int opOpen(const char* path, fuse_file_info* fi) {
 int opRead(const char* path, char* out, size_t size, off_t offset, fuse_file_info*) {
     if (std::strcmp(path, "/buffer") == 0)
         return int(driver()->readBuffer(reinterpret_cast<unsigned char*>(out), size));
-    const Node* node = driver()->find(path);
-    if (!node || !node->read) return -EACCES;
+    Node found;
+    if (!driver()->find(path, found) || !found.read) return -EACCES;
+    const Node* node = &found;
     std::string text = node->read();
     if (offset >= off_t(text.size())) return 0;
     size_t n = std::min(size, text.size() - size_t(offset));
@@ -335,8 +412,9 @@ int opWrite(const char* path, const char* data, size_t size, off_t offset, fuse_
         int result = driver()->dump();
         return result == 0 ? int(size) : result;
     }
-    const Node* node = driver()->find(path);
-    if (!node || !node->write) return -EACCES;
+    Node found;
+    if (!driver()->find(path, found) || !found.write) return -EACCES;
+    const Node* node = &found;
     if (offset != 0) return -EINVAL;
     int result = node->write(std::string(data, size));
     return result == 0 ? int(size) : result;
@@ -345,8 +423,8 @@ int opWrite(const char* path, const char* data, size_t size, off_t offset, fuse_
 int opTruncate(const char* path, off_t, fuse_file_info*) {
     // Settings are replaced whole by the next write; truncation is a no-op.
     if (std::strcmp(path, "/buffer") == 0) return 0;
-    const Node* node = driver()->find(path);
-    return node && node->write ? 0 : -EACCES;
+    Node found;
+    return driver()->find(path, found) && found.write ? 0 : -EACCES;
 }
 
 void opDestroy(void* data) { static_cast<Driver*>(data)->shutdown(); }
@@ -364,7 +442,8 @@ int main(int argc, char** argv) {
                     "  --cpu-type=TYPE    the \"cpu_type\" to report (default: timer)\n"
                     "  --pointer-size=N   word size of the event stream (default: 8)\n"
                     "  --lost=N           scripted: records the event buffer reports lost\n"
-                    "  --cpu0-lost=N      scripted: records processor 0's buffer reports lost\n");
+                    "  --cpu0-lost=N      scripted: records processor 0's buffer reports lost\n"
+                    "  --notify           serve the qvnotify task-exit layout instead\n");
         fuse_opt_add_arg(&args, "--help");
         args.argv[0][0] = '\0';
     }

@@ -11,7 +11,28 @@ namespace Quorvel {
 
 bool QVNotify::notifyDebug_ = std::getenv("QV_NOTIFY_DEBUG") != nullptr;
 
+namespace {
+
+std::function<std::shared_ptr<QVNotify>()>& DefaultFactory() {
+  static std::function<std::shared_ptr<QVNotify>()> factory;
+  return factory;
+}
+
+}  // namespace
+
 QVNotify::~QVNotify() = default;
+
+std::shared_ptr<QVNotify>& QVNotify::defaultNotify() {
+  static std::shared_ptr<QVNotify> notify;
+  if (!notify && DefaultFactory()) {
+    notify = DefaultFactory()();
+  }
+  return notify;
+}
+
+void QVNotify::setDefaultNotifyFactory(std::function<std::shared_ptr<QVNotify>()> factory) {
+  DefaultFactory() = std::move(factory);
+}
 
 bool QVNotify::getErrorMessage(std::ostream& /*os*/, const std::string& id) const {
   if (id.find("Error") == std::string::npos) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -35,6 +37,13 @@ class QVNotify : public QVErrorMessageProvider {
   virtual bool isActive() const;
   // Clears out unless append, then adds the notifier's ids.
   virtual void getSessionErrors(QVErrorManager& out, bool append) const;
+
+  // The process-wide notifier, made on the first call by the platform's
+  // factory (null where the platform has none); it lives until unload. The
+  // first call is made before other threads use it.
+  static std::shared_ptr<QVNotify>& defaultNotify();
+  // Installed by the platform at library load.
+  static void setDefaultNotifyFactory(std::function<std::shared_ptr<QVNotify>()> factory);
 
   // Set when "QV_NOTIFY_DEBUG" is present at library load; a switch for
   // front ends, not read by the library itself.

@@ -120,6 +120,9 @@ std::string DriverCommand::initScriptText(const std::string& templateText, const
                                           const std::string& mount) {
   std::string text = replaceAll(templateText, "@DAEMON@", layout.daemon);
   text = replaceAll(text, "@ROOT@", mount);
+  text = replaceAll(text, "@NAME@", "qvprofile");
+  text = replaceAll(text, "@READY@", "cpu_type");
+  text = replaceAll(text, "@DAEMON_ARGS@", "");
   return replaceAll(text, "@PIDFILE@", layout.pidFile);
 }
 

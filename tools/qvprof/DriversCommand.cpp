@@ -6,6 +6,7 @@
 #include "base/QVErrorManager.h"
 #include "DriverCatalog.h"
 #include "drivers/QVProfileDriver.h"
+#include "notify/QVNotifyDriver.h"
 #include "LogOptions.h"
 #include "NotificationText.h"
 
@@ -15,7 +16,8 @@ namespace qvprof {
 Arguments DriversCommand::arguments() const {
   return Arguments(name(),
                    "Lists the profile drivers, marks the one 'qvprof record' uses by default with '*',\n"
-                   "and prints the environment errors and warnings of the drivers with their texts.",
+                   "and prints the environment errors and warnings of the drivers with their texts,\n"
+                   "then the process-exit notification driver and its state.",
                    LogOptions::options());
 }
 
@@ -52,6 +54,16 @@ void DriversCommand::writeDrivers(std::ostream& out) {
     out << "\nEnvironment of the kernel profile driver " << kernelDriver->name() << " ("
         << kernelDriver->identifier() << "):\n";
     if (NotificationText::write(out, *kernelDriver, ids, "  ") == 0) out << "  no problems found\n";
+  }
+
+  // Short-lived processes keep their names only with this driver running.
+  const std::shared_ptr<QVNotifyDriver> notifyDriver = QVNotifyDriver::defaultDriver();
+  if (notifyDriver) {
+    QVErrorManager ids;
+    notifyDriver->getEnvironmentErrors(ids, false);
+    out << "\nProcess-exit notification driver " << notifyDriver->name() << " (" << notifyDriver->identifier()
+        << "): " << (notifyDriver->isLoaded() ? "loaded" : "not loaded") << "\n";
+    if (NotificationText::write(out, *notifyDriver, ids, "  ") == 0) out << "  no problems found\n";
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,11 +23,20 @@ namespace {
 // The lookup_dcookie system call of x86-64; kernels from 6.8 on answer ENOSYS.
 constexpr long kLookupDcookie = 212;
 
+long systemLookupDcookie(uint64_t cookie, char* buffer, size_t size) {
+    return syscall(kLookupDcookie, cookie, buffer, size);
+}
+
 std::string errorText(int error) { return std::string(std::strerror(error)) + " (" + std::to_string(error) + ")"; }
 
 }  // namespace
 
-QVDriverFilesystem::QVDriverFilesystem(const std::string& root) : root_(root) {}
+QVDriverFilesystem::QVDriverFilesystem(const std::string& root)
+    : root_(root), dcookieSyscall_(systemLookupDcookie) {}
+
+void QVDriverFilesystem::setDcookieSyscall(DcookieSyscall call) {
+    dcookieSyscall_ = call != nullptr ? call : systemLookupDcookie;
+}
 
 bool QVDriverFilesystem::exists(const std::string& name) const {
     QVEffectiveUser root(0, 0);
@@ -158,12 +168,26 @@ int QVDriverFilesystem::ioControl(const std::string& name, unsigned long request
 bool QVDriverFilesystem::lookupDcookie(uint64_t cookie, std::string& path) const {
     char buffer[4096];
     QVEffectiveUser root(0, 0);
-    const long result = syscall(kLookupDcookie, cookie, buffer, sizeof buffer);
+    errno = 0;
+    long result = dcookieSyscall_(cookie, buffer, sizeof buffer);
     if (result >= 0) {
         path.assign(buffer, size_t(result) < sizeof buffer ? size_t(result) : sizeof buffer);
         const size_t nul = path.find('\0');
         if (nul != std::string::npos) path.resize(nul);
         return true;
+    }
+    if (errno == ENOSYS && cookie != 0) {
+        // The kernel dropped the system call; the driver keeps its own table.
+        std::ostringstream entry;
+        entry << "dcookies/" << std::hex << cookie;
+        std::string text;
+        if (FileReadString(this->path(entry.str()), text)) {
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
+            if (!text.empty()) {
+                path = text;
+                return true;
+            }
+        }
     }
     if (cookie != 0) QV_WARNING("lookup dcookie 0x" << std::hex << cookie << std::dec << " failed (" << result << ")");
     return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -33,7 +34,18 @@ public:
     bool closeFileDescriptor(int fd) const;
     int ioControl(int fd, unsigned long request, unsigned long arg) const;
     int ioControl(const std::string& name, unsigned long request, unsigned long arg) const;
+    /// Resolves a file cookie to its path. Kernels without the lookup_dcookie
+    /// system call (it answers ENOSYS) leave cookies to the driver: the entry
+    /// "dcookies/<cookie in lower-case hexadecimal>" holds the path. Any other
+    /// failure of the system call is final.
     bool lookupDcookie(uint64_t cookie, std::string& path) const;
+
+    /// The system call behind lookupDcookie: answers like syscall(2), a
+    /// negative result with errno set on failure.
+    using DcookieSyscall = long (*)(uint64_t cookie, char* buffer, size_t size);
+    /// Replaces the system call for this filesystem (tests simulate kernels
+    /// with and without it); null restores the real one.
+    void setDcookieSyscall(DcookieSyscall call);
 
     bool createTempFile(std::string& path) const;
     bool removeTempFile(const std::string& path) const;
@@ -41,6 +53,7 @@ public:
 private:
     std::string _fdTarget(int fd) const;
     std::string root_;
+    DcookieSyscall dcookieSyscall_;
 };
 
 }  // namespace Quorvel

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "Linux/driver/QVDriverFilesystem.h"
+#include "Linux/driver/QVDriverModule.h"
 #include "Linux/driver/QVDriverPerfMonCounter.h"
 #include "Linux/driver/QVPerfMonEventLinux.h"
 #include "base/QVLog.h"
@@ -28,36 +29,7 @@ namespace Quorvel {
 
 namespace {
 
-const char kDefaultModprobe[] = "/sbin/modprobe";
 constexpr unsigned long kCallStackDepth = 512;
-
-std::mutex& ModprobeMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::string& ModprobePath() {
-    static std::string path = kDefaultModprobe;
-    return path;
-}
-
-// SUSE kernels refuse modules without support status unless told otherwise.
-bool IsSuseFamily() {
-    std::string release;
-    if (!FileReadString(QVSystemPaths::path("/etc/os-release"), release)) return false;
-    for (const char* marker : {"ID=\"sles\"", "ID=sles", "ID=\"opensuse", "ID=opensuse", "ID_LIKE=\"suse",
-                               "ID_LIKE=suse"}) {
-        if (release.find(marker) != std::string::npos) return true;
-    }
-    return false;
-}
-
-bool ExitedWithZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-
-int ExitStatusOf(int status) {
-    if (status == -1) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 }  // namespace
 
@@ -67,10 +39,7 @@ QVProfileDriverLinux::QVProfileDriverLinux(const std::string& identifier, const 
 
 QVProfileDriverLinux::~QVProfileDriverLinux() = default;
 
-void QVProfileDriverLinux::setModprobePath(const std::string& path) {
-    std::lock_guard<std::mutex> lock(ModprobeMutex());
-    ModprobePath() = path.empty() ? kDefaultModprobe : path;
-}
+void QVProfileDriverLinux::setModprobePath(const std::string& path) { QVDriverModule::setModprobePath(path); }
 
 QVProcessor QVProfileDriverLinux::processorForCpuType(const std::string& cpuType) {
     if (cpuType == "timer") return QVProcessorTimer;
@@ -103,32 +72,17 @@ QVProcessor QVProfileDriverLinux::processorForCpuType(const std::string& cpuType
 
 bool QVProfileDriverLinux::_isOprofile() const { return identifier_ == QV_PROFILE_DRIVER_ID_LINUX_OPROFILE; }
 
-std::string QVProfileDriverLinux::initScriptPath() const {
-    const std::string etc = GetEtcDirectory();
-    if (!etc.empty()) {
-        const std::string own = etc + "/init.d/" + name_;
-        if (FileExists(own)) return own;
-    }
-    return QVSystemPaths::path("/etc/init.d/" + name_);
-}
+std::string QVProfileDriverLinux::initScriptPath() const { return QVDriverModule::initScriptPath(name_); }
 
 int QVProfileDriverLinux::_runInitScript(const std::vector<std::string>& args) const {
-    return QVProcessManager::defaultManager().run(initScriptPath(), args, GetTempDirectory());
+    return QVDriverModule::runInitScript(name_, args);
 }
 
 bool QVProfileDriverLinux::isLoaded() const { return filesystem_->exists("cpu_type"); }
 
 bool QVProfileDriverLinux::isAvailable() const {
     QVEffectiveUser root(0, 0);
-    std::vector<std::string> args = {"-n", "-q", name_};
-    if (IsSuseFamily()) args.push_back("--allow-unsupported-modules");
-    std::string modprobe;
-    {
-        std::lock_guard<std::mutex> lock(ModprobeMutex());
-        modprobe = ModprobePath();
-    }
-    const int status = QVProcessManager::defaultManager().run(modprobe, args, GetTempDirectory());
-    if (!ExitedWithZero(status) && !_isOprofile()) {
+    if (!QVDriverModule::modprobeFinds(name_) && !_isOprofile()) {
         QV_DEBUG("[" << name_ << "] " << name_ << " module not found");
         return false;
     }
@@ -148,11 +102,11 @@ bool QVProfileDriverLinux::load(const std::vector<std::string>& args) {
     std::vector<std::string> startArgs = {"start"};
     startArgs.insert(startArgs.end(), args.begin(), args.end());
     const int status = _runInitScript(startArgs);
-    if (ExitedWithZero(status)) {
+    if (QVDriverModule::exitedWithZero(status)) {
         QV_DEBUG("[" << name_ << "] loaded " << script);
         return true;
     }
-    QV_DEBUG("[" << name_ << "] failed to load " << script << " (" << ExitStatusOf(status) << ")");
+    QV_DEBUG("[" << name_ << "] failed to load " << script << " (" << QVDriverModule::exitStatusOf(status) << ")");
     // A half-started module (a mount without a daemon) must not linger.
     _runInitScript({"stop"});
     return false;
@@ -166,14 +120,14 @@ bool QVProfileDriverLinux::unload() {
     }
     const std::string script = initScriptPath();
     const int status = _runInitScript({"stop"});
-    if (ExitedWithZero(status)) {
+    if (QVDriverModule::exitedWithZero(status)) {
         QV_DEBUG("[" << name_ << "] unloaded " << script);
         // The next load may bring a module with other facts.
         initialized_ = false;
         return true;
     }
     if (!_isOprofile()) {
-        QV_WARNING("[" << name_ << "] failed to unload " << script << " (" << ExitStatusOf(status) << ")");
+        QV_WARNING("[" << name_ << "] failed to unload " << script << " (" << QVDriverModule::exitStatusOf(status) << ")");
     }
     return false;
 }

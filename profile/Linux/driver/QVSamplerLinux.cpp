@@ -11,6 +11,8 @@
 #include "base/QVException.h"
 #include "base/QVLog.h"
 #include "notify/QVNotificationIds.h"
+#include "notify/QVNotify.h"
+#include "notify/QVNotifyDriver.h"
 
 namespace Quorvel {
 
@@ -146,6 +148,40 @@ void QVSamplerLinux::_joinReadThread() {
 
 void QVSamplerLinux::_joinLimitThread() {
     if (limitThread_.joinable() && limitThread_.get_id() != std::this_thread::get_id()) limitThread_.join();
+}
+
+void QVSamplerLinux::setNotify(const std::shared_ptr<QVNotify>& notify) {
+    notify_ = notify;
+    notifyChosen_ = true;
+}
+
+void QVSamplerLinux::_startNotify() {
+    runningNotify_.reset();
+    std::shared_ptr<QVNotify> notify = notify_;
+    if (!notifyChosen_) {
+        const std::shared_ptr<QVNotifyDriver> driver = QVNotifyDriver::defaultDriver();
+        if (!driver || !driver->isLoaded() || !driver->init()) return;
+        notify = QVNotify::defaultNotify();
+    }
+    if (!notify) return;
+    if (notify->start()) {
+        runningNotify_ = notify;
+    } else {
+        QV_WARNING("process exit notification is off for this recording");
+    }
+}
+
+void QVSamplerLinux::_stopNotify() {
+    if (!runningNotify_) return;
+    runningNotify_->stop();
+    runningNotify_->getSessionErrors(sessionErrors(), true);
+    runningNotify_.reset();
+}
+
+void QVSamplerLinux::_abortNotify() {
+    if (!runningNotify_) return;
+    runningNotify_->abort();
+    runningNotify_.reset();
 }
 
 }  // namespace Quorvel

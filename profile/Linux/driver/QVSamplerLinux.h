@@ -11,6 +11,7 @@
 namespace Quorvel {
 
 class QVDriverBufferWindow;
+class QVNotify;
 
 /// The sampler of the kernel-module back-ends: owns the driver's event-buffer
 /// reader and the thread that drains the buffer device while a recording
@@ -29,6 +30,12 @@ public:
     /// Whether the reading thread's loop runs.
     bool reading() const;
 
+    /// The process-exit notifier that runs with each recording, so that
+    /// samples of tasks that exit early keep their process and modules.
+    /// Without one set, the process-wide notifier is used while the default
+    /// notify driver is loaded; null after a set of null turns it off.
+    void setNotify(const std::shared_ptr<QVNotify>& notify);
+
 protected:
     /// The reading thread: reads chunks until the recording ends or the
     /// reader asks to stop (the sample limit), then drains what a stopped
@@ -42,6 +49,12 @@ protected:
     /// Joins the reading thread, bounded; refuses on the thread itself.
     void _joinReadThread();
     void _joinLimitThread();
+    /// Starts the notifier for a recording that starts.
+    void _startNotify();
+    /// Stops it before the samples are decoded, so exited tasks are known;
+    /// its warnings join the session's.
+    void _stopNotify();
+    void _abortNotify();
 
     std::shared_ptr<QVDriverBufferWindow> buffer_;
 
@@ -54,6 +67,9 @@ private:
     std::condition_variable stateChanged_;
     bool reading_ = false;
     bool started_ = false;  // the current thread has begun reading
+    std::shared_ptr<QVNotify> notify_;
+    bool notifyChosen_ = false;  // setNotify was called
+    std::shared_ptr<QVNotify> runningNotify_;
 };
 
 }  // namespace Quorvel

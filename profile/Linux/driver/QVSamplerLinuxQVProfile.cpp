@@ -109,6 +109,7 @@ bool QVSamplerLinuxQVProfile::_start() {
         QV_ERROR("failed to enable sampling");
         return false;
     }
+    _startNotify();
     return true;
 }
 
@@ -124,6 +125,7 @@ bool QVSamplerLinuxQVProfile::_stop() {
     buffer_->dump();
     _joinReadThread();
     if (!driver_->shutdown()) QV_WARNING("failed to shutdown profile driver");
+    _stopNotify();
     QVThread::updateThreadList(false);
     return stopped;
 }
@@ -131,6 +133,7 @@ bool QVSamplerLinuxQVProfile::_stop() {
 bool QVSamplerLinuxQVProfile::_abort() {
     const bool aborted = QVSamplerLinux::_abort();
     threadRefresh_.requestCancel();
+    _abortNotify();
     if (driver_) {
         if (!driver_->filesystem()->writeInt("enable", 0)) QV_WARNING("failed to disable sampling.");
         if (!driver_->shutdown()) QV_WARNING("failed to shutdown profile driver");

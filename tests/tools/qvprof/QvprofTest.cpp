@@ -143,6 +143,19 @@ TEST(QvprofHelp, TopLevelHelpListsEveryCommand) {
   EXPECT_EQ(2, RunQvprof({}).status) << "no command is a usage error";
 }
 
+TEST(QvprofDrivers, ReportsTheNotificationDriverAndWhatItLacks) {
+  const Result result = RunQvprof({"drivers"});
+  ASSERT_EQ(0, result.status) << result.err;
+  const size_t at = result.out.find("\nProcess-exit notification driver ");
+  ASSERT_NE(std::string::npos, at) << result.out;
+  const std::string section = result.out.substr(at);
+  // Either the installed driver, or the stand-in with the advice to install it.
+  const bool installed = section.find("qvnotify (notify.driver.linux.qvnotify)") != std::string::npos;
+  const bool advised = section.find("unknown (notify.driver.unknown): not loaded") != std::string::npos &&
+                       section.find("The process exit notification kernel driver is not installed.") != std::string::npos;
+  EXPECT_NE(installed, advised) << section;
+}
+
 TEST(QvprofHelp, EveryCommandAnswersHelpWithItsOwnOptions) {
   const std::map<std::string, std::vector<std::string>> expected = {
       {"record",

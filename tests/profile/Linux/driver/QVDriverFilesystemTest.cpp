@@ -2,7 +2,10 @@
 // driver root is just a directory of small text files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -86,4 +89,63 @@ TEST(QVDriverFilesystem, TemporaryFilesCarryThePrefixAndAreRemoved) {
     EXPECT_TRUE(fs.removeTempFile(path));
     EXPECT_FALSE(FileExists(path));
     EXPECT_FALSE(fs.removeTempFile(path));
+}
+
+namespace {
+
+// Kernels the lookup is tried on: one that still has the system call, one
+// that dropped it, and one that refuses the cookie for another reason.
+long kernelWithDcookies(uint64_t, char* buffer, size_t size) {
+    const char path[] = "/usr/lib/kernel.so";
+    if (size < sizeof path) return -1;
+    std::memcpy(buffer, path, sizeof path);
+    return long(sizeof path);
+}
+long kernelWithoutDcookies(uint64_t, char*, size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+long kernelRefusingCookie(uint64_t, char*, size_t) {
+    errno = EINVAL;
+    return -1;
+}
+
+}  // namespace
+
+TEST(QVDriverFilesystem, DcookiesFallBackToTheDriverTableOnlyWithoutTheSystemCall) {
+    ScratchDirectory root("qvdriverfs");
+    ASSERT_EQ(mkdir(root.file("dcookies").c_str(), 0755), 0);
+    ASSERT_TRUE(FileWriteString(root.file("dcookies/1f2e"), "/usr/bin/table-entry\n"));
+    ASSERT_TRUE(FileWriteString(root.file("dcookies/7"), ""));
+    QVDriverFilesystem fs(root.path());
+
+    struct Case {
+        QVDriverFilesystem::DcookieSyscall call;
+        uint64_t cookie;
+        bool found;
+        const char* path;
+        const char* warning;  // empty: no warning
+    };
+    const Case cases[] = {
+        {kernelWithDcookies, 0x1f2e, true, "/usr/lib/kernel.so", ""},
+        {kernelWithoutDcookies, 0x1f2e, true, "/usr/bin/table-entry", ""},
+        {kernelWithoutDcookies, 0x1f2f, false, "", "lookup dcookie 0x1f2f failed (-1)"},
+        {kernelWithoutDcookies, 0x7, false, "", "lookup dcookie 0x7 failed (-1)"},  // empty entry
+        {kernelWithoutDcookies, 0, false, "", ""},  // cookie 0 never warns
+        {kernelRefusingCookie, 0x1f2e, false, "", "lookup dcookie 0x1f2e failed (-1)"},
+    };
+    for (const Case& c : cases) {
+        fs.setDcookieSyscall(c.call);
+        std::string path;
+        bool found = false;
+        const std::string log = test::CaptureLog([&] { found = fs.lookupDcookie(c.cookie, path); });
+        SCOPED_TRACE(std::to_string(c.cookie));
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(path, c.path);
+        if (*c.warning) {
+            EXPECT_NE(log.find(c.warning), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log.find("WARNING"), std::string::npos) << log;
+        }
+    }
 }

@@ -1,0 +1,202 @@
+// The task-exit side of the user-space driver: its task table on scripted
+// task events, and, live, the daemon mounted with --notify feeding the
+// library's notifier while a program starts short-lived children.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Linux/driver/QVDriverBufferCursor.h"
+#include "Linux/driver/QVDriverFilesystem.h"
+#include "Linux/driver/QVProfileDriverLinuxQVProfile.h"
+#include "Linux/driver/QVSamplerLinuxQVProfile.h"
+#include "Linux/notify/QVNotifyDriverLinux.h"
+#include "Linux/notify/QVNotifyLinux.h"
+#include "Linux/notify/QVTaskExitStream.h"
+#include "QVNotifydTaskTable.h"
+#include "config/QVSessionConfig.h"
+#include "config/QVTimeProfileConfig.h"
+#include "model/QVProcess.h"
+#include "ids/QVFileId.h"
+#include "symbols/QVModule.h"
+#include "symbols/QVModuleId.h"
+#include "symbols/elf/QVElfHeader.h"
+#include "symbols/QVSection.h"
+#include "support/MountedDriver.h"
+#include "support/TestSupport.h"
+
+using namespace Quorvel;
+using Quorvel::test::MountedDriver;
+
+namespace {
+
+std::vector<QVTaskExitRecord> Parse(const std::vector<unsigned char>& words) {
+    QVDriverBufferCursorMemory cursor(words.data(), words.size() / 8, true);
+    QVTaskExitStreamParser parser(cursor, true, [](const std::string& fault) { ADD_FAILURE() << fault; });
+    std::vector<QVTaskExitRecord> records;
+    QVTaskExitRecord record;
+    while (parser.next(record)) records.push_back(record);
+    return records;
+}
+
+long kernelWithoutDcookies(uint64_t, char*, size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+
+// Starts children that exec /bin/true and reaps them; their pids.
+std::set<pid_t> RunShortLivedChildren(int count) {
+    std::set<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/true", "true", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (pid > 0) children.insert(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    return children;
+}
+
+}  // namespace
+
+TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
+    QVNotifydTaskTable table;
+    const uint64_t sh = table.cookie("/bin/sh");
+    table.seed(100, 100, 5 * 1000000000ull + 7, {{0x1000, 0x2000, 0, sh}});
+    table.fork(200, 100, 200, 6 * 1000000000ull);  // a child inherits the parent's image
+    table.fork(200, 200, 201, 6 * 1000000000ull + 1);  // and starts a thread
+    table.fork(300, 100, 300, 7 * 1000000000ull);
+    table.exec(300);  // which the next image replaces
+    table.map(300, 0x5000, 0x1000, 0x2000, "/usr/bin/true");
+    table.map(300, 0x5800, 0x1000, 0, "/usr/lib/libc.so");  // overlaps: replaces the first
+
+    struct Case {
+        uint32_t pid, tid;
+        uint64_t exitNanos;
+        bool reported;
+        uint64_t startSeconds, startNanos;
+        std::vector<std::string> files;
+    };
+    const Case cases[] = {
+        {999, 999, 0, false, 0, 0, {}},  // a task of no known process
+        {200, 201, 8 * 1000000000ull + 3, true, 6, 1, {"/bin/sh"}},
+        {200, 200, 8 * 1000000000ull + 4, true, 6, 0, {"/bin/sh"}},
+        {200, 200, 9 * 1000000000ull, false, 0, 0, {}},  // already gone
+        {300, 300, 9 * 1000000000ull, true, 7, 0, {"/usr/lib/libc.so"}},
+        {100, 100, 10 * 1000000000ull, true, 5, 7, {"/bin/sh"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.pid) + "/" + std::to_string(c.tid));
+        const std::vector<QVTaskExitRecord> records = Parse(table.exit(c.pid, c.tid, c.exitNanos));
+        ASSERT_EQ(records.size(), c.reported ? 1u : 0u);
+        if (!c.reported) continue;
+        const QVTaskExitRecord& r = records[0];
+        EXPECT_EQ(r.tgid, c.pid);
+        EXPECT_EQ(r.tid, c.tid);
+        EXPECT_EQ(r.startSeconds, c.startSeconds);
+        EXPECT_EQ(r.startNanoseconds, c.startNanos);
+        EXPECT_EQ(r.exitSeconds * 1000000000ull + r.exitNanoseconds, c.exitNanos);
+        std::vector<std::string> files;
+        for (const QVTaskExitMapping& m : r.mappings) {
+            std::string path;
+            EXPECT_TRUE(table.cookiePath(m.cookie, path));
+            files.push_back(path);
+            EXPECT_EQ(m.flags & 0x4, 0x4u);
+        }
+        EXPECT_EQ(files, c.files);
+    }
+    EXPECT_EQ(table.cookie("/bin/sh"), sh);  // stable per file
+    std::string path;
+    EXPECT_FALSE(table.cookiePath(0, path));
+}
+
+TEST(QVNotifydLive, ShortLivedChildrenAreRegisteredWithTheirModules) {
+    MountedDriver mount(QV_PROFILED_PATH, {"--notify"});
+    if (!mount.mounted()) GTEST_SKIP() << mount.why();
+    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
+                                                        mount.root());
+    driver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
+    ASSERT_TRUE(driver->isLoaded());
+    ASSERT_TRUE(driver->init());
+    QVNotifyLinux notify(driver);
+    if (!notify.start()) GTEST_SKIP() << "the daemon could not follow tasks (perf_event_open refused)";
+
+    // Children that exec a program of their own and end at once: gone long
+    // before anyone could read their /proc entries.
+    const std::set<pid_t> children = RunShortLivedChildren(20);
+    ASSERT_EQ(children.size(), 20u);
+    ASSERT_TRUE(notify.stop());
+
+    // The module as the children mapped it: the file behind /bin/true.
+    char resolved[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/true", resolved));
+    const std::shared_ptr<QVModule>& module = QVModule::moduleWithId(QVModuleId::uniqueModuleId(
+        QVFileId::uniqueFileId(resolved), QVElfHeader(resolved, 0).architecture()));
+    ASSERT_TRUE(module) << resolved << " was not registered";
+    std::set<std::shared_ptr<QVSection>> ofTrue;
+    for (const std::shared_ptr<QVSection>& section : module->sections()) ofTrue.insert(section);
+
+    unsigned named = 0;
+    for (pid_t pid : children) {
+        const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, false, false);
+        if (!process) continue;
+        EXPECT_FALSE(process->exitTime().is_not_a_date_time()) << pid;
+        std::vector<std::shared_ptr<QVSection>> sections;
+        process->sectionMap().SWIG_getValues(sections);
+        for (const std::shared_ptr<QVSection>& section : sections) {
+            if (ofTrue.count(section)) {
+                ++named;
+                break;
+            }
+        }
+    }
+    // Every child exited while monitoring was on; each must come back named.
+    EXPECT_EQ(named, children.size());
+}
+
+TEST(QVNotifydLive, TheDriverSamplerRunsTheNotifierWithEachRecording) {
+    MountedDriver profileMount(QV_PROFILED_PATH, {});
+    if (!profileMount.mounted()) GTEST_SKIP() << profileMount.why();
+    MountedDriver notifyMount(QV_PROFILED_PATH, {"--notify"});
+    ASSERT_TRUE(notifyMount.mounted()) << notifyMount.why();
+    auto notifyDriver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
+                                                              notifyMount.root());
+    notifyDriver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
+    ASSERT_TRUE(notifyDriver->init());
+    auto notify = std::make_shared<QVNotifyLinux>(notifyDriver);
+
+    test::ScratchDirectory chunks("qvnotifychunks");
+    test::ScopedEnvironment tmpdir("TMPDIR", chunks.path().c_str());
+    auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
+    config->timerConfig->interval = 0.001;
+    auto driver = std::make_shared<QVProfileDriverLinuxQVProfile>(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_QVPROFILE,
+                                                                  profileMount.root());
+    QVSamplerLinuxQVProfile sampler(config, driver);
+    sampler.setNotify(notify);
+    if (!sampler.start()) GTEST_SKIP() << "the driver could not sample here (perf_event_open refused)";
+    EXPECT_TRUE(notify->isActive());
+    const std::set<pid_t> children = RunShortLivedChildren(10);
+    sampler.stop();
+    // Stopped with the recording, before its samples are decoded.
+    EXPECT_FALSE(notify->isActive());
+    EXPECT_TRUE(sampler.collect());
+    unsigned registered = 0;
+    for (pid_t pid : children) {
+        const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, false, false);
+        if (process && !process->exitTime().is_not_a_date_time()) ++registered;
+    }
+    EXPECT_EQ(registered, children.size());
+}
