@@ -4,6 +4,8 @@
 #include <ostream>
 
 #include "DriversCommand.h"
+#include "ExportCommand.h"
+#include "HtmlCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
 #include "RecordCommand.h"
@@ -21,6 +23,8 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<ScriptCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
+  commands.push_back(std::make_unique<HtmlCommand>());
+  commands.push_back(std::make_unique<ExportCommand>());
   return commands;
 }
 
