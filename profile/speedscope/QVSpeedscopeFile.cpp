@@ -37,36 +37,39 @@ void QVSpeedscopeFile::addSample(const std::vector<uint32_t>& stack, double weig
   profile.total += weight;
 }
 
-void QVSpeedscopeFile::toJson(nlohmann::json& out) const {
+void QVSpeedscopeFile::write(std::ostream& out) const {
+  // Symbol names are not guaranteed UTF-8; a replaced byte beats no file.
+  auto text = [](const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
   nlohmann::json frames = nlohmann::json::array();
   for (const Frame& frame : frames_) {
     nlohmann::json entry{{"name", frame.name}};
     if (!frame.file.empty()) entry["file"] = frame.file;
     frames.push_back(std::move(entry));
   }
-  nlohmann::json profiles = nlohmann::json::array();
-  for (const Profile& profile : profiles_) {
-    profiles.push_back({{"type", "sampled"},
-                        {"name", profile.name},
-                        {"unit", "none"},
-                        {"startValue", 0},
-                        {"endValue", profile.total},
-                        {"samples", profile.samples},
-                        {"weights", profile.weights}});
+  out << "{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",\"name\":" << text(name_)
+      << ",\"exporter\":\"qvprof\",\"activeProfileIndex\":0,\"shared\":{\"frames\":" << text(frames)
+      << "},\"profiles\":[";
+  // The stacks are streamed: as a document, a million samples of forty
+  // frames would take forty million values of memory. Indices are plain
+  // integers; every text and number that needs formatting goes through the
+  // JSON library.
+  for (size_t p = 0; p < profiles_.size(); ++p) {
+    const Profile& profile = profiles_[p];
+    out << (p == 0 ? "" : ",") << "{\"type\":\"sampled\",\"name\":" << text(profile.name)
+        << ",\"unit\":\"none\",\"startValue\":0,\"endValue\":" << text(profile.total) << ",\"samples\":[";
+    for (size_t i = 0; i < profile.samples.size(); ++i) {
+      out << (i == 0 ? "[" : ",[");
+      const std::vector<uint32_t>& stack = profile.samples[i];
+      for (size_t k = 0; k < stack.size(); ++k) out << (k == 0 ? "" : ",") << stack[k];
+      out << ']';
+    }
+    out << "],\"weights\":[";
+    for (size_t i = 0; i < profile.weights.size(); ++i) out << (i == 0 ? "" : ",") << text(profile.weights[i]);
+    out << "]}";
   }
-  out = nlohmann::json{{"$schema", "https://www.speedscope.app/file-format-schema.json"},
-                       {"name", name_},
-                       {"exporter", "qvprof"},
-                       {"activeProfileIndex", 0},
-                       {"shared", {{"frames", std::move(frames)}}},
-                       {"profiles", std::move(profiles)}};
-}
-
-void QVSpeedscopeFile::write(std::ostream& out) const {
-  nlohmann::json data;
-  toJson(data);
-  // Symbol names are not guaranteed UTF-8; a replaced byte beats no file.
-  out << data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  out << "]}\n";
 }
 
 }  // namespace Quorvel

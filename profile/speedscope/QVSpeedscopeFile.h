@@ -6,8 +6,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 namespace Quorvel {
 
 // A profile in speedscope's JSON file format: one table of frames shared by
@@ -39,7 +37,8 @@ class QVSpeedscopeFile {
   size_t frameCount() const { return frames_.size(); }
   size_t profileCount() const { return profiles_.size(); }
 
-  void toJson(nlohmann::json& out) const;
+  // The file: "$schema", "name", "exporter", "activeProfileIndex",
+  // "shared": {"frames"}, then "profiles".
   void write(std::ostream& out) const;
 
  private:
