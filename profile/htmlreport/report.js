@@ -349,9 +349,9 @@
       plot.dataset.metric = series.metric;
       plot.appendChild(element('h3', '', series.entity + ': ' + series.metric + (series.unit ? ' (' + series.unit + ')' : '')));
       const svg = document.createElementNS(SVG, 'svg');
-      const W = 1000, H = 120, PAD = 14;
+      // Drawn at the width it is shown at, so that its text is not stretched.
+      const W = Math.max(300, section.clientWidth || 1000), H = 120, PAD = 14;
       svg.setAttribute('viewBox', '0 0 ' + W + ' ' + H);
-      svg.setAttribute('preserveAspectRatio', 'none');
       // Reduced rather than spread: a long recording has more passes than a
       // call may take arguments.
       const tMax = series.t.reduce((m, t) => Math.max(m, t), 1e-9), tMin = series.t.reduce((m, t) => Math.min(m, t), 0);
@@ -365,10 +365,13 @@
       const line = document.createElementNS(SVG, 'polyline');
       line.setAttribute('points', points.join(' '));
       svg.appendChild(line);
-      for (const [text, y] of [[String(+vMax.toPrecision(4)), 11], [String(+vMin.toPrecision(4)), H - 3]]) {
+      const labels = [[String(+vMax.toPrecision(4)), 2, 11, 'start'], [String(+vMin.toPrecision(4)), 2, H - 3, 'start'],
+                      [tMax.toFixed(2) + ' s', W - 2, H - 3, 'end']];
+      for (const [text, x, y, anchor] of labels) {
         const label = document.createElementNS(SVG, 'text');
-        label.setAttribute('x', 2);
+        label.setAttribute('x', x);
         label.setAttribute('y', y);
+        label.setAttribute('text-anchor', anchor);
         label.textContent = text;
         svg.appendChild(label);
       }

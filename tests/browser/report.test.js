@@ -78,7 +78,12 @@ main(async (browser) => {
   const result = await page.$eval('#search-result', (e) => e.textContent);
   check(result === 'Matched: 40.00% (4 of 10 samples)', 'search shows the matched share', result);
   await page.screenshot({ path: path.join(opts.artifacts, 'known-report-search.png') });
+  // Every frame matches "qv_known": each sample counts once, not per frame.
+  await page.$eval('#search', (e) => { e.value = 'qv_known'; e.dispatchEvent(new Event('input')); });
+  const all = await page.$eval('#search-result', (e) => e.textContent);
+  check(all === 'Matched: 100.00% (10 of 10 samples)', 'nested matches count each sample once', all);
   await page.$eval('#search', (e) => { e.value = ''; e.dispatchEvent(new Event('input')); });
+  check((await frames(page)).every((f) => !f.match), 'clearing the search clears the marks');
 
   // The table sorts by self time first, by any column on a click.
   const column = (k) => page.$$eval('#functions tbody tr', (rows, k) => rows.map((r) => r.cells[k].textContent), k);

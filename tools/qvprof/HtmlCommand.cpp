@@ -39,7 +39,7 @@ std::string fileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// "report.html" beside the session: app.qvprof gives app.html.
+// Beside the session, named after it: app.qvprof gives app.html.
 std::string defaultOutput(const std::string& sessionPath) {
   const size_t slash = sessionPath.rfind('/');
   const size_t dot = sessionPath.rfind('.');

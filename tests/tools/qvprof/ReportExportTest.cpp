@@ -179,6 +179,27 @@ TEST_F(ReportExportTest, MistakesNameTheirCauseAndExitAsDocumented) {
   EXPECT_EQ(0, access(scratch_.file("known.html").c_str(), F_OK));
 }
 
+// Subtrees under the minimum share stay out of the page, their samples in
+// their callers' totals; an omitted node's subtree is not walked, so only
+// it counts as omitted. Known session: outer 10, middle 8, hot 6, and two
+// cold nodes of 2 samples each.
+TEST(ReportScaleTest, SubtreesUnderTheMinimumShareAreLeftOut) {
+  const SessionSamples session(test::KnownSession::make(false));
+  struct Case {
+    double minimumShare;
+    size_t nodes;
+    uint64_t omitted;
+  };
+  for (const Case& c : {Case{0, 5, 0}, Case{0.2, 5, 0}, Case{0.21, 3, 2}, Case{0.7, 2, 3}, Case{1, 1, 2}}) {
+    HtmlCommand::Options options;
+    options.minimumShare = c.minimumShare;
+    const auto report = HtmlCommand::buildReport(session, options);
+    EXPECT_EQ(c.nodes, report->flameGraph().nodes().size()) << c.minimumShare;
+    EXPECT_EQ(c.omitted, report->flameGraph().omitted()) << c.minimumShare;
+    EXPECT_EQ(10, report->flameGraph().total()) << c.minimumShare;
+  }
+}
+
 // A million samples aggregate into the same five nodes: the page's size
 // depends on call paths, not samples (the benchmark times the opening).
 TEST(ReportScaleTest, AMillionSamplesGiveAPageAsSmallAsTen) {
