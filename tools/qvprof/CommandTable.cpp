@@ -4,12 +4,12 @@
 #include <ostream>
 
 #include "CpuFreqCommand.h"
+#include "DiffCommand.h"
 #include "DriverCommand.h"
 #include "DriversCommand.h"
-#include "ImportPerfCommand.h"
-#include "DiffCommand.h"
-#include "DriversCommand.h"
 #include "ExportCommand.h"
+#include "HtmlCommand.h"
+#include "ImportPerfCommand.h"
 #include "InfoCommand.h"
 #include "MetricsCommand.h"
 #include "RecordCommand.h"
@@ -26,12 +26,13 @@ std::vector<std::unique_ptr<Command>> CommandTable::commands() {
   commands.push_back(std::make_unique<InfoCommand>());
   commands.push_back(std::make_unique<ScriptCommand>());
   commands.push_back(std::make_unique<ExportCommand>());
+  commands.push_back(std::make_unique<HtmlCommand>());
   commands.push_back(std::make_unique<DiffCommand>());
+  commands.push_back(std::make_unique<ImportPerfCommand>());
   commands.push_back(std::make_unique<DriversCommand>());
   commands.push_back(std::make_unique<DriverCommand>());
   commands.push_back(std::make_unique<MetricsCommand>());
   commands.push_back(std::make_unique<CpuFreqCommand>());
-  commands.push_back(std::make_unique<ImportPerfCommand>());
   return commands;
 }
 

@@ -11,7 +11,10 @@
 #include "export/QVTraceExporter.h"
 #include "LogOptions.h"
 #include "OutputFile.h"
+#include "SampleFilter.h"
 #include "session/QVSessionProfile.h"
+#include "SpeedscopeExport.h"
+#include "system/QVFileUtils.h"
 #include "UsageError.h"
 
 namespace Quorvel {
@@ -19,13 +22,12 @@ namespace qvprof {
 
 Arguments ExportCommand::arguments() const {
   std::vector<Option> options = {
-      {"format", 'f', "FORMAT", "folded, pprof or trace (required)"},
+      {"format", 'f', "FORMAT", "folded, pprof, trace or speedscope (required)"},
       {"output", 'o', "FILE", "write to FILE instead of standard output"},
-      {"process", 0, "PID", "only samples (and tenures) of this process"},
-      {"thread", 0, "TID", "only samples (and tenures) of this thread"},
       {"granularity", 0, "KIND",
        "folded: name frames by symbol (default), address, module, file or line"},
   };
+  for (const Option& option : SampleFilter::options()) options.push_back(option);
   for (const Option& option : LogOptions::options()) options.push_back(option);
   Arguments arguments(name(), "Writes the call-stack samples of a session file in a format other tools read.",
                       options, "FILE", 1, 1);
@@ -42,7 +44,9 @@ Arguments ExportCommand::arguments() const {
       "  trace   Chrome trace-event JSON for Perfetto and chrome://tracing: a track per\n"
       "          thread with samples as instant events with their stacks, thread\n"
       "          tenures and system calls as duration events where the session has\n"
-      "          them.");
+      "          them.\n"
+      "  speedscope  the speedscope app's JSON file: one sampled profile per thread\n"
+      "          in time order over one shared frame table.");
   return arguments;
 }
 
@@ -60,6 +64,8 @@ bool ExportCommand::writeExport(std::ostream& out, const SessionSamples& session
         throw QVException("the pprof profile could not be written", __LINE__, __FILE__);
       }
       return true;
+    case Format::speedscope:
+      return SpeedscopeExport::write(out, session, options.filter, options.title);
     case Format::trace:
     default:
       // A trace of tenures alone is still a trace.
@@ -69,16 +75,16 @@ bool ExportCommand::writeExport(std::ostream& out, const SessionSamples& session
 }
 
 int ExportCommand::_execute(const Arguments& arguments, std::ostream& out, std::ostream& err) {
-  if (!arguments.has("format")) throw UsageError(name(), "--format: required (folded, pprof or trace)");
+  if (!arguments.has("format")) {
+    throw UsageError(name(), "--format: required (folded, pprof, trace or speedscope)");
+  }
   Options options;
-  const std::string format = arguments.choice("format", {"folded", "pprof", "trace"}, "folded");
-  options.format = format == "pprof" ? Format::pprof : format == "trace" ? Format::trace : Format::folded;
-  if (arguments.has("process")) {
-    options.filter.processId = static_cast<int64_t>(arguments.integer("process", 0, 0, 4194304));
-  }
-  if (arguments.has("thread")) {
-    options.filter.threadId = static_cast<int64_t>(arguments.integer("thread", 0, 0, 4194304));
-  }
+  const std::string format = arguments.choice("format", {"folded", "pprof", "trace", "speedscope"}, "folded");
+  options.format = format == "pprof"        ? Format::pprof
+                   : format == "trace"      ? Format::trace
+                   : format == "speedscope" ? Format::speedscope
+                                            : Format::folded;
+  options.filter = SampleFilter::fromArguments(arguments);
   options.granularity = QVCallTree::granularityFromString(
       arguments.choice("granularity", {"address", "symbol", "module", "file", "line"}, "symbol"));
   const std::string output = arguments.value("output");
@@ -88,6 +94,7 @@ int ExportCommand::_execute(const Arguments& arguments, std::ostream& out, std::
   }
 
   const std::string& path = arguments.operands().front();
+  options.title = PathBaseName(path);
   const SessionSamples session(path);
   OutputFile file(output, out);
   if (!writeExport(file.stream(), session, options)) {

@@ -14,16 +14,17 @@ namespace qvprof {
 // "qvprof export FILE --format F": a session in a format other tools read.
 class ExportCommand : public Command {
  public:
-  enum class Format { folded, pprof, trace };
+  enum class Format { folded, pprof, trace, speedscope };
 
   struct Options {
     Format format = Format::folded;
+    std::string title;  // names the profile where the format has a name (speedscope)
     QVSampleFilter filter;
     QVCallTree::Granularity granularity = QVCallTree::symbol;  // folded frames
   };
 
   std::string name() const override { return "export"; }
-  std::string summary() const override { return "write a session as folded stacks, pprof or a trace"; }
+  std::string summary() const override { return "write a session as folded stacks, pprof, a trace or a speedscope file"; }
   Arguments arguments() const override;
 
   // The export of the samples that pass the filter; false (and nothing

@@ -88,6 +88,16 @@ std::vector<MetricsTable::Row> MetricsTable::_rows(const QVMetricData& data) {
   return rows;
 }
 
+std::vector<MetricsTable::Value> MetricsTable::values(const QVMetricData& data) {
+  std::vector<Value> values;
+  for (const Row& row : _rows(data)) {
+    if (!row.known) continue;
+    const QVMetricInfo::QVMetricView view = row.info->views().empty() ? QVMetricInfo::VALUE : row.info->views().front();
+    values.push_back(Value{row.entity, row.info, view, row.value, elapsedSeconds_});
+  }
+  return values;
+}
+
 void MetricsTable::writeCsvHeader(std::ostream& out) const { out << "seconds,entity,metric,view,value\n"; }
 
 void MetricsTable::writeCsv(std::ostream& out, const QVMetricData& data, uint64_t originNanos) {

@@ -24,6 +24,16 @@ class MetricsTable {
 
   void writeCsvHeader(std::ostream& out) const;
   void writeCsv(std::ostream& out, const QVMetricData& data, uint64_t originNanos);
+  // The known values of one pass in the order the screen lists them, each
+  // in its metric's first view; delta views use the pass given before.
+  struct Value {
+    std::string entity;
+    const QVMetricInfo* info;
+    QVMetricInfo::QVMetricView view;
+    double value;
+    double elapsedSeconds;  // the pass's length
+  };
+  std::vector<Value> values(const QVMetricData& data);
   // clearScreen: start with the terminal's home-and-clear sequence.
   void writeScreen(std::ostream& out, const QVMetricData& data, bool clearScreen);
 
