@@ -259,7 +259,9 @@ QVPprofExporter::QVPprofExporter(const QVSessionProfile& session, const QVCallTr
     }
     pb::Sample* out = profile_->mutable_sample(index);
     out->set_value(0, out->value(0) + 1);
-    if (timed) out->set_value(1, out->value(1) + period);
+    // The CPU time the thread used since its previous sample where the
+    // recording measured it; otherwise the stretch a sample stands for.
+    if (timed) out->set_value(1, out->value(1) + (sample->cpuTimeNanos() >= 0 ? sample->cpuTimeNanos() : period));
   }
   builder.finishMappings(mainPath);
 }

@@ -19,6 +19,7 @@
 #include "export/QVFoldedStacks.h"
 #include "ExportCommand.h"
 #include "ReportCommand.h"
+#include "samples/QVAbstractCallStackTenure.h"
 #include "SessionSamples.h"
 #include "support/ElfProbes.h"
 #include "symbols/elf/QVElfImage.h"
@@ -438,6 +439,27 @@ TEST_F(WorkloadRecordingTest, ExportsOfARealRecordingAgreeWithTheReport) {
       ++compared;
     }
     EXPECT_GE(compared, 1u) << top;
+
+    // The CPU value of each sample is the CPU time its thread used, as the
+    // recording measured it, not the interval: the raw listing's second
+    // column adds up to the session's CPU time.
+    uint64_t sessionCpu = 0;
+    for (const auto& sample : baseSession.samples()) {
+      if (sample && sample->cpuTimeNanos() > 0) sessionCpu += static_cast<uint64_t>(sample->cpuTimeNanos());
+    }
+    const std::string raw = test::RunCommand(
+        "HOME=" + test::ShellQuote(scratch_->path()) + " go tool pprof -raw " + test::ShellQuote(profile) + " 2>&1",
+        &status);
+    ASSERT_EQ(0, status) << raw;
+    const std::regex rawRow(R"(^\s*(\d+)\s+(\d+):.*$)");
+    std::istringstream rawLines(raw);
+    uint64_t pprofCpu = 0;
+    while (std::getline(rawLines, line)) {
+      std::smatch match;
+      if (std::regex_match(line, match, rawRow)) pprofCpu += std::stoull(match[2]);
+    }
+    EXPECT_GT(sessionCpu, 0u);
+    EXPECT_EQ(pprofCpu, sessionCpu) << raw.substr(0, 2000);
   }
 
   ExportCommand::Options trace;
