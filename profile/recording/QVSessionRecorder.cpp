@@ -109,6 +109,10 @@ bool QVSessionRecorder::stop() {
 void QVSessionRecorder::_stopActive() {
   if (active_) {
     QV_DEBUG("stop recording");
+    // The end is set before the recorder turns inactive: whoever sees it
+    // inactive (without the lock) then also sees where it ended.
+    endTick_ = TimeNanos();
+    endTime_ = CurrentUniversalTime();
     active_ = false;
     if (stopReason_ == StopReasonNone) {
       stopReason_ = StopReasonUser;
@@ -116,8 +120,6 @@ void QVSessionRecorder::_stopActive() {
     // Waiting here for a running expiry would deadlock: the expiry handler
     // needs the lock held now. It finds the recorder inactive instead.
     timeLimitTimer_.requestCancel();
-    endTick_ = TimeNanos();
-    endTime_ = CurrentUniversalTime();
     if (!_stop()) {
       QV_ERROR("failed to stop recording");
     }
