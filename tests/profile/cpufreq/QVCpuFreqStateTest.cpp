@@ -63,7 +63,7 @@ TEST(QVCpuFreqStateTest, DamagedTextKeepsTheGoodLinesAndSaysItIsDamaged) {
       {"negative number", header + "cpu 2 governor g min -1 max 2 user 3\n", false, ""},
       {"number too large", header + "cpu 2 governor g min 99999999999999999999 max 2 user 3\n", false, ""},
       {"absurd processor index", header + "cpu 65536 governor g min 1 max 2 user 3\n", false, ""},
-      {"binary noise", header + std::string("cpu \0\xff\x01 governor", 18) + "\n" + good, false,
+      {"binary noise", header + std::string("cpu \0\xff\x01 governor", 16) + "\n" + good, false,
        "1:powersave/800000/2400000/0 "},
   };
   for (const Case& c : cases) {
