@@ -150,6 +150,9 @@ std::string QVPerfTraceRecorderLinux::perfExitMessage() const {
 }
 
 std::vector<std::string> QVPerfTraceRecorderLinux::dataPaths() const {
+  // A perf child that dies ends the recording on the process manager's
+  // thread, which removes the files and clears their paths.
+  std::lock_guard<std::recursive_mutex> lock(mutex());
   std::vector<std::string> paths;
   for (const Child* child : {&scheduler_, &syscall_, &sample_}) {
     if (!child->dataPath.empty()) paths.push_back(child->dataPath);
