@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -102,7 +103,10 @@ bool QVDriverFilesystem::openFileDescriptor(const std::string& name, int* fd) co
     return true;
 }
 
-bool QVDriverFilesystem::readFileDescriptor(int fd, void* buffer, size_t size, int* done, bool rewind) const {
+// One read or write of a driver file: from its start when asked (the
+// driver answers each read from the beginning), retried when interrupted.
+bool QVDriverFilesystem::_transfer(int fd, int* done, bool rewind, const char* verb,
+                                   const std::function<ssize_t()>& call) const {
     *done = 0;
     if (fd < 0) return false;
     for (;;) {
@@ -111,37 +115,25 @@ bool QVDriverFilesystem::readFileDescriptor(int fd, void* buffer, size_t size, i
             QV_ERROR("failed to seek file descriptor #" << fd << " [" << _fdTarget(fd) << "] - " << errorText(error));
             return false;
         }
-        const ssize_t n = ::read(fd, buffer, size);
+        const ssize_t n = call();
         if (n >= 0) {
             *done = int(n);
             return true;
         }
         if (errno == EINTR || errno == EAGAIN) continue;
         const int error = errno;
-        QV_ERROR("failed to read file descriptor #" << fd << " [" << _fdTarget(fd) << "] - " << errorText(error));
+        QV_ERROR("failed to " << verb << " file descriptor #" << fd << " [" << _fdTarget(fd) << "] - "
+                              << errorText(error));
         return false;
     }
 }
 
+bool QVDriverFilesystem::readFileDescriptor(int fd, void* buffer, size_t size, int* done, bool rewind) const {
+    return _transfer(fd, done, rewind, "read", [&] { return ::read(fd, buffer, size); });
+}
+
 bool QVDriverFilesystem::writeFileDescriptor(int fd, const void* data, size_t size, int* done, bool rewind) const {
-    *done = 0;
-    if (fd < 0) return false;
-    for (;;) {
-        if (rewind && lseek(fd, 0, SEEK_SET) < 0 && errno != ESPIPE) {
-            const int error = errno;
-            QV_ERROR("failed to seek file descriptor #" << fd << " [" << _fdTarget(fd) << "] - " << errorText(error));
-            return false;
-        }
-        const ssize_t n = ::write(fd, data, size);
-        if (n >= 0) {
-            *done = int(n);
-            return true;
-        }
-        if (errno == EINTR || errno == EAGAIN) continue;
-        const int error = errno;
-        QV_ERROR("failed to write file descriptor #" << fd << " [" << _fdTarget(fd) << "] - " << errorText(error));
-        return false;
-    }
+    return _transfer(fd, done, rewind, "write", [&] { return ::write(fd, data, size); });
 }
 
 bool QVDriverFilesystem::closeFileDescriptor(int fd) const {

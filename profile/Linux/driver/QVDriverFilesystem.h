@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace Quorvel {
@@ -52,6 +55,7 @@ public:
 
 private:
     std::string _fdTarget(int fd) const;
+    bool _transfer(int fd, int* done, bool rewind, const char* verb, const std::function<ssize_t()>& call) const;
     std::string root_;
     DcookieSyscall dcookieSyscall_;
 };
