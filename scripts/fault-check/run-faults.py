@@ -2,7 +2,8 @@
 """Plant each fault of faults.json in a source tree, rebuild, run the test
 suite, and record whether some test failed.
 
-    run-faults.py TREE BUILD OUT [--faults FILE] [--exclude REGEX]
+    run-faults.py TREE BUILD OUT [--faults FILE] [--exclude REGEX] [--tests REGEX]
+                  [--targets T1,T2]
                   [--only F01,F02] [--skip-clean-check]
 
 TREE   source tree (files are found by basename, so the layout may differ)
@@ -77,14 +78,19 @@ def run(cmd, log_path, timeout=None):
     return rc, time.monotonic() - start
 
 
-def build(build_dir, log_path):
-    return run(["nice", "-n", "10", "cmake", "--build", build_dir, "-j2"], log_path)
+def build(build_dir, targets, log_path):
+    cmd = ["nice", "-n", "10", "cmake", "--build", build_dir, "-j2"]
+    if targets:
+        cmd += ["--target"] + targets
+    return run(cmd, log_path)
 
 
-def test(build_dir, exclude, log_path):
+def test(build_dir, args, log_path):
     cmd = ["nice", "-n", "10", "ctest", "--test-dir", build_dir, "-j2", "--stop-on-failure", "--timeout", "300"]
-    if exclude:
-        cmd += ["-E", exclude]
+    if args.exclude:
+        cmd += ["-E", args.exclude]
+    if args.tests:
+        cmd += ["-R", args.tests]
     rc, seconds = run(cmd, log_path)
     with open(log_path, errors="replace") as log:
         text = log.read()
@@ -148,10 +154,13 @@ def main():
     parser.add_argument("out")
     parser.add_argument("--faults", default=os.path.join(HERE, "faults.json"))
     parser.add_argument("--exclude", default="", help="ctest -E regex of tests known to fail without any fault")
+    parser.add_argument("--tests", default="", help="ctest -R regex: run only these tests (a fold compares the tests it touched)")
+    parser.add_argument("--targets", default="", help="comma-separated build targets to rebuild instead of everything")
     parser.add_argument("--only", default="", help="comma-separated fault ids to run")
     parser.add_argument("--skip-clean-check", action="store_true",
                         help="do not build and test the unmodified tree first")
     args = parser.parse_args()
+    targets = [t for t in args.targets.split(",") if t]
 
     tree = os.path.abspath(args.tree)
     build_dir = os.path.abspath(args.build)
@@ -187,11 +196,11 @@ def main():
     started = time.monotonic()
     try:
         if not args.skip_clean_check:
-            rc, b_s = build(build_dir, os.path.join(logs, "clean.build.log"))
+            rc, b_s = build(build_dir, targets, os.path.join(logs, "clean.build.log"))
             if rc != 0:
                 emit("ABORT: the unmodified tree does not build (see %s)" % os.path.join(logs, "clean.build.log"))
                 return 2
-            rc, t_s, failed, _, _ = test(build_dir, args.exclude, os.path.join(logs, "clean.test.log"))
+            rc, t_s, failed, _, _ = test(build_dir, args, os.path.join(logs, "clean.test.log"))
             if rc != 0:
                 emit("ABORT: the suite fails on the unmodified tree: %s" % (", ".join(failed) or "see log"))
                 return 2
@@ -219,12 +228,12 @@ def main():
             pending.save(path, original)
             try:
                 write_bytes(path, mutated)
-                rc, b_s = build(build_dir, os.path.join(logs, fid + ".build.log"))
+                rc, b_s = build(build_dir, targets, os.path.join(logs, fid + ".build.log"))
                 if rc != 0:
                     results[fid] = "compile-error"
                     emit("%s compile-error  build %4.0fs" % (head, b_s))
                     continue
-                rc, t_s, failed, ran, _ = test(build_dir, args.exclude, os.path.join(logs, fid + ".test.log"))
+                rc, t_s, failed, ran, _ = test(build_dir, args, os.path.join(logs, fid + ".test.log"))
                 total = time.monotonic() - t0
                 if rc != 0:
                     results[fid] = "caught"
@@ -258,7 +267,7 @@ def main():
         # Whatever happened, leave the build matching the clean tree (a
         # further Ctrl-C skips this; the sources are already restored).
         try:
-            rc, b_s = build(build_dir, os.path.join(logs, "final.build.log"))
+            rc, b_s = build(build_dir, targets, os.path.join(logs, "final.build.log"))
             emit("# final rebuild of the clean tree: %s (%.0fs)" % ("ok" if rc == 0 else "FAILED", b_s))
         except Interrupted:
             emit("# final rebuild skipped (interrupted); run: cmake --build %s" % build_dir)
