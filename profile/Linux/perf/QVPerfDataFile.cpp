@@ -12,7 +12,6 @@ constexpr std::uint64_t kMagicV1 = 0x454c494646524550ull;  // "PERFFILE"
 constexpr std::uint64_t kMagicV2 = 0x32454c4946524550ull;  // "PERFILE2"
 // The first published perf_event_attr; older perf wrote 0 for it.
 constexpr std::uint32_t kAttrSizeVer0 = 64;
-constexpr std::uint64_t kIdSectionSize = 16;
 
 constexpr std::uint64_t kFormatTotalTimeEnabled = 1;
 constexpr std::uint64_t kFormatTotalTimeRunning = 2;
