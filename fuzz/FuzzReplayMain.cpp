@@ -10,6 +10,7 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -28,6 +29,12 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int i = 1; i < argc; ++i) {
     const std::filesystem::path path(argv[i]);
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+      // A corpus that was never checked in must not pass as one empty input.
+      std::cerr << path.string() << ": no such input\n";
+      return 1;
+    }
     if (std::filesystem::is_directory(path)) {
       for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
         if (entry.is_regular_file()) inputs.push_back(entry.path());
