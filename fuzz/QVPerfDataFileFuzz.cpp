@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the perf.data reader and decodes every record it
-// indexes, the way the recorder and import do. Seed it with the small files
-// that perf recorded for the golden tests:
-//   fuzz_QVPerfDataFileFuzz CORPUS tests/data/profile/Linux/perf/golden
+// indexes, the way the recorder and import do. Its seeds
+// (corpus/QVPerfDataFileFuzz) are the small files that perf recorded for the
+// golden tests.
 #include <cstddef>
 #include <cstdint>
 #include <string>

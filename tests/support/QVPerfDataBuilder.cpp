@@ -48,7 +48,7 @@ QVPerfDataBuilder& QVPerfDataBuilder::addSample(std::size_t attribute, const QVP
     // The kernel pads the raw block so that the record stays 8-aligned.
     while (body.size() % 8) body.put<std::uint8_t>(0);
   }
-  return addRecord(9, body.bytes());
+  return addRecord(9, body.bytes(), sample.misc);
 }
 
 QVPerfDataBuilder& QVPerfDataBuilder::addComm(std::int32_t pid, std::int32_t tid, const std::string& comm) {

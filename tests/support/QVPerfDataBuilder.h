@@ -39,6 +39,7 @@ class QVByteWriter {
 // One sample as the builder encodes it; which fields are written follows
 // the sample_type of the attribute it is added for.
 struct QVPerfTestSample {
+  std::uint16_t misc = 0;  // the record header's, with the cpumode bits
   std::uint64_t identifier = 0;
   std::uint64_t ip = 0;
   std::int32_t pid = 0;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <optional>
 #include <ostream>
 
 #include <boost/date_time/posix_time/conversion.hpp>
@@ -22,6 +23,8 @@
 #include "session/QVSessionDataThreadTenures.h"
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
+#include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
 #include "UsageError.h"
 
 namespace Quorvel {
@@ -31,6 +34,9 @@ Arguments ImportPerfCommand::arguments() const {
   std::vector<Option> options = {
       {"output", 'o', "FILE", "the session file to write (default qvprof.session)"},
       {"compress", 0, "", "write the session file gzip-compressed"},
+      {"symfs", 0, "DIR",
+       "look for the programs, libraries and kernel symbols (DIR/proc/kallsyms) that the recording names under "
+       "DIR, for a file recorded on another machine (default: this machine's own)"},
   };
   for (const Option& option : LogOptions::options()) options.push_back(option);
   Arguments arguments(name(),
@@ -45,13 +51,19 @@ Arguments ImportPerfCommand::arguments() const {
 }
 
 std::shared_ptr<QVSessionProfile> ImportPerfCommand::import(const std::string& path,
-                                                             std::map<std::string, uint64_t>* dropped) {
+                                                             std::map<std::string, uint64_t>* dropped,
+                                                             const std::string& symbolRoot) {
+  // The kernel and the tasks perf named belong to the recording machine:
+  // under a symbol root, /proc is read from there too.
+  std::optional<QVSystemPaths::ScopedRoot> root;
+  if (!symbolRoot.empty()) root.emplace(symbolRoot);
   auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
   config->setName("qvprof import-perf");
   config->description();
   QVPerfTaskInfoManager tasks(config);
   tasks.addKernelTaskInfo(true);
   QVPerfTraceDecoder decoder(tasks, &QVPerfTraceRecorderLinux::eventFormats);
+  decoder.setSymbolRoot(symbolRoot);
   decoder.setCallStackArchiver(std::make_shared<QVUniqueCallStackTenureArchiver>());
   decoder.setThreadTenureArchiver(std::make_shared<QVThreadTenureArchiver>());
   decoder.setSystemCallArchiver(std::make_shared<QVSystemCallTenureArchiver>());
@@ -79,8 +91,14 @@ int ImportPerfCommand::_execute(const Arguments& arguments, std::ostream& out, s
   const std::string output = arguments.value("output", "qvprof.session");
   if (output.empty()) throw UsageError(name(), "--output: the file name is empty");
   const std::string& path = arguments.operands().front();
+  std::string symbolRoot = arguments.value("symfs", "");
+  while (symbolRoot.size() > 1 && symbolRoot.back() == '/') symbolRoot.pop_back();
+  if (arguments.has("symfs") && !DirectoryExists(symbolRoot)) {
+    throw UsageError(name(), "--symfs: '" + symbolRoot + "' is not a directory");
+  }
+  if (symbolRoot == "/") symbolRoot.clear();
   std::map<std::string, uint64_t> dropped;
-  const std::shared_ptr<QVSessionProfile> profile = import(path, &dropped);
+  const std::shared_ptr<QVSessionProfile> profile = import(path, &dropped, symbolRoot);
   // Tracepoints of another kernel carry ids this machine does not know;
   // the user learns what was left out rather than finding it missing.
   for (const auto& entry : dropped) {

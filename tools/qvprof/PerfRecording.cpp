@@ -120,6 +120,23 @@ void PerfRecording::start(std::ostream& err) {
 
 QVSessionRecorder& PerfRecording::recorder() { return *recorder_; }
 
+void PerfRecording::_followSampleFile() {
+  const std::string path = recorder_->sampleDataPath();
+  if (path != progress_.path()) progress_.reset(path);
+  progress_.update();
+}
+
+// Both read the file, whichever the progress line asks first.
+uint64_t PerfRecording::sampleCount() {
+  _followSampleFile();
+  return progress_.samples();
+}
+
+size_t PerfRecording::threadCount() {
+  _followSampleFile();
+  return progress_.threads();
+}
+
 std::string PerfRecording::noSamplesReason(const QVErrorManager& ids) const {
   if (!ids.testErrorId(QVPerfTraceRecorderLinuxErrorPerfExitedUnexpectedly)) return std::string();
   const std::string message = recorder_->perfExitMessage();

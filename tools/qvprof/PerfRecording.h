@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "Linux/perf/QVPerfDataProgress.h"
 #include "Recording.h"
 
 namespace Quorvel {
@@ -26,9 +27,12 @@ class PerfRecording : public Recording {
 
   void start(std::ostream& err) override;
   QVSessionRecorder& recorder() override;
-  // perf counts in its own files; the progress line shows time alone.
-  uint64_t sampleCount() override { return 0; }
-  size_t threadCount() override { return 0; }
+  // What perf has written to its sample file so far: the samples, and the
+  // threads they came from. perf writes out its buffers (some hundred KiB
+  // per processor) as they fill, so at low sampling rates the figures trail
+  // the recording by seconds.
+  uint64_t sampleCount() override;
+  size_t threadCount() override;
   std::string noSamplesReason(const QVErrorManager& ids) const override;
 
   // Why perf cannot record what the settings ask for here, as one line,
@@ -47,7 +51,10 @@ class PerfRecording : public Recording {
 
  private:
   RecordCommand::Settings settings_;
+  void _followSampleFile();
+
   std::shared_ptr<QVPerfTraceRecorderLinux> recorder_;
+  QVPerfDataProgress progress_;
 };
 
 }  // namespace qvprof

@@ -19,6 +19,12 @@ bool QVPerfCallchainFrames(const QVPerfSample& sample, std::uint64_t& context,
     if (context != QV_PERF_CONTEXT_KERNEL && context != QV_PERF_CONTEXT_USER) return false;
     if (i + 1 >= sample.callchainCount || sample.callchainAt(i + 1) != sample.ip) frames.push_back(sample.ip);
   }
+  constexpr std::uint16_t kCpumodeMask = 7, kCpumodeKernel = 1, kCpumodeUser = 2;
+  const std::uint16_t mode = sample.misc & kCpumodeMask;
+  if (!context && sample.ip != ~0ull && (mode == kCpumodeKernel || mode == kCpumodeUser)) {
+    context = mode == kCpumodeKernel ? QV_PERF_CONTEXT_KERNEL : QV_PERF_CONTEXT_USER;
+    frames.assign(1, sample.ip);
+  }
   return true;
 }
 

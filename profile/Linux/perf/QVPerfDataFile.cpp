@@ -209,6 +209,7 @@ const QVPerfEventAttr* QVPerfDataFile::attributeForRecord(const QVPerfRecordRef&
 
 bool QVPerfDataFile::decodeSample(const QVPerfRecordRef& record, QVPerfSample& out) const {
   out = QVPerfSample();
+  out.misc = record.misc;
   QVBinaryCursor body;
   out.attr = attributeForRecord(record, true, body);
   if (!out.attr) return false;

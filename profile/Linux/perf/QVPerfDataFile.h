@@ -77,6 +77,9 @@ struct QVPerfRecordRef {
 // call chain and raw data point into the file's buffer.
 struct QVPerfSample {
   const QVPerfEventAttr* attr = nullptr;
+  // The record header's misc field: its low bits tell the mode the sampled
+  // code ran in (1 kernel, 2 user).
+  std::uint16_t misc = 0;
   std::uint64_t ip = ~0ull;
   std::int32_t pid = -1;
   std::int32_t tid = -1;

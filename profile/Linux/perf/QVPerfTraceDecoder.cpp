@@ -311,6 +311,7 @@ void QVPerfTraceDecoder::_placeMappings() {
       // again is placed again.
       if (!placed.insert(mapping.path + '@' + std::to_string(mapping.start - mapping.pageOffset)).second) continue;
       if (mapping.path == "[vdso]") {
+        if (!symbolRoot_.empty()) continue;
         QVDebuggerLinux::_initVDSOModule();
         const std::shared_ptr<QVModule>& vdso = QVDebuggerLinux::vdsoModule();
         if (vdso && vdso->architecture() == process->architecture()) {
@@ -319,7 +320,7 @@ void QVPerfTraceDecoder::_placeMappings() {
         continue;
       }
       const std::shared_ptr<QVModule> module =
-          QVDebuggerLinux::moduleForPath(mapping.path, process->architecture(), false);
+          QVDebuggerLinux::moduleForPath(symbolRoot_ + mapping.path, process->architecture(), false);
       if (module) QVDebuggerLinux::placeModule(module, mapping.start, mapping.pageOffset, map);
     }
     if (!map.isEmpty()) process->setSectionMap(map);

@@ -57,6 +57,11 @@ class QVPerfTraceDecoder {
   void setCallStackArchiver(std::shared_ptr<QVUniqueCallStackTenureArchiver> archiver);
   void setThreadTenureArchiver(std::shared_ptr<QVThreadTenureArchiver> archiver);
   void setSystemCallArchiver(std::shared_ptr<QVSystemCallTenureArchiver> archiver);
+  // Where the files that perf's mappings name are looked for: empty for
+  // this machine's own, else a directory holding a copy of the recording
+  // machine's files under their paths (a file another machine recorded).
+  // The vdso, which is not a file, is then left unresolved.
+  void setSymbolRoot(const std::string& root) { symbolRoot_ = root; }
 
   // Reads one file; first and last are the smallest and largest sample
   // times in it (0 when none). False with `error()` when the file cannot be
@@ -118,6 +123,7 @@ class QVPerfTraceDecoder {
   std::unordered_map<QVThreadId, std::shared_ptr<QVSystemCallTenure>> pendingSystemCalls_;
   // Executable file mappings per pid, in the order perf reported them.
   std::unordered_map<std::int32_t, std::vector<Mapping>> mappings_;
+  std::string symbolRoot_;
   std::uint64_t fileFirstTime_ = 0;
   std::uint64_t sampleRecords_ = 0;
   std::string error_;

@@ -160,6 +160,11 @@ std::vector<std::string> QVPerfTraceRecorderLinux::dataPaths() const {
   return paths;
 }
 
+std::string QVPerfTraceRecorderLinux::sampleDataPath() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex());
+  return sample_.dataPath;
+}
+
 bool QVPerfTraceRecorderLinux::_traceEnabled(bool scheduler) const {
   const std::shared_ptr<QVSessionConfig>& config = this->config();
   if (!config) return false;

@@ -50,6 +50,9 @@ class QVPerfTraceRecorderLinux : public QVSampler {
   pid_t syscallTracePid() const { return syscall_.pid.load(); }
   // The data files of the last recording; empty when none was made.
   std::vector<std::string> dataPaths() const;
+  // The call-stack sample file, which perf writes while it records; empty
+  // when none is being written.
+  std::string sampleDataPath() const;
   // How the child that ended the recording ended, with the last line it
   // wrote ("perf callstack sample process killed by signal 9"); empty when
   // none did.

@@ -15,24 +15,28 @@ TEST(QVPerfCallchainTest, FirstContextFramesWithTheSampleIp) {
   struct Case {
     const char* what;
     std::uint64_t ip;
+    std::uint16_t misc;  // cpumode 1 kernel, 2 user
     std::vector<std::uint64_t> chain;
     bool supported;
     std::uint64_t context;
     std::vector<std::uint64_t> frames;
   };
   const Case cases[] = {
-      {"ip leads the chain", 0xa, {K, 0xa, 0xb, U, 0xc}, true, K, {0xa, 0xb}},
-      {"ip added before the chain", 0x1, {K, 0xa, 0xb, U, 0xc}, true, K, {0x1, 0xa, 0xb}},
-      {"user chain", 0xc, {U, 0xc, 0xd}, true, U, {0xc, 0xd}},
-      {"marker alone", 0x5, {U}, true, U, {0x5}},
-      {"no chain", 0x5, {}, true, 0, {}},
-      {"guest context", 0x5, {kGuest, 0x5}, false, kGuest, {}},
+      {"ip leads the chain", 0xa, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0xa, 0xb}},
+      {"ip added before the chain", 0x1, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0x1, 0xa, 0xb}},
+      {"user chain", 0xc, 2, {U, 0xc, 0xd}, true, U, {0xc, 0xd}},
+      {"marker alone", 0x5, 2, {U}, true, U, {0x5}},
+      {"no chain, user mode", 0x5, 2, {}, true, U, {0x5}},
+      {"no chain, kernel mode", 0x5, 1, {}, true, K, {0x5}},
+      {"no chain, hypervisor mode", 0x5, 3, {}, true, 0, {}},
+      {"guest context", 0x5, 2, {kGuest, 0x5}, false, kGuest, {}},
   };
   for (const Case& c : cases) {
     test::QVPerfDataBuilder builder;
     std::size_t attr = builder.addAttribute(1, 0, 0x1a7, {});
     test::QVPerfTestSample sample;
     sample.ip = c.ip;
+    sample.misc = c.misc;
     sample.callchain = c.chain;
     builder.addSample(attr, sample);
     std::vector<std::uint8_t> bytes = builder.build();
