@@ -4,9 +4,7 @@
 #include <linux/perf_event.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +19,6 @@ namespace Quorvel {
 
 namespace {
 
-constexpr size_t kDataPages = 64;
 // Older than this, a record is in its ring whichever processor wrote it.
 constexpr uint64_t kHorizonNanos = 50000000;
 constexpr uint64_t kNanosPerSecond = 1000000000;
@@ -64,18 +61,6 @@ bool take(const std::vector<unsigned char>& record, size_t& at, T& out) {
 }
 
 }  // namespace
-
-struct QVNotifydTaskTracker::Ring {
-    int fd = -1;
-    void* base = nullptr;
-    size_t length = 0;
-    size_t dataSize = 0;
-
-    ~Ring() {
-        if (base) munmap(base, length);
-        if (fd >= 0) close(fd);
-    }
-};
 
 QVNotifydTaskTracker::QVNotifydTaskTracker(QVProfiledEventQueue& queue, QVNotifydTaskTable& table,
                                            unsigned processorCount)
@@ -127,47 +112,23 @@ void QVNotifydTaskTracker::seedFromProc(const std::string& procRoot, QVNotifydTa
 
 bool QVNotifydTaskTracker::start(const std::string& procRoot, std::string& error) {
     if (running_) return true;
-    const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    for (unsigned cpu = 0; cpu < processorCount_; ++cpu) {
-        perf_event_attr attr;
-        std::memset(&attr, 0, sizeof attr);
-        attr.size = sizeof attr;
-        attr.type = PERF_TYPE_SOFTWARE;
-        attr.config = PERF_COUNT_SW_DUMMY;
-        attr.sample_type = PERF_SAMPLE_TID | PERF_SAMPLE_TIME;
-        attr.sample_id_all = 1;
-        attr.mmap = 1;
-        attr.mmap2 = 1;
-        attr.comm = 1;
-        attr.comm_exec = 1;
-        attr.task = 1;
-        attr.disabled = 1;
-        // Exit records carry times from boot, the clock /proc's start times count on.
-        attr.use_clockid = 1;
-        attr.clockid = CLOCK_BOOTTIME;
-        attr.watermark = 1;
-        attr.wakeup_watermark = uint32_t(kDataPages * page / 4);
-        const int fd = int(syscall(SYS_perf_event_open, &attr, -1, int(cpu), -1, PERF_FLAG_FD_CLOEXEC));
-        if (fd < 0) {
-            error = "perf_event_open on cpu " + std::to_string(cpu) + ": " + std::strerror(errno);
-            stop();
-            return false;
-        }
-        Ring* ring = new Ring;
-        rings_.push_back(ring);
-        ring->fd = fd;
-        ring->length = (kDataPages + 1) * page;
-        ring->dataSize = kDataPages * page;
-        void* base = mmap(nullptr, ring->length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (base == MAP_FAILED) {
-            error = "mmap of perf ring on cpu " + std::to_string(cpu) + ": " + std::strerror(errno);
-            stop();
-            return false;
-        }
-        ring->base = base;
-    }
+    perf_event_attr attr;
+    std::memset(&attr, 0, sizeof attr);
+    attr.type = PERF_TYPE_SOFTWARE;
+    attr.config = PERF_COUNT_SW_DUMMY;
+    attr.sample_type = PERF_SAMPLE_TID | PERF_SAMPLE_TIME;
+    attr.sample_id_all = 1;
+    attr.mmap = 1;
+    attr.mmap2 = 1;
+    attr.comm = 1;
+    attr.comm_exec = 1;
+    attr.task = 1;
+    // Exit records carry times from boot, the clock /proc's start times count on.
+    attr.use_clockid = 1;
+    attr.clockid = CLOCK_BOOTTIME;
+    if (!QVPerfRing::openEach(attr, processorCount_, rings_, error)) return false;
     // Enabled before the snapshot: a task that starts meanwhile is in one or both.
-    for (Ring* ring : rings_) ioctl(ring->fd, PERF_EVENT_IOC_ENABLE, 0);
+    for (const auto& ring : rings_) ring->enable();
     seedFromProc(procRoot, table_);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     stopping_ = false;
@@ -186,7 +147,6 @@ void QVNotifydTaskTracker::stop() {
         if (thread_.joinable()) thread_.join();
         running_ = false;
     }
-    for (Ring* ring : rings_) delete ring;
     rings_.clear();
     pending_.clear();
     if (wakeFd_ >= 0) {
@@ -197,46 +157,37 @@ void QVNotifydTaskTracker::stop() {
 
 void QVNotifydTaskTracker::_drainLoop() {
     std::vector<pollfd> fds;
-    for (Ring* ring : rings_) fds.push_back({ring->fd, POLLIN, 0});
+    for (const auto& ring : rings_) fds.push_back({ring->fd(), POLLIN, 0});
     fds.push_back({wakeFd_, POLLIN, 0});
     while (!stopping_) {
         poll(fds.data(), fds.size(), 20);
         const uint64_t horizon = bootNanos() - kHorizonNanos;
-        for (Ring* ring : rings_) _drainRing(*ring);
+        for (const auto& ring : rings_) _drainRing(*ring);
         _apply(horizon);
     }
     // Tasks that exited up to now are reported; nothing newer can arrive
     // late, as the events are disabled first.
-    for (Ring* ring : rings_) ioctl(ring->fd, PERF_EVENT_IOC_DISABLE, 0);
-    for (Ring* ring : rings_) _drainRing(*ring);
+    for (const auto& ring : rings_) ring->disable();
+    for (const auto& ring : rings_) _drainRing(*ring);
     _apply(UINT64_MAX);
 }
 
-void QVNotifydTaskTracker::_drainRing(Ring& ring) {
-    auto* meta = static_cast<perf_event_mmap_page*>(ring.base);
-    const unsigned char* data = static_cast<const unsigned char*>(ring.base) + meta->data_offset;
-    const uint64_t size = meta->data_size ? meta->data_size : ring.dataSize;
-    const uint64_t head = __atomic_load_n(&meta->data_head, __ATOMIC_ACQUIRE);
-    uint64_t tail = meta->data_tail;
-    while (tail + sizeof(perf_event_header) <= head) {
+void QVNotifydTaskTracker::_drainRing(QVPerfRing& ring) {
+    ring.drain([this](std::vector<unsigned char>& record) {
         perf_event_header header;
-        for (size_t i = 0; i < sizeof header; ++i) reinterpret_cast<unsigned char*>(&header)[i] = data[(tail + i) % size];
-        if (header.size < sizeof header + 8 || tail + header.size > head) break;
-        std::vector<unsigned char> record(header.size);
-        for (size_t i = 0; i < header.size; ++i) record[i] = data[(tail + i) % size];
-        tail += header.size;
+        std::memcpy(&header, record.data(), sizeof header);
         if (header.type == PERF_RECORD_LOST) {
             uint64_t lost = 0;
             size_t at = sizeof header + 8;
             if (take(record, at, lost)) lost_ += lost;
-            continue;
+            return;
         }
         // With sample_id_all every record ends in the task ids and the time.
+        if (record.size() < sizeof header + 8) return;
         uint64_t time = 0;
         std::memcpy(&time, record.data() + record.size() - 8, 8);
         pending_.push_back({time, order_++, std::move(record)});
-    }
-    __atomic_store_n(&meta->data_tail, tail, __ATOMIC_RELEASE);
+    });
 }
 
 void QVNotifydTaskTracker::_apply(uint64_t horizon) {

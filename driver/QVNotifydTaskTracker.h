@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "QVNotifydTaskTable.h"
+#include "QVPerfRing.h"
 #include "QVProfiledEventQueue.h"
 
 namespace Quorvel {
@@ -36,21 +38,20 @@ public:
     static void seedFromProc(const std::string& procRoot, QVNotifydTaskTable& table);
 
 private:
-    struct Ring;
     struct Pending {
         uint64_t time;
         uint64_t order;
         std::vector<unsigned char> record;
     };
     void _drainLoop();
-    void _drainRing(Ring& ring);
+    void _drainRing(QVPerfRing& ring);
     void _apply(uint64_t horizon);
     void _applyRecord(const std::vector<unsigned char>& record);
 
     QVProfiledEventQueue& queue_;
     QVNotifydTaskTable& table_;
     unsigned processorCount_;
-    std::vector<Ring*> rings_;
+    std::vector<std::unique_ptr<QVPerfRing>> rings_;
     std::vector<Pending> pending_;
     uint64_t order_ = 0;
     std::thread thread_;

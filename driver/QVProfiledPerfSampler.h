@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "QVPerfRing.h"
 #include "QVProfiledEventQueue.h"
 
 namespace Quorvel {
@@ -41,15 +43,15 @@ public:
     uint64_t lostRecords(unsigned cpu) const;
 
 private:
-    struct Ring;
     void _drainLoop();
-    void _drainRing(Ring& ring);
-    void _emitSample(Ring& ring, const unsigned char* record, size_t size);
+    void _drainRing(QVPerfRing& ring);
+    void _emitSample(const unsigned char* record, size_t size);
 
     QVProfiledEventQueue& queue_;
     unsigned processorCount_;
     Settings settings_;
-    std::vector<Ring*> rings_;
+    std::vector<std::unique_ptr<QVPerfRing>> rings_;
+    std::vector<std::atomic<uint64_t>> lost_;  ///< per processor, read by the filesystem's threads
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stopping_{false};

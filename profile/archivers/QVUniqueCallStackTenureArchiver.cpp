@@ -1,13 +1,17 @@
 #include "archivers/QVUniqueCallStackTenureArchiver.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "archive/QVArchiver.h"
 #include "archive/QVUnarchiver.h"
 #include "base/QVException.h"
 #include "base/QVLog.h"
 #include "model/QVProcess.h"
+#include "samples/QVSymbolSource.h"
 
 namespace Quorvel {
 
@@ -17,13 +21,49 @@ const char* const kUserKey = "User";
 const char* const kSupervisorKey = "Supervisor";
 const char* const kHypervisorKey = "Hypervisor";
 
-// Registered processes live as long as their registry, so the trees keep
-// plain pointers to them.
-const QVSymbolSource* DefaultSymbolSource(const QVThreadId& threadId, int state) {
-  if (state == QVContext::StateUser) {
-    return QVProcess::processWithId(threadId.asProcessId(), false, false).get();
+// A stack sampled in the kernel goes on into the user code that entered
+// it: kernel frames first, then the thread's own. Each frame resolves
+// through the kernel where the kernel maps its address, through the
+// thread's process everywhere else.
+class SupervisorSymbolSource : public QVSymbolSource {
+ public:
+  SupervisorSymbolSource(const QVSymbolSource* kernel, const QVSymbolSource* user) : kernel_(kernel), user_(user) {}
+
+  const std::shared_ptr<QVSection>& sectionForCallFrame(const QVAbstractCallFrame& frame,
+                                                        QVRange<unsigned long>& range) const override {
+    return _sourceFor(frame).sectionForCallFrame(frame, range);
   }
-  return QVProcess::kernelProcessForSystem(threadId.asSystemId(), false).get();
+  const std::shared_ptr<QVSymbol>& symbolForCallFrame(const QVAbstractCallFrame& frame,
+                                                      QVRange<unsigned long>& range) const override {
+    return _sourceFor(frame).symbolForCallFrame(frame, range);
+  }
+
+ private:
+  const QVSymbolSource& _sourceFor(const QVAbstractCallFrame& frame) const {
+    if (!user_) return *kernel_;
+    QVRange<unsigned long> range;
+    return kernel_->sectionForCallFrame(frame, range) ? *kernel_ : *user_;
+  }
+
+  const QVSymbolSource* kernel_;
+  const QVSymbolSource* user_;
+};
+
+// Registered processes live as long as their registry, so the trees keep
+// plain pointers to them, and to the supervisor sources made for them,
+// which live as long.
+const QVSymbolSource* DefaultSymbolSource(const QVThreadId& threadId, int state) {
+  const QVSymbolSource* user = QVProcess::processWithId(threadId.asProcessId(), false, false).get();
+  if (state == QVContext::StateUser) return user;
+  const QVSymbolSource* kernel = QVProcess::kernelProcessForSystem(threadId.asSystemId(), false).get();
+  if (state != QVContext::StateSupervisor || !kernel || !user) return kernel;
+  static std::mutex mutex;
+  static std::map<std::pair<const QVSymbolSource*, const QVSymbolSource*>, std::unique_ptr<SupervisorSymbolSource>>
+      sources;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::unique_ptr<SupervisorSymbolSource>& source = sources[std::make_pair(kernel, user)];
+  if (!source) source = std::make_unique<SupervisorSymbolSource>(kernel, user);
+  return source.get();
 }
 
 }  // namespace

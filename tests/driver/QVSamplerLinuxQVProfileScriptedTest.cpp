@@ -22,9 +22,14 @@
 #include "config/QVSessionConfig.h"
 #include "config/QVTimeProfileConfig.h"
 #include "notify/QVNotificationIds.h"
+#include "ranges/QVRange.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "samples/QVAbstractCallStackTenure.h"
+#include "session/QVSessionDataCallStackTenures.h"
 #include "session/QVSessionProfile.h"
 #include "support/MountedDriver.h"
 #include "support/TestSupport.h"
+#include "symbols/QVSymbol.h"
 #include "system/QVFileUtils.h"
 #include "system/QVMachine.h"
 
@@ -43,6 +48,52 @@ struct Thread {
 
 // No process has this id: the kernel's pid_max is at most 2^22.
 constexpr uint64_t kUnknownId = 4194303;
+
+}  // namespace
+
+// A user function of this program that a kernel-mode stack was entered from;
+// its name must come back through the thread's process.
+extern "C" __attribute__((noinline)) int qvKernelEntryCaller(int n) { return n * 3 + 1; }
+
+namespace {
+
+/// One sample taken in the kernel: two kernel frames, then the two user
+/// frames the stream states after leaving kernel mode.
+QVDriverEventWriter kernelSampleUnit(const Thread& thread, uint64_t userCaller) {
+    QVDriverEventWriter w(true);
+    w.control(OP_CPU_SWITCH_CODE, 0);
+    w.control(OP_CTX_SWITCH_CODE, thread.tid, thread.pid);
+    w.timestamp(OP_QV_SAMPLE_BEGIN_TIMESTAMP_CODE, 1000);
+    w.control(OP_KERNEL_ENTER_SWITCH_CODE);
+    w.control(OP_TRACE_BEGIN_CODE);
+    w.entry(0xffffffff81000100, 0);
+    w.entry(0xffffffff81000200, 0);
+    w.control(OP_KERNEL_EXIT_SWITCH_CODE);
+    w.entry(userCaller, 0);
+    w.entry(0x402000, 0);
+    w.control(OP_TRACE_END_CODE);
+    w.timestamp(OP_QV_SAMPLE_END_TIMESTAMP_CODE, 2000);
+    return w;
+}
+
+uint64_t userCallerAddress() { return reinterpret_cast<uint64_t>(&qvKernelEntryCaller) + 1; }
+
+void expectKernelThenUserFrames(const QVSessionProfile& profile) {
+    ASSERT_TRUE(profile.callStackData());
+    size_t seen = 0;
+    for (const auto& sample : profile.callStackData()->samples()) {
+        if (!sample || sample->context().state() != QVContext::StateSupervisor) continue;
+        ++seen;
+        ASSERT_EQ(sample->size(), 4);
+        const std::vector<uint64_t> expected = {0xffffffff81000100, 0xffffffff81000200, userCallerAddress(), 0x402000};
+        for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(sample->frameAtIndex(int(i))->address(), expected[i]) << i;
+        QVRange<uint64_t> range;
+        const std::shared_ptr<QVSymbol>& symbol = sample->frameAtIndex(2)->symbol(range);
+        ASSERT_TRUE(symbol) << "the user caller of a kernel-mode sample did not resolve";
+        EXPECT_EQ(symbol->name(), "qvKernelEntryCaller");
+    }
+    EXPECT_EQ(seen, 1u);
+}
 
 /// One sample of the thread on a processor: 21 words.
 QVDriverEventWriter sampleUnit(const Thread& thread, uint64_t cpu = 0) {
@@ -79,12 +130,16 @@ struct Case {
     std::vector<std::string> warnings;
     std::vector<std::string> logLines;
     bool stopsItself = false;
+    std::function<void(const QVSessionProfile&)> inspect = nullptr;
 };
 
 std::vector<Case> cases() {
     const unsigned processors = LocalMachineProcessorCount();
     return {
         {"three whole samples", [](const Thread& t) { return samples(t, 3); }, {}, nullptr, 3, {}, {}, {}},
+        {"a sample taken in the kernel keeps its user callers",
+         [](const Thread& t) { return Units{kernelSampleUnit(t, userCallerAddress())}; }, {}, nullptr, 1, {}, {}, {},
+         false, expectKernelThenUserFrames},
         {"nine records are too few",
          [](const Thread& t) {
              QVDriverEventWriter w(true);  // 4 + 3 + 2 words
@@ -216,6 +271,7 @@ TEST(QVSamplerLinuxQVProfileScripted, EveryStreamFaultAndNoticeReachesTheUser) {
         if (c.expectedSamples > 0) {
             EXPECT_TRUE(profile->callStackData());
         }
+        if (c.inspect) c.inspect(*profile);
         if (c.configure && sampler.config()->adaptiveEnable) {
             // The saved configuration shows the interval the driver ended with.
             EXPECT_DOUBLE_EQ(sampler.config()->timerConfig->interval, 0.004);

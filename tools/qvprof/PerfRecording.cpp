@@ -28,11 +28,6 @@ PerfRecording::PerfRecording(const RecordCommand::Settings& settings, const std:
 
 PerfRecording::~PerfRecording() = default;
 
-std::unique_ptr<Recording> PerfRecording::create(const RecordCommand::Settings& settings,
-                                                 const std::shared_ptr<QVSessionConfig>& config, pid_t pid) {
-  return std::make_unique<PerfRecording>(settings, config, pid);
-}
-
 int PerfRecording::paranoia() {
   std::string text;
   if (!FileReadString(QVSystemPaths::path("/proc/sys/kernel/perf_event_paranoid"), text) || text.empty()) {

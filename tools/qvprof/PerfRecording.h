@@ -22,8 +22,6 @@ class PerfRecording : public Recording {
   PerfRecording(const RecordCommand::Settings& settings, const std::shared_ptr<QVSessionConfig>& config,
                 pid_t pid);
   ~PerfRecording() override;
-  static std::unique_ptr<Recording> create(const RecordCommand::Settings& settings,
-                                           const std::shared_ptr<QVSessionConfig>& config, pid_t pid);
 
   void start(std::ostream& err) override;
   QVSessionRecorder& recorder() override;

@@ -21,12 +21,7 @@ namespace qvprof {
 
 ProcessRecording::ProcessRecording(const RecordCommand::Settings& settings,
                                    const std::shared_ptr<QVSessionConfig>& config, pid_t pid)
-    : callStacks_(settings.callStacks), pid_(pid), sampler_(std::make_shared<QVSamplerProcess>(config)) {}
-
-std::unique_ptr<Recording> ProcessRecording::create(const RecordCommand::Settings& settings,
-                                                    const std::shared_ptr<QVSessionConfig>& config, pid_t pid) {
-  return std::make_unique<ProcessRecording>(settings, config, pid);
-}
+    : SamplerRecording(config, pid), callStacks_(settings.callStacks) {}
 
 std::string ProcessRecording::notPermittedReason(pid_t pid) {
   std::string reason = "not permitted to trace it";
@@ -69,8 +64,6 @@ void ProcessRecording::start(std::ostream& err) {
                       __FILE__);
   }
 }
-
-QVSessionRecorder& ProcessRecording::recorder() { return *sampler_; }
 
 uint64_t ProcessRecording::sampleCount() { return sampler_->sampleCount(); }
 

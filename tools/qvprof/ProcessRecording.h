@@ -1,24 +1,20 @@
 #pragma once
 
 #include "Recording.h"
+#include "recording/QVSamplerProcess.h"
 
 namespace Quorvel {
-
-class QVSamplerProcess;
 
 namespace qvprof {
 
 // Recording with the target-process sampler: ptrace and remote unwinding
 // of one process, the "process" driver.
-class ProcessRecording : public Recording {
+class ProcessRecording : public SamplerRecording<QVSamplerProcess> {
  public:
   ProcessRecording(const RecordCommand::Settings& settings, const std::shared_ptr<QVSessionConfig>& config,
                    pid_t pid);
-  static std::unique_ptr<Recording> create(const RecordCommand::Settings& settings,
-                                           const std::shared_ptr<QVSessionConfig>& config, pid_t pid);
 
   void start(std::ostream& err) override;
-  QVSessionRecorder& recorder() override;
   uint64_t sampleCount() override;
   size_t threadCount() override;
   bool targetExited(const QVErrorManager& ids) const override;
@@ -29,8 +25,6 @@ class ProcessRecording : public Recording {
 
  private:
   bool callStacks_;
-  pid_t pid_;
-  std::shared_ptr<QVSamplerProcess> sampler_;
 };
 
 }  // namespace qvprof

@@ -18,13 +18,8 @@ namespace qvprof {
 
 QVProfileRecording::QVProfileRecording(const RecordCommand::Settings& settings,
                                        const std::shared_ptr<QVSessionConfig>& config, pid_t pid)
-    : pid_(pid), sampler_(std::make_shared<QVSamplerLinuxQVProfile>(config)) {
+    : SamplerRecording(config, pid) {
   sampler_->setCollectCallStacks(settings.callStacks);
-}
-
-std::unique_ptr<Recording> QVProfileRecording::create(const RecordCommand::Settings& settings,
-                                                      const std::shared_ptr<QVSessionConfig>& config, pid_t pid) {
-  return std::make_unique<QVProfileRecording>(settings, config, pid);
 }
 
 void QVProfileRecording::start(std::ostream& err) {
@@ -38,8 +33,6 @@ void QVProfileRecording::start(std::ostream& err) {
                       __LINE__, __FILE__);
   }
 }
-
-QVSessionRecorder& QVProfileRecording::recorder() { return *sampler_; }
 
 uint64_t QVProfileRecording::sampleCount() { return sampler_->bufferedSampleCount(); }
 

@@ -1,10 +1,9 @@
 #pragma once
 
+#include "Linux/driver/QVSamplerLinuxQVProfile.h"
 #include "Recording.h"
 
 namespace Quorvel {
-
-class QVSamplerLinuxQVProfile;
 
 namespace qvprof {
 
@@ -12,25 +11,18 @@ namespace qvprof {
 // by the driver on each processor and drained while the recording runs;
 // the samples are decoded when it ends. A program qvprof starts is recorded
 // along with everything else that runs.
-class QVProfileRecording : public Recording {
+class QVProfileRecording : public SamplerRecording<QVSamplerLinuxQVProfile> {
  public:
   QVProfileRecording(const RecordCommand::Settings& settings, const std::shared_ptr<QVSessionConfig>& config,
                      pid_t pid);
-  static std::unique_ptr<Recording> create(const RecordCommand::Settings& settings,
-                                           const std::shared_ptr<QVSessionConfig>& config, pid_t pid);
 
   void start(std::ostream& err) override;
-  QVSessionRecorder& recorder() override;
   // Samples the driver delivered so far (decoded only at the end).
   uint64_t sampleCount() override;
   // Threads of the program qvprof started (or attached to); the system's
   // threads are only known once the samples are decoded.
   size_t threadCount() override;
   std::string noSamplesReason(const QVErrorManager& ids) const override;
-
- private:
-  pid_t pid_;
-  std::shared_ptr<QVSamplerLinuxQVProfile> sampler_;
 };
 
 }  // namespace qvprof

@@ -14,9 +14,9 @@ std::string Recording::noSamplesReason(const QVErrorManager&) const { return std
 
 const std::vector<Recording::Kind>& Recording::kinds() {
   static const std::vector<Kind> kinds = {
-      {DriverCatalog::ProcessDriver, &ProcessRecording::create},
-      {PerfRecording::DriverName, &PerfRecording::create},
-      {"qvprofile", &QVProfileRecording::create},
+      {DriverCatalog::ProcessDriver, &Recording::make<ProcessRecording>},
+      {PerfRecording::DriverName, &Recording::make<PerfRecording>},
+      {"qvprofile", &Recording::make<QVProfileRecording>},
   };
   return kinds;
 }

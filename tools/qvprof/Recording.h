@@ -44,6 +44,13 @@ class Recording {
 
   using Factory = std::function<std::unique_ptr<Recording>(
       const RecordCommand::Settings& settings, const std::shared_ptr<QVSessionConfig>& config, pid_t pid)>;
+  // The factory of every recording: each is made from the settings, the
+  // configuration and the target (0 for none).
+  template <class R>
+  static std::unique_ptr<Recording> make(const RecordCommand::Settings& settings,
+                                         const std::shared_ptr<QVSessionConfig>& config, pid_t pid) {
+    return std::make_unique<R>(settings, config, pid);
+  }
   struct Kind {
     std::string driver;  // the --driver name
     Factory create;
@@ -54,6 +61,20 @@ class Recording {
   // Null when qvprof has no recording for the driver.
   static std::unique_ptr<Recording> create(const RecordCommand::Settings& settings,
                                            const std::shared_ptr<QVSessionConfig>& config, pid_t pid);
+};
+
+// A recording around one of the library's samplers, which is its recorder.
+template <class Sampler>
+class SamplerRecording : public Recording {
+ public:
+  QVSessionRecorder& recorder() override { return *sampler_; }
+
+ protected:
+  SamplerRecording(const std::shared_ptr<QVSessionConfig>& config, pid_t pid)
+      : pid_(pid), sampler_(std::make_shared<Sampler>(config)) {}
+
+  pid_t pid_;
+  std::shared_ptr<Sampler> sampler_;
 };
 
 }  // namespace qvprof

@@ -11,6 +11,7 @@
 #include "base/QVLog.h"
 #include "config/QVSessionConfig.h"
 #include "system/QVMachine.h"
+#include "system/QVTempFile.h"
 
 namespace Quorvel {
 
@@ -29,6 +30,12 @@ uint64_t readWordSize(const QVDriverFilesystem& filesystem) {
 }
 
 void traceLine(const std::string& line) { QV_DEBUG(line); }
+
+std::unique_ptr<QVTempFile> createChunkFile(const std::string& root) {
+    std::unique_ptr<QVTempFile> file = QVTempFile::create(std::string(), QVDriverFilesystem::TEMP_FILE_PREFIX);
+    if (!file) fail(root, "] failed to create temporary file", __LINE__);
+    return file;
+}
 
 }  // namespace
 
@@ -94,18 +101,12 @@ bool QVDriverBuffer::bufferOverflowed() const {
 QVDriverBufferSimple::QVDriverBufferSimple(const std::shared_ptr<QVDriverFilesystem>& filesystem)
     : QVDriverBuffer(filesystem) {}
 
-QVDriverBufferSimple::~QVDriverBufferSimple() {
-    QVDriverBufferSimple::close();
-    _closeOutput(false);
-}
+QVDriverBufferSimple::~QVDriverBufferSimple() { QVDriverBufferSimple::close(); }
 
 bool QVDriverBufferSimple::open() {
-    const std::string& root = filesystem_->root();
     const bool opened = QVDriverBuffer::open();
-    _closeOutput(false);
-    if (!filesystem_->createTempFile(path_)) fail(root, "] failed to create temporary file", __LINE__);
-    output_ = std::fopen(path_.c_str(), "wb");
-    if (!output_) fail(root, "] failed to open temporary file " + path_, __LINE__);
+    output_.reset();
+    output_ = createChunkFile(filesystem_->root());
     return opened;
 }
 
@@ -119,9 +120,9 @@ int QVDriverBufferSimple::read() {
         fail(root, "] failed to read file descriptor", __LINE__);
     const uint64_t records = uint64_t(bytes) / wordSize_;
     if (records > 0) {
-        QV_DEBUG("[" << root << "] copying " << records << " records (" << bytes << " bytes) to " << path_);
-        if (std::fwrite(chunk_.data(), wordSize_, records, output_) != records)
-            fail(root, "] failed to write to temporary file " + path_, __LINE__);
+        QV_DEBUG("[" << root << "] copying " << records << " records (" << bytes << " bytes) to " << output_->path());
+        if (!output_->append(chunk_.data(), records * wordSize_))
+            fail(root, "] failed to write to temporary file " + output_->path(), __LINE__);
         recordCount_ += records;
     }
     return bytes;
@@ -129,18 +130,9 @@ int QVDriverBufferSimple::read() {
 
 void QVDriverBufferSimple::close() { QVDriverBuffer::close(); }
 
-void QVDriverBufferSimple::_closeOutput(bool raise) {
-    if (!output_) return;
-    const int result = std::fclose(output_);
-    output_ = nullptr;
-    if (result != 0 && raise)
-        fail(filesystem_->root(), "] failed to close temporary file " + path_ + " - " + std::strerror(errno), __LINE__);
-}
+std::string QVDriverBufferSimple::getFile() { return output_ ? output_->path() : std::string(); }
 
-std::string QVDriverBufferSimple::getFile() {
-    _closeOutput(true);
-    return path_;
-}
+void QVDriverBufferSimple::discardFile() { output_.reset(); }
 
 QVDriverBufferWindow::QVDriverBufferWindow(const std::shared_ptr<QVDriverFilesystem>& filesystem)
     : QVDriverBuffer(filesystem) {}
@@ -176,15 +168,10 @@ int QVDriverBufferWindow::read() {
         if (scan.corrupt) QV_WARNING("[" << root << "] " << scan.fault);
 
         QVFileBufferId file;
-        if (!filesystem_->createTempFile(file.path)) fail(root, "] failed to create temporary file", __LINE__);
-        FILE* out = std::fopen(file.path.c_str(), "wb");
-        if (!out) fail(root, "] failed to open temporary file " + file.path, __LINE__);
-        if (std::fwrite(chunk_.data(), wordSize_, records, out) != records) {
-            std::fclose(out);
-            fail(root, "] failed to write to temporary file " + file.path, __LINE__);
-        }
-        if (std::fclose(out) != 0)
-            fail(root, "] failed to close temporary file " + file.path + " - " + std::strerror(errno), __LINE__);
+        file.file = createChunkFile(root);
+        file.path = file.file->path();
+        if (!file.file->append(chunk_.data(), records * wordSize_))
+            fail(root, "] failed to write to temporary file " + file.path + " - " + std::strerror(errno), __LINE__);
         file.records = records;
         file.samples = scan.samples;
         file.corrupt = scan.corrupt;
@@ -226,11 +213,7 @@ void QVDriverBufferWindow::_keepNewest(uint64_t limit) {
     const std::string& root = filesystem_->root();
     while (windowSamples_ > limit && fileBuffers_.size() >= 2 && fileBuffers_.front().samples < windowSamples_) {
         const QVFileBufferId& oldest = fileBuffers_.front();
-        if (!filesystem_->removeTempFile(oldest.path)) {
-            QV_WARNING("[" << root << "] unable to remove " << oldest.path << " - " << oldest.samples << " events");
-        } else {
-            QV_DEBUG("[" << root << "] removed " << oldest.path << " - " << oldest.samples << " events");
-        }
+        QV_DEBUG("[" << root << "] removed " << oldest.path << " - " << oldest.samples << " events");
         windowRecords_ -= oldest.records;
         windowSamples_ -= oldest.samples;
         fileBuffers_.erase(fileBuffers_.begin());
@@ -241,7 +224,9 @@ void QVDriverBufferWindow::close() {
     QVDriverBuffer::close();
     for (const QVFileBufferId& file : fileBuffers_) {
         // Corrupt chunks stay on disk for inspection.
-        if (!file.corrupt) filesystem_->removeTempFile(file.path);
+        if (!file.corrupt || !file.file) continue;
+        const std::string kept = file.file->keep();
+        if (!kept.empty()) QV_WARNING("[" << filesystem_->root() << "] corrupt buffer kept in " << kept);
     }
     fileBuffers_.clear();
 }

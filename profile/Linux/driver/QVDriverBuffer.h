@@ -11,6 +11,7 @@ namespace Quorvel {
 
 class QVDriverFilesystem;
 class QVSessionConfig;
+class QVTempFile;
 
 /// Drains a kernel driver's "buffer" device. One reader is used by one thread
 /// at a time: the sampler's reading thread calls read(); the recorder's
@@ -47,6 +48,8 @@ protected:
 };
 
 /// Copies everything the driver delivers, unread, into one temporary file.
+/// The file is unnamed (see QVTempFile): a reader killed mid-way leaves
+/// nothing in the temporary directory.
 class QVDriverBufferSimple : public QVDriverBuffer {
 public:
     explicit QVDriverBufferSimple(const std::shared_ptr<QVDriverFilesystem>& filesystem);
@@ -60,19 +63,21 @@ public:
     int read() override;
     /// Closes the device; the file stays for getFile().
     void close() override;
-    /// Closes the file (raising QVException when that fails) and names it.
+    /// A path that opens the copy from this process until discardFile(),
+    /// the next open() or destruction; empty before the first open().
     std::string getFile();
+    /// Frees the copy.
+    void discardFile();
 
 private:
-    void _closeOutput(bool raise);
-
-    std::FILE* output_ = nullptr;
-    std::string path_;
+    std::unique_ptr<QVTempFile> output_;
     std::vector<unsigned char> chunk_;
 };
 
-/// A chunk copied out of the driver into a temporary file.
+/// A chunk copied out of the driver into a temporary file. The file lives
+/// as long as some copy of this holds it; path opens it from this process.
 struct QVFileBufferId {
+    std::shared_ptr<QVTempFile> file;
     std::string path;
     uint64_t records = 0;
     uint64_t samples = 0;
@@ -95,7 +100,8 @@ public:
     /// Raises QVException for a missing configuration or device and for
     /// temporary-file failures; stream corruption is logged, never raised.
     int read() override;
-    /// Closes the device and deletes every chunk not marked corrupt.
+    /// Closes the device and lets go of every chunk; a corrupt one is first
+    /// copied to a named temporary file for inspection (named in the log).
     void close() override;
 
     std::vector<QVFileBufferId>& getFileBuffers() { return fileBuffers_; }

@@ -262,24 +262,18 @@ void QVSamplerLinuxQVProfile::_processSamples(const std::vector<QVFileBufferId>&
     }
     decoder.finish();
 
-    std::vector<uint64_t> kernelAddresses;
     for (const QVDriverSample& sample : decoder.samples()) {
         const QVThreadId& thread = threads[std::make_pair(sample.tgid, sample.tid)];
         if (!thread.isValid()) continue;
         const uint64_t begin = sample.beginTimestamp > startTick_ ? sample.beginTimestamp - startTick_ : 0;
         const uint64_t end = sample.endTimestamp > startTick_ ? sample.endTimestamp - startTick_ : 0;
-        // Frames resolve through the process of their mode: kernel frames
-        // through the kernel, user frames through the thread's process. A
-        // sample taken in the kernel keeps its kernel frames; the user
-        // callers that entered it are the kernel's business here.
-        if (sample.kernelFrames > 0) {
-            kernelAddresses.assign(sample.addresses.begin(), sample.addresses.begin() + sample.kernelFrames);
-            sampleArchiver_->archive(QVContext::uniqueContext(thread, int(sample.processor), QVContext::StateSupervisor),
-                                     begin, end, kernelAddresses);
-        } else {
-            sampleArchiver_->archive(QVContext::uniqueContext(thread, int(sample.processor), QVContext::StateUser),
-                                     begin, end, sample.addresses);
-        }
+        // A sample taken in the kernel keeps the user callers that entered
+        // it after its kernel frames; its supervisor context resolves each
+        // frame through the kernel or the thread's process as the address
+        // belongs.
+        const int state = sample.kernelFrames > 0 ? QVContext::StateSupervisor : QVContext::StateUser;
+        sampleArchiver_->archive(QVContext::uniqueContext(thread, int(sample.processor), state), begin, end,
+                                 sample.addresses);
     }
 }
 

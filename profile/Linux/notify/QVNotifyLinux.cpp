@@ -162,16 +162,9 @@ bool QVNotifyLinux::stop() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (!active_) return false;
     const bool disabled = _endMonitoring("failed to disable monitoring of task exits");
-    std::string path;
-    try {
-        path = buffer_->getFile();
-    } catch (const QVException& error) {
-        QV_WARNING("task exit data lost: " << error.message());
-    }
-    if (!path.empty()) {
-        _processTaskExits(path);
-        driver_->filesystem()->removeTempFile(path);
-    }
+    const std::string path = buffer_->getFile();
+    if (!path.empty()) _processTaskExits(path);
+    buffer_->discardFile();
     QV_DEBUG("stopped monitoring task exits");
     return disabled;
 }
@@ -180,12 +173,7 @@ void QVNotifyLinux::abort() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (!active_) return;
     _endMonitoring("failed to disable notification.");
-    try {
-        const std::string path = buffer_->getFile();
-        if (!path.empty()) driver_->filesystem()->removeTempFile(path);
-    } catch (const QVException& error) {
-        QV_DEBUG("dropping task exit data: " << error.message());
-    }
+    buffer_->discardFile();
 }
 
 uint64_t QVNotifyLinux::_processTaskExits(const std::string& path) {

@@ -1,10 +1,19 @@
 // The event-buffer readers against a fixture driver root whose "buffer" is a
-// plain file: every rewinding read takes the same chunk in again.
+// plain file: every rewinding read takes the same chunk in again. Chunk
+// copies go to a temporary directory of the fixture's own, so what they
+// leave behind can be listed.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
+#include <vector>
 
 #include "Linux/driver/QVDriverBuffer.h"
 #include "Linux/driver/QVDriverEventScanner.h"
@@ -15,6 +24,7 @@
 #include "support/TestSupport.h"
 #include "system/QVFileUtils.h"
 #include "system/QVMachine.h"
+#include "system/QVTempFile.h"
 
 using namespace Quorvel;
 using Quorvel::test::ScratchDirectory;
@@ -26,10 +36,19 @@ std::string bytesOf(const QVDriverEventWriter& w) {
     return std::string(w.bytes().begin(), w.bytes().end());
 }
 
+std::vector<std::string> NamesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
 /// A driver root holding a 64-bit stream of `samples` plain samples, with an
-/// optional tail appended to the chunk.
+/// optional tail appended to the chunk, and $TMPDIR pointed at `chunks`.
 struct FixtureDriver {
     ScratchDirectory root{"qvdriverbuf"};
+    ScratchDirectory chunks{"qvdriverchunks"};
+    test::ScopedEnvironment tmpdir{"TMPDIR", chunks.path().c_str()};
     std::shared_ptr<QVDriverFilesystem> fs = std::make_shared<QVDriverFilesystem>(root.path());
 
     explicit FixtureDriver(uint64_t samples, void (*tail)(QVDriverEventWriter&) = nullptr) {
@@ -77,8 +96,11 @@ TEST(QVDriverBufferWindow, CopiesEachChunkToAFileOfItsOwnAndCountsSamples) {
     EXPECT_EQ(copy, original);
     EXPECT_EQ(buffer.totalSamples(), 50u);
     EXPECT_EQ(buffer.recordCount(), 108u);
+    EXPECT_TRUE(NamesIn(driver.chunks.path()).empty());
+    const std::weak_ptr<QVTempFile> held = first.file;
     buffer.close();
-    EXPECT_FALSE(FileExists(first.path));
+    EXPECT_FALSE(held.expired());  // the copy above still holds it
+    EXPECT_TRUE(NamesIn(driver.chunks.path()).empty());
 }
 
 TEST(QVDriverBufferWindow, KeepsCorruptChunksAfterClose) {
@@ -95,9 +117,15 @@ TEST(QVDriverBufferWindow, KeepsCorruptChunksAfterClose) {
     EXPECT_TRUE(kept.corrupt);
     EXPECT_EQ(kept.samples, 3u);
     EXPECT_TRUE(buffer.corrupted());
-    buffer.close();
-    EXPECT_TRUE(FileExists(kept.path));
-    FileRemove(kept.path);
+    EXPECT_TRUE(NamesIn(driver.chunks.path()).empty());
+    log = test::CaptureLog([&] { buffer.close(); });
+    const std::vector<std::string> names = NamesIn(driver.chunks.path());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_NE(log.find("] corrupt buffer kept in " + driver.chunks.file(names[0])), std::string::npos) << log;
+    std::string copy, original;
+    ASSERT_TRUE(FileReadString(driver.chunks.file(names[0]), copy));
+    ASSERT_TRUE(FileReadString(driver.root.file("buffer"), original));
+    EXPECT_EQ(copy, original);
 }
 
 TEST(QVDriverBufferWindow, SampleLimitKeepsTheNewestOrStops) {
@@ -106,11 +134,11 @@ TEST(QVDriverBufferWindow, SampleLimitKeepsTheNewestOrStops) {
         QVDriverBufferWindow buffer(driver.fs);
         ASSERT_TRUE(buffer.open(config(false, 0, true, 100, QVSessionConfig::SampleLimitActionWrap)));
         buffer.read();
-        const std::string oldest = buffer.getFileBuffers()[0].path;
+        const std::weak_ptr<QVTempFile> oldest = buffer.getFileBuffers()[0].file;
         buffer.read();  // 120 > 100: the oldest of two goes
         EXPECT_EQ(buffer.getFileBuffers().size(), 1u);
         EXPECT_EQ(buffer.windowSamples(), 60u);
-        EXPECT_FALSE(FileExists(oldest));
+        EXPECT_TRUE(oldest.expired());
         EXPECT_EQ(buffer.totalSamples(), 120u);
     }
     {
@@ -207,5 +235,40 @@ TEST(QVDriverBufferSimple, AppendsEveryChunkUnreadToOneFile) {
     std::string copy;
     ASSERT_TRUE(FileReadString(path, copy));
     EXPECT_EQ(copy, chunk + chunk);  // corrupt tail and all: the simple reader interprets nothing
-    EXPECT_TRUE(driver.fs->removeTempFile(path));
+    EXPECT_TRUE(NamesIn(driver.chunks.path()).empty());
+    buffer.discardFile();
+    EXPECT_EQ(buffer.getFile(), "");
+}
+
+// A recorder killed while it holds chunks leaves nothing in its temporary
+// directory: the child reads three chunks, says so, and waits to be killed.
+TEST(QVDriverBuffer, KilledReaderLeavesNoChunkFiles) {
+    const std::vector<std::pair<const char*, std::function<std::unique_ptr<QVDriverBuffer>(FixtureDriver&)>>> readers = {
+        {"simple", [](FixtureDriver& d) { return std::make_unique<QVDriverBufferSimple>(d.fs); }},
+        {"window", [](FixtureDriver& d) { return std::make_unique<QVDriverBufferWindow>(d.fs); }},
+    };
+    for (const auto& reader : readers) {
+        SCOPED_TRACE(reader.first);
+        FixtureDriver driver(40);
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = test::StartChild([&] {
+            std::unique_ptr<QVDriverBuffer> buffer = reader.second(driver);
+            auto* window = dynamic_cast<QVDriverBufferWindow*>(buffer.get());
+            if (!(window ? window->open(config()) : buffer->open())) return 1;
+            for (int chunk = 0; chunk < 3; ++chunk)
+                if (buffer->read() <= 0) return 2;
+            if (::write(ready[1], "r", 1) != 1) return 3;
+            for (;;) ::pause();
+        });
+        ::close(ready[1]);
+        pollfd wait{ready[0], POLLIN, 0};
+        // An upper bound only: the child answers in milliseconds.
+        const bool answered = ::poll(&wait, 1, 60000) == 1 && (wait.revents & POLLIN);
+        ::kill(child, SIGKILL);
+        EXPECT_EQ(test::WaitForChild(child), 128 + SIGKILL);
+        ::close(ready[0]);
+        ASSERT_TRUE(answered) << "the reader child did not take its chunks in";
+        EXPECT_EQ(NamesIn(driver.chunks.path()), std::vector<std::string>{});
+    }
 }

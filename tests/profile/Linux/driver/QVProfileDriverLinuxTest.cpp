@@ -19,6 +19,7 @@
 #include "config/QVSessionConfig.h"
 #include "config/QVTimeProfileConfig.h"
 #include "notify/QVNotificationIds.h"
+#include "support/FixtureDriverRoot.h"
 #include "support/TestSupport.h"
 #include "system/QVFileUtils.h"
 #include "system/QVSystemPaths.h"
@@ -30,23 +31,9 @@ using Quorvel::test::ScratchDirectory;
 namespace {
 
 /// A loaded module's files below a fixture root ("dev/qvprofile").
-struct FixtureModule {
-    ScratchDirectory root{"qvmodule"};
-    QVSystemPaths::ScopedRoot paths{root.path()};
+struct FixtureModule : test::FixtureDriverRoot {
+    FixtureModule() : FixtureDriverRoot("qvprofile") {}
 
-    std::string dir() const { return root.file("dev/qvprofile"); }
-    std::string file(const std::string& name) const { return dir() + "/" + name; }
-    std::string read(const std::string& name) const {
-        std::string text;
-        FileReadString(file(name), text);
-        return text;
-    }
-    void write(const std::string& name, const std::string& text) const {
-        const std::string path = file(name);
-        ::mkdir(PathDirectory(PathDirectory(path)).c_str(), 0755);
-        ::mkdir(PathDirectory(path).c_str(), 0755);
-        FileWriteString(path, text);
-    }
     /// The facts a module publishes, with `counters` counter directories
     /// named as the module names them ("pmcN" or "N").
     void facts(const std::string& cpuType, unsigned counters, bool pmcNames, bool numCounters = true) {
@@ -310,11 +297,7 @@ TEST(QVProfileDriverLinuxQVProfile, AvailabilityAskModprobeAndTheInitScript) {
     };
     for (const auto& c : cases) {
         FixtureModule module;
-        if (c.script) {
-            ::mkdir(module.root.file("etc").c_str(), 0755);
-            ::mkdir(module.root.file("etc/init.d").c_str(), 0755);
-            FileWriteString(module.root.file("etc/init.d/qvprofile"), "#!/bin/sh\nexit 0\n");
-        }
+        if (c.script) module.initScript("#!/bin/sh\nexit 0\n");
         QVProfileDriverLinux::setModprobePath(tools.file(c.modprobe));
         const std::string release = c.release;
         QVProfileDriverLinuxQVProfile::setKernelReleaseSource([release] { return release; });
@@ -329,16 +312,12 @@ TEST(QVProfileDriverLinuxQVProfile, AvailabilityAskModprobeAndTheInitScript) {
 
 TEST(QVProfileDriverLinuxQVProfile, LoadAndUnloadRunTheInitScript) {
     FixtureModule module;
-    ::mkdir(module.root.file("etc").c_str(), 0755);
-    ::mkdir(module.root.file("etc/init.d").c_str(), 0755);
-    const std::string script = module.root.file("etc/init.d/qvprofile");
     const std::string log = module.root.file("script.log");
     // "start" publishes cpu_type unless told to fail; "stop" removes it.
-    FileWriteString(script, "#!/bin/sh\necho \"$@\" >> " + log + "\ncase \"$1\" in\n"
+    module.initScript("#!/bin/sh\necho \"$@\" >> " + log + "\ncase \"$1\" in\n"
                             "start) [ \"$2\" = fail ] && exit 3; mkdir -p " + module.dir() + " && echo timer > " +
                                 module.file("cpu_type") + " ;;\n"
                             "stop) rm -f " + module.file("cpu_type") + " ;;\nesac\nexit 0\n");
-    ::chmod(script.c_str(), 0755);
     TestDriver driver;
     EXPECT_FALSE(driver.load({"fail"}));
     EXPECT_FALSE(driver.isLoaded());

@@ -32,6 +32,7 @@
 #include "system/QVMachine.h"
 #include "system/QVSystemPaths.h"
 #include "time/QVTime.h"
+#include "support/FixtureDriverRoot.h"
 #include "support/TestSupport.h"
 
 using namespace Quorvel;
@@ -41,27 +42,8 @@ using Quorvel::test::ScratchDirectory;
 namespace {
 
 /// A loaded qvnotify driver's files below a fixture root.
-struct FixtureDriver {
-    ScratchDirectory root{"qvnotify"};
-    QVSystemPaths::ScopedRoot paths{root.path()};
-
-    std::string file(const std::string& name) const { return root.file("dev/qvnotify/" + name); }
-    std::string read(const std::string& name) const {
-        std::string text;
-        FileReadString(file(name), text);
-        return text;
-    }
-    void write(const std::string& name, const std::string& text) const {
-        std::string path = root.path();
-        std::istringstream parts("dev/qvnotify/" + name);
-        std::string part;
-        std::string built;
-        while (std::getline(parts, part, '/')) {
-            if (!built.empty()) ::mkdir((path + "/" + built).c_str(), 0755);
-            built += (built.empty() ? "" : "/") + part;
-        }
-        FileWriteString(root.file("dev/qvnotify/" + name), text);
-    }
+struct FixtureDriver : test::FixtureDriverRoot {
+    FixtureDriver() : FixtureDriverRoot("qvnotify") {}
     void loaded() const {
         for (const char* entry : {"pointer_size", "buffer_size", "buffer_watershed", "enable"}) write(entry, "0\n");
         write("pointer_size", "8\n");
@@ -171,11 +153,7 @@ TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScript) {
     };
     for (const auto& c : cases) {
         FixtureDriver fixture;
-        if (c.script) {
-            ::mkdir(fixture.root.file("etc").c_str(), 0755);
-            ::mkdir(fixture.root.file("etc/init.d").c_str(), 0755);
-            FileWriteString(fixture.root.file("etc/init.d/qvnotify"), "#!/bin/sh\nexit 0\n");
-        }
+        if (c.script) fixture.initScript("#!/bin/sh\nexit 0\n");
         QVDriverModule::setModprobePath(tools.file(c.modprobe));
         QVNotifyDriverLinux::disabled_ = c.disabled;
         QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
@@ -283,9 +261,7 @@ TEST(QVNotifyDriver, RegistryOffersThePlatformDriverOnlyWhenAvailable) {
     const std::string yes = tools.file("yes");
     FileWriteString(yes, "#!/bin/sh\nexit 0\n");
     ::chmod(yes.c_str(), 0755);
-    ::mkdir(fixture.root.file("etc").c_str(), 0755);
-    ::mkdir(fixture.root.file("etc/init.d").c_str(), 0755);
-    FileWriteString(fixture.root.file("etc/init.d/qvnotify"), "#!/bin/sh\nexit 0\n");
+    fixture.initScript("#!/bin/sh\nexit 0\n");
     fixture.loaded();
     auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
                                                         "/dev/qvnotify");

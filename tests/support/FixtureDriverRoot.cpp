@@ -1,0 +1,35 @@
+#include "support/FixtureDriverRoot.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "system/QVFileUtils.h"
+
+namespace Quorvel {
+namespace test {
+
+FixtureDriverRoot::FixtureDriverRoot(const std::string& name) : root(name), name_(name) {}
+
+std::string FixtureDriverRoot::read(const std::string& entry) const {
+  std::string text;
+  FileReadString(file(entry), text);
+  return text;
+}
+
+void FixtureDriverRoot::write(const std::string& entry, const std::string& text) const {
+  const std::string path = file(entry);
+  std::filesystem::create_directories(PathDirectory(path));
+  FileWriteString(path, text);
+}
+
+std::string FixtureDriverRoot::initScript(const std::string& body) const {
+  const std::string path = root.file("etc/init.d/" + name_);
+  std::filesystem::create_directories(PathDirectory(path));
+  FileWriteString(path, body);
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+}  // namespace test
+}  // namespace Quorvel
