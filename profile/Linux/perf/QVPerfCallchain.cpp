@@ -14,7 +14,13 @@ bool QVPerfCallchainFrames(const QVPerfSample& sample, std::uint64_t& context,
       frames.push_back(entry);
       continue;
     }
-    if (context) break;
+    if (context) {
+      // A system call's kernel frames go on into the user frames that made
+      // it: one stack, read in the kernel's context, whose user part the
+      // archiver resolves through the process.
+      if (context == QV_PERF_CONTEXT_KERNEL && entry == QV_PERF_CONTEXT_USER) continue;
+      break;
+    }
     context = entry;
     if (context != QV_PERF_CONTEXT_KERNEL && context != QV_PERF_CONTEXT_USER) return false;
     if (i + 1 >= sample.callchainCount || sample.callchainAt(i + 1) != sample.ip) frames.push_back(sample.ip);

@@ -11,7 +11,7 @@ namespace {
 constexpr std::uint64_t K = QV_PERF_CONTEXT_KERNEL, U = QV_PERF_CONTEXT_USER;
 constexpr std::uint64_t kGuest = 0xFFFFFFFFFFFFF800ull;  // PERF_CONTEXT_GUEST
 
-TEST(QVPerfCallchainTest, FirstContextFramesWithTheSampleIp) {
+TEST(QVPerfCallchainTest, FramesOfTheFirstContextAndTheUserCallersOfKernelFrames) {
   struct Case {
     const char* what;
     std::uint64_t ip;
@@ -22,8 +22,10 @@ TEST(QVPerfCallchainTest, FirstContextFramesWithTheSampleIp) {
     std::vector<std::uint64_t> frames;
   };
   const Case cases[] = {
-      {"ip leads the chain", 0xa, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0xa, 0xb}},
-      {"ip added before the chain", 0x1, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0x1, 0xa, 0xb}},
+      {"ip leads the chain, user callers follow", 0xa, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0xa, 0xb, 0xc}},
+      {"ip added before the chain", 0x1, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0x1, 0xa, 0xb, 0xc}},
+      {"a guest marker ends a kernel chain", 0xa, 1, {K, 0xa, kGuest, 0xc}, true, K, {0xa}},
+      {"a second kernel marker ends a user chain", 0xc, 2, {U, 0xc, K, 0xa}, true, U, {0xc}},
       {"user chain", 0xc, 2, {U, 0xc, 0xd}, true, U, {0xc, 0xd}},
       {"marker alone", 0x5, 2, {U}, true, U, {0x5}},
       {"no chain, user mode", 0x5, 2, {}, true, U, {0x5}},
