@@ -35,7 +35,7 @@ TEST(QVErrorManagerTest, KeepsEachIdOnceInTheOrderFirstSet) {
   EXPECT_FALSE(manager.testWarningId("QVSamplerWarningBufferOverflow"));
 }
 
-TEST(QVErrorManagerTest, AppendAddsOnlyMissingIdsAfterExistingOnes) {
+TEST(QVErrorManagerTest, AppendAddsOnlyMissingIdsAfterExistingOnesAndCopiesAreIndependent) {
   QVErrorManager session;
   session.setErrorId("E1");
   session.setWarningId("W1");
@@ -51,9 +51,8 @@ TEST(QVErrorManagerTest, AppendAddsOnlyMissingIdsAfterExistingOnes) {
 
   session += session;
   EXPECT_EQ(session.errorIds(), (Ids{"E1", "E2"}));
-}
 
-TEST(QVErrorManagerTest, CopiesAreIndependent) {
+  // Copies are independent of their original.
   QVErrorManager original;
   original.setErrorId("E1");
   QVErrorManager copy(original);

@@ -1,9 +1,5 @@
 #include "base/QVLog.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -17,8 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
-
-extern char** environ;
 
 namespace Quorvel {
 namespace {
@@ -94,9 +88,16 @@ TEST_F(QVLogTest, EnabledFollowsLogAndPrintFlagsPerLevel) {
   SetLogFlags(QVLogLevel::Debug, QVLogFlags{false, false, true});
   EXPECT_FALSE(LogIsEnabled(QVLogLevel::Debug));
   EXPECT_TRUE(GetLogFlags(QVLogLevel::Debug).callstack);
+
+  // Printed lines go to standard error, and print alone does not reach the sink.
+  ::testing::internal::CaptureStderr();
+  QV_ERROR("printed " << 42);
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(printed.find("ERROR printed 42 [QVLogTest:"), std::string::npos) << printed;
+  EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(QVLogTest, MessageIsFormattedOnlyWhenItGoesSomewhere) {
+TEST_F(QVLogTest, MessageIsFormattedOnlyWhenItGoesSomewhereWithLevelSourceAndLine) {
   FormatCounter counter;
   QV_DEBUG(counter);
   QV_WARNING(counter);
@@ -110,14 +111,13 @@ TEST_F(QVLogTest, MessageIsFormattedOnlyWhenItGoesSomewhere) {
   EXPECT_EQ(counter.count, 1);
   ASSERT_EQ(lines().size(), 1u);
   EXPECT_EQ(lines()[0].rfind("DEBUG counted [QVLogTest:", 0), 0u) << lines()[0];
-}
 
-TEST_F(QVLogTest, LineCarriesLevelMessageSourceAndLine) {
+  // The line carries level, message, source and line.
   SetLogFlags(QVLogLevel::Warning, QVLogFlags{true, false, false});
   const int line = __LINE__ + 1;
   QV_WARNING("mapped " << 3 << " sections");
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0], "WARNING mapped 3 sections [QVLogTest:" + std::to_string(line) + "]");
+  ASSERT_EQ(lines().size(), 2u);
+  EXPECT_EQ(lines()[1], "WARNING mapped 3 sections [QVLogTest:" + std::to_string(line) + "]");
 }
 
 TEST_F(QVLogTest, SourceNameIsTheFileNameWithLinuxForLinuxClasses) {
@@ -155,15 +155,6 @@ TEST_F(QVLogTest, RawEntryHonoursItsRoutingArguments) {
   StopCaptureLog(text);
   EXPECT_EQ(text, "DEBUG captured only [QVLogTest:2]\n");
   EXPECT_EQ(lines(), std::vector<std::string>{"DEBUG logged only [QVLogTest:3]"});
-}
-
-TEST_F(QVLogTest, PrintedLinesGoToStandardError) {
-  SetLogFlags(QVLogLevel::Error, QVLogFlags{false, true, false});
-  ::testing::internal::CaptureStderr();
-  QV_ERROR("printed " << 42);
-  const std::string printed = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(printed.find("ERROR printed 42 [QVLogTest:"), std::string::npos) << printed;
-  EXPECT_TRUE(lines().empty()) << "print alone must not reach the sink";
 }
 
 TEST_F(QVLogTest, CallstackFlagAppendsTheStack) {
@@ -217,14 +208,12 @@ TEST_F(QVLogTest, NestedCapturesEachReturnWhatWasLoggedSinceTheirStart) {
   EXPECT_TRUE(std::regex_match(outer, std::regex("DEBUG A \\[[^\\]]+\\]\nDEBUG B \\[[^\\]]+\\]\nDEBUG C \\[[^\\]]+\\]\n")))
       << outer;
 
-  // A fresh capture starts empty: the finished ones left nothing behind.
+  // A fresh capture starts empty: the finished ones left nothing behind;
+  // a stop without a start returns nothing.
   StartCaptureLog();
   std::string empty;
   StopCaptureLog(empty);
   EXPECT_EQ(empty, "");
-}
-
-TEST_F(QVLogTest, StopWithoutStartReturnsNothing) {
   std::string text = "stale";
   StopCaptureLog(text);
   EXPECT_EQ(text, "");
@@ -303,25 +292,8 @@ TEST(QVLogEnvironment, DebugLogVariableTurnsOnDebugPrinting) {
     EXPECT_TRUE(LogIsEnabled(QVLogLevel::Debug));
     return;
   }
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    env.emplace_back(*entry);
-  }
-  env.emplace_back("QV_DEBUG_LOG=");  // presence alone counts
-  std::vector<char*> envp;
-  for (std::string& entry : env) {
-    envp.push_back(entry.data());
-  }
-  envp.push_back(nullptr);
-  std::string self = "/proc/self/exe";
-  std::string filter = "--gtest_filter=QVLogEnvironment.DebugLogVariableTurnsOnDebugPrinting";
-  char* argv[] = {self.data(), filter.data(), nullptr};
-  pid_t child = -1;
-  ASSERT_EQ(::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Presence alone counts: the variable is set to nothing.
+  EXPECT_EQ(test::RunThisProgramAgain("QVLogEnvironment.DebugLogVariableTurnsOnDebugPrinting", "QV_DEBUG_LOG="), 0);
 }
 
 }  // namespace

@@ -17,18 +17,17 @@ struct QVUnarchiverFactory<QVConfig> {
 
 namespace {
 
-TEST(QVConfigTest, NameAndDescriptionRoundTrip) {
+TEST(QVConfigTest, NameAndDescriptionRoundTripOnlyTheNameIsRequired) {
   const QVConfig config("Hot spots", "Timer sampling of every process <1 ms> & \"more\"");
   const std::string document = test::ArchiveToString(config, "Config");
   EXPECT_NE(document.find("<Name>Hot spots</Name>"), std::string::npos) << document;
   std::shared_ptr<QVConfig> decoded = test::UnarchiveFromString<QVConfig>(document, "Config");
   EXPECT_EQ(decoded->name(), config.name());
   EXPECT_EQ(decoded->description(), config.description());
-}
 
-TEST(QVConfigTest, MissingDescriptionReadsEmptyButMissingNameIsAnError) {
+  // A missing description reads empty, but a missing name is an error.
   const std::string header = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  std::shared_ptr<QVConfig> decoded = test::UnarchiveFromString<QVConfig>(header + "<Config><Name>n</Name></Config>", "Config");
+  decoded = test::UnarchiveFromString<QVConfig>(header + "<Config><Name>n</Name></Config>", "Config");
   EXPECT_EQ(decoded->name(), "n");
   EXPECT_EQ(decoded->description(), "");
   EXPECT_THROW(test::UnarchiveFromString<QVConfig>(header + "<Config><Description>d</Description></Config>", "Config"),

@@ -13,7 +13,7 @@
 namespace Quorvel {
 namespace {
 
-TEST(QVPropertyMapTest, TypedSettersStoreTheArchiveNumberText) {
+TEST(QVPropertyMapTest, TypedSettersStoreTheArchiveNumberTextGettersDetectTheBase) {
   QVPropertyMap map;
   map.setUnsigned("buffer", 0x100000);
   map.setUnsigned("max", std::numeric_limits<uint64_t>::max());
@@ -35,10 +35,8 @@ TEST(QVPropertyMapTest, TypedSettersStoreTheArchiveNumberText) {
   EXPECT_EQ(map.signedValue("min"), std::numeric_limits<int64_t>::min());
   EXPECT_DOUBLE_EQ(map.floatValue("ratio"), 2.5);
   EXPECT_NEAR(map.floatValue("third"), 1.0 / 3.0, 1e-10);
-}
 
-TEST(QVPropertyMapTest, GettersDetectTheBaseAndReadNonNumbersAsZero) {
-  QVPropertyMap map;
+  // Getters detect the base and read non-numbers as zero.
   map.setString("hex", "0x1f");
   map.setString("octal", "010");
   map.setString("decimal", "10");
@@ -78,7 +76,7 @@ TEST(QVPropertyMapTest, KeysIterateSortedAndCanBeReplacedOrRemoved) {
   EXPECT_NE(map, same);
 }
 
-TEST(QVPropertyMapTest, ArchiveRoundTripKeepsEveryEntryExactly) {
+TEST(QVPropertyMapTest, ArchiveRoundTripKeepsEveryEntryExactlyAndReplacesContents) {
   QVPropertyMap map;
   map.setUnsigned("profile_cpu_buffer_size", 0x80000);
   map.setSigned("delta", -7);
@@ -93,13 +91,12 @@ TEST(QVPropertyMapTest, ArchiveRoundTripKeepsEveryEntryExactly) {
   std::shared_ptr<QVPropertyMap> decoded = test::UnarchiveFromString<QVPropertyMap>(document, "Properties");
   EXPECT_EQ(*decoded, map);
   EXPECT_EQ(decoded->unsignedValue("profile_cpu_buffer_size"), 0x80000u);
-}
 
-TEST(QVPropertyMapTest, EmptyMapRoundTripsAndDecodingReplacesContents) {
+  // An empty map round-trips, and decoding replaces what was there.
   const QVPropertyMap empty;
-  const std::string document = test::ArchiveToString(empty, "Properties");
-  EXPECT_EQ(document.find("<Property>"), std::string::npos);
-  EXPECT_TRUE(test::UnarchiveFromString<QVPropertyMap>(document, "Properties")->empty());
+  const std::string nothing = test::ArchiveToString(empty, "Properties");
+  EXPECT_EQ(nothing.find("<Property>"), std::string::npos);
+  EXPECT_TRUE(test::UnarchiveFromString<QVPropertyMap>(nothing, "Properties")->empty());
 
   QVPropertyMap source;
   source.setString("kept", "1");

@@ -7,6 +7,7 @@
 #include "ids/QVFileId.h"
 #include "ids/QVSystemId.h"
 #include "support/ArchiveRoundTrip.h"
+#include "support/TestSupport.h"
 
 namespace Quorvel {
 namespace {
@@ -19,7 +20,7 @@ constexpr uint64_t kBoot = 1796497790000000000ULL;
 
 QVSystemId System(const char* name) { return QVSystemId::uniqueSystemId(std::string("id-") + name, name); }
 
-TEST(QVFileIdPerBoot, IdentityIsNameSystemAndBoot) {
+TEST(QVFileIdPerBoot, IdentityIsNameSystemAndBootWhichOrderAndDescribeIt) {
   const QVFileId module = QVFileId::uniqueFileId(System("alpha"), "ext4", kBoot);
   EXPECT_EQ(module, QVFileId::uniqueFileId(System("alpha"), "ext4", kBoot));
   EXPECT_NE(module, QVFileId::uniqueFileId(System("alpha"), "ext4", kBoot + 1));
@@ -35,15 +36,14 @@ TEST(QVFileIdPerBoot, IdentityIsNameSystemAndBoot) {
   EXPECT_EQ(file.time(), 0u);
   // Without a system or a boot, there is nothing but the name.
   EXPECT_EQ(QVFileId::uniqueFileId(QVSystemId(), "/lib/x.so", 0), file);
-}
 
-TEST(QVFileIdPerBoot, OrderingSeparatesBootsOfOneName) {
-  const QVFileId early = QVFileId::uniqueFileId(System("alpha"), "ext4", kBoot);
+  // Ordering separates boots of one name, and the description names the boot.
   const QVFileId late = QVFileId::uniqueFileId(System("alpha"), "ext4", kBoot + 1);
-  EXPECT_TRUE(early < late);
-  EXPECT_FALSE(late < early);
-  EXPECT_TRUE(QVFileId::uniqueFileId("ext4") < early);
-  EXPECT_TRUE(early < QVFileId::uniqueFileId("ext5"));
+  EXPECT_TRUE(module < late);
+  EXPECT_FALSE(late < module);
+  EXPECT_TRUE(QVFileId::uniqueFileId("ext4") < module);
+  EXPECT_TRUE(module < QVFileId::uniqueFileId("ext5"));
+  EXPECT_EQ(test::Text(QVFileId::uniqueFileId(System("alpha"), "ext4", 0x10)), "ext4 [system alpha, boot 0x10]");
 }
 
 TEST(QVFileIdPerBoot, BothFormsRoundTripThroughTheArchive) {
@@ -61,12 +61,6 @@ TEST(QVFileIdPerBoot, BothFormsRoundTripThroughTheArchive) {
   std::shared_ptr<QVFileId> decodedFile = UnarchiveFromString<QVFileId>(plain, "FileId");
   ASSERT_TRUE(decodedFile);
   EXPECT_EQ(*decodedFile, file);
-}
-
-TEST(QVFileIdPerBoot, DescriptionNamesTheBoot) {
-  std::ostringstream text;
-  text << QVFileId::uniqueFileId(System("alpha"), "ext4", 0x10);
-  EXPECT_EQ(text.str(), "ext4 [system alpha, boot 0x10]");
 }
 
 }  // namespace

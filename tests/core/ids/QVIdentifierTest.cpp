@@ -16,7 +16,6 @@
 
 #include "archive/QVArchiver.h"
 #include "archive/QVUnarchiver.h"
-#include "base/QVException.h"
 #include "ids/QVContext.h"
 #include "ids/QVDiskId.h"
 #include "ids/QVFileId.h"
@@ -25,17 +24,12 @@
 #include "ids/QVProcessorId.h"
 #include "ids/QVSystemId.h"
 #include "ids/QVThreadId.h"
-#include "support/ArchiveRoundTrip.h"
+#include "support/TestSupport.h"
 
 namespace Quorvel {
 namespace {
 
-template <class T>
-std::string Text(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+using test::Text;
 
 size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
@@ -43,6 +37,13 @@ size_t Count(const std::string& text, const std::string& part) {
     ++count;
   }
   return count;
+}
+
+template <class T>
+std::shared_ptr<T> Decode(QVUnarchiver& unarchiver, const char* key) {
+  std::shared_ptr<T> object;
+  unarchiver.decodeObjectForKey(key, object);
+  return object;
 }
 
 QVSystemId TestSystem() { return QVSystemId::uniqueSystemId("0123456789abcdef", "testhost"); }
@@ -75,7 +76,7 @@ TEST(QVIdentifierTest, EqualFieldsGiveOneInstance) {
   EXPECT_NE(QVNetworkId::uniqueNetworkId(system, "eth0"), QVNetworkId::uniqueNetworkId(TestSystem(), "eth1"));
 }
 
-TEST(QVIdentifierTest, EachLevelReachesItsOwnersAndDefaultsAreInvalid) {
+TEST(QVIdentifierTest, EachLevelReachesItsOwnersDefaultsAreInvalidAndAllPrintReadably) {
   const QVSystemId system = TestSystem();
   const QVProcessId process = QVProcessId::uniqueProcessId(system, 1200, 0xabcdef);
   const QVThreadId thread = QVThreadId::uniqueThreadId(process, 1234, 77);
@@ -104,11 +105,7 @@ TEST(QVIdentifierTest, EachLevelReachesItsOwnersAndDefaultsAreInvalid) {
   EXPECT_EQ(Text(QVDiskId()), "invalid disk id");
   // A thread of an invalid process is still a valid (if odd) identifier.
   EXPECT_TRUE(QVThreadId::uniqueThreadId(QVProcessId(), 1, 0).isValid());
-}
 
-TEST(QVIdentifierTest, StreamOutputIsReadable) {
-  const QVProcessId process = QVProcessId::uniqueProcessId(TestSystem(), 1200, 0);
-  const QVThreadId thread = QVThreadId::uniqueThreadId(process, 1234, 0);
   EXPECT_EQ(Text(TestSystem()), "system testhost");
   EXPECT_EQ(Text(QVSystemId::uniqueSystemId("machine-only", "")), "system machine-only");
   EXPECT_EQ(Text(process), "pid 1200");
@@ -257,27 +254,16 @@ TEST(QVIdentifierTest, ArchiveRoundTripReinternsEveryKind) {
   std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(input);
   unarchiver->enterElement("Ids");
   std::shared_ptr<QVContext> decodedContext;
-  std::shared_ptr<QVFileId> decodedFile;
-  std::shared_ptr<QVProcessorId> decodedProcessor;
-  std::shared_ptr<QVDiskId> decodedDisk;
-  std::shared_ptr<QVNetworkId> decodedNetwork;
-  std::shared_ptr<QVThreadId> decodedInvalid;
   unarchiver->decodeObjectForKey("Context", decodedContext);
-  unarchiver->decodeObjectForKey("FileId", decodedFile);
-  unarchiver->decodeObjectForKey("ProcessorId", decodedProcessor);
-  unarchiver->decodeObjectForKey("DiskId", decodedDisk);
-  unarchiver->decodeObjectForKey("NetworkId", decodedNetwork);
-  unarchiver->decodeObjectForKey("Invalid", decodedInvalid);
-  unarchiver->leaveElement("Ids");
-
   EXPECT_EQ(*decodedContext, context);
   EXPECT_EQ(decodedContext->threadId(), thread);
   EXPECT_EQ(decodedContext->asProcessId().order(), 0x1122334455667788ULL);
-  EXPECT_EQ(*decodedFile, file);
-  EXPECT_EQ(*decodedProcessor, processor);
-  EXPECT_EQ(*decodedDisk, disk);
-  EXPECT_EQ(*decodedNetwork, network);
-  EXPECT_FALSE(decodedInvalid->isValid());
+  EXPECT_EQ(*Decode<QVFileId>(*unarchiver, "FileId"), file);
+  EXPECT_EQ(*Decode<QVProcessorId>(*unarchiver, "ProcessorId"), processor);
+  EXPECT_EQ(*Decode<QVDiskId>(*unarchiver, "DiskId"), disk);
+  EXPECT_EQ(*Decode<QVNetworkId>(*unarchiver, "NetworkId"), network);
+  EXPECT_FALSE(Decode<QVThreadId>(*unarchiver, "Invalid")->isValid());
+  unarchiver->leaveElement("Ids");
 }
 
 TEST(QVIdentifierTest, ContextWrittenTwiceIsStoredOnceAndReadAsOneObject) {
@@ -304,44 +290,14 @@ TEST(QVIdentifierTest, ContextWrittenTwiceIsStoredOnceAndReadAsOneObject) {
   std::istringstream input(document);
   std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(input);
   unarchiver->enterElement("Contexts");
-  std::shared_ptr<QVContext> a;
-  std::shared_ptr<QVContext> b;
-  std::shared_ptr<QVContext> c;
-  unarchiver->decodeObjectForKey("Context", a);
-  unarchiver->decodeObjectForKey("Context", b);
-  unarchiver->decodeObjectForKey("Context", c);
+  std::shared_ptr<QVContext> a = Decode<QVContext>(*unarchiver, "Context");
+  std::shared_ptr<QVContext> b = Decode<QVContext>(*unarchiver, "Context");
+  std::shared_ptr<QVContext> c = Decode<QVContext>(*unarchiver, "Context");
   unarchiver->leaveElement("Contexts");
   EXPECT_EQ(a.get(), c.get()) << "the reference resolves to the object read first";
   EXPECT_EQ(*a, first);
   EXPECT_EQ(*b, other);
   EXPECT_EQ(b->threadId(), a->threadId());
-}
-
-TEST(QVIdentifierTest, UnsharedArchiveStillReadsBackEqual) {
-  const QVContext context =
-      QVContext::uniqueContext(QVThreadId::uniqueThreadId(QVProcessId::uniqueProcessId(TestSystem(), 3, 4), 5, 6), 2, 1);
-  std::ostringstream stream;
-  QVArchiver::Options options;
-  options.shareObjects = false;
-  {
-    std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream, options);
-    archiver->encodeObject(context, "Context");
-    archiver->finish();
-  }
-  EXPECT_EQ(stream.str().find("objid"), std::string::npos) << stream.str();
-  EXPECT_EQ(*test::UnarchiveFromString<QVContext>(stream.str(), "Context"), context);
-}
-
-TEST(QVIdentifierTest, DanglingReferenceIsRejected) {
-  const std::string document =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<ThreadId><ProcessId objref=\"7\"/><Tid>1</Tid><Order>0x0</Order></ThreadId>";
-  try {
-    test::UnarchiveFromString<QVThreadId>(document, "ThreadId");
-    FAIL() << "a reference to an unread object must not decode";
-  } catch (const QVException& e) {
-    EXPECT_EQ(e.message(), "no mapping for objref for element 'ProcessId'");
-  }
 }
 
 }  // namespace

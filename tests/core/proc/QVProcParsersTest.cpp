@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -139,14 +140,13 @@ TEST(QVProcModulesParser, LiveModuleFields) {
   auto entry = QVProcModulesParser::parseLine(
       "nf_conntrack 172032 4 xt_conntrack,nf_nat,xt_MASQUERADE, Live 0xffffffffc0ab0000");
   ASSERT_TRUE(entry.has_value());
-  EXPECT_EQ(entry->name, "nf_conntrack");
-  EXPECT_EQ(entry->size, 172032u);
-  EXPECT_EQ(entry->refCount, 4);
-  EXPECT_EQ(entry->users, (std::vector<std::string>{"xt_conntrack", "nf_nat", "xt_MASQUERADE"}));
-  EXPECT_TRUE(entry->isLive());
-  EXPECT_EQ(entry->loadAddress, 0xffffffffc0ab0000u);
-  EXPECT_EQ(entry->end(), 0xffffffffc0ab0000u + 172032u);
-  EXPECT_TRUE(entry->taints.empty());
+  // name, size, refcount, users, live, load address, end, taints
+  EXPECT_EQ(std::make_tuple(std::string("nf_conntrack"), uint64_t{172032}, int64_t{4},
+                            std::vector<std::string>{"xt_conntrack", "nf_nat", "xt_MASQUERADE"}, true,
+                            std::optional<uint64_t>{0xffffffffc0ab0000}, uint64_t{0xffffffffc0ab0000 + 172032},
+                            std::string()),
+            std::make_tuple(entry->name, entry->size, entry->refCount, entry->users, entry->isLive(),
+                            entry->loadAddress, entry->end(), entry->taints));
 }
 
 TEST(QVProcModulesParser, TaintsNoUsersAndHiddenAddresses) {
@@ -211,25 +211,18 @@ TEST(QVProcModulesParser, MalformedLines) {
 
 TEST(QVProcKallsymsParser, RealImageAndModuleSymbols) {
   // real
-  auto image = QVProcKallsymsParser::parseLine("ffffffff81000000 T _stext");
-  ASSERT_TRUE(image.has_value());
-  EXPECT_EQ(image->address, 0xffffffff81000000u);
-  EXPECT_EQ(image->type, 'T');
-  EXPECT_EQ(image->name, "_stext");
-  EXPECT_TRUE(image->module.empty());
-  EXPECT_TRUE(image->isFunction());
-  EXPECT_TRUE(image->isGlobal());
-  // real: the module column is separated by a tab
-  auto module = QVProcKallsymsParser::parseLine("ffffffffc0201000 t ftrace_trampoline\t[__builtin__ftrace]");
-  ASSERT_TRUE(module.has_value());
-  EXPECT_EQ(module->name, "ftrace_trampoline");
-  EXPECT_EQ(module->module, "__builtin__ftrace");
-  EXPECT_TRUE(module->isFunction());
-  EXPECT_FALSE(module->isGlobal());
-  // real: weak symbols are not functions for the kernel process
-  auto weak = QVProcKallsymsParser::parseLine("ffffffff81207840 W abort");
-  ASSERT_TRUE(weak.has_value());
-  EXPECT_FALSE(weak->isFunction());
+  using Fields = std::tuple<uint64_t, char, std::string, std::string, bool, bool>;
+  // address, type, name, module, function, global of a parsed line
+  auto fields = [](const char* line) {
+    auto e = QVProcKallsymsParser::parseLine(line);
+    return e ? Fields{e->address, e->type, e->name, e->module, e->isFunction(), e->isGlobal()} : Fields{};
+  };
+  // real, all three: the module column is separated by a tab, and weak
+  // symbols are not functions for the kernel process
+  EXPECT_EQ(fields("ffffffff81000000 T _stext"), (Fields{0xffffffff81000000, 'T', "_stext", "", true, true}));
+  EXPECT_EQ(fields("ffffffffc0201000 t ftrace_trampoline\t[__builtin__ftrace]"),
+            (Fields{0xffffffffc0201000, 't', "ftrace_trampoline", "__builtin__ftrace", true, false}));
+  EXPECT_EQ(fields("ffffffff81207840 W abort"), (Fields{0xffffffff81207840, 'W', "abort", "", false, true}));
 }
 
 TEST(QVProcKallsymsParser, HiddenAddressesStillParse) {
@@ -304,20 +297,18 @@ TEST(QVProcStatParser, RealSystemCounters) {
   QVProcStatInfo info = QVProcStatParser::parse(text);
   EXPECT_TRUE(info.issues.empty());
   ASSERT_TRUE(info.total.has_value());
-  EXPECT_EQ(info.total->index, -1);
-  EXPECT_EQ(info.total->fieldCount, 10u);
-  EXPECT_EQ(info.total->ticks[QVProcCpuTimes::User], 4946u);
-  EXPECT_EQ(info.total->ticks[QVProcCpuTimes::Idle], 85299u);
-  EXPECT_EQ(info.total->ticks[QVProcCpuTimes::SoftIrq], 174u);
+  // index, columns, user, idle and softirq ticks of the total
+  EXPECT_EQ(std::make_tuple(-1, std::size_t{10}, uint64_t{4946}, uint64_t{85299}, uint64_t{174}),
+            std::make_tuple(info.total->index, info.total->fieldCount, info.total->ticks[QVProcCpuTimes::User],
+                            info.total->ticks[QVProcCpuTimes::Idle], info.total->ticks[QVProcCpuTimes::SoftIrq]));
   ASSERT_EQ(info.processors.size(), 2u);
   EXPECT_EQ(info.processors[1].index, 1);
   EXPECT_EQ(info.processors[1].ticks[QVProcCpuTimes::System], 2786u);
-  EXPECT_EQ(info.bootTime, 1796497790u);
-  EXPECT_EQ(info.interrupts, 201272u);
-  EXPECT_EQ(info.contextSwitches, 379864u);
-  EXPECT_EQ(info.forks, 8029u);
-  EXPECT_EQ(info.runningTasks, 2u);
-  EXPECT_EQ(info.blockedTasks, 0u);
+  // btime, intr, ctxt, processes, procs_running, procs_blocked
+  using Counter = std::optional<uint64_t>;
+  EXPECT_EQ(std::make_tuple(Counter{1796497790}, Counter{201272}, Counter{379864}, Counter{8029}, Counter{2}, Counter{0}),
+            std::make_tuple(info.bootTime, info.interrupts, info.contextSwitches, info.forks, info.runningTasks,
+                            info.blockedTasks));
 }
 
 TEST(QVProcStatParser, OldKernelsPrintFewerCpuColumns) {

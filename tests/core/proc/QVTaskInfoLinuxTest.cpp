@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
 
 #include "proc/QVTaskInfoLinux.h"
@@ -55,6 +56,20 @@ struct NamedChild {
   pid_t pid() const { return probe.pid(); }
   int64_t secondThread() const { return probe.value("thread"); }
 };
+
+// The first 20 bytes of an ELF executable: e_ident with its class (1 for
+// 32-bit, 2 for 64-bit) and data encoding (1 little-, 2 big-endian), then
+// e_type 2 and e_machine, both in that encoding.
+std::string elfHead(char elfClass, char encoding, uint16_t machine) {
+  std::string head("\x7f" "ELF", 4);
+  head += std::string{elfClass, encoding, 1};
+  head += std::string(9, '\0');
+  const char type[2] = {encoding == 1 ? '\x02' : '\0', encoding == 1 ? '\0' : '\x02'};
+  const char lo = static_cast<char>(machine & 0xff), hi = static_cast<char>(machine >> 8);
+  head += std::string(type, 2);
+  head += encoding == 1 ? std::string{lo, hi} : std::string{hi, lo};
+  return head;
+}
 
 std::unordered_set<int64_t> nativeIds(const std::unordered_set<QVThreadId>& ids) {
   std::unordered_set<int64_t> natives;
@@ -311,10 +326,9 @@ TEST_F(QVTaskInfoLinuxFixture, ValuesByPosition) {
 
   using S = QVTaskInfoLinux::ProcStatValues;
   QVTaskInfoLinux::ProcStatValues stat = info.procStatValues();
-  EXPECT_EQ(stat.integer(S::Pid), 4321u);
-  EXPECT_EQ(stat.integer(S::PPid), 4000u);
-  EXPECT_EQ(stat.integer(S::MinorFaults), 101u);
-  EXPECT_EQ(stat.integer(S::MajorFaults), 7u);
+  EXPECT_EQ(std::make_tuple(stat.integer(S::Pid), stat.integer(S::PPid), stat.integer(S::MinorFaults),
+                            stat.integer(S::MajorFaults)),
+            std::make_tuple(uint64_t{4321}, uint64_t{4000}, uint64_t{101}, uint64_t{7}));
   EXPECT_DOUBLE_EQ(stat.real(S::UserTime), 250.0 / static_cast<double>(clockTicks()));
   EXPECT_DOUBLE_EQ(stat.real(S::SystemTime), 125.0 / static_cast<double>(clockTicks()));
   EXPECT_EQ(stat.integer(S::Count), 0u);
@@ -361,18 +375,9 @@ TEST_F(QVTaskInfoLinuxFixture, MissingStatusStillGivesTheStatValues) {
 }
 
 TEST_F(QVTaskInfoLinuxFixture, ArchitectureFromTheExecutablesElfHeader) {
-  // e_ident, e_type and e_machine of a 64-bit little-endian AArch64 (183)
-  // and a 32-bit little-endian i386 (3) executable.
-  const std::string aarch64(
-      "\x7f"
-      "ELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
-      20);
-  const std::string i386(
-      "\x7f"
-      "ELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00",
-      20);
-  tree_.writeFile("/bins/aarch64", aarch64 + std::string(100, '\0'));
-  tree_.writeFile("/bins/i386", i386);
+  // A 64-bit AArch64 (EM_AARCH64, 183) and a 32-bit i386 (EM_386, 3) executable.
+  tree_.writeFile("/bins/aarch64", elfHead(2, 1, 183) + std::string(100, '\0'));
+  tree_.writeFile("/bins/i386", elfHead(1, 1, 3));
   tree_.writeFile("/bins/script", "#!/bin/sh\necho not an ELF file\n");
   tree_.addTask(process(10, "arm", 1));
   tree_.addTask(process(11, "x86", 1));
@@ -400,16 +405,10 @@ TEST(QVTaskInfoLinuxElf, HeaderDecoding) {
   ASSERT_TRUE(self.read(&ownHead[0], 20));
   EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(ownHead), LocalMachineArchitecture());
 
-  const std::string ppc64BigEndian(
-      "\x7f"
-      "ELF\x02\x02\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x15",
-      20);
+  // EM_PPC64 (21) big-endian; EM_RISCV (243) is not a known architecture.
+  const std::string ppc64BigEndian = elfHead(2, 2, 21);
   EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(ppc64BigEndian), QVArchitecturePPC64);
-  const std::string riscv(
-      "\x7f"
-      "ELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xf3\x00",
-      20);
-  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(riscv), QVArchitectureUnknown);
+  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(elfHead(2, 1, 243)), QVArchitectureUnknown);
 
   EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader("").has_value());
   EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader(ppc64BigEndian.substr(0, 19)).has_value());
@@ -455,7 +454,7 @@ TEST_F(QVTaskInfoLinuxFixture, ListingSkipsZombiesNonTasksAndUnreadableStats) {
   EXPECT_FALSE(zombieInfo.isRunning());
 }
 
-TEST_F(QVTaskInfoLinuxFixture, ThreadsOfAProcess) {
+TEST_F(QVTaskInfoLinuxFixture, ThreadsOfAProcessAndThreadIdsAreNotProcessIds) {
   tree_.addTask(process(100, "multi", 500));
   for (int tid : {101, 102}) {
     FakeProcTree::Task thread = process(100, "multi", 500 + static_cast<uint64_t>(tid));
@@ -495,23 +494,15 @@ TEST_F(QVTaskInfoLinuxFixture, ThreadsOfAProcess) {
       QVProcessId::uniqueProcessId(QVSystemId::uniqueSystemId("other", "other"), 100, processId.order());
   QVTaskInfoLinux::getThreadIdsForProcess(elsewhere, threads, false);
   EXPECT_TRUE(threads.empty());
-}
 
-TEST_F(QVTaskInfoLinuxFixture, ThreadIdIsNotAProcessId) {
   // A thread's own folder, as the kernel serves it, names its process in
-  // Tgid.
-  FakeProcTree::Task thread = process(100, "multi", 500);
+  // Tgid: the thread id is not a process id.
+  FakeProcTree::Task thread = process(100, "multi", 601);
   thread.tid = 101;
-  tree_.addTask(process(100, "multi", 500));
-  tree_.addTask(thread);
   tree_.writeFile("/proc/101/stat", FakeProcTree::statText(thread));
   tree_.writeFile("/proc/101/status", FakeProcTree::statusText(thread));
-  QVSystemPaths::ScopedRoot root(tree_.root());
-
-  EXPECT_TRUE(QVProcessIdFromNativeIdentifier(100).isValid());
   EXPECT_FALSE(QVProcessIdFromNativeIdentifier(101).isValid());
-  QVTaskInfoLinux info(101);
-  EXPECT_EQ(info.threadGroupId(), 100);
+  EXPECT_EQ(QVTaskInfoLinux(101).threadGroupId(), 100);
 }
 
 TEST_F(QVTaskInfoLinuxFixture, RefreshAndReuseOfTheId) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,14 +23,12 @@ std::vector<std::string> allLines(std::string_view text) {
 
 }  // namespace
 
-TEST(QVTextReaderLines, SplitsOnNewlineAndKeepsAnUnterminatedLastLine) {
+TEST(QVTextReaderLines, SplitsOnNewlineKeepsAnUnterminatedLastLineAndStaysAtTheEnd) {
   EXPECT_EQ(allLines("a\nb\n"), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(allLines("a\nb"), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(allLines("\n\nx"), (std::vector<std::string>{"", "", "x"}));
   EXPECT_TRUE(allLines("").empty());
-}
-
-TEST(QVTextReaderLines, EndStaysEndAfterRepeatedReads) {
+  // The end stays the end after repeated reads.
   QVTextReader reader("only");
   EXPECT_EQ(reader.nextLine(), std::string_view("only"));
   EXPECT_TRUE(reader.atEnd());
@@ -51,74 +50,53 @@ TEST(QVTextReaderFields, FieldsStopAtTheEndOfTheLine) {
   EXPECT_EQ(reader.nextUnsigned(), 1796497790u);
 }
 
-TEST(QVTextReaderFields, TabsAndRunsOfBlanksSeparateFields) {
+TEST(QVTextReaderFields, TabsAndRunsOfBlanksSeparateFieldsAndOnlyBlanksHoldNone) {
   QVTextReader reader("Uid:\t0\t0   0\t 0");
   EXPECT_EQ(reader.nextField(), std::string_view("Uid:"));
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(reader.nextUnsigned(), 0u) << i;
   }
   EXPECT_TRUE(reader.atEndOfLine());
+  // Only blanks hold no field.
+  QVTextReader blanks(" \t  \n");
+  EXPECT_FALSE(blanks.nextField().has_value());
+  EXPECT_TRUE(blanks.atEndOfLine());
+  EXPECT_EQ(blanks.restOfLine(), std::string_view());
+  EXPECT_TRUE(blanks.atEnd());
 }
 
-TEST(QVTextReaderFields, OnlyBlanksHoldNoField) {
-  QVTextReader reader(" \t  \n");
-  EXPECT_FALSE(reader.nextField().has_value());
-  EXPECT_TRUE(reader.atEndOfLine());
-  EXPECT_EQ(reader.restOfLine(), std::string_view());
-  EXPECT_TRUE(reader.atEnd());
-}
-
-TEST(QVTextReaderFields, RestOfLineIsTrimmedAndMovesToTheNextLine) {
+TEST(QVTextReaderFields, RestOfLineIsTrimmedAndMovesOnAndLiteralsMatchAtTheCursor) {
   QVTextReader reader("7f00-7f01 r-xp 0 fe:00 1      /tmp/a b c (deleted)  \nnext");
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(reader.nextField().has_value());
   }
   EXPECT_EQ(reader.restOfLine(), std::string_view("/tmp/a b c (deleted)"));
   EXPECT_EQ(reader.nextField(), std::string_view("next"));
+  // A literal matches only at the cursor.
+  QVTextReader live("  Live 0x10");
+  EXPECT_FALSE(live.skipLiteral("0x"));
+  EXPECT_TRUE(live.skipLiteral("Live"));
+  EXPECT_EQ(live.nextHex(), 0x10u);
 }
 
-TEST(QVTextReaderFields, SkipLiteralMatchesOnlyAtTheCursor) {
-  QVTextReader reader("  Live 0x10");
-  EXPECT_FALSE(reader.skipLiteral("0x"));
-  EXPECT_TRUE(reader.skipLiteral("Live"));
-  EXPECT_EQ(reader.nextHex(), 0x10u);
-}
-
-TEST(QVTextReaderNumbers, UnsignedLimitsAndOverflow) {
-  // 18446744073709551615 is 2^64-1, which the kernel prints in stat's
-  // rsslim column; one more must be rejected, not wrapped.
-  EXPECT_EQ(QVTextReader::parseUnsigned("18446744073709551615"), std::numeric_limits<uint64_t>::max());
-  EXPECT_FALSE(QVTextReader::parseUnsigned("18446744073709551616").has_value());
-  EXPECT_FALSE(QVTextReader::parseUnsigned("99999999999999999999999999").has_value());
-  EXPECT_FALSE(QVTextReader::parseUnsigned("-1").has_value());
-  EXPECT_FALSE(QVTextReader::parseUnsigned("+1").has_value());
-  EXPECT_FALSE(QVTextReader::parseUnsigned("").has_value());
-  EXPECT_FALSE(QVTextReader::parseUnsigned("12kB").has_value());
-  EXPECT_FALSE(QVTextReader::parseUnsigned(" 12").has_value());
-  EXPECT_EQ(QVTextReader::parseUnsigned("0"), 0u);
-}
-
-TEST(QVTextReaderNumbers, SignedLimitsAndOverflow) {
-  EXPECT_EQ(QVTextReader::parseSigned("-1"), -1);
-  EXPECT_EQ(QVTextReader::parseSigned("9223372036854775807"), std::numeric_limits<int64_t>::max());
-  EXPECT_EQ(QVTextReader::parseSigned("-9223372036854775808"), std::numeric_limits<int64_t>::min());
-  EXPECT_FALSE(QVTextReader::parseSigned("9223372036854775808").has_value());
-  EXPECT_FALSE(QVTextReader::parseSigned("-").has_value());
-  EXPECT_FALSE(QVTextReader::parseSigned("1-").has_value());
-}
-
-TEST(QVTextReaderNumbers, HexWithAndWithoutPrefix) {
-  EXPECT_EQ(QVTextReader::parseHex("ffffffff81000000"), 0xffffffff81000000u);
-  EXPECT_EQ(QVTextReader::parseHex("0xffffffffc0ab0000"), 0xffffffffc0ab0000u);
-  EXPECT_EQ(QVTextReader::parseHex("0XAB"), 0xabu);
-  EXPECT_FALSE(QVTextReader::parseHex("0x").has_value());
-  EXPECT_FALSE(QVTextReader::parseHex("0x-1").has_value());
-  EXPECT_FALSE(QVTextReader::parseHex("1ffffffffffffffff").has_value());
-  EXPECT_FALSE(QVTextReader::parseHex("fg").has_value());
-}
-
-TEST(QVTextReaderNumbers, DoubleNeedsTheWholeField) {
-  EXPECT_DOUBLE_EQ(*QVTextReader::parseDouble("0.25"), 0.25);
+// Each parser takes a whole field and nothing that does not fit 64 bits:
+// 18446744073709551615 is 2^64-1, which the kernel prints in stat's rsslim
+// column; one more must be rejected, not wrapped.
+TEST(QVTextReaderNumbers, WholeFieldsWithinLimits) {
+  const std::pair<const char*, std::optional<uint64_t>> unsignedCases[] = {
+      {"18446744073709551615", std::numeric_limits<uint64_t>::max()}, {"18446744073709551616", {}},
+      {"99999999999999999999999999", {}}, {"-1", {}}, {"+1", {}}, {"", {}}, {"12kB", {}}, {" 12", {}}, {"0", 0}};
+  for (const auto& c : unsignedCases) EXPECT_EQ(QVTextReader::parseUnsigned(c.first), c.second) << c.first;
+  const std::pair<const char*, std::optional<int64_t>> signedCases[] = {
+      {"-1", -1}, {"9223372036854775807", std::numeric_limits<int64_t>::max()},
+      {"-9223372036854775808", std::numeric_limits<int64_t>::min()}, {"9223372036854775808", {}}, {"-", {}},
+      {"1-", {}}};
+  for (const auto& c : signedCases) EXPECT_EQ(QVTextReader::parseSigned(c.first), c.second) << c.first;
+  const std::pair<const char*, std::optional<uint64_t>> hexCases[] = {
+      {"ffffffff81000000", 0xffffffff81000000}, {"0xffffffffc0ab0000", 0xffffffffc0ab0000}, {"0XAB", 0xab},
+      {"0x", {}}, {"0x-1", {}}, {"1ffffffffffffffff", {}}, {"fg", {}}};
+  for (const auto& c : hexCases) EXPECT_EQ(QVTextReader::parseHex(c.first), c.second) << c.first;
+  EXPECT_EQ(QVTextReader::parseDouble("0.25"), 0.25);
   EXPECT_FALSE(QVTextReader::parseDouble("0.25s").has_value());
   EXPECT_FALSE(QVTextReader::parseDouble("").has_value());
 }
@@ -136,7 +114,7 @@ TEST(QVTextReaderNumbers, FailedReadLeavesTheCursorInPlace) {
   EXPECT_EQ(again.nextUnsigned(), 12u);
 }
 
-TEST(QVTextReaderBounds, ViewsIntoALargerBufferNeverReadPastTheirEnd) {
+TEST(QVTextReaderBounds, ViewsNeverReadPastTheirEndNulIsOrdinaryAndTrimTakesBlanksOnly) {
   // The reader is given only the first line of a buffer; digits right after
   // the view's end must not be taken as part of its last number.
   const std::string buffer = "size 12345678";
@@ -144,16 +122,12 @@ TEST(QVTextReaderBounds, ViewsIntoALargerBufferNeverReadPastTheirEnd) {
   EXPECT_EQ(reader.nextField(), std::string_view("size"));
   EXPECT_EQ(reader.nextUnsigned(), 12u);
   EXPECT_TRUE(reader.atEnd());
-}
-
-TEST(QVTextReaderBounds, EmbeddedNulIsAnOrdinaryCharacter) {
+  // An embedded NUL is an ordinary character.
   const std::string text("a\0b 5\n", 6);
-  QVTextReader reader(text);
-  EXPECT_EQ(reader.nextField(), std::string_view("a\0b", 3));
-  EXPECT_EQ(reader.nextUnsigned(), 5u);
-}
-
-TEST(QVTextReaderTrim, RemovesBlanksAndNewlinesOnly) {
+  QVTextReader nul(text);
+  EXPECT_EQ(nul.nextField(), std::string_view("a\0b", 3));
+  EXPECT_EQ(nul.nextUnsigned(), 5u);
+  // Trimming removes blanks and newlines only.
   EXPECT_EQ(QVTextReader::trim(" \t x y \n"), std::string_view("x y"));
   EXPECT_EQ(QVTextReader::trim("   "), std::string_view());
   EXPECT_EQ(QVTextReader::trim(""), std::string_view());

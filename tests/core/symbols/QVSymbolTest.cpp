@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "base/QVException.h"
 #include "support/ArchiveRoundTrip.h"
@@ -66,14 +67,13 @@ TEST_F(QVSymbolTest, NamesDemangleAndAttributesPrintAsWords) {
                  QVArchitectureX86_64);
   EXPECT_EQ(plain.demangledName(), "main") << "names that do not demangle stay as they are";
   std::ostringstream text;
-  function.printAttributeA(text);
-  text << ",";
-  function.printAttributeB(text);
-  text << ",";
-  plain.printAttributeA(text);
-  text << ",";
-  plain.printAttributeB(text);
-  EXPECT_EQ(text.str(), "weak,code,local,data");
+  for (const QVSymbol* symbol : {&function, &plain}) {
+    symbol->printAttributeA(text);
+    text << ",";
+    symbol->printAttributeB(text);
+    text << ";";
+  }
+  EXPECT_EQ(text.str(), "weak,code;local,data;");
 }
 
 TEST_F(QVSymbolTest, LineTablesComeFromTheOwnerOnceAndAnswerBothWays) {
@@ -86,11 +86,9 @@ TEST_F(QVSymbolTest, LineTablesComeFromTheOwnerOnceAndAnswerBothWays) {
   QVFileId file;
   int line = 0;
   ASSERT_TRUE(symbol.sourceLineForOffset(5, file, line));
-  EXPECT_EQ(file.path(), "/src/a.cpp");
-  EXPECT_EQ(line, 12);
+  EXPECT_EQ(std::make_pair(file.path(), line), std::make_pair(std::string("/src/a.cpp"), 12));
   ASSERT_TRUE(symbol.sourceLineForOffset(11, file, line));
-  EXPECT_EQ(file.path(), "/src/inline.h");
-  EXPECT_EQ(line, 7);
+  EXPECT_EQ(std::make_pair(file.path(), line), std::make_pair(std::string("/src/inline.h"), 7));
   EXPECT_FALSE(symbol.sourceLineForOffset(15, file, line));
   EXPECT_FALSE(file.isValid());
   int offset = -1;
@@ -165,20 +163,16 @@ TEST_F(QVSymbolTest, ArchivedSymbolCarriesItsLinesWithoutTheOwner) {
   EXPECT_NE(document.find("<Ranges>0:4:10 4:6:12 13:2:10</Ranges>"), std::string::npos) << document;
 
   std::shared_ptr<QVSymbol> decoded = UnarchiveFromString<QVSymbol>(document, "Symbol");
-  EXPECT_EQ(decoded->symbolId(), symbol.symbolId());
-  EXPECT_EQ(decoded->name(), "_Z1fv");
-  EXPECT_EQ(decoded->demangledName(), "f()");
-  EXPECT_EQ(decoded->type(), QVSymbol::TypeCode);
-  EXPECT_EQ(decoded->visibility(), QVSymbol::VisibilityLocal);
-  EXPECT_EQ(decoded->architecture(), QVArchitectureX86_64);
-  EXPECT_EQ(decoded->sectionRange(), QVRange<int>(0x120, 15));
+  EXPECT_EQ(std::make_tuple(decoded->symbolId(), decoded->name(), decoded->demangledName(), decoded->type(),
+                            decoded->visibility(), decoded->architecture(), decoded->sectionRange()),
+            std::make_tuple(symbol.symbolId(), std::string("_Z1fv"), std::string("f()"), QVSymbol::TypeCode,
+                            QVSymbol::VisibilityLocal, QVArchitectureX86_64, QVRange<int>(0x120, 15)));
   EXPECT_EQ(decoded->properties(), symbol.properties());
   EXPECT_FALSE(decoded->owner());
   QVFileId file;
   int line = 0;
   ASSERT_TRUE(decoded->sourceLineForOffset(11, file, line));
-  EXPECT_EQ(file.path(), "/src/inline.h");
-  EXPECT_EQ(line, 7);
+  EXPECT_EQ(std::make_pair(file.path(), line), std::make_pair(std::string("/src/inline.h"), 7));
   ASSERT_TRUE(decoded->sourceLineForOffset(14, file, line));
   EXPECT_EQ(line, 10);
   EXPECT_TRUE(decoded->haveSourceLocationInfo());
@@ -220,16 +214,13 @@ TEST_F(QVSymbolTest, SourceFilesAndSystemsRoundTripAndRegisterOnce) {
 
   std::shared_ptr<QVSystem> current = QVSystem::currentSystem();
   EXPECT_EQ(QVSystem::systemWithId(current->systemId()), current);
-  EXPECT_EQ(current->architecture(), LocalMachineArchitecture());
-  EXPECT_EQ(current->processorCount(), LocalMachineProcessorCount());
-  EXPECT_EQ(current->kernelRelease(), LocalMachineKernelVersion());
+  EXPECT_EQ(std::make_tuple(current->architecture(), current->processorCount(), current->kernelRelease()),
+            std::make_tuple(LocalMachineArchitecture(), LocalMachineProcessorCount(), LocalMachineKernelVersion()));
   const QVSystem other(QVSystemId::uniqueSystemId("machine-1", "build-host"), "build-host", QVArchitectureAArch64,
                        QVProcessorARMv7, 8, "6.1.0-test");
   std::shared_ptr<QVSystem> back = UnarchiveFromString<QVSystem>(ArchiveToString(other, "System"), "System");
-  EXPECT_EQ(back->systemId(), other.systemId());
-  EXPECT_EQ(back->name(), "build-host");
-  EXPECT_EQ(back->architecture(), QVArchitectureAArch64);
-  EXPECT_EQ(back->processorType(), QVProcessorARMv7);
-  EXPECT_EQ(back->processorCount(), 8u);
-  EXPECT_EQ(back->kernelRelease(), "6.1.0-test");
+  EXPECT_EQ(std::make_tuple(back->systemId(), back->name(), back->architecture(), back->processorType(),
+                            back->processorCount(), back->kernelRelease()),
+            std::make_tuple(other.systemId(), std::string("build-host"), QVArchitectureAArch64, QVProcessorARMv7,
+                            8u, std::string("6.1.0-test")));
 }

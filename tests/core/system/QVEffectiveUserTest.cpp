@@ -2,7 +2,6 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -112,23 +111,15 @@ TEST(QVEffectiveUserTest, UnprivilegedUserAskingForRootIsHarmless) {
     GTEST_SKIP() << "no unprivileged 'nobody' account";
   }
   // As root, drop every id for good in a child and try from there.
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::setresgid(nogroup, nogroup, nogroup) != 0 || ::setresuid(nobody, nobody, nobody) != 0) {
-      ::_exit(kChildDropFailed);
-    }
-    const uid_t uid = ::geteuid();
-    int result = checkRootScopeAsUnprivileged();
-    if (result == kChildOk && ::geteuid() != uid) {
-      result = kChildNotRestored;
-    }
-    ::_exit(result);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), kChildOk);
+  EXPECT_EQ(test::RunInChild([&] {
+              if (::setresgid(nogroup, nogroup, nogroup) != 0 || ::setresuid(nobody, nobody, nobody) != 0) {
+                return static_cast<int>(kChildDropFailed);
+              }
+              const uid_t uid = ::geteuid();
+              const int result = checkRootScopeAsUnprivileged();
+              return result == kChildOk && ::geteuid() != uid ? static_cast<int>(kChildNotRestored) : result;
+            }),
+            kChildOk);
 }
 
 }  // namespace

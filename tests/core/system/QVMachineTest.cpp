@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
@@ -76,18 +77,15 @@ QVProcessor processorOf(const char* cpuinfo) {
 
 TEST(QVMachineTextTest, ParsesCpuInfoOfTheFirstProcessor) {
   const QVMachineText::CpuInfo info = QVMachineText::parseCpuInfo(kXeonX5570);
-  EXPECT_EQ(info.vendor, "GenuineIntel");
-  EXPECT_EQ(info.family, 6);
-  EXPECT_EQ(info.model, 26);
-  EXPECT_EQ(info.siblings, 8);
-  EXPECT_EQ(info.cores, 4);
+  EXPECT_EQ(std::make_tuple(info.vendor, info.family, info.model, info.siblings, info.cores),
+            std::make_tuple(std::string("GenuineIntel"), 6, 26, 8, 4));
   EXPECT_DOUBLE_EQ(info.cpuMHz, 2933.436) << "the second processor's 1600 MHz must not win";
   EXPECT_EQ(info.processorCount, 2u);
   EXPECT_EQ(info.flags.count("arch_perfmon"), 1u);
   EXPECT_EQ(info.flags.count("hypervisor"), 0u);
 }
 
-TEST(QVMachineTextTest, MapsVendorFamilyAndModelToProcessor) {
+TEST(QVMachineTextTest, MapsVendorFamilyAndModelToProcessorOrUnknown) {
   EXPECT_EQ(processorOf(kXeonX5570), QVProcessorCoreI7);
   EXPECT_EQ(processorOf(kXeonX5650), QVProcessorWestmere);
   EXPECT_EQ(processorOf(kCore2Duo), QVProcessorCore2);
@@ -95,9 +93,7 @@ TEST(QVMachineTextTest, MapsVendorFamilyAndModelToProcessor) {
   EXPECT_EQ(processorOf(kPentium4HT), QVProcessorP4HT);
   EXPECT_EQ(processorOf(kOpteron2435), QVProcessorFamily10);
   EXPECT_EQ(processorOf(kEpyc9005), QVProcessorFamily15h);
-}
-
-TEST(QVMachineTextTest, UnknownOrMalformedCpuInfoGivesUnknown) {
+  // Unknown or malformed cpuinfo gives unknown.
   EXPECT_EQ(processorOf(""), QVProcessorUnknown);
   EXPECT_EQ(processorOf("garbage without colons\n\x01\x02"), QVProcessorUnknown);
   EXPECT_EQ(processorOf("vendor_id\t: GenuineIntel\ncpu family\t: six\nmodel\t: -3\n"), QVProcessorUnknown);
@@ -109,7 +105,7 @@ TEST(QVMachineTextTest, UnknownOrMalformedCpuInfoGivesUnknown) {
   EXPECT_EQ(info.model, -1);
 }
 
-TEST(QVMachineTextTest, ParsesMeminfoStatAndCpufreq) {
+TEST(QVMachineTextTest, ParsesMeminfoStatCpufreqCpuListsIntegersAndMachineNames) {
   // /proc/meminfo and /proc/stat excerpts as the kernel prints them.
   EXPECT_EQ(QVMachineText::parseMemTotal("MemTotal:       16315428 kB\nMemFree:         1262504 kB\n"),
             16315428ULL * 1024);
@@ -130,9 +126,7 @@ TEST(QVMachineTextTest, ParsesMeminfoStatAndCpufreq) {
   EXPECT_EQ(QVMachineText::parseCpufreqKHz("2934000\n"), 2934000000ULL);
   EXPECT_EQ(QVMachineText::parseCpufreqKHz("<unknown>\n"), 0u);
   EXPECT_EQ(QVMachineText::parseCpufreqKHz(""), 0u);
-}
 
-TEST(QVMachineTextTest, ParsesCpuListsAndIntegers) {
   EXPECT_EQ(QVMachineText::parseCpuListCount("0-1\n"), 2u);
   EXPECT_EQ(QVMachineText::parseCpuListCount("0\n"), 1u);
   EXPECT_EQ(QVMachineText::parseCpuListCount("0-3,8-11\n"), 12u);
@@ -145,9 +139,7 @@ TEST(QVMachineTextTest, ParsesCpuListsAndIntegers) {
   EXPECT_EQ(QVMachineText::parseInteger("one", -1), -1);
   EXPECT_EQ(QVMachineText::parseInteger("", -1), -1);
   EXPECT_EQ(QVMachineText::parseInteger("99999999999", -1), -1);
-}
 
-TEST(QVMachineTextTest, RecognisesHypervisorVendorsAndMachines) {
   EXPECT_TRUE(QVMachineText::isVirtualMachineVendor("QEMU\n", "Standard PC (Q35 + ICH9, 2009)\n"));
   EXPECT_TRUE(QVMachineText::isVirtualMachineVendor("VMware, Inc.\n", "VMware Virtual Platform\n"));
   EXPECT_TRUE(QVMachineText::isVirtualMachineVendor("innotek GmbH\n", "VirtualBox\n"));

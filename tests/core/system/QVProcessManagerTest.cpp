@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,8 +21,6 @@
 
 #include "support/TestSupport.h"
 #include "system/QVFileUtils.h"
-
-extern char** environ;
 
 namespace Quorvel {
 namespace {
@@ -123,7 +120,7 @@ class QVProcessManagerTest : public ::testing::TestWithParam<QVProcessManager::W
   QVProcessManager manager_{GetParam()};
 };
 
-TEST_P(QVProcessManagerTest, RunReportsWaitStatus) {
+TEST_P(QVProcessManagerTest, RunReportsWaitStatusOrMinusOne) {
   // A bare name is looked up in $PATH.
   const std::pair<std::vector<std::string>, int> cases[] = {
       {{"/bin/true"}, 0}, {{"/bin/false"}, 1}, {{"/bin/sh", "-c", "exit 42"}, 42}, {{"true"}, 0}};
@@ -132,9 +129,7 @@ TEST_P(QVProcessManagerTest, RunReportsWaitStatus) {
     ASSERT_TRUE(WIFEXITED(status)) << c.first[0];
     EXPECT_EQ(WEXITSTATUS(status), c.second) << c.first[0];
   }
-}
-
-TEST_P(QVProcessManagerTest, RunOfMissingExeOrBadDirFails) {
+  // A missing program or working folder is -1.
   EXPECT_EQ(manager_.run("/nonexistent/qv-missing-tool", {}, ""), -1);
   EXPECT_EQ(manager_.run("qv-missing-tool-in-path", {}, ""), -1);
   EXPECT_EQ(manager_.run("/bin/true", {}, "/nonexistent/qv-missing-dir"), -1);
@@ -156,7 +151,7 @@ TEST_P(QVProcessManagerTest, RunCapturesOutputInDirectory) {
             0);
 }
 
-TEST_P(QVProcessManagerTest, ChildStartsWithDefaultSignalsAndEmptyMask) {
+TEST_P(QVProcessManagerTest, ChildStartsWithDefaultSignalsEmptyMaskAndStandardDescriptorsOnly) {
   if (!FileCanExecute("/bin/cat") || !FileCanRead("/proc/self/status")) {
     GTEST_SKIP() << "needs /bin/cat and /proc";
   }
@@ -172,16 +167,14 @@ TEST_P(QVProcessManagerTest, ChildStartsWithDefaultSignalsAndEmptyMask) {
   ASSERT_EQ(WEXITSTATUS(result), 0);
   EXPECT_EQ(statusLine(status, "SigBlk"), "0000000000000000");
   EXPECT_EQ(statusLine(status, "SigIgn"), "0000000000000000");
-}
 
-TEST_P(QVProcessManagerTest, ChildInheritsOnlyStandardDescriptors) {
-  // A descriptor someone forgot to mark close-on-exec.
+  // Nor does it inherit a descriptor someone forgot to mark close-on-exec.
   const int leaky = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(leaky, 3);
   std::string listing;
-  const int status = manager_.run("/bin/sh", {"-c", "ls /proc/$$/fd"}, "", listing);
+  const int listed = manager_.run("/bin/sh", {"-c", "ls /proc/$$/fd"}, "", listing);
   ::close(leaky);
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_EQ(WEXITSTATUS(listed), 0);
   EXPECT_EQ(listing, "0\n1\n2\n");
 }
 
@@ -257,7 +250,8 @@ TEST_P(QVProcessManagerTest, ManyChildrenAtOnce) {
   }
 }
 
-TEST_P(QVProcessManagerTest, RemovedHandlerIsNotCalled) {
+TEST_P(QVProcessManagerTest, RemovedHandlerIsNotCalledAndAThrowingOneDoesNotStopTheOthers) {
+  const auto throwing = manager_.addChildExitHandler([](pid_t, int) { throw std::runtime_error("handler failed"); });
   ExitLog kept;
   ExitLog removed;
   const auto keptToken = manager_.addChildExitHandler([&](pid_t pid, int status) { kept.record(pid, status); });
@@ -273,16 +267,7 @@ TEST_P(QVProcessManagerTest, RemovedHandlerIsNotCalled) {
   EXPECT_FALSE(removed.has(pid));
   EXPECT_EQ(WEXITSTATUS(waitForChild(pid)), 0);
   EXPECT_TRUE(manager_.removeChildExitHandler(keptToken));
-}
-
-TEST_P(QVProcessManagerTest, ThrowingHandlerDoesNotStopTheOthers) {
-  const auto throwing = manager_.addChildExitHandler([](pid_t, int) { throw std::runtime_error("handler failed"); });
-  ScopedExitLog log(manager_);
-  const pid_t pid = manager_.spawn("/bin/true", {}, "");
-  ASSERT_GT(pid, 0);
-  EXPECT_TRUE(log.waitFor(pid, milliseconds(5000)));
-  waitForChild(pid);
-  manager_.removeChildExitHandler(throwing);
+  EXPECT_TRUE(manager_.removeChildExitHandler(throwing));
 }
 
 TEST_P(QVProcessManagerTest, ManagerReapPolicyLeavesNoZombie) {
@@ -307,12 +292,8 @@ TEST_P(QVProcessManagerTest, ManagerReapPolicyLeavesNoZombie) {
 TEST_P(QVProcessManagerTest, ChildrenTheManagerDidNotSpawnAreLeftAlone) {
   ScopedExitLog log(manager_);
   // A child of our own, started behind the manager's back.
-  pid_t own = -1;
-  char shell[] = "/bin/sh";
-  char flag[] = "-c";
-  char script[] = "exit 5";
-  char* argv[] = {shell, flag, script, nullptr};
-  ASSERT_EQ(::posix_spawn(&own, "/bin/sh", nullptr, nullptr, argv, environ), 0);
+  const pid_t own = test::StartChild([] { return 5; });
+  ASSERT_GT(own, 0);
   // And one through run(), which waits for its child itself.
   EXPECT_EQ(WEXITSTATUS(manager_.run("/bin/sh", {"-c", "exit 6"}, "")), 6);
 
@@ -324,9 +305,7 @@ TEST_P(QVProcessManagerTest, ChildrenTheManagerDidNotSpawnAreLeftAlone) {
   ASSERT_TRUE(log.waitFor(marker, milliseconds(5000)));
   waitForChild(marker);
   EXPECT_FALSE(log.has(own));
-  const int status = waitForChild(own);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 5);
+  EXPECT_EQ(test::WaitForChild(own), 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Watch, QVProcessManagerTest,

@@ -52,14 +52,12 @@ class QVDebugFileLocatorTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(QVDebugFileLocatorTest, OnlyImagesMissingTablesOrLinesNeedADebugFile) {
+TEST_F(QVDebugFileLocatorTest, OnlyImagesMissingTablesOrLinesNeedOneAndCandidatesFollowTheLayout) {
   EXPECT_TRUE(QVDebugFileLocator::needsDebugFile(QVElfImage(ProbePath("symbol_probe_stripped"))));
   EXPECT_TRUE(QVDebugFileLocator::needsDebugFile(QVElfImage(ProbePath("symbol_probe_nolines"))));
   EXPECT_FALSE(QVDebugFileLocator::needsDebugFile(QVElfImage(ProbePath("symbol_probe_g_fp"))));
   EXPECT_EQ(QVDebugFileLocator().debugRoot(), "/usr/lib/debug");
-}
 
-TEST_F(QVDebugFileLocatorTest, CandidatesFollowTheDistributionLayoutInOrder) {
   const std::string program = install("symbol_probe_stripped");
   QVElfImage stripped(program);
   QVDebugFileLocator locator(root_ + "/");
@@ -74,7 +72,7 @@ TEST_F(QVDebugFileLocatorTest, CandidatesFollowTheDistributionLayoutInOrder) {
   EXPECT_EQ(candidates[3].route, QVDebugFileLocator::Route::DebugLinkUnderRoot);
 }
 
-TEST_F(QVDebugFileLocatorTest, EachRouteFindsTheDebugFileOnItsOwn) {
+TEST_F(QVDebugFileLocatorTest, EachRouteFindsTheDebugFileOnItsOwnButNotAnotherBuilds) {
   const std::string program = install("symbol_probe_stripped");
   QVElfImage stripped(program);
   QVDebugFileLocator locator(root_);
@@ -92,13 +90,6 @@ TEST_F(QVDebugFileLocatorTest, EachRouteFindsTheDebugFileOnItsOwn) {
     expectResolves(stripped, debug);
     boost::filesystem::remove(candidate.path);
   }
-}
-
-TEST_F(QVDebugFileLocatorTest, ACandidateWithAnotherBuildIdIsRefused) {
-  const std::string program = install("symbol_probe_stripped");
-  QVElfImage stripped(program);
-  QVDebugFileLocator locator(root_);
-  const auto candidates = locator.candidates(stripped);
   // The debug file of a different build sits at every place; then the
   // right one is added at the last place and only it is taken.
   for (const auto& candidate : candidates) {
@@ -106,9 +97,7 @@ TEST_F(QVDebugFileLocatorTest, ACandidateWithAnotherBuildIdIsRefused) {
   }
   EXPECT_EQ(locator.locate(stripped), nullptr);
   CopyFile(ProbePath("symbol_probe_stripped.debug"), candidates.back().path);
-  QVDebugFileLocator::Route route = QVDebugFileLocator::Route::None;
-  auto debug = locator.locate(stripped, &route);
-  ASSERT_NE(debug, nullptr);
+  ASSERT_NE(locator.locate(stripped, &route), nullptr);
   EXPECT_EQ(route, QVDebugFileLocator::Route::DebugLinkUnderRoot);
 }
 

@@ -69,30 +69,28 @@ void ExpectProbeLines(QVDwarfLineTable& lines, const QVElfSymbolTable& symbols) 
 
 }  // namespace
 
-TEST(QVDwarfLineTableTest, ProbeFunctionsStartOnTheLineThatDefinesThem) {
-  for (const char* name : {"symbol_probe_g_fp", "symbol_probe_g_nofp", "symbol_probe_nopie"}) {
-    auto image = std::make_shared<QVElfImage>(ProbePath(name));
+// Every build with lines, compressed debug sections (zlib and the older
+// .zdebug form) and a stripped program read through its separate debug file.
+TEST(QVDwarfLineTableTest, ProbeFunctionsStartOnTheLineThatDefinesThemInEveryBuildWithLines) {
+  const std::pair<const char*, const char*> builds[] = {
+      {"symbol_probe_g_fp", ""},   {"symbol_probe_g_nofp", ""},     {"symbol_probe_nopie", ""},
+      {"symbol_probe_zlib", ""},   {"symbol_probe_zlib_gnu", ""},   {"symbol_probe_stripped", "symbol_probe_stripped.debug"}};
+  for (const auto& build : builds) {
+    SCOPED_TRACE(build.first);
+    QVElfImage program(ProbePath(build.first));
+    auto image = std::make_shared<QVElfImage>(ProbePath(*build.second ? build.second : build.first));
     ASSERT_TRUE(image->isValid()) << image->error();
-    QVElfSymbolTable symbols(*image);
+    EXPECT_TRUE(image->hasLineInfo());
+    auto symbols = *build.second ? std::make_unique<QVElfSymbolTable>(program, *image)
+                                 : std::make_unique<QVElfSymbolTable>(program);
     QVDwarfLineTable lines(image);
-    ExpectProbeLines(lines, symbols);
+    ExpectProbeLines(lines, *symbols);
     EXPECT_TRUE(lines.error().empty()) << lines.error();
-  }
-}
-
-TEST(QVDwarfLineTableTest, CompressedDebugSectionsReadLikePlainOnes) {
-  for (const char* name : {"symbol_probe_zlib", "symbol_probe_zlib_gnu"}) {
-    auto image = std::make_shared<QVElfImage>(ProbePath(name));
-    ASSERT_TRUE(image->isValid()) << image->error();
-    EXPECT_TRUE(image->hasLineInfo()) << name;
-    QVElfSymbolTable symbols(*image);
-    QVDwarfLineTable lines(image);
-    ExpectProbeLines(lines, symbols);
   }
   EXPECT_NE(QVElfImage(ProbePath("symbol_probe_zlib_gnu")).sectionNamed(".zdebug_line"), nullptr);
 }
 
-TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestion) {
+TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAnyUnit) {
   auto image = std::make_shared<QVElfImage>(ProbePath("symbol_probe_g_fp"));
   QVDwarfLineTable lines(image);
   EXPECT_FALSE(lines.isLoaded());
@@ -104,6 +102,10 @@ TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestion) {
   EXPECT_TRUE(lines.sourceLineAt(add->value, line));
   EXPECT_TRUE(lines.isLoaded());
   EXPECT_EQ(lines.decodedUnitCount(), 1u);
+  // Addresses outside any unit have no line.
+  EXPECT_FALSE(lines.sourceLineAt(0, line));
+  EXPECT_FALSE(lines.sourceLineAt(~uint64_t(0), line));
+  EXPECT_TRUE(lines.sourceLinesIn(100, 100).empty());
 }
 
 TEST(QVDwarfLineTableTest, BuildsWithoutDebugInformationAnswerNothing) {
@@ -121,23 +123,6 @@ TEST(QVDwarfLineTableTest, BuildsWithoutDebugInformationAnswerNothing) {
   }
 }
 
-TEST(QVDwarfLineTableTest, SeparateDebugFileGivesTheStrippedFilesLines) {
-  auto debug = std::make_shared<QVElfImage>(ProbePath("symbol_probe_stripped.debug"));
-  QVElfImage stripped(ProbePath("symbol_probe_stripped"));
-  ASSERT_TRUE(debug->isValid()) << debug->error();
-  QVElfSymbolTable symbols(stripped, *debug);
-  QVDwarfLineTable lines(debug);
-  ExpectProbeLines(lines, symbols);
-}
-
-TEST(QVDwarfLineTableTest, AddressesOutsideAnyUnitHaveNoLine) {
-  auto image = std::make_shared<QVElfImage>(ProbePath("symbol_probe_g_fp"));
-  QVDwarfLineTable lines(image);
-  QVSourceLine line;
-  EXPECT_FALSE(lines.sourceLineAt(0, line));
-  EXPECT_FALSE(lines.sourceLineAt(~uint64_t(0), line));
-  EXPECT_TRUE(lines.sourceLinesIn(100, 100).empty());
-}
 
 namespace {
 

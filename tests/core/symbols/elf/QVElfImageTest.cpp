@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 
@@ -76,7 +77,7 @@ class QVElfImageTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(QVElfImageTest, HeadersOfBuiltProgramsMatchHowTheyWereLinked) {
+TEST_F(QVElfImageTest, HeadersAndDebugInformationFlagsMatchHowProgramsWereBuilt) {
   QVElfImage pie(ProbePath("symbol_probe_g_fp"));
   ASSERT_TRUE(pie.isValid()) << pie.error();
   EXPECT_TRUE(pie.is64Bit());
@@ -94,9 +95,8 @@ TEST_F(QVElfImageTest, HeadersOfBuiltProgramsMatchHowTheyWereLinked) {
   EXPECT_EQ(fixed.type(), QVElfType::Executable);
   // The x86-64 linker's default image base for -no-pie.
   EXPECT_EQ(fixed.baseAddress(), 0x400000u);
-}
 
-TEST_F(QVElfImageTest, DebugInformationFlagsFollowTheBuild) {
+  // Debug information flags follow the build.
   for (const char* name : {"symbol_probe_g_fp", "symbol_probe_g_nofp", "symbol_probe_nopie"}) {
     QVElfImage image(ProbePath(name));
     EXPECT_TRUE(image.hasLineInfo()) << name;
@@ -301,35 +301,29 @@ TEST_F(QVElfImageTest, DamagedSectionHeadersNeverCrashTheReaders) {
   ScratchDirectory scratch("qvelf");
   const std::string path = scratch.file("damaged");
 
-  // A section whose contents lie past the end of the file.
-  {
+  // Writes the original with the named section moved to `offset` (and, if
+  // given, resized) and opens it.
+  const QVElfImage probe(ProbePath("symbol_probe_g_fp"));
+  auto moved = [&](const char* name, uint64_t offset, const uint64_t* size) {
     std::string bytes = original;
-    const size_t textIndex = QVElfImage(ProbePath("symbol_probe_g_fp")).sectionNamed(".text")->index;
     Elf64_Shdr section;
-    const size_t at = header.e_shoff + textIndex * sizeof(Elf64_Shdr);
+    const size_t at = header.e_shoff + probe.sectionNamed(name)->index * sizeof(Elf64_Shdr);
     std::memcpy(&section, bytes.data() + at, sizeof(section));
-    section.sh_offset = bytes.size() - 4;
+    section.sh_offset = offset;
+    section.sh_size = size ? *size : section.sh_size;
     std::memcpy(&bytes[at], &section, sizeof(section));
     WriteWholeFile(path, bytes);
-    QVElfImage image(path);
-    EXPECT_FALSE(image.isValid());
-    EXPECT_NE(image.error().find("lies outside the file"), std::string::npos) << image.error();
-  }
+    return std::make_unique<QVElfImage>(path);
+  };
+  // A section whose contents lie past the end of the file.
+  auto past = moved(".text", original.size() - 4, nullptr);
+  EXPECT_FALSE(past->isValid());
+  EXPECT_NE(past->error().find("lies outside the file"), std::string::npos) << past->error();
   // An empty section placed exactly at the end of the file touches no byte
   // outside it; strip and objcopy leave such sections behind.
-  {
-    std::string bytes = original;
-    const size_t commentIndex = QVElfImage(ProbePath("symbol_probe_g_fp")).sectionNamed(".comment")->index;
-    Elf64_Shdr section;
-    const size_t at = header.e_shoff + commentIndex * sizeof(Elf64_Shdr);
-    std::memcpy(&section, bytes.data() + at, sizeof(section));
-    section.sh_offset = bytes.size();
-    section.sh_size = 0;
-    std::memcpy(&bytes[at], &section, sizeof(section));
-    WriteWholeFile(path, bytes);
-    QVElfImage image(path);
-    EXPECT_TRUE(image.isValid()) << image.error();
-  }
+  const uint64_t empty = 0;
+  auto atEnd = moved(".comment", original.size(), &empty);
+  EXPECT_TRUE(atEnd->isValid()) << atEnd->error();
   // A section header table that starts past the end of the file.
   {
     std::string bytes = original;

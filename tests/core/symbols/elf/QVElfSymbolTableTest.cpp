@@ -90,7 +90,7 @@ TEST_F(QVElfSymbolTableTest, ProbeFunctionsHaveNmValuesAndSizesInEveryBuild) {
   }
 }
 
-TEST_F(QVElfSymbolTableTest, AddressLookupCoversEachFunctionExactly) {
+TEST_F(QVElfSymbolTableTest, AddressLookupCoversEachFunctionExactlyLabelsStayApartUnsizedCodeReachesOn) {
   QVElfImage image(ProbePath("symbol_probe_g_fp"));
   QVElfSymbolTable table(image);
   for (const char* function : kProbeFunctions) {
@@ -109,11 +109,7 @@ TEST_F(QVElfSymbolTableTest, AddressLookupCoversEachFunctionExactly) {
   EXPECT_EQ(alias->value, table.symbolNamed("qvprobe_add")->value);
   // Nothing lies below the first section.
   EXPECT_EQ(table.symbolAt(0), nullptr);
-}
 
-TEST_F(QVElfSymbolTableTest, LabelsStayApartAndUnsizedCodeFallsBackToThePrecedingSymbol) {
-  QVElfImage image(ProbePath("symbol_probe_g_fp"));
-  QVElfSymbolTable table(image);
   // The assembler label inside qvprobe_asm_sized is NOTYPE with size 0.
   EXPECT_TRUE(table.isLabelOnly("qvprobe_asm_label"));
   EXPECT_EQ(table.symbolNamed("qvprobe_asm_label"), nullptr);
@@ -167,7 +163,7 @@ TEST_F(QVElfSymbolTableTest, StrippedFilesFallBackToDynamicSymbols) {
   EXPECT_EQ(fromItself.source(), QVElfSymbolTable::Source::DynamicSymbolTable);
 }
 
-TEST_F(QVElfSymbolTableTest, SharedLibraryDynamicSymbolsAgreeWithNm) {
+TEST_F(QVElfSymbolTableTest, SharedLibrarySymbolsAgreeWithNmAndLookupsFromManyThreadsAgree) {
   // libstdc++ as this test links it: large, and shipped stripped to its
   // dynamic symbol table by distributions.
   Dl_info info;
@@ -184,6 +180,28 @@ TEST_F(QVElfSymbolTableTest, SharedLibraryDynamicSymbolsAgreeWithNm) {
   QVElfSymbolTable coreTable(core);
   EXPECT_EQ(coreTable.source(), QVElfSymbolTable::Source::SymbolTable);
   ExpectAgreesWithNm(QV_QVSYMBOL_LIBRARY, coreTable, false);
+
+  // Lookups in it from many threads agree with those made from one.
+  std::vector<const QVElfSymbol*> expected;
+  for (const QVElfSymbol& symbol : coreTable.symbols()) {
+    expected.push_back(coreTable.symbolAt(symbol.value + symbol.size / 2));
+  }
+  std::vector<std::thread> threads;
+  std::vector<size_t> mismatches(4, 0);
+  for (size_t t = 0; t < mismatches.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < coreTable.symbols().size(); ++i) {
+        const QVElfSymbol& symbol = coreTable.symbols()[i];
+        if (coreTable.symbolAt(symbol.value + symbol.size / 2) != expected[i]) {
+          ++mismatches[t];
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(mismatches, std::vector<size_t>(mismatches.size(), 0));
 }
 
 TEST_F(QVElfSymbolTableTest, VdsoOfThisProcessReadsFromMemoryWithItsSymbols) {
@@ -215,33 +233,5 @@ TEST_F(QVElfSymbolTableTest, VdsoOfThisProcessReadsFromMemoryWithItsSymbols) {
                 clock->value - vdso.baseAddress());
     }
     dlclose(handle);
-  }
-}
-
-TEST_F(QVElfSymbolTableTest, LookupsFromManyThreadsAgree) {
-  QVElfImage image(QV_QVSYMBOL_LIBRARY);
-  QVElfSymbolTable table(image);
-  ASSERT_FALSE(table.symbols().empty());
-  std::vector<const QVElfSymbol*> expected;
-  for (const QVElfSymbol& symbol : table.symbols()) {
-    expected.push_back(table.symbolAt(symbol.value + symbol.size / 2));
-  }
-  std::vector<std::thread> threads;
-  std::vector<size_t> mismatches(4, 0);
-  for (size_t t = 0; t < mismatches.size(); ++t) {
-    threads.emplace_back([&, t] {
-      for (size_t i = 0; i < table.symbols().size(); ++i) {
-        const QVElfSymbol& symbol = table.symbols()[i];
-        if (table.symbolAt(symbol.value + symbol.size / 2) != expected[i]) {
-          ++mismatches[t];
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  for (size_t count : mismatches) {
-    EXPECT_EQ(count, 0u);
   }
 }

@@ -1,4 +1,3 @@
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,7 +51,7 @@ std::string RealPath(const std::string& path) {
 
 using QVProcessLinuxTest = test::RegistryTest;
 
-TEST_F(QVProcessLinuxTest, DiscoversAChildWithItsFactsAndThreads) {
+TEST_F(QVProcessLinuxTest, DiscoversAChildWithItsFactsAndThreadsAlsoThroughTheRegistry) {
   ChildProbe child(QV_DISCOVERY_PROBE_G);
   ASSERT_TRUE(child.start());
 
@@ -101,16 +100,10 @@ TEST_F(QVProcessLinuxTest, DiscoversAChildWithItsFactsAndThreads) {
   }
   EXPECT_EQ(1, mains);
   EXPECT_EQ(1, users);
-}
 
-TEST_F(QVProcessLinuxTest, RegistryUpdatesReachTheLinuxDiscovery) {
-  ChildProbe child(QV_DISCOVERY_PROBE_G);
-  ASSERT_TRUE(child.start());
-  QVProcessLinux::updateProcessList(getpid(), false);  // first use installs the discovery
-  const QVProcessId id = QVProcess::updateProcessList(child.pid(), false);
-  ASSERT_TRUE(id.isValid());
+  // The registry's own updates reach the Linux discovery too.
+  EXPECT_EQ(id, QVProcess::updateProcessList(child.pid(), false));
   EXPECT_TRUE(std::dynamic_pointer_cast<QVProcessLinux>(QVProcess::processWithId(id, false, false)));
-
   QVProcessLinux::updateProcessList(false);
   std::unordered_set<QVProcessId> ids;
   QVProcess::getProcessIdsForSystem(QVSystemId::currentSystemId(), ids, true, false, false);
@@ -201,13 +194,9 @@ TEST_F(QVProcessLinuxTest, ExitTimeIsSetOnceWhenTheProcessHasGone) {
 }
 
 TEST_F(QVProcessLinuxTest, DeadPidGivesTheInvalidId) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::_exit(0);
-  }
+  const pid_t pid = test::StartChild([] { return 0; });
   ASSERT_GT(pid, 0);
-  int status = 0;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  ASSERT_EQ(0, test::WaitForChild(pid));
   EXPECT_FALSE(QVProcessLinux::updateProcessList(pid, false).isValid());
   EXPECT_FALSE(QVProcess::processWithNativeIdentifier(pid, false, false));
 }
@@ -221,7 +210,7 @@ TEST_F(QVProcessLinuxTest, KernelThreadIsTypedKernel) {
   EXPECT_EQ("kernel", thread.properties().stringValue("thread_type"));
 }
 
-TEST_F(QVProcessLinuxTest, KernelProcessThreadsAreIdleOrKernel) {
+TEST_F(QVProcessLinuxTest, KernelProcessThreadsAreIdleOrKernelAndTheKernelStaysReachable) {
   const QVProcessId kernel = QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), 0, 1);
   QVThreadLinuxKernel idle(QVThreadId::uniqueThreadId(kernel, 0, 1));
   EXPECT_EQ("idle", idle.properties().stringValue("thread_type"));
@@ -232,6 +221,14 @@ TEST_F(QVProcessLinuxTest, KernelProcessThreadsAreIdleOrKernel) {
   const QVProcessId remote =
       QVProcessId::uniqueProcessId(QVSystemId::uniqueSystemId("elsewhere", "elsewhere"), 2, 1);
   EXPECT_FALSE(QVThreadLinuxKernel(QVThreadId::uniqueThreadId(remote, 3, 1)).isRunning());
+
+  // Linux discovery, once in use, must still hand the kernel question to
+  // the kernel layer: kernel-mode frames resolve through it.
+  ASSERT_TRUE(QVProcessLinux::updateProcessList(static_cast<int>(::getpid()), false).isValid());
+  std::shared_ptr<QVProcess> process = QVProcess::kernelProcessForSystem(QVSystemId::currentSystemId(), false);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(process->processId().nativeIdentifier(), 0);
+  EXPECT_EQ(process->properties().stringValue(QVProcess::PROPERTY_PROCESS_TYPE), QVProcess::VAL_PROCESS_KERNEL);
 }
 
 // A desktop tree as a distribution lays it out, reduced to what the tables
@@ -315,16 +312,6 @@ TEST_F(IconTableTest, IconLookupPrefersThePngOfTheRightSize) {
   EXPECT_EQ("<none>", icon("/usr/bin/vectorapp", true));
   EXPECT_EQ("<none>", icon("/usr/bin/vectorapp", false));
   EXPECT_EQ("<none>", icon("/usr/bin/unknown", true));
-}
-
-// Linux discovery, once in use, must still hand the kernel question to the
-// kernel layer: kernel-mode frames resolve through it.
-TEST_F(QVProcessLinuxTest, KernelProcessStaysReachableOnceLinuxDiscoveryIsInUse) {
-  ASSERT_TRUE(QVProcessLinux::updateProcessList(static_cast<int>(::getpid()), false).isValid());
-  std::shared_ptr<QVProcess> kernel = QVProcess::kernelProcessForSystem(QVSystemId::currentSystemId(), false);
-  ASSERT_TRUE(kernel);
-  EXPECT_EQ(kernel->processId().nativeIdentifier(), 0);
-  EXPECT_EQ(kernel->properties().stringValue(QVProcess::PROPERTY_PROCESS_TYPE), QVProcess::VAL_PROCESS_KERNEL);
 }
 
 }  // namespace
