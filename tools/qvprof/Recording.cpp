@@ -17,6 +17,7 @@ const std::vector<Recording::Kind>& Recording::kinds() {
       {DriverCatalog::ProcessDriver, &ProcessRecording::create},
       {PerfRecording::DriverName, &PerfRecording::create},
       {"qvprofile", &QVProfileRecording::create},
+      {"oprofile", &QVProfileRecording::createOprofile},
   };
   return kinds;
 }
