@@ -30,6 +30,7 @@
 #include "config/QVSessionConfig.h"
 #include "model/QVThread.h"
 #include "system/QVFileUtils.h"
+#include "system/QVTempFile.h"
 
 using namespace Quorvel;
 
@@ -48,7 +49,7 @@ public:
     }
 };
 
-std::string writeStream(uint64_t pid, uint64_t tid, size_t& bytes) {
+std::shared_ptr<QVTempFile> writeStream(uint64_t pid, uint64_t tid, size_t& bytes) {
     QVDriverEventWriter w(true);
     for (uint64_t i = 0; i < kSamples; ++i) {
         const uint64_t end = (i + 1) * kIntervalNanos;
@@ -60,10 +61,11 @@ std::string writeStream(uint64_t pid, uint64_t tid, size_t& bytes) {
         w.control(OP_TRACE_END_CODE);
         w.timestamp(OP_QV_SAMPLE_END_TIMESTAMP_CODE, end);
     }
-    const std::string path = CreateTempFile(std::string(), "qvdecodebench");
-    FileWriteString(path, std::string(w.bytes().begin(), w.bytes().end()));
+    std::shared_ptr<QVTempFile> file = QVTempFile::create(std::string(), "qvdecodebench");
+    if (!file) return nullptr;
+    FileWriteString(file->path(), std::string(w.bytes().begin(), w.bytes().end()));
     bytes = w.bytes().size();
-    return path;
+    return file;
 }
 
 void BM_DecodeIntoTenures(benchmark::State& state) {
@@ -76,8 +78,12 @@ void BM_DecodeIntoTenures(benchmark::State& state) {
     FileWriteString(std::string(root) + "/pointer_size", "8\n");
     QVThread::updateThreadList(false);
     size_t bytes = 0;
-    const std::string path = writeStream(uint64_t(getpid()), uint64_t(syscall(SYS_gettid)), bytes);
-    QVFileBufferId file{path, bytes / 8, kSamples, false};
+    std::shared_ptr<QVTempFile> stream = writeStream(uint64_t(getpid()), uint64_t(syscall(SYS_gettid)), bytes);
+    if (!stream) {
+        state.SkipWithError("no temporary file");
+        return;
+    }
+    QVFileBufferId file{stream, stream->path(), bytes / 8, kSamples, false};
     auto driver = std::make_shared<QVProfileDriverLinuxQVProfile>(
         QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_QVPROFILE, root);
     auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
@@ -87,7 +93,6 @@ void BM_DecodeIntoTenures(benchmark::State& state) {
         state.counters["tenures"] = double(sampler.sampleCount());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
-    FileRemove(path);
     FileRemove(std::string(root) + "/pointer_size");
     rmdir(root);
 }

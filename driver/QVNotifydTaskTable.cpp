@@ -3,6 +3,9 @@
 #include "Linux/driver/QVDriverEventWriter.h"
 #include "Linux/notify/QVTaskExitStream.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace Quorvel {
 
 namespace {
@@ -10,6 +13,15 @@ namespace {
 constexpr uint64_t kNanosPerSecond = 1000000000;
 // vm_flags of an executable, readable mapping as the reader checks them.
 constexpr uint64_t kExecutableFlags = 0x5;
+// The kernel's command names fit 16 bytes with their NUL: two stream words.
+constexpr size_t kCommandBytes = 16;
+
+// The command's bytes in stream order, NUL-padded, as two words.
+void CommandWords(const std::string& command, uint64_t (&words)[2]) {
+    unsigned char bytes[kCommandBytes] = {};
+    std::memcpy(bytes, command.data(), std::min(command.size(), kCommandBytes - 1));
+    std::memcpy(words, bytes, sizeof bytes);
+}
 
 }  // namespace
 
@@ -19,13 +31,20 @@ void QVNotifydTaskTable::seed(uint32_t pid, uint32_t tid, uint64_t startNanos, c
     if (pid == tid) mappings_[pid] = mappings;
 }
 
-void QVNotifydTaskTable::fork(uint32_t pid, uint32_t ppid, uint32_t tid, uint64_t timeNanos) {
+void QVNotifydTaskTable::fork(uint32_t pid, uint32_t ppid, uint32_t tid, uint64_t timeNanos, uint32_t ptid) {
     std::lock_guard<std::mutex> lock(mutex_);
     starts_[tid] = timeNanos;
+    auto command = commands_.find(ptid ? ptid : ppid);
+    if (command != commands_.end()) commands_[tid] = command->second;
     if (pid == tid && pid != ppid) {
         auto parent = mappings_.find(ppid);
         mappings_[pid] = parent == mappings_.end() ? std::vector<Mapping>() : parent->second;
     }
+}
+
+void QVNotifydTaskTable::name(uint32_t tid, const std::string& command) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_[tid] = command;
 }
 
 void QVNotifydTaskTable::exec(uint32_t pid) {
@@ -54,12 +73,18 @@ std::vector<unsigned char> QVNotifydTaskTable::exit(uint32_t pid, uint32_t tid, 
         start = known->second;
         starts_.erase(known);
     }
+    uint64_t command[2] = {0, 0};
+    auto named = commands_.find(tid);
+    if (named != commands_.end()) {
+        CommandWords(named->second, command);
+        commands_.erase(named);
+    }
     auto maps = mappings_.find(pid);
     if (maps == mappings_.end()) return {};
     QVDriverEventWriter w(true);
     w.control(RECORD_BEGIN);
     w.control(THREAD_INFO_BEGIN);
-    for (uint64_t word : {uint64_t(pid), uint64_t(tid), uint64_t(0), uint64_t(0), start / kNanosPerSecond,
+    for (uint64_t word : {uint64_t(pid), uint64_t(tid), command[0], command[1], start / kNanosPerSecond,
                           start % kNanosPerSecond, timeNanos / kNanosPerSecond, timeNanos % kNanosPerSecond}) {
         w.word(word);
     }
@@ -74,6 +99,22 @@ std::vector<unsigned char> QVNotifydTaskTable::exit(uint32_t pid, uint32_t tid, 
     // The leader's exit ends the process; its threads exit alongside.
     if (pid == tid) mappings_.erase(maps);
     return w.bytes();
+}
+
+bool QVNotifydTaskTable::locate(uint32_t pid, uint64_t address, uint64_t& cookie, uint64_t& offset,
+                                uint64_t& programCookie) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto maps = mappings_.find(pid);
+    if (maps == mappings_.end() || maps->second.empty()) return false;
+    programCookie = maps->second.front().cookie;
+    for (const Mapping& m : maps->second) {
+        if (address >= m.start && address < m.end) {
+            cookie = m.cookie;
+            offset = address - m.start + m.offset;
+            return true;
+        }
+    }
+    return false;
 }
 
 uint64_t QVNotifydTaskTable::cookie(const std::string& path) {

@@ -104,6 +104,9 @@ void QVNotifydTaskTracker::seedFromProc(const std::string& procRoot, QVNotifydTa
             if (!startTicks(dir + "/task/" + task->d_name + "/stat", ticks) || hz <= 0) continue;
             const uint64_t start = ticks / uint64_t(hz) * kNanosPerSecond + ticks % uint64_t(hz) * kNanosPerSecond / uint64_t(hz);
             table.seed(pid, tid, start, mappings);
+            std::ifstream comm(dir + "/task/" + task->d_name + "/comm");
+            std::string command;
+            if (std::getline(comm, command)) table.name(tid, command);
         }
         closedir(tasks);
     }
@@ -216,16 +219,23 @@ void QVNotifydTaskTracker::_applyRecord(const std::vector<unsigned char>& record
                 !take(record, at, ptid) || !take(record, at, time))
                 return;
             if (header.type == PERF_RECORD_FORK) {
-                table_.fork(pid, ppid, tid, time);
+                table_.fork(pid, ppid, tid, time, ptid);
             } else {
                 std::vector<unsigned char> unit = table_.exit(pid, tid, time);
-                if (!unit.empty()) queue_.push(std::move(unit));
+                if (reportExits_ && !unit.empty()) queue_.push(std::move(unit));
             }
             break;
         }
-        case PERF_RECORD_COMM:
-            if (take(record, at, pid) && (header.misc & PERF_RECORD_MISC_COMM_EXEC) != 0) table_.exec(pid);
+        case PERF_RECORD_COMM: {
+            if (!take(record, at, pid) || !take(record, at, tid)) return;
+            if ((header.misc & PERF_RECORD_MISC_COMM_EXEC) != 0) table_.exec(pid);
+            // The name is NUL-terminated before the ids and time of sample_id_all.
+            const size_t limit = record.size() >= at + 16 ? record.size() - 16 : at;
+            size_t end = at;
+            while (end < limit && record[end] != 0) ++end;
+            table_.name(tid, std::string(reinterpret_cast<const char*>(record.data() + at), end - at));
             break;
+        }
         case PERF_RECORD_MMAP2: {
             uint64_t addr = 0, length = 0, pgoff = 0, inode = 0, generation = 0;
             uint32_t major = 0, minor = 0, prot = 0, flags = 0;

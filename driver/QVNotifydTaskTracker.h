@@ -32,6 +32,9 @@ public:
     /// Stops following, applies every record still pending, joins the thread.
     void stop();
     bool running() const { return running_; }
+    /// Whether exits are queued as records (the default) or only forget
+    /// the task, for a driver that needs the table alone.
+    void setReportExits(bool report) { reportExits_ = report; }
     uint64_t lostRecords() const { return lost_; }
 
     /// Reads the tasks and executable mappings below procRoot into the table.
@@ -59,6 +62,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> lost_{0};
     int wakeFd_ = -1;
+    bool reportExits_ = true;
 };
 
 }  // namespace Quorvel

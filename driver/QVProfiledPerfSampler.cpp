@@ -162,10 +162,6 @@ void QVProfiledPerfSampler::_emitSample(const unsigned char* record, size_t size
     if (pid == 0 && tid == 0) return;
     const uint32_t cpu = uint32_t(cpuRes);
     // Frames with the context each belongs to; the first is the sampled pc.
-    struct Frame {
-        uint64_t address;
-        bool kernel;
-    };
     std::vector<Frame> frames;
     bool inKernel = false;
     for (uint64_t i = 0; i < nr; ++i) {
@@ -180,6 +176,10 @@ void QVProfiledPerfSampler::_emitSample(const unsigned char* record, size_t size
     }
     // Without a chain the pc alone tells the mode: x86-64 kernel text is in the upper half.
     if (frames.empty()) frames.push_back({ip, ip >= 0xffff800000000000ull});
+    if (encoder_) {
+        queue_.push(encoder_(cpu, pid, tid, frames));
+        return;
+    }
 
     // Each unit restates processor, thread and mode, so any chunk decodes on
     // its own whatever units precede it.

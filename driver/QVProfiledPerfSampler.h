@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,7 +27,19 @@ public:
         bool user = true;
     };
 
+    /// One frame of a sample: its address and whether it is kernel code.
+    struct Frame {
+        uint64_t address;
+        bool kernel;
+    };
+    /// Writes one sample as a unit of stream words, for a driver that speaks
+    /// another dialect of the stream (the default writes the own module's).
+    using Encoder = std::function<std::vector<unsigned char>(uint32_t cpu, uint32_t pid, uint32_t tid,
+                                                             const std::vector<Frame>& frames)>;
+
     QVProfiledPerfSampler(QVProfiledEventQueue& queue, unsigned processorCount);
+    /// Set before start().
+    void setEncoder(Encoder encoder) { encoder_ = std::move(encoder); }
     ~QVProfiledPerfSampler();
 
     /// Opens one event per processor and starts the drain thread; false with
@@ -61,6 +74,7 @@ private:
     int64_t lastCpu_ = -1;
     int64_t lastTid_ = -1;
     int64_t lastPid_ = -1;
+    Encoder encoder_;
 };
 
 }  // namespace Quorvel

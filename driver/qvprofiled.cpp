@@ -7,11 +7,15 @@
 // with --script, from a file of prepared stream units (for tests). With
 // --notify it serves the qvnotify layout instead: "pointer_size", the buffer
 // settings, "enable", "dump", "stats/event_lost_overflow", the cookie table
-// "dcookies/<hex>" and a "buffer" of task-exit records.
+// "dcookies/<hex>" and a "buffer" of task-exit records. With --oprofile it
+// serves the oprofile driver's layout: its timer mode ("cpu_type" "timer",
+// the tick's samples), samples as offsets into files named by cookies, and
+// the same cookie table.
 #define FUSE_USE_VERSION 31
 
 #include <fuse.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,12 +31,16 @@
 
 #include "QVNotifydTaskTable.h"
 #include "QVNotifydTaskTracker.h"
+#include "QVOprofiledEncoder.h"
 #include "QVProfiledEventQueue.h"
 #include "QVProfiledPerfSampler.h"
 
 using namespace Quorvel;
 
 namespace {
+
+// oprofile's timer mode samples on the kernel's tick; HZ=1000 is the usual.
+constexpr uint64_t kOprofileTickNanos = 1000000;
 
 struct Options {
     const char* script = nullptr;
@@ -41,6 +49,8 @@ struct Options {
     unsigned long lost = 0;     // scripted: "stats/event_lost_overflow"
     unsigned long cpu0Lost = 0; // scripted: "stats/cpu0/sample_lost_overflow"
     int notify = 0;             // serve the task-exit layout
+    int oprofile = 0;           // serve oprofile's layout
+    int timer = 0;              // oprofile's module option "timer=1"
     int showHelp = 0;
 };
 
@@ -51,6 +61,7 @@ const fuse_opt kOptionSpec[] = {
     {"--lost=%lu", offsetof(Options, lost), 0},
     {"--cpu0-lost=%lu", offsetof(Options, cpu0Lost), 0},
     {"--notify", offsetof(Options, notify), 1},
+    {"--oprofile", offsetof(Options, oprofile), 1},
     {"--help", offsetof(Options, showHelp), 1},
     {"-h", offsetof(Options, showHelp), 1},
     FUSE_OPT_END,
@@ -80,6 +91,8 @@ private:
     void _add(const std::string& path, Node node) { nodes_[path] = std::move(node); }
     void _buildProfile();
     void _buildNotify();
+    void _buildOprofile();
+    bool _servesCookies() const { return options_.notify || options_.oprofile; }
     void _setting(const std::string& path, uint64_t initial, std::function<int(uint64_t)> onWrite = nullptr);
     int _enable(uint64_t value);
     void _playScript();
@@ -95,6 +108,8 @@ private:
     QVProfiledPerfSampler sampler_;
     QVNotifydTaskTable tasks_;
     QVNotifydTaskTracker tracker_;
+    QVOprofiledEncoder encoder_;
+    std::atomic<bool> callchains_{false};  // read by the sampler's thread
     bool enabled_ = false;
 };
 
@@ -135,11 +150,14 @@ Driver::Driver(const Options& options)
       processors_(unsigned(sysconf(_SC_NPROCESSORS_CONF))),
       queue_(131072, uint64_t(options.pointerSize)),
       sampler_(queue_, processors_),
-      tracker_(queue_, tasks_, processors_) {
+      tracker_(queue_, tasks_, processors_),
+      encoder_(tasks_) {
     _add("/", Node{true, nullptr, nullptr});
     _add("/stats", Node{true, nullptr, nullptr});
     if (options.notify) {
         _buildNotify();
+    } else if (options.oprofile) {
+        _buildOprofile();
     } else {
         _buildProfile();
     }
@@ -175,7 +193,7 @@ bool Driver::find(const std::string& path, Node& node) const {
         return true;
     }
     const std::string prefix = "/dcookies/";
-    if (!options_.notify || path.compare(0, prefix.size(), prefix) != 0) return false;
+    if (!_servesCookies() || path.compare(0, prefix.size(), prefix) != 0) return false;
     const std::string hex = path.substr(prefix.size());
     if (hex.empty() || hex.find_first_not_of("0123456789abcdef") != std::string::npos || hex.size() > 16) return false;
     std::string file;
@@ -232,6 +250,23 @@ void Driver::_buildProfile() {
     }
 }
 
+void Driver::_buildOprofile() {
+    // oprofile's files over the profile driver's, without what only the
+    // library's own module has: its timer setting, adaptation, idle polling.
+    _buildProfile();
+    for (const char* own : {"/timer_count", "/timer_freq", "/adapt", "/idle_poll", "/num_counters", "/cpu_khz",
+                            "/enable_kernel", "/enable_user"}) {
+        nodes_.erase(own);
+        values_.erase(own);
+    }
+    _add("/dcookies", Node{true, nullptr, nullptr});
+    tracker_.setReportExits(false);
+    sampler_.setEncoder([this](uint32_t cpu, uint32_t pid, uint32_t tid,
+                               const std::vector<QVProfiledPerfSampler::Frame>& frames) {
+        return encoder_.encode(cpu, pid, tid, frames, callchains_);
+    });
+}
+
 void Driver::_setting(const std::string& path, uint64_t initial, std::function<int(uint64_t)> onWrite) {
     values_[path] = initial;
     Node node;
@@ -269,13 +304,21 @@ int Driver::_enable(uint64_t value) {
             }
         } else {
             QVProfiledPerfSampler::Settings settings;
-            settings.periodNanos = values_["/timer_count"];
+            // oprofile's timer mode samples on the kernel's tick.
+            settings.periodNanos = options_.oprofile ? kOprofileTickNanos : values_["/timer_count"];
             settings.callchains = values_["/backtrace_depth"] != 0;
             settings.depth = uint32_t(values_["/backtrace_depth"]);
-            settings.kernel = values_["/enable_kernel"] != 0;
-            settings.user = values_["/enable_user"] != 0;
+            settings.kernel = options_.oprofile || values_["/enable_kernel"] != 0;
+            settings.user = options_.oprofile || values_["/enable_user"] != 0;
             std::string error;
+            // The files behind the samples' addresses are known before the first sample.
+            if (options_.oprofile && !tracker_.start("/proc", error)) {
+                std::fprintf(stderr, "qvprofiled: %s\n", error.c_str());
+                return -EIO;
+            }
+            callchains_ = settings.callchains;
             if (!sampler_.start(settings, error)) {
+                tracker_.stop();
                 std::fprintf(stderr, "qvprofiled: %s\n", error.c_str());
                 return -EIO;
             }
@@ -336,7 +379,7 @@ std::vector<std::string> Driver::children(const std::string& dir) const {
         names.push_back(path.substr(prefix.size()));
     }
     if (dir == "/") names.push_back("buffer");
-    if (dir == "/dcookies" && options_.notify) {
+    if (dir == "/dcookies" && _servesCookies()) {
         for (uint64_t cookie : tasks_.cookies()) {
             char hex[17];
             std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(cookie));
@@ -344,6 +387,16 @@ std::vector<std::string> Driver::children(const std::string& dir) const {
         }
     }
     return names;
+}
+
+// Module options arrive as plain words after the mount point ("timer=1"
+// from "modprobe oprofile timer=1" through the init script).
+int keepModuleOption(void* data, const char* arg, int key, fuse_args*) {
+    if (key == FUSE_OPT_KEY_NONOPT && std::strncmp(arg, "timer=", 6) == 0) {
+        static_cast<Options*>(data)->timer = std::atoi(arg + 6);
+        return 0;
+    }
+    return 1;
 }
 
 Driver* driver() { return static_cast<Driver*>(fuse_get_context()->private_data); }
@@ -434,7 +487,7 @@ void opDestroy(void* data) { static_cast<Driver*>(data)->shutdown(); }
 int main(int argc, char** argv) {
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
     Options options;
-    if (fuse_opt_parse(&args, &options, kOptionSpec, nullptr) != 0) return 2;
+    if (fuse_opt_parse(&args, &options, kOptionSpec, keepModuleOption) != 0) return 2;
     if (options.showHelp) {
         std::printf("usage: qvprofiled MOUNTPOINT [FUSE options] [--script=FILE] [--cpu-type=TYPE] [--pointer-size=4|8]\n"
                     "Serves the qvprofile driver filesystem at MOUNTPOINT.\n"
@@ -443,9 +496,15 @@ int main(int argc, char** argv) {
                     "  --pointer-size=N   word size of the event stream (default: 8)\n"
                     "  --lost=N           scripted: records the event buffer reports lost\n"
                     "  --cpu0-lost=N      scripted: records processor 0's buffer reports lost\n"
-                    "  --notify           serve the qvnotify task-exit layout instead\n");
+                    "  --notify           serve the qvnotify task-exit layout instead\n"
+                    "  --oprofile         serve the oprofile driver's layout instead (timer mode)\n"
+                    "  timer=1            oprofile's module option; timer mode is the only one served\n");
         fuse_opt_add_arg(&args, "--help");
         args.argv[0][0] = '\0';
+    }
+    if (options.notify && options.oprofile) {
+        std::fprintf(stderr, "qvprofiled: --notify and --oprofile serve different drivers; give one\n");
+        return 2;
     }
     if (options.pointerSize != 4 && options.pointerSize != 8) {
         std::fprintf(stderr, "qvprofiled: --pointer-size must be 4 or 8\n");

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -24,6 +25,13 @@
 #include "config/QVSessionConfig.h"
 #include "config/QVTimeProfileConfig.h"
 #include "model/QVProcess.h"
+#include "model/QVThread.h"
+#include "ranges/QVRange.h"
+#include "samples/QVAbstractCallFrame.h"
+#include "samples/QVAbstractCallStackTenure.h"
+#include "session/QVSessionDataCallStackTenures.h"
+#include "session/QVSessionProfile.h"
+#include "symbols/QVSymbol.h"
 #include "ids/QVFileId.h"
 #include "symbols/QVModule.h"
 #include "symbols/QVModuleId.h"
@@ -70,6 +78,19 @@ std::set<pid_t> RunShortLivedChildren(int count) {
     return children;
 }
 
+// Runs the fork probe to its end; the pids of its children.
+std::set<pid_t> RunForkProbe(int children, int milliseconds) {
+    const std::string command =
+        std::string(QV_FORK_PROBE) + " " + std::to_string(children) + " " + std::to_string(milliseconds);
+    std::set<pid_t> pids;
+    FILE* out = popen(command.c_str(), "r");
+    if (!out) return pids;
+    int pid = 0;
+    while (std::fscanf(out, "%d", &pid) == 1) pids.insert(pid);
+    EXPECT_EQ(pclose(out), 0) << command;
+    return pids;
+}
+
 }  // namespace
 
 TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
@@ -78,8 +99,11 @@ TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
     table.seed(100, 100, 5 * 1000000000ull + 7, {{0x1000, 0x2000, 0, sh}});
     table.fork(200, 100, 200, 6 * 1000000000ull);  // a child inherits the parent's image
     table.fork(200, 200, 201, 6 * 1000000000ull + 1);  // and starts a thread
+    table.name(100, "sh");
+    table.name(201, "worker");  // a thread named by itself
     table.fork(300, 100, 300, 7 * 1000000000ull);
     table.exec(300);  // which the next image replaces
+    table.name(300, "a-command-longer-than-fifteen");
     table.map(300, 0x5000, 0x1000, 0x2000, "/usr/bin/true");
     table.map(300, 0x5800, 0x1000, 0, "/usr/lib/libc.so");  // overlaps: replaces the first
 
@@ -89,14 +113,15 @@ TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
         bool reported;
         uint64_t startSeconds, startNanos;
         std::vector<std::string> files;
+        std::string command;  // the kernel keeps 15 bytes of a name
     };
     const Case cases[] = {
-        {999, 999, 0, false, 0, 0, {}},  // a task of no known process
-        {200, 201, 8 * 1000000000ull + 3, true, 6, 1, {"/bin/sh"}},
-        {200, 200, 8 * 1000000000ull + 4, true, 6, 0, {"/bin/sh"}},
-        {200, 200, 9 * 1000000000ull, false, 0, 0, {}},  // already gone
-        {300, 300, 9 * 1000000000ull, true, 7, 0, {"/usr/lib/libc.so"}},
-        {100, 100, 10 * 1000000000ull, true, 5, 7, {"/bin/sh"}},
+        {999, 999, 0, false, 0, 0, {}, ""},  // a task of no known process
+        {200, 201, 8 * 1000000000ull + 3, true, 6, 1, {"/bin/sh"}, "worker"},
+        {200, 200, 8 * 1000000000ull + 4, true, 6, 0, {"/bin/sh"}, "sh"},
+        {200, 200, 9 * 1000000000ull, false, 0, 0, {}, ""},  // already gone
+        {300, 300, 9 * 1000000000ull, true, 7, 0, {"/usr/lib/libc.so"}, "a-command-longe"},
+        {100, 100, 10 * 1000000000ull, true, 5, 7, {"/bin/sh"}, "sh"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.pid) + "/" + std::to_string(c.tid));
@@ -106,6 +131,7 @@ TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
         const QVTaskExitRecord& r = records[0];
         EXPECT_EQ(r.tgid, c.pid);
         EXPECT_EQ(r.tid, c.tid);
+        EXPECT_EQ(r.command, c.command);
         EXPECT_EQ(r.startSeconds, c.startSeconds);
         EXPECT_EQ(r.startNanoseconds, c.startNanos);
         EXPECT_EQ(r.exitSeconds * 1000000000ull + r.exitNanoseconds, c.exitNanos);
@@ -199,4 +225,81 @@ TEST(QVNotifydLive, TheDriverSamplerRunsTheNotifierWithEachRecording) {
         if (process && !process->exitTime().is_not_a_date_time()) ++registered;
     }
     EXPECT_EQ(registered, children.size());
+}
+
+// The point of exit notification: children that live a few milliseconds each
+// are gone before any look at /proc, so without it their samples have no
+// thread to belong to; with it they keep their process, its name, their
+// module and their function.
+TEST(QVNotifydLive, ShortLivedChildrenKeepTheirSamplesOnlyWithNotification) {
+    // 200 children of 5 ms CPU each: about 1000 samples at 1 kHz.
+    constexpr int kChildren = 200;
+    constexpr int kMilliseconds = 5;
+    const std::string probeName = "fork_probe";
+    struct Outcome {
+        uint64_t childSamples = 0;  // samples kept for the children at all
+        uint64_t named = 0;         // of those, in spin_in_child of the probe
+        std::set<std::string> processNames;
+    };
+    auto record = [&](bool notifyOn, Outcome& outcome, std::string& skip) {
+        MountedDriver profileMount(QV_PROFILED_PATH, {});
+        if (!profileMount.mounted()) {
+            skip = profileMount.why();
+            return;
+        }
+        MountedDriver notifyMount(QV_PROFILED_PATH, {"--notify"});
+        ASSERT_TRUE(notifyMount.mounted()) << notifyMount.why();
+        auto notifyDriver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
+                                                                  notifyMount.root());
+        notifyDriver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
+        ASSERT_TRUE(notifyDriver->init());
+        test::ScratchDirectory chunks("qvattributionchunks");
+        test::ScopedEnvironment tmpdir("TMPDIR", chunks.path().c_str());
+        auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
+        config->timerConfig->interval = 0.001;
+        auto driver = std::make_shared<QVProfileDriverLinuxQVProfile>(
+            QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_QVPROFILE, profileMount.root());
+        QVSamplerLinuxQVProfile sampler(config, driver);
+        sampler.setNotify(notifyOn ? std::make_shared<QVNotifyLinux>(notifyDriver) : nullptr);
+        if (!sampler.start()) {
+            skip = "the driver could not sample here (perf_event_open refused)";
+            return;
+        }
+        const std::set<pid_t> children = RunForkProbe(kChildren, kMilliseconds);
+        sampler.stop();
+        ASSERT_EQ(children.size(), size_t(kChildren));
+        const std::shared_ptr<QVSessionProfile> profile = sampler.collect();
+        ASSERT_TRUE(profile && profile->callStackData());
+        for (const auto& sample : profile->callStackData()->samples()) {
+            if (!sample) continue;
+            const QVProcessId process = sample->context().threadId().asProcessId();
+            if (!children.count(pid_t(process.nativeIdentifier()))) continue;
+            ++outcome.childSamples;
+            const auto& registered = QVProcess::processWithId(process, false, false);
+            if (registered) outcome.processNames.insert(registered->name());
+            QVRange<uint64_t> range;
+            const auto& frame = sample->frameAtIndex(0);
+            const auto& symbol = frame->symbol(range);
+            const auto& module = frame->module();
+            if (symbol && symbol->name() == "spin_in_child" && module && module->name() == probeName) ++outcome.named;
+        }
+    };
+    Outcome on, off;
+    std::string skip;
+    record(true, on, skip);
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    record(false, off, skip);
+    ASSERT_TRUE(skip.empty()) << skip;
+
+    const double expected = kChildren * kMilliseconds;
+    EXPECT_GE(double(on.named), 0.5 * expected) << on.named << " of " << on.childSamples << " child samples named";
+    // The rest: fork, exit and clock reads in the kernel.
+    EXPECT_GE(double(on.named), 0.75 * double(on.childSamples));
+    EXPECT_EQ(on.processNames, std::set<std::string>{probeName});
+    // Without notification only a child that a registry refresh happened to
+    // catch alive keeps its samples; on a loaded machine children live longer
+    // and more are caught, but never most of them.
+    EXPECT_LE(double(off.childSamples), 0.5 * double(on.named))
+        << off.childSamples << " child samples without notification, " << on.named << " with";
+    EXPECT_GE(on.named, 2 * off.named + 100);
 }

@@ -33,15 +33,16 @@ TEST(QVProfiledInstall, InitScriptsStartStopAndUninstallRemovesEverything) {
     ScratchDirectory root("qvinstall");
     const std::string install = std::string("bash ") + QV_SOURCE_DIR + "/scripts/install-driver";
     const std::string options = " --root " + root.path() + " --mount " + root.file("dev/qvprofile") +
-                                " --notify-mount " + root.file("dev/qvnotify") + " --daemon " + QV_PROFILED_PATH;
+                                " --notify-mount " + root.file("dev/qvnotify") + " --oprofile-mount " +
+                                root.file("dev/oprofile") + " --daemon " + QV_PROFILED_PATH;
     ASSERT_EQ(shell(install + " install" + options), 0);
     EXPECT_TRUE(FileCanExecute(root.file("usr/local/sbin/qvprofiled")));
 
-    // Each driver: its name and the entry that only its layout serves.
+    // Each driver: its name and an entry that shows its layout served.
     const struct {
         const char* name;
         const char* ready;
-    } drivers[] = {{"qvprofile", "cpu_type"}, {"qvnotify", "dcookies"}};
+    } drivers[] = {{"qvprofile", "cpu_type"}, {"qvnotify", "dcookies"}, {"oprofile", "dcookies"}};
     for (const auto& d : drivers) {
         SCOPED_TRACE(d.name);
         const std::string name = d.name;

@@ -22,8 +22,6 @@ namespace qvprof {
 
 namespace {
 
-const char kDefaultMount[] = "/dev/qvprofile";
-
 [[noreturn]] void fail(const std::string& reason) { throw QVException(reason, __LINE__, __FILE__); }
 
 void makeDirectories(const std::string& path) {
@@ -78,19 +76,24 @@ std::string selfDirectory() {
 Arguments DriverCommand::arguments() const {
   std::vector<Option> options = {
       {"root", 0, "DIR", "install below DIR instead of / (for trying it out)"},
-      {"mount", 0, "DIR", "serve the driver filesystem at DIR (default /dev/qvprofile)"},
+      {"mount", 0, "DIR", "serve the qvprofile driver filesystem at DIR (default /dev/qvprofile)"},
+      {"notify-mount", 0, "DIR", "serve the qvnotify driver filesystem at DIR (default /dev/qvnotify)"},
+      {"oprofile-mount", 0, "DIR", "serve the oprofile driver filesystem at DIR (default /dev/oprofile)"},
       {"daemon", 0, "PATH", "the qvprofiled to install (default: the one built with qvprof)"},
   };
   for (const Option& option : LogOptions::options()) options.push_back(option);
   Arguments arguments(name(),
-                      "Installs or uninstalls the qvprofile driver: the qvprofiled daemon, the init\n"
-                      "script /etc/init.d/qvprofile and the modprobe.d line, as root:\n"
+                      "Installs or uninstalls the user-space drivers qvprofile, qvnotify and oprofile\n"
+                      "(timer mode): the qvprofiled daemon that serves them, and per driver the init\n"
+                      "script /etc/init.d/NAME and the modprobe.d line, as root:\n"
                       "  qvprof driver install|uninstall [OPTIONS]",
                       options, "install|uninstall", 1, 1);
   arguments.setNotes(
-      "The driver is loaded only while something records with it (qvprof record\n"
-      "--driver qvprofile) or by '/etc/init.d/qvprofile start'. Uninstall stops a\n"
-      "running driver first and removes every file install put there.\n"
+      "A driver is loaded only while something records with it (qvprof record\n"
+      "--driver qvprofile, which also runs qvnotify so that processes that exit\n"
+      "early keep their names; or --driver oprofile) or by '/etc/init.d/NAME start'.\n"
+      "Uninstall stops the running drivers first and removes every file install put\n"
+      "there.\n"
       "Exit status: 0 on success, 1 when a file could not be written or removed, 2\n"
       "for a wrong command line.");
   return arguments;
@@ -99,10 +102,31 @@ Arguments DriverCommand::arguments() const {
 DriverCommand::Layout DriverCommand::layoutFor(const std::string& root) {
   Layout layout;
   layout.daemon = root + "/usr/local/sbin/qvprofiled";
-  layout.initScript = root + "/etc/init.d/qvprofile";
-  layout.modprobeConf = root + "/etc/modprobe.d/qvprofile.conf";
-  layout.pidFile = root.empty() ? "/run/qvprofile.pid" : root + "/run/qvprofile.pid";
   layout.runDirectory = root.empty() ? std::string() : root + "/run";
+  // name, mount option, default mount, ready entry, daemon options
+  const struct {
+    const char* name;
+    const char* mountOption;
+    const char* mount;
+    const char* ready;
+    const char* daemonArgs;
+  } drivers[] = {
+      {"qvprofile", "mount", "/dev/qvprofile", "cpu_type", ""},
+      {"qvnotify", "notify-mount", "/dev/qvnotify", "pointer_size", "--notify"},
+      {"oprofile", "oprofile-mount", "/dev/oprofile", "cpu_type", "--oprofile"},
+  };
+  for (const auto& d : drivers) {
+    DriverFiles files;
+    files.name = d.name;
+    files.mountOption = d.mountOption;
+    files.mount = d.mount;
+    files.ready = d.ready;
+    files.daemonArgs = d.daemonArgs;
+    files.initScript = root + "/etc/init.d/" + files.name;
+    files.modprobeConf = root + "/etc/modprobe.d/" + files.name + ".conf";
+    files.pidFile = (root.empty() ? std::string("/run/") : root + "/run/") + files.name + ".pid";
+    layout.drivers.push_back(files);
+  }
   return layout;
 }
 
@@ -117,13 +141,13 @@ std::string DriverCommand::builtDaemon() {
 }
 
 std::string DriverCommand::initScriptText(const std::string& templateText, const Layout& layout,
-                                          const std::string& mount) {
+                                          const DriverFiles& driver) {
   std::string text = replaceAll(templateText, "@DAEMON@", layout.daemon);
-  text = replaceAll(text, "@ROOT@", mount);
-  text = replaceAll(text, "@NAME@", "qvprofile");
-  text = replaceAll(text, "@READY@", "cpu_type");
-  text = replaceAll(text, "@DAEMON_ARGS@", "");
-  return replaceAll(text, "@PIDFILE@", layout.pidFile);
+  text = replaceAll(text, "@ROOT@", driver.mount);
+  text = replaceAll(text, "@NAME@", driver.name);
+  text = replaceAll(text, "@READY@", driver.ready);
+  text = replaceAll(text, "@DAEMON_ARGS@", driver.daemonArgs);
+  return replaceAll(text, "@PIDFILE@", driver.pidFile);
 }
 
 int DriverCommand::_execute(const Arguments& arguments, std::ostream& out, std::ostream&) {
@@ -136,43 +160,56 @@ int DriverCommand::_execute(const Arguments& arguments, std::ostream& out, std::
   if (arguments.has("root") && (root.empty() || root[0] != '/')) {
     throw UsageError(arguments.command(), "--root: give an absolute directory");
   }
-  const Layout layout = layoutFor(root);
+  Layout layout = layoutFor(root);
   if (action == "uninstall") {
     _uninstall(layout, out);
     return ExitSuccess;
   }
-  const std::string mount = arguments.value("mount", kDefaultMount);
-  if (mount.empty() || mount[0] != '/') throw UsageError(arguments.command(), "--mount: give an absolute directory");
+  for (DriverFiles& driver : layout.drivers) {
+    driver.mount = arguments.value(driver.mountOption, driver.mount);
+    if (driver.mount.empty() || driver.mount[0] != '/') {
+      throw UsageError(arguments.command(), "--" + driver.mountOption + ": give an absolute directory");
+    }
+  }
   const std::string daemon = arguments.value("daemon", builtDaemon());
   if (daemon.empty() || !FileCanExecute(daemon)) {
     fail("no qvprofiled to install" + (daemon.empty() ? std::string() : " at " + daemon) +
          "; build it first (cmake --build build --target qvprofiled) or give --daemon");
   }
-  _install(layout, daemon, mount, out);
+  _install(layout, daemon, out);
   return ExitSuccess;
 }
 
-void DriverCommand::_install(const Layout& layout, const std::string& daemon, const std::string& mount,
-                             std::ostream& out) {
+void DriverCommand::_install(const Layout& layout, const std::string& daemon, std::ostream& out) {
   const std::string templatePath = GetShareDirectory() + "/qvprofile.init.in";
   const std::string templateText = readWhole(templatePath);
   writeFile(layout.daemon, readWhole(daemon), 0755);
-  writeFile(layout.initScript, initScriptText(templateText, layout, mount), 0755);
-  writeFile(layout.modprobeConf, "install qvprofile " + layout.initScript + " start\n", 0644);
-  out << "qvprofile driver installed: " << layout.daemon << ", " << layout.initScript << ", " << layout.modprobeConf
-      << "\n";
+  for (const DriverFiles& driver : layout.drivers) {
+    writeFile(driver.initScript, initScriptText(templateText, layout, driver), 0755);
+    writeFile(driver.modprobeConf, "install " + driver.name + " " + driver.initScript + " start\n", 0644);
+    out << driver.name << " driver installed: " << layout.daemon << ", " << driver.initScript << ", "
+        << driver.modprobeConf << "\n";
+  }
 }
 
 void DriverCommand::_uninstall(const Layout& layout, std::ostream& out) {
-  if (FileCanExecute(layout.initScript)) {
-    const int status = QVProcessManager::defaultManager().run(layout.initScript, {"stop"}, GetTempDirectory());
-    if (status != 0) fail("'" + layout.initScript + " stop' failed; the driver may still be mounted");
+  // Every driver is stopped before the daemon they run goes.
+  for (const DriverFiles& driver : layout.drivers) {
+    if (!FileCanExecute(driver.initScript)) continue;
+    const int status = QVProcessManager::defaultManager().run(driver.initScript, {"stop"}, GetTempDirectory());
+    if (status != 0) fail("'" + driver.initScript + " stop' failed; the driver may still be mounted");
   }
-  for (const std::string& path : {layout.daemon, layout.initScript, layout.modprobeConf}) {
+  std::vector<std::string> paths;
+  for (const DriverFiles& driver : layout.drivers) {
+    paths.push_back(driver.initScript);
+    paths.push_back(driver.modprobeConf);
+  }
+  paths.push_back(layout.daemon);
+  for (const std::string& path : paths) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("cannot remove " + path + ": " + std::strerror(errno));
   }
   if (!layout.runDirectory.empty()) ::rmdir(layout.runDirectory.c_str());
-  out << "qvprofile driver uninstalled\n";
+  for (const DriverFiles& driver : layout.drivers) out << driver.name << " driver uninstalled\n";
 }
 
 }  // namespace qvprof

@@ -62,7 +62,8 @@ void DriversCommand::writeDrivers(std::ostream& out) {
     QVErrorManager ids;
     notifyDriver->getEnvironmentErrors(ids, false);
     out << "\nProcess-exit notification driver " << notifyDriver->name() << " (" << notifyDriver->identifier()
-        << "): " << (notifyDriver->isLoaded() ? "loaded" : "not loaded") << "\n";
+        << "): " << (notifyDriver->isAvailable() ? "available, " : "unavailable, ")
+        << (notifyDriver->isLoaded() ? "loaded" : "not loaded") << "\n";
     if (NotificationText::write(out, *notifyDriver, ids, "  ") == 0) out << "  no problems found\n";
   }
 }

@@ -7,6 +7,7 @@
 
 #include "Linux/driver/QVProfileDriverLinuxQVProfile.h"
 #include "Linux/driver/QVSamplerLinuxQVProfile.h"
+#include "Linux/oprofile/QVSamplerLinuxOprofile.h"
 #include "LogCapture.h"
 #include "NotificationText.h"
 #include "base/QVErrorManager.h"
@@ -18,9 +19,18 @@ namespace qvprof {
 
 QVProfileRecording::QVProfileRecording(const RecordCommand::Settings& settings,
                                        const std::shared_ptr<QVSessionConfig>& config, pid_t pid)
-    : SamplerRecording(config, pid) {
+    : QVProfileRecording(settings, std::make_shared<QVSamplerLinuxQVProfile>(config), "qvprofile", pid) {}
+
+QVProfileRecording::QVProfileRecording(const RecordCommand::Settings& settings,
+                                       const std::shared_ptr<QVSamplerLinuxQVProfile>& sampler,
+                                       const std::string& driverName, pid_t pid)
+    : SamplerRecording(sampler, pid), driverName_(driverName) {
   sampler_->setCollectCallStacks(settings.callStacks);
 }
+
+OprofileRecording::OprofileRecording(const RecordCommand::Settings& settings,
+                                     const std::shared_ptr<QVSessionConfig>& config, pid_t pid)
+    : QVProfileRecording(settings, std::make_shared<QVSamplerLinuxOprofile>(config), "oprofile", pid) {}
 
 void QVProfileRecording::start(std::ostream& err) {
   LogCapture capture;
@@ -29,7 +39,8 @@ void QVProfileRecording::start(std::ostream& err) {
     sampler_->getSessionErrors(ids, false);
     NotificationText::write(err, *sampler_, ids, "qvprof: ");
     const std::string reason = capture.lastError();
-    throw QVException("cannot start recording with the qvprofile driver" + (reason.empty() ? "" : ": " + reason),
+    throw QVException("cannot start recording with the " + driverName_ + " driver" +
+                          (reason.empty() ? "" : ": " + reason),
                       __LINE__, __FILE__);
   }
 }
@@ -50,7 +61,7 @@ size_t QVProfileRecording::threadCount() {
 
 std::string QVProfileRecording::noSamplesReason(const QVErrorManager& ids) const {
   if (ids.testErrorId(QVSamplerErrorInsufficientSamples)) {
-    return "the qvprofile driver delivered too few records to decode";
+    return "the " + driverName_ + " driver delivered too few records to decode";
   }
   return std::string();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "Linux/driver/QVSamplerLinuxQVProfile.h"
 #include "Recording.h"
 
@@ -7,10 +9,10 @@ namespace Quorvel {
 
 namespace qvprof {
 
-// Recording with the qvprofile driver: every thread of the system, sampled
-// by the driver on each processor and drained while the recording runs;
-// the samples are decoded when it ends. A program qvprof starts is recorded
-// along with everything else that runs.
+// Recording with a kernel-module driver, qvprofile or oprofile: every thread
+// of the system, sampled by the driver on each processor and drained while
+// the recording runs; the samples are decoded when it ends. A program qvprof
+// starts is recorded along with everything else that runs.
 class QVProfileRecording : public SamplerRecording<QVSamplerLinuxQVProfile> {
  public:
   QVProfileRecording(const RecordCommand::Settings& settings, const std::shared_ptr<QVSessionConfig>& config,
@@ -23,6 +25,21 @@ class QVProfileRecording : public SamplerRecording<QVSamplerLinuxQVProfile> {
   // threads are only known once the samples are decoded.
   size_t threadCount() override;
   std::string noSamplesReason(const QVErrorManager& ids) const override;
+
+ protected:
+  QVProfileRecording(const RecordCommand::Settings& settings, const std::shared_ptr<QVSamplerLinuxQVProfile>& sampler,
+                     const std::string& driverName, pid_t pid);
+
+ private:
+  std::string driverName_;
+};
+
+// The same recording through the oprofile driver, whose sampler reads
+// oprofile's stream into the qvprofile sampler's decoding.
+class OprofileRecording : public QVProfileRecording {
+ public:
+  OprofileRecording(const RecordCommand::Settings& settings, const std::shared_ptr<QVSessionConfig>& config,
+                    pid_t pid);
 };
 
 }  // namespace qvprof

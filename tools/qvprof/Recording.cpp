@@ -17,6 +17,7 @@ const std::vector<Recording::Kind>& Recording::kinds() {
       {DriverCatalog::ProcessDriver, &Recording::make<ProcessRecording>},
       {PerfRecording::DriverName, &Recording::make<PerfRecording>},
       {"qvprofile", &Recording::make<QVProfileRecording>},
+      {"oprofile", &Recording::make<OprofileRecording>},
   };
   return kinds;
 }

@@ -71,7 +71,9 @@ class SamplerRecording : public Recording {
 
  protected:
   SamplerRecording(const std::shared_ptr<QVSessionConfig>& config, pid_t pid)
-      : pid_(pid), sampler_(std::make_shared<Sampler>(config)) {}
+      : SamplerRecording(std::make_shared<Sampler>(config), pid) {}
+  // For a sampler of a class derived from Sampler.
+  SamplerRecording(const std::shared_ptr<Sampler>& sampler, pid_t pid) : pid_(pid), sampler_(sampler) {}
 
   pid_t pid_;
   std::shared_ptr<Sampler> sampler_;

@@ -41,6 +41,10 @@ QVSamplerLinuxQVProfile::QVSamplerLinuxQVProfile(const std::shared_ptr<QVSession
 
 QVSamplerLinuxQVProfile::QVSamplerLinuxQVProfile(const std::shared_ptr<QVSessionConfig>& config,
                                                  const std::shared_ptr<QVProfileDriverLinuxQVProfile>& driver)
+    : QVSamplerLinuxQVProfile(config, std::static_pointer_cast<QVProfileDriverLinux>(driver), false) {}
+
+QVSamplerLinuxQVProfile::QVSamplerLinuxQVProfile(const std::shared_ptr<QVSessionConfig>& config,
+                                                 const std::shared_ptr<QVProfileDriverLinux>& driver, bool)
     : QVSamplerLinux(config), driver_(driver), threadRefresh_(kThreadRefreshSeconds, true) {
     // Maps are read once per process, so a program that ends before the
     // recording does still has its frames resolved.
@@ -190,6 +194,11 @@ bool QVSamplerLinuxQVProfile::_collect() {
     return true;
 }
 
+bool QVSamplerLinuxQVProfile::_decodeFileBuffer(QVDriverBufferCursorMemory& words, QVDriverSampleDecoder& decoder,
+                                                uint64_t& processed) {
+    return decoder.decode(words, buffer_->is64(), processed);
+}
+
 void QVSamplerLinuxQVProfile::_processSamples(const std::vector<QVFileBufferId>& fileBuffers) {
     if (!sampleArchiver_) return;
     const std::string prefix = "[" + driver_->name();
@@ -247,7 +256,7 @@ void QVSamplerLinuxQVProfile::_processSamples(const std::vector<QVFileBufferId>&
             continue;
         }
         uint64_t processed = 0;
-        if (decoder.decode(*cursor, buffer_->is64(), processed)) {
+        if (_decodeFileBuffer(*cursor, decoder, processed)) {
             QV_DEBUG("finished processing samples from " << file.path << " with " << processed << " of "
                                                          << file.records << " records processed");
         } else {

@@ -12,6 +12,9 @@
 
 namespace Quorvel {
 
+class QVDriverBufferCursorMemory;
+class QVDriverSampleDecoder;
+class QVProfileDriverLinux;
 class QVProfileDriverLinuxQVProfile;
 
 /// Records every thread of the system through the qvprofile module: enables
@@ -39,7 +42,7 @@ public:
     /// Refused while recording; passes the configuration to the driver too.
     bool setConfig(const std::shared_ptr<QVSessionConfig>& config) override;
 
-    const std::shared_ptr<QVProfileDriverLinuxQVProfile>& driver() const { return driver_; }
+    const std::shared_ptr<QVProfileDriverLinux>& driver() const { return driver_; }
     /// Samples the reader has counted so far in this recording.
     uint64_t bufferedSampleCount() const;
 
@@ -47,7 +50,19 @@ public:
     static constexpr double kThreadRefreshSeconds = 0.25;
 
 protected:
+    /// For the back-ends whose module speaks a dialect of the same stream.
+    QVSamplerLinuxQVProfile(const std::shared_ptr<QVSessionConfig>& config,
+                            const std::shared_ptr<QVProfileDriverLinux>& driver, bool /*dialect*/);
+
+    /// Decodes the words of one file buffer; the own module's stream goes
+    /// to the decoder as it is. processed: words consumed.
+    virtual bool _decodeFileBuffer(QVDriverBufferCursorMemory& words, QVDriverSampleDecoder& decoder,
+                                   uint64_t& processed);
+
     bool _start() override;
+    /// Marks the driver as loaded by this sampler: unloaded again once the
+    /// recording is collected or aborted.
+    void _setLoadedDriver() { loadedDriver_ = true; }
     bool _stop() override;
     bool _abort() override;
     bool _collect() override;
@@ -57,7 +72,7 @@ protected:
 private:
     void _unloadIfOurs();
 
-    std::shared_ptr<QVProfileDriverLinuxQVProfile> driver_;
+    std::shared_ptr<QVProfileDriverLinux> driver_;
     boost::posix_time::ptime startTime_;
     boost::posix_time::ptime endTime_;
     uint64_t startTick_ = 0;

@@ -219,11 +219,15 @@ void QVNotifyLinux::_registerRecord(const QVTaskExitRecord& record) {
     const auto exitTime = NanosToUniversalTime(TimeOf(record.exitSeconds, record.exitNanoseconds));
     std::shared_ptr<QVProcess> process = QVProcess::processWithId(processId, false, false);
     if (!process) {
-        auto created = std::make_shared<QVProcessLinux>(processId, std::string(), std::string());
+        // The leader's command name is the process's, as /proc would have shown it.
+        auto created = std::make_shared<QVProcessLinux>(processId, record.tgid == record.tid ? record.command : "",
+                                                        std::string());
         created->setExitTime(exitTime);
         QVProcess::registerProcess(created);
         process = QVProcess::processWithId(processId, false, false);
         if (process) QV_DEBUG("registered exited process: " << processId);
+    } else if (process->name().empty() && record.tgid == record.tid && !record.command.empty()) {
+        process->setName(record.command);
     }
     const QVThreadId threadId = QVThreadId::uniqueThreadId(
         processId, int64_t(record.tid), StartTimeOf(record.startSeconds, record.startNanoseconds));
@@ -232,8 +236,10 @@ void QVNotifyLinux::_registerRecord(const QVTaskExitRecord& record) {
         return;
     }
     if (!QVThread::threadWithId(threadId, false, false)) {
-        QVThread::registerThread(std::make_shared<QVThreadLinux>(
-            threadId, NanosToUniversalTime(StartTimeOf(record.startSeconds, record.startNanoseconds)), exitTime));
+        auto thread = std::make_shared<QVThreadLinux>(
+            threadId, NanosToUniversalTime(StartTimeOf(record.startSeconds, record.startNanoseconds)), exitTime);
+        thread->setName(record.command);
+        QVThread::registerThread(thread);
         QV_DEBUG("registered exited thread: " << threadId);
     }
 

@@ -22,7 +22,7 @@ std::string hex(uint64_t value) {
 }  // namespace
 
 QVTaskExitStreamParser::QVTaskExitStreamParser(QVDriverBufferCursorAbstract& cursor, bool is64, Log log)
-    : cursor_(cursor), escape_(QVDriverEscapeMarker(is64)), log_(std::move(log)) {}
+    : cursor_(cursor), escape_(QVDriverEscapeMarker(is64)), wordBytes_(is64 ? 8 : 4), log_(std::move(log)) {}
 
 std::string QVTaskExitStreamParser::tagName(uint64_t code) {
     switch (code) {
@@ -58,10 +58,19 @@ bool QVTaskExitStreamParser::_readThreadInfo(QVTaskExitRecord& record) {
             return false;
         }
     }
-    // Words 2 and 3 are the driver's own; the reader has no use for them.
+    // Words 2 and 3 hold the task's command name, its bytes in stream order
+    // and NUL-padded; a driver that leaves them zero names nothing.
     record.hasThreadInfo = true;
     record.tgid = words[0];
     record.tid = words[1];
+    // Host byte order on both sides: the low byte of a word comes first.
+    std::string command;
+    for (unsigned i = 0; i < 2 * wordBytes_; ++i) {
+        const char c = char((words[2 + i / wordBytes_] >> (8 * (i % wordBytes_))) & 0xff);
+        if (c == '\0') break;
+        command.push_back(c);
+    }
+    record.command = command;
     record.startSeconds = words[4];
     record.startNanoseconds = words[5];
     record.exitSeconds = words[6];

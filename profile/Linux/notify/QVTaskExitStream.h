@@ -33,6 +33,8 @@ struct QVTaskExitRecord {
     bool hasThreadInfo = false;
     uint64_t tgid = 0;
     uint64_t tid = 0;
+    /// The task's command name as the driver knew it at exit ("" when not).
+    std::string command;
     uint64_t startSeconds = 0;
     uint64_t startNanoseconds = 0;
     uint64_t exitSeconds = 0;
@@ -68,6 +70,7 @@ private:
 
     QVDriverBufferCursorAbstract& cursor_;
     uint64_t escape_;
+    unsigned wordBytes_;
     Log log_;
     bool record_ = false;
     bool info_ = false;

@@ -6,10 +6,16 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "DriversCommand.h"
+#include "Linux/driver/QVDriverModule.h"
+#include "Linux/notify/QVNotifyDriverLinux.h"
 #include "support/TestSupport.h"
+#include "system/QVSystemPaths.h"
 #include "system/QVFileUtils.h"
 
 using namespace Quorvel;
@@ -22,7 +28,7 @@ struct Outcome {
     std::string err;
 };
 
-Outcome qvprof(const ScratchDirectory& scratch, const std::string& args) {
+Outcome runQvprof(const ScratchDirectory& scratch, const std::string& args) {
     const std::string err = scratch.file("err.txt");
     const int status = std::system((std::string(QV_QVPROF_PATH) + " " + args + " >/dev/null 2>" + err).c_str());
     Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string()};
@@ -52,7 +58,7 @@ TEST(QvprofDriver, MistakesAreRefusedBeforeAnythingIsWritten) {
         {"driver install --root " + scratch.path() + " --daemon /nonexistent/qvprofiled", 1, "no qvprofiled to install"},
     };
     for (const auto& c : cases) {
-        const Outcome run = qvprof(scratch, c.args);
+        const Outcome run = runQvprof(scratch, c.args);
         EXPECT_EQ(run.status, c.status) << c.args;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << ": " << run.err;
     }
@@ -60,40 +66,104 @@ TEST(QvprofDriver, MistakesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(FileExists(scratch.file("usr")));
 }
 
-TEST(QvprofDriver, InstallsWhatTheInitScriptRunsAndUninstallRemovesIt) {
+TEST(QvprofDriver, InstallsWhatTheInitScriptsRunAndUninstallRemovesIt) {
     ScratchDirectory scratch("qvdrivercmd");
     const std::string root = scratch.path();
-    const std::string mount = scratch.file("dev/qvprofile");
-    const std::string where = " --root " + root + " --mount " + mount;
-    ASSERT_EQ(qvprof(scratch, "driver install" + where).status, 0);
-    const std::string init = scratch.file("etc/init.d/qvprofile");
+    // Each driver: its mount option, where the test serves it, the entry
+    // that shows it served.
+    const struct {
+        std::string name, option, mount, ready;
+    } drivers[] = {
+        {"qvprofile", "--mount", scratch.file("dev/qvprofile"), "cpu_type"},
+        {"qvnotify", "--notify-mount", scratch.file("dev/qvnotify"), "dcookies"},
+    };
+    std::string where = " --root " + root;
+    for (const auto& d : drivers) where += " " + d.option + " " + d.mount;
+    ASSERT_EQ(runQvprof(scratch, "driver install" + where).status, 0);
     const std::string daemon = scratch.file("usr/local/sbin/qvprofiled");
-    EXPECT_EQ(FileModeFlags(init) & 0777, 0755u);
     EXPECT_EQ(FileModeFlags(daemon) & 0777, 0755u);
-    std::string line, script;
-    ASSERT_TRUE(FileReadString(scratch.file("etc/modprobe.d/qvprofile.conf"), line));
-    EXPECT_EQ(line, "install qvprofile " + init + " start\n");
-    ASSERT_TRUE(FileReadString(init, script));
-    for (const std::string& text : {"DAEMON=\"" + daemon + "\"", "ROOT=\"" + mount + "\"",
-                                    "PIDFILE=\"" + root + "/run/qvprofile.pid\""}) {
-        EXPECT_NE(script.find(text), std::string::npos) << text;
+    for (const auto& d : drivers) {
+        SCOPED_TRACE(d.name);
+        const std::string init = scratch.file("etc/init.d/" + d.name);
+        EXPECT_EQ(FileModeFlags(init) & 0777, 0755u);
+        std::string line, script;
+        ASSERT_TRUE(FileReadString(scratch.file("etc/modprobe.d/" + d.name + ".conf"), line));
+        EXPECT_EQ(line, "install " + d.name + " " + init + " start\n");
+        ASSERT_TRUE(FileReadString(init, script));
+        for (const std::string& text : {"DAEMON=\"" + daemon + "\"", "ROOT=\"" + d.mount + "\"",
+                                        "PIDFILE=\"" + root + "/run/" + d.name + ".pid\""}) {
+            EXPECT_NE(script.find(text), std::string::npos) << text;
+        }
     }
     // A second install replaces the files in place.
-    EXPECT_EQ(qvprof(scratch, "driver install" + where).status, 0);
+    EXPECT_EQ(runQvprof(scratch, "driver install" + where).status, 0);
 
-    bool started = false;
-    if (access("/dev/fuse", R_OK | W_OK) == 0 && std::system((init + " start >/dev/null 2>&1").c_str()) == 0) {
-        started = true;
-        EXPECT_TRUE(mounted(mount));
-        EXPECT_TRUE(FileExists(mount + "/cpu_type"));
+    bool started = access("/dev/fuse", R_OK | W_OK) == 0;
+    for (const auto& d : drivers) {
+        const std::string init = scratch.file("etc/init.d/" + d.name);
+        if (!started || std::system((init + " start >/dev/null 2>&1").c_str()) != 0) {
+            started = false;
+            break;
+        }
+        EXPECT_TRUE(mounted(d.mount)) << d.name;
+        // Each mount serves its own layout.
+        EXPECT_TRUE(FileExists(d.mount + "/" + d.ready)) << d.name;
     }
-    // Uninstall stops a running driver before removing its files.
-    ASSERT_EQ(qvprof(scratch, "driver uninstall --root " + root).status, 0);
-    EXPECT_FALSE(mounted(mount));
-    for (const std::string& path : {init, daemon, scratch.file("etc/modprobe.d/qvprofile.conf"),
-                                    scratch.file("run/qvprofile.pid"), scratch.file("run")}) {
-        EXPECT_FALSE(FileExists(path)) << path;
+    // Uninstall stops the running drivers before removing their files.
+    ASSERT_EQ(runQvprof(scratch, "driver uninstall --root " + root).status, 0);
+    for (const auto& d : drivers) {
+        EXPECT_FALSE(mounted(d.mount)) << d.name;
+        for (const std::string& path : {scratch.file("etc/init.d/" + d.name),
+                                        scratch.file("etc/modprobe.d/" + d.name + ".conf"),
+                                        scratch.file("run/" + d.name + ".pid")}) {
+            EXPECT_FALSE(FileExists(path)) << path;
+        }
     }
-    EXPECT_EQ(qvprof(scratch, "driver uninstall --root " + root).status, 0);  // nothing left to remove
-    if (!started) GTEST_SKIP() << "the driver could not be mounted here (FUSE refused); files checked only";
+    EXPECT_FALSE(FileExists(daemon));
+    EXPECT_FALSE(FileExists(scratch.file("run")));
+    EXPECT_EQ(runQvprof(scratch, "driver uninstall --root " + root).status, 0);  // nothing left to remove
+    if (!started) GTEST_SKIP() << "the drivers could not be mounted here (FUSE refused); files checked only";
+}
+
+// What "qvprof drivers" says before and after an install, read the way the
+// library finds a driver: modprobe's answer and the init script. The stand-in
+// modprobe finds a module exactly when the root holds its modprobe.d line.
+TEST(QvprofDriver, DriversListsWhatInstallPutThere) {
+    ScratchDirectory scratch("qvdriverlist");
+    const std::string root = scratch.file("root");
+    const std::string modprobe = scratch.file("modprobe");
+    FileWriteString(modprobe, "#!/bin/sh\nfor name; do :; done\ntest -f " + root + "/etc/modprobe.d/$name.conf\n");
+    ::chmod(modprobe.c_str(), 0755);
+    QVDriverModule::setModprobePath(modprobe);
+    auto notifyLine = [&]() {
+        QVSystemPaths::ScopedRoot paths(root);
+        QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
+        return driver.isAvailable();
+    };
+    EXPECT_FALSE(notifyLine());
+    ASSERT_EQ(runQvprof(scratch, "driver install --root " + root).status, 0);
+    EXPECT_TRUE(notifyLine());
+    {
+        // The command's own listing, from a registry filled after the install.
+        QVSystemPaths::ScopedRoot paths(root);
+        std::ostringstream out;
+        qvprof::DriversCommand::writeDrivers(out);
+        EXPECT_NE(out.str().find("Process-exit notification driver qvnotify (notify.driver.linux.qvnotify): available"),
+                  std::string::npos)
+            << out.str();
+        // The profile drivers' lines: name, then whether it is available.
+        std::istringstream lines(out.str());
+        std::string line;
+        bool oprofile = false;
+        while (std::getline(lines, line)) {
+            std::istringstream words(line.substr(std::min<size_t>(2, line.size())));
+            std::string name, state;
+            words >> name >> state;
+            if (name == "oprofile") oprofile = state == "available";
+        }
+        EXPECT_TRUE(oprofile) << out.str();
+    }
+    ASSERT_EQ(runQvprof(scratch, "driver uninstall --root " + root).status, 0);
+    EXPECT_FALSE(notifyLine());
+    QVDriverModule::setModprobePath("");
 }

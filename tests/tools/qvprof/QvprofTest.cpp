@@ -151,7 +151,7 @@ TEST(QvprofDrivers, ReportsTheNotificationDriverAndWhatItLacks) {
   const std::string section = result.out.substr(at);
   // Either the installed driver, or the stand-in with the advice to install it.
   const bool installed = section.find("qvnotify (notify.driver.linux.qvnotify)") != std::string::npos;
-  const bool advised = section.find("unknown (notify.driver.unknown): not loaded") != std::string::npos &&
+  const bool advised = section.find("unknown (notify.driver.unknown): unavailable, not loaded") != std::string::npos &&
                        section.find("The process exit notification kernel driver is not installed.") != std::string::npos;
   EXPECT_NE(installed, advised) << section;
 }

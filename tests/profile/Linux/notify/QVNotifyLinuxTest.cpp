@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -177,10 +178,16 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
     const uint64_t tgid = 5000001, tid2 = 5000002;
     const uint64_t base = 0x10000000;
     QVDriverEventWriter w(true);
-    auto record = [&w](uint64_t pid, uint64_t tid, const std::vector<std::vector<uint64_t>>& maps) {
+    auto record = [&w](uint64_t pid, uint64_t tid, const std::string& command,
+                       const std::vector<std::vector<uint64_t>>& maps) {
+        // The command name's bytes fill two words, NUL-padded.
+        char name[16] = {};
+        command.copy(name, sizeof name);
+        uint64_t words[2];
+        std::memcpy(words, name, sizeof words);
         w.control(RECORD_BEGIN);
         w.control(THREAD_INFO_BEGIN);
-        for (uint64_t word : {pid, tid, uint64_t(0), uint64_t(0), uint64_t(3), uint64_t(500000000), uint64_t(9),
+        for (uint64_t word : {pid, tid, words[0], words[1], uint64_t(3), uint64_t(500000000), uint64_t(9),
                               uint64_t(250000000)}) {
             w.word(word);
         }
@@ -193,13 +200,13 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
         w.control(MODULE_LIST_END);
         w.control(RECORD_END);
     };
-    record(tgid, tgid,
+    record(tgid, tgid, "exactly15bytes!",
            {{base, base + 0x100000, 0x5, 0xa1, 0},        // the program's code
             {base + 0x200000, base + 0x201000, 0x1, 0xa1, 0},    // its data: not executable
             {base + 0x300000, base + 0x300000, 0x4, 0xa1, 0},  // empty range
             {base + 0x400000, base + 0x401000, 0x4, 0xbad, 0},  // a cookie the driver does not know
             {base + 0x500000, base + 0x501000, 0x4, 0xa2, 0}});  // a device
-    record(tgid, tid2, {});
+    record(tgid, tid2, "helper", {});
     w.control(RECORD_BEGIN);
     w.control(RECORD_BEGIN);  // corrupt: begun twice
     fixture.write("buffer", std::string(w.bytes().begin(), w.bytes().end()));
@@ -233,8 +240,12 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
     const std::shared_ptr<QVProcess> process = QVProcess::processWithId(processId, false, false);
     ASSERT_TRUE(process);
     EXPECT_EQ(process->exitTime(), NanosToUniversalTime(LocalMachineBootTime() + 9250000000ull));
-    for (uint64_t tid : {tgid, tid2}) {
-        EXPECT_TRUE(QVThread::threadWithId(QVThreadId::uniqueThreadId(processId, tid, start), false, false)) << tid;
+    EXPECT_EQ(process->name(), "exactly15bytes!");  // the leader names the process
+    for (const auto& thread : {std::make_pair(tgid, "exactly15bytes!"), std::make_pair(tid2, "helper")}) {
+        const auto& registered = QVThread::threadWithId(QVThreadId::uniqueThreadId(processId, thread.first, start),
+                                                        false, false);
+        ASSERT_TRUE(registered) << thread.first;
+        EXPECT_EQ(registered->name(), thread.second);
     }
 
     // The program's executable sections sit where its code was mapped.

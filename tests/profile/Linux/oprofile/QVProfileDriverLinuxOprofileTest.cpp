@@ -1,0 +1,294 @@
+// The oprofile driver against fixture trees: a module whose init script
+// comes up in timer or event mode (or, stuck, in one mode whatever it is
+// asked), and oprofile's event and unit-mask description files.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <sstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Linux/driver/QVPerfMonEventLinux.h"
+#include "Linux/oprofile/QVProfileDriverLinuxOprofile.h"
+#include "base/QVErrorManager.h"
+#include "config/QVSessionConfig.h"
+#include "notify/QVNotificationIds.h"
+#include "support/TestSupport.h"
+#include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
+
+using namespace Quorvel;
+using Quorvel::test::CaptureLog;
+using Quorvel::test::ScratchDirectory;
+
+namespace {
+
+void MakeDirectories(const std::string& path) {
+    if (path.empty() || DirectoryExists(path)) return;
+    MakeDirectories(PathDirectory(path));
+    ::mkdir(path.c_str(), 0755);
+}
+
+void Write(const std::string& path, const std::string& text) {
+    MakeDirectories(PathDirectory(path));
+    FileWriteString(path, text);
+}
+
+// A machine root with oprofile's init script. The module comes up in timer
+// mode when started with "timer=1", else as an i7 (its counters are not
+// programmed here, so it publishes none); a
+// file "stuck" holds the cpu type it comes up with whatever it is asked.
+// Every call of the script is appended to "calls".
+struct FixtureMachine {
+    ScratchDirectory root{"qvoprofile"};
+    QVSystemPaths::ScopedRoot paths{root.path()};
+
+    FixtureMachine() {
+        const std::string dev = root.file("dev/oprofile");
+        Write(root.file("etc/init.d/oprofile"),
+              "#!/bin/sh\n"
+              "echo \"$*\" >> " + root.file("calls") + "\n"
+              "case \"$1\" in\n"
+              "start)\n"
+              "  mkdir -p " + dev + "\n"
+              "  type=i386/core_i7\n"
+              "  [ \"$2\" = timer=1 ] && type=timer\n"
+              "  [ -f " + root.file("stuck") + " ] && type=$(cat " + root.file("stuck") + ")\n"
+              "  echo $type > " + dev + "/cpu_type\n"
+              "  echo 8 > " + dev + "/pointer_size\n"
+              "  for f in buffer_size buffer_watershed cpu_buffer_size backtrace_depth; do echo 0 > " + dev + "/$f; done\n"
+              "  ;;\n"
+              "stop) rm -rf " + dev + " ;;\n"
+              "esac\n");
+        ::chmod(root.file("etc/init.d/oprofile").c_str(), 0755);
+    }
+    std::string calls() {
+        std::string text;
+        FileReadString(root.file("calls"), text);
+        FileWriteString(root.file("calls"), "");
+        return text;
+    }
+    void events(const std::string& cpuType, const std::string& events, const std::string& masks) {
+        Write(root.file("usr/share/oprofile/" + cpuType + "/events"), events);
+        Write(root.file("usr/share/oprofile/" + cpuType + "/unit_masks"), masks);
+    }
+};
+
+std::shared_ptr<QVSessionConfig> Config(QVSessionConfig::Trigger trigger) {
+    return std::make_shared<QVSessionConfig>(trigger);
+}
+
+std::string ErrorText(const QVProfileDriverLinuxOprofile& driver, const std::string& id) {
+    std::ostringstream text;
+    EXPECT_TRUE(driver.getErrorMessage(text, id));
+    return text.str();
+}
+
+const char kArchPerfmonEvents[] =
+    "# comments and blank lines are not events\n"
+    "\n"
+    "event:0x3c counters:cpuid um:zero minimum:6000 filter:0 name:CPU_CLK_UNHALTED : Clock cycles when not halted\n"
+    "event:0xc0 counters:cpuid um:zero minimum:6000 filter:1 name:INST_RETIRED : number of instructions retired\n"
+    "event:0x2e counters:0,1 um:llc minimum:6000 name:LLC_MISSES : Last level cache demand requests missed\n"
+    "event:0xc4 counters:cpuid um:br minimum:500 name:BR_INST_RETIRED : branch instructions retired\n"
+    "event:0xc5 counters:cpuid um:missing minimum:500 name:BR_MISS_PRED_RETIRED : mispredicted branches\n";
+const char kArchPerfmonMasks[] =
+    "name:zero type:mandatory default:0x0\n"
+    "\t0x0 No unit mask\n"
+    "name:llc type:exclusive default:0x41\n"
+    "\t0x41 demand misses\n"
+    "\t0x4f all requests\n";
+
+}  // namespace
+
+TEST(QVProfileDriverLinuxOprofile, ModeSwitchesReloadOnlyWhenTheModeDiffers) {
+    FixtureMachine machine;
+    machine.events("i386/arch_perfmon", kArchPerfmonEvents, kArchPerfmonMasks);
+    machine.events("i386/core_i7", "include:i386/arch_perfmon\n", "include:i386/arch_perfmon\n");
+    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
+    const struct {
+        QVSessionConfig::Trigger trigger;
+        bool accepted;
+        const char* calls;  // what the init script was asked
+        bool timerMode;
+    } steps[] = {
+        {QVSessionConfig::TriggerTimerOS, true, "start timer=1\n", true},
+        {QVSessionConfig::TriggerTimerOS, true, "", true},  // already in timer mode: no reload
+        {QVSessionConfig::TriggerTimerUser, true, "", true},  // needs no particular mode
+        {QVSessionConfig::TriggerEvent, true, "stop\nstart\n", false},
+        {QVSessionConfig::TriggerTimer, true, "", false},
+        {QVSessionConfig::TriggerTimerOS, true, "stop\nstart timer=1\n", true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(QVSessionConfig::triggerToString(step.trigger));
+        EXPECT_EQ(driver.setConfig(Config(step.trigger)), step.accepted);
+        EXPECT_EQ(machine.calls(), step.calls);
+        if (!step.timerMode) {
+            EXPECT_EQ(driver.cpuType(), "i386/core_i7");
+        }
+        EXPECT_EQ(driver.processor() == QVProcessorTimer, step.timerMode);
+        EXPECT_FALSE(driver.stuckInEventMode() || driver.stuckInTimerMode());
+    }
+}
+
+TEST(QVProfileDriverLinuxOprofile, AFailedSwitchLeavesTheDriverStuckForGood) {
+    const struct {
+        const char* stuckType;
+        QVSessionConfig::Trigger wanted;
+        QVSessionConfig::Trigger other;  // what still works
+        std::string error;
+        const char* message;
+    } cases[] = {
+        {"timer", QVSessionConfig::TriggerEvent, QVSessionConfig::TriggerTimerOS,
+         QVProfileDriverLinuxErrorOprofileStuckInTimerMode,
+         "The oprofile driver could not be switched to event mode. Only the OS\n       time trigger is available."},
+        {"i386/core_i7", QVSessionConfig::TriggerTimerOS, QVSessionConfig::TriggerEvent,
+         QVProfileDriverLinuxErrorOprofileStuckInEventMode,
+         "The oprofile driver could not be switched to timer mode. Only the CPU\n       time and CPU event "
+         "triggers are available."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stuckType);
+        FixtureMachine machine;
+        FileWriteString(machine.root.file("stuck"), std::string(c.stuckType) + "\n");
+        QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
+        std::string log = CaptureLog([&] { EXPECT_FALSE(driver.setConfig(Config(c.wanted))); });
+        EXPECT_NE(log.find("[oprofile] unable to switch to"), std::string::npos) << log;
+        EXPECT_FALSE(machine.calls().empty());
+        // Every later request of that mode fails at once, without a reload.
+        auto config = Config(c.wanted == QVSessionConfig::TriggerEvent ? QVSessionConfig::TriggerTimer : c.wanted);
+        EXPECT_FALSE(driver.setConfig(config));
+        EXPECT_EQ(machine.calls(), "");
+        QVErrorManager errors;
+        driver.getConfigErrors(errors, false);
+        EXPECT_TRUE(errors.testErrorId(c.error)) << c.error;
+        EXPECT_EQ(ErrorText(driver, c.error), c.message);
+        // The mode it is stuck in still serves its own triggers.
+        EXPECT_TRUE(driver.setConfig(Config(c.other)));
+        QVErrorManager none;
+        driver.getConfigErrors(none, false);
+        EXPECT_FALSE(none.testErrorId(c.error));
+    }
+}
+
+TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventList) {
+    FixtureMachine machine;
+    machine.events("i386/arch_perfmon", kArchPerfmonEvents, kArchPerfmonMasks);
+    // The model's own files: an include first, then its own events and masks.
+    machine.events("i386/core_i7",
+                   "include:i386/arch_perfmon\n"
+                   "event:0x3c counters:cpuid um:zero minimum:6000 name:CPU_CLK_UNHALTED : the same name again\n"
+                   "event:0x24 counters:2 um:l2 minimum:200 name:L2_RQSTS : L2 requests\n"
+                   "event:0x3c counters:cpuid um:zero minimum:bad name:BROKEN : not an event line\n",
+                   "include:i386/arch_perfmon\n"
+                   "name:llc type:exclusive default:0x4f\n"
+                   "\t0x4f the model's own default\n"
+                   "name:l2 type:bitmask default:0xff\n"
+                   "\t0x01 demand reads\n"
+                   "\t0x02 demand writes\n");
+    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
+    std::string log = CaptureLog([&] { EXPECT_TRUE(driver.setConfig(Config(QVSessionConfig::TriggerEvent))); });
+    EXPECT_EQ(driver.eventsDirectory(), machine.root.file("usr/share/oprofile"));
+    ASSERT_TRUE(driver.eventList());
+    const auto& list = *driver.eventList();
+    std::vector<std::string> names;
+    for (size_t i = 0; i < list.eventCount(); ++i) names.push_back(list.eventAtIndex(i)->identifier().identifier());
+    // Included events first, the duplicate name skipped, the malformed line ignored.
+    const std::vector<std::string> expected = {"CPU_CLK_UNHALTED", "INST_RETIRED", "LLC_MISSES", "BR_INST_RETIRED",
+                                               "BR_MISS_PRED_RETIRED", "L2_RQSTS"};
+    EXPECT_EQ(names, expected);
+    EXPECT_NE(log.find("skipping event with duplicate identifier"), std::string::npos) << log;
+    EXPECT_NE(log.find("event 'BR_MISS_PRED_RETIRED' unit mask 'missing' not recognized"), std::string::npos) << log;
+
+    const struct {
+        const char* name;
+        uint32_t code, counters, unitMask;
+        uint64_t minimum;
+    } events[] = {
+        {"CPU_CLK_UNHALTED", 0x3c, 0xffffffff, 0x0, 6000},  // cpuid: every counter there is
+        {"LLC_MISSES", 0x2e, 0x3, 0x4f, 6000},        // the model's mask overrides the included one
+        {"L2_RQSTS", 0x24, 0x4, 0xff, 200},
+    };
+    for (const auto& e : events) {
+        SCOPED_TRACE(e.name);
+        const auto event = list.eventWithIdentifier(QVPerfMonEventId(e.name, "", "Hardware"));
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->eventSelect(), e.code);
+        EXPECT_EQ(event->counterSelect(), e.counters);
+        EXPECT_EQ(event->unitMaskSelect(), e.unitMask);
+        EXPECT_EQ(event->minCount(), e.minimum);
+    }
+    // The generic events are the processor's names for them.
+    for (const QVPerfMonEventId* generic : {&EVENT_ID_CPU_CYCLES, &EVENT_ID_CPU_INSTRUCTIONS_COMPLETED,
+                                            &EVENT_ID_CPU_LAST_LEVEL_CACHE_MISSES, &EVENT_ID_CPU_BRANCH_INSTRUCTIONS,
+                                            &EVENT_ID_CPU_BRANCH_MISPREDICTS}) {
+        EXPECT_EQ(driver.events().count(*generic), 1u) << generic->identifier();
+    }
+    QVErrorManager errors;
+    driver.getEnvironmentErrors(errors, false);
+    EXPECT_FALSE(errors.testWarningId(QVProfileDriverWarningNoEventList));
+}
+
+TEST(QVProfileDriverLinuxOprofile, DescriptionFilesThatCannotBeReadLeaveNoList) {
+    const struct {
+        const char* name;
+        const char* events;  // nullptr: no file
+        const char* masks;
+        const char* logs;
+    } cases[] = {
+        {"no unit masks", "event:0x3c counters:cpuid um:zero minimum:1 name:CYCLES : c\n", nullptr,
+         "unable to parse unit mask definitions"},
+        {"no events", nullptr, "name:zero type:mandatory default:0\n", "failed to parse event definitions"},
+        {"an include of a processor without files", "include:i386/nowhere\n", "name:zero type:mandatory default:0\n",
+         "unable to find event definitions file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FixtureMachine machine;
+        const std::string dir = machine.root.file("usr/share/oprofile/i386/core_i7/");
+        MakeDirectories(dir);
+        if (c.events) Write(dir + "events", c.events);
+        if (c.masks) Write(dir + "unit_masks", c.masks);
+        QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
+        const std::string log = CaptureLog([&] { driver.setConfig(Config(QVSessionConfig::TriggerEvent)); });
+        EXPECT_NE(log.find(c.logs), std::string::npos) << log;
+        EXPECT_FALSE(driver.eventList());
+    }
+}
+
+TEST(QVProfileDriverLinuxOprofile, AMissingEventListIsNamedWithItsPath) {
+    FixtureMachine machine;
+    MakeDirectories(machine.root.file("usr/share/oprofile"));
+    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
+    CaptureLog([&] { driver.setConfig(Config(QVSessionConfig::TriggerEvent)); });
+    QVErrorManager errors;
+    driver.getEnvironmentErrors(errors, false);
+    ASSERT_TRUE(errors.testWarningId(QVProfileDriverWarningNoEventList));
+    std::ostringstream text;
+    EXPECT_TRUE(driver.getWarningMessage(text, QVProfileDriverWarningNoEventList));
+    EXPECT_EQ(text.str(), "The oprofile driver was unable to find the event list:\n         " +
+                              machine.root.file("usr/share/oprofile") +
+                              "/i386/core_i7\n"
+                              "         Please verify that the oprofile package is installed and that your\n"
+                              "         hardware is supported. Only the OS timer trigger is available.");
+}
+
+TEST(QVProfileDriverLinuxOprofile, TheEnvironmentCanSwitchTheDriverOff) {
+    FixtureMachine machine;
+    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
+    // oprofile's module is found by its init script alone.
+    EXPECT_TRUE(driver.isAvailable());
+    QVProfileDriverLinuxOprofile::disabled_ = true;
+    const std::string log = CaptureLog([&] { EXPECT_FALSE(driver.isAvailable()); });
+    QVProfileDriverLinuxOprofile::disabled_ = false;
+    EXPECT_NE(log.find("[oprofile] oprofile driver disabled by environment variable"), std::string::npos) << log;
+    uint64_t size = 0, watershed = 0, cpu = 0;
+    driver.getDefaultBufferConfig(size, watershed, cpu);
+    EXPECT_EQ(size, 0x100000u);
+    EXPECT_EQ(watershed, 0x40000u);
+    EXPECT_EQ(cpu, 0x20000u);
+    EXPECT_EQ(driver.cpuBufferUnit(), 16u);
+}
