@@ -1,5 +1,5 @@
 // Writes the inputs of the browser tests:
-//   qvprof_report_fixture session PATH   the known session (support/KnownSession.h)
+//   qvprof_report_fixture session PATH   the known session (support/SyntheticSession.h)
 //                                       with tenures and metrics
 //   qvprof_report_fixture hostile PATH   a report page whose frames, module and
 //                                       title are made to break out of the page
@@ -25,7 +25,7 @@
 #include "session/QVSessionDataCallStackTenures.h"
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
-#include "support/KnownSession.h"
+#include "support/SyntheticSession.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 'use strict';
-// The HTML report of the known session (tests/support/KnownSession.h) in
+// The HTML report of the known session (tests/support/SyntheticSession.h) in
 // headless Chromium: it renders without errors and without any request
 // leaving the page, the flame graph has the session's frames at their
 // shares, hovering, zooming, searching and sorting work, and a frame named

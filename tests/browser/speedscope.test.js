@@ -1,5 +1,5 @@
 'use strict';
-// The speedscope export of the known session (tests/support/KnownSession.h)
+// The speedscope export of the known session (tests/support/SyntheticSession.h)
 // opened in the speedscope app itself, from the npm package's built files
 // served on a loopback port: the app imports it without errors, names the
 // thread's profile and lists the session's functions with their sample

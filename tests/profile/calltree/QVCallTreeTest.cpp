@@ -274,7 +274,7 @@ TEST(QVCallTreeWords, TopologyAndGranularityWordsRoundTrip) {
 // ---------------------------------------------------------------------------
 // Construction: the edge cases of an empty list, single frames and merging.
 
-TEST_F(QVCallTreeTest, EmptyListGivesABareTopRoot) {
+TEST_F(QVCallTreeTest, EmptyListsStacksAndNullEntriesAddNothing) {
   QVCallTree tree(TenureList(), QVCallTree::tree, QVCallTree::symbol);
   ASSERT_TRUE(tree.rootNode());
   EXPECT_FALSE(tree.rootNode()->hasChildren());
@@ -287,6 +287,12 @@ TEST_F(QVCallTreeTest, EmptyListGivesABareTopRoot) {
   EXPECT_FALSE(tree.rootNodeForThreadId(threadA1));
   EXPECT_FALSE(tree.rootNodeForProcessId(processA));
   EXPECT_FALSE(tree.rootNodeForSystemId(SystemA()));
+
+  // Empty stacks and null entries add nothing.
+  const TenureList samples = {Sample(threadA1, {}, source()), nullptr, Sample(threadA1, {kAlpha + 0x20}, source())};
+  QVCallTree withEmpty(samples, QVCallTree::tree, QVCallTree::symbol);
+  EXPECT_EQ(1.0, withEmpty.rootNode()->totalWeight());
+  EXPECT_EQ(1u, withEmpty.rootNodeForThreadId(threadA1)->numberOfChildren());
 }
 
 TEST_F(QVCallTreeTest, OneFrameMakesOneChildWithSelfAndTotalOneInEitherTopology) {
@@ -309,7 +315,7 @@ TEST_F(QVCallTreeTest, OneFrameMakesOneChildWithSelfAndTotalOneInEitherTopology)
   }
 }
 
-TEST_F(QVCallTreeTest, FramesWithoutSymbolStayApartButRepeatsOfOneAddressMerge) {
+TEST_F(QVCallTreeTest, FramesWithoutSymbolStayApartAndModulesMergeTheirFunctions) {
   // kAlpha + 0x4 has a section but no symbol; kNowhere has neither.
   const TenureList samples = {Sample(threadA1, {kAlpha + 0x4}, source()), Sample(threadA1, {kNowhere}, source()),
                               Sample(threadA1, {kNowhere + 8}, source()), Sample(threadA1, {kNowhere}, source())};
@@ -327,13 +333,12 @@ TEST_F(QVCallTreeTest, FramesWithoutSymbolStayApartButRepeatsOfOneAddressMerge) 
     EXPECT_EQ("libalpha.so", children[0]->moduleName());
     EXPECT_EQ("", children[1]->moduleName());
   }
-}
 
-TEST_F(QVCallTreeTest, ModuleGranularityMergesTheFunctionsOfOneModule) {
-  const TenureList samples = {Sample(threadA1, {kAlpha + 0x20, kBeta + 0x10}, source()),
-                              Sample(threadA1, {kAlpha + 0x90, kBeta + 0x180}, source())};
-  QVCallTree tree(samples, QVCallTree::tree, QVCallTree::module);
-  const std::vector<NodePtr> outer = Children(*tree.rootNodeForThreadId(threadA1));
+  // Module granularity merges the functions of one module.
+  const TenureList inTwoModules = {Sample(threadA1, {kAlpha + 0x20, kBeta + 0x10}, source()),
+                                   Sample(threadA1, {kAlpha + 0x90, kBeta + 0x180}, source())};
+  QVCallTree byModule(inTwoModules, QVCallTree::tree, QVCallTree::module);
+  const std::vector<NodePtr> outer = Children(*byModule.rootNodeForThreadId(threadA1));
   ASSERT_EQ(1u, outer.size());
   EXPECT_EQ("libbeta.so", outer[0]->moduleName());
   EXPECT_EQ(2.0, outer[0]->totalWeight());
@@ -341,13 +346,6 @@ TEST_F(QVCallTreeTest, ModuleGranularityMergesTheFunctionsOfOneModule) {
   ASSERT_EQ(1u, inner.size());
   EXPECT_EQ("libalpha.so", inner[0]->moduleName());
   EXPECT_EQ(2.0, inner[0]->selfWeight());
-}
-
-TEST_F(QVCallTreeTest, EmptyStacksAndNullEntriesAddNothing) {
-  const TenureList samples = {Sample(threadA1, {}, source()), nullptr, Sample(threadA1, {kAlpha + 0x20}, source())};
-  QVCallTree tree(samples, QVCallTree::tree, QVCallTree::symbol);
-  EXPECT_EQ(1.0, tree.rootNode()->totalWeight());
-  EXPECT_EQ(1u, tree.rootNodeForThreadId(threadA1)->numberOfChildren());
 }
 
 // The template frame of every node below `node`, by path.
@@ -426,19 +424,6 @@ TEST_F(QVCallTreeTest, SharedFrameSamplesBuildTheSameTreeAsPlainOnes) {
   }
 }
 
-TEST_F(QVCallTreeTest, UnsupportedGranularityWarnsAndMergesEverythingUnderKeyZero) {
-  const TenureList samples = {Sample(threadA1, {kAlpha + 0x20}, source()), Sample(threadA1, {kBeta}, source())};
-  std::unique_ptr<QVCallTree> tree;
-  uint64_t key = 1;
-  const std::string log = test::CaptureLog([&] {
-    tree = std::make_unique<QVCallTree>(samples, QVCallTree::tree, static_cast<QVCallTree::Granularity>(9));
-    key = tree->uniqueCallFrame(*samples[0]->frameAtIndex(0));
-  });
-  EXPECT_EQ(0u, key);
-  EXPECT_NE(std::string::npos, log.find("unsupported granularity: 9"));
-  ASSERT_EQ(1u, tree->rootNodeForThreadId(threadA1)->numberOfChildren());
-}
-
 TEST_F(QVCallTreeTest, UniqueCallFrameKeysFollowTheGranularity) {
   auto sample = Sample(threadA1, {kAlpha + 0x20, kAlpha + 0x38, kAlpha + 0x50, kNowhere}, source());
   const QVAbstractCallFrame& a1 = *sample->frameAtIndex(0);
@@ -463,6 +448,18 @@ TEST_F(QVCallTreeTest, UniqueCallFrameKeysFollowTheGranularity) {
   QVCallTree byFile(TenureList(), QVCallTree::tree, QVCallTree::file);
   EXPECT_EQ(byFile.uniqueCallFrame(a1), byFile.uniqueCallFrame(a2));
   EXPECT_NE(byFile.uniqueCallFrame(a1), byFile.uniqueCallFrame(b));
+
+  // An unsupported granularity warns and merges everything under key 0.
+  const TenureList two = {Sample(threadA1, {kAlpha + 0x20}, source()), Sample(threadA1, {kBeta}, source())};
+  std::unique_ptr<QVCallTree> tree;
+  uint64_t key = 1;
+  const std::string log = test::CaptureLog([&] {
+    tree = std::make_unique<QVCallTree>(two, QVCallTree::tree, static_cast<QVCallTree::Granularity>(9));
+    key = tree->uniqueCallFrame(*two[0]->frameAtIndex(0));
+  });
+  EXPECT_EQ(0u, key);
+  EXPECT_NE(std::string::npos, log.find("unsupported granularity: 9"));
+  ASSERT_EQ(1u, tree->rootNodeForThreadId(threadA1)->numberOfChildren());
 }
 
 // ---------------------------------------------------------------------------
@@ -538,16 +535,6 @@ TEST_F(QVCallTreeSortTest, EachKindSortsStablyAndReverses) {
   }
 }
 
-TEST_F(QVCallTreeSortTest, SortedChildrenOfARootAreHeaviestFirstWithReverse) {
-  std::vector<NodePtr> sorted;
-  tree->rootNodeForThreadId(threadA1)->getSortedChildren(sorted, Predicate(Predicate::KindTotalWeight), true);
-  ASSERT_EQ(5u, sorted.size());
-  for (size_t i = 1; i < sorted.size(); ++i) {
-    EXPECT_GE(sorted[i - 1]->totalWeight(), sorted[i]->totalWeight());
-  }
-  EXPECT_EQ(kAlpha + 0x50, sorted.front()->address());
-}
-
 // ---------------------------------------------------------------------------
 // Thread, process and system roots, and the lazy merge.
 
@@ -591,7 +578,7 @@ class QVCallTreeRootsTest : public QVCallTreeTest {
   std::map<QVThreadId, std::vector<std::vector<uint64_t>>> stacks;
 };
 
-TEST_F(QVCallTreeRootsTest, IdsAndLookups) {
+TEST_F(QVCallTreeRootsTest, IdsLookupsAndSortedRoots) {
   QVCallTree tree(samples, QVCallTree::tree, QVCallTree::address);
   std::unordered_set<QVThreadId> threads;
   tree.getThreadIds(threads);
@@ -612,6 +599,24 @@ TEST_F(QVCallTreeRootsTest, IdsAndLookups) {
   EXPECT_EQ(SystemB(), tree.rootNodeForSystemId(SystemB())->systemId());
   EXPECT_FALSE(tree.rootNodeForThreadId(Thread(processA, 999)));
   EXPECT_FALSE(tree.rootNodeForProcessId(Process(SystemB(), 200)));
+
+  // Sorted root nodes skip unknown ids and sort by weight.
+  std::vector<RootPtr> roots;
+  tree.getSortedRootNodesForThreadIds(roots, {threadA1, threadA2, threadB1, Thread(processB, 555)},
+                                      Predicate(Predicate::KindTotalWeight), true);
+  ASSERT_EQ(3u, roots.size());
+  EXPECT_EQ(threadA2, roots[0]->threadId());  // 3 samples
+  // 2 samples each: id order (A1 before B1 as system A sorts first) kept.
+  EXPECT_EQ(threadA1, roots[1]->threadId());
+  EXPECT_EQ(threadB1, roots[2]->threadId());
+
+  tree.getSortedRootNodesForProcessIds(roots, {processA, processOther, processB}, Predicate(Predicate::KindNone),
+                                       true);
+  ASSERT_EQ(3u, roots.size());
+  EXPECT_EQ(processA, roots[0]->processId()) << "kind 0 leaves id order";
+  tree.getSortedRootNodesForSystemIds(roots, {SystemB(), SystemA()}, Predicate(Predicate::KindTotalWeight), false);
+  ASSERT_EQ(2u, roots.size());
+  EXPECT_EQ(SystemB(), roots[0]->systemId());
 }
 
 TEST_F(QVCallTreeRootsTest, WeightsOfPendingRootsComeFromTheirSubsetsAndMergeChangesNothing) {
@@ -651,26 +656,6 @@ TEST_F(QVCallTreeRootsTest, RootsShowTheUnionOfTheirThreadsAndThreadsStayAsTheyW
     EXPECT_EQ(threadA1Before, Dump(*tree.rootNodeForThreadId(threadA1), QVCallTree::address))
         << "merged copies must not share nodes with the threads";
   }
-}
-
-TEST_F(QVCallTreeRootsTest, SortedRootNodesSkipUnknownIdsAndSortByWeight) {
-  QVCallTree tree(samples, QVCallTree::tree, QVCallTree::address);
-  std::vector<RootPtr> roots;
-  tree.getSortedRootNodesForThreadIds(roots, {threadA1, threadA2, threadB1, Thread(processB, 555)},
-                                      Predicate(Predicate::KindTotalWeight), true);
-  ASSERT_EQ(3u, roots.size());
-  EXPECT_EQ(threadA2, roots[0]->threadId());  // 3 samples
-  // 2 samples each: id order (A1 before B1 as system A sorts first) kept.
-  EXPECT_EQ(threadA1, roots[1]->threadId());
-  EXPECT_EQ(threadB1, roots[2]->threadId());
-
-  tree.getSortedRootNodesForProcessIds(roots, {processA, processOther, processB}, Predicate(Predicate::KindNone),
-                                       true);
-  ASSERT_EQ(3u, roots.size());
-  EXPECT_EQ(processA, roots[0]->processId()) << "kind 0 leaves id order";
-  tree.getSortedRootNodesForSystemIds(roots, {SystemB(), SystemA()}, Predicate(Predicate::KindTotalWeight), false);
-  ASSERT_EQ(2u, roots.size());
-  EXPECT_EQ(SystemB(), roots[0]->systemId());
 }
 
 // ---------------------------------------------------------------------------
@@ -803,6 +788,15 @@ TEST_F(QVCallTreeRootsTest, DescriptionHasTheFixedWordsInThreadOrder) {
   leaf << QVCallTree(samples, QVCallTree::leaf, QVCallTree::symbol);
   EXPECT_EQ(0u, leaf.str().find("Profile - Leaf")) << leaf.str();
   EXPECT_NE(std::string::npos, leaf.str().find("samples - leaf view")) << leaf.str();
+
+  // Heavier siblings come first.
+  const TenureList siblings = {Sample(threadA1, {kAlpha + 0x20}, source()),
+                               Sample(threadA1, {kBeta + 0x10}, source()), Sample(threadA1, {kBeta + 0x10}, source())};
+  const std::string siblingText =
+      test::Text(QVCallTree(siblings, QVCallTree::tree, QVCallTree::symbol).rootNodeForThreadId(threadA1));
+  EXPECT_LT(siblingText.find("beta_a"), siblingText.find("alpha_a")) << siblingText;
+  EXPECT_NE(std::string::npos, siblingText.find("3 samples")) << siblingText;
+  EXPECT_EQ("", test::Text(std::shared_ptr<QVCallTreeNode>()));
 }
 
 TEST_F(QVCallTreeRootsTest, DescriptionDoesNotDependOnHowThreadsInterleave) {
@@ -826,16 +820,6 @@ TEST_F(QVCallTreeRootsTest, DescriptionDoesNotDependOnHowThreadsInterleave) {
     QVCallTree(reordered, QVCallTree::leaf, granularity).getSummaryDescription(againReordered);
     EXPECT_EQ(again.str(), againReordered.str());
   }
-}
-
-TEST_F(QVCallTreeTest, DescriptionListsHeavierSiblingsFirst) {
-  const TenureList samples = {Sample(threadA1, {kAlpha + 0x20}, source()), Sample(threadA1, {kBeta + 0x10}, source()),
-                              Sample(threadA1, {kBeta + 0x10}, source())};
-  QVCallTree tree(samples, QVCallTree::tree, QVCallTree::symbol);
-  const std::string text = test::Text(tree.rootNodeForThreadId(threadA1));
-  EXPECT_LT(text.find("beta_a"), text.find("alpha_a")) << text;
-  EXPECT_NE(std::string::npos, text.find("3 samples")) << text;
-  EXPECT_EQ("", test::Text(std::shared_ptr<QVCallTreeNode>()));
 }
 
 // ---------------------------------------------------------------------------
@@ -865,7 +849,7 @@ class QVCallTreeSelfTest : public test::RegistryTest {
   uint64_t beta = 0;
 };
 
-TEST_F(QVCallTreeSelfTest, FunctionsOfTheTestBinaryMergeBySymbolAndModule) {
+TEST_F(QVCallTreeSelfTest, FunctionsOfTheTestBinaryMergeBySymbolModuleFileAndLine) {
   QVRange<unsigned long> range;
   const auto frameOf = [this](uint64_t address) { return Sample(thread, {address}, process.get()); };
   ASSERT_TRUE(process->symbolForCallFrame(*frameOf(alpha)->frameAtIndex(0), range));
@@ -894,15 +878,10 @@ TEST_F(QVCallTreeSelfTest, FunctionsOfTheTestBinaryMergeBySymbolAndModule) {
   const std::vector<NodePtr> callers = Children(*modules[0]);
   ASSERT_EQ(1u, callers.size());
   EXPECT_EQ(modules[0]->moduleName(), callers[0]->moduleName());
-  std::ostringstream os;
-  os << byModule;
-  EXPECT_NE(std::string::npos, os.str().find(modules[0]->moduleName())) << os.str();
-}
+  EXPECT_NE(std::string::npos, test::Text(byModule).find(modules[0]->moduleName())) << test::Text(byModule);
 
-TEST_F(QVCallTreeSelfTest, FileAndLineGranularityFollowTheLineTable) {
-  QVRange<unsigned long> range;
-  auto probe = Sample(thread, {alpha}, process.get());
-  const std::shared_ptr<QVSymbol>& symbol = process->symbolForCallFrame(*probe->frameAtIndex(0), range);
+  // File and line granularity follow the symbol's line table.
+  const std::shared_ptr<QVSymbol>& symbol = process->symbolForCallFrame(*frameOf(alpha)->frameAtIndex(0), range);
   ASSERT_TRUE(symbol);
   if (!symbol->haveSourceLocationInfo()) {
     GTEST_SKIP() << "the test binary carries no line information";
@@ -930,24 +909,23 @@ TEST_F(QVCallTreeSelfTest, FileAndLineGranularityFollowTheLineTable) {
   ASSERT_GE(otherOffset, 0);
   EXPECT_NE(std::string::npos, file.path().find("QVCallTreeTest.cpp")) << file.path();
 
-  const TenureList samples = {Sample(thread, {alpha}, process.get()),
+  const TenureList lineSamples = {Sample(thread, {alpha}, process.get()),
                               Sample(thread, {alpha + static_cast<uint64_t>(sameOffset)}, process.get()),
                               Sample(thread, {alpha + static_cast<uint64_t>(otherOffset)}, process.get()),
                               Sample(thread, {beta}, process.get())};
-  QVCallTree byLine(samples, QVCallTree::tree, QVCallTree::line);
+  QVCallTree byLine(lineSamples, QVCallTree::tree, QVCallTree::line);
   std::vector<NodePtr> lines;
   byLine.rootNodeForThreadId(thread)->getSortedChildren(lines, Predicate(Predicate::KindTotalWeight), true);
   ASSERT_EQ(3u, lines.size()) << "alpha's first line twice, another alpha line, beta's line";
   EXPECT_EQ(2.0, lines[0]->totalWeight());
   EXPECT_EQ(alpha, lines[0]->address());
 
-  QVCallTree byFile(samples, QVCallTree::tree, QVCallTree::file);
+  QVCallTree byFile(lineSamples, QVCallTree::tree, QVCallTree::file);
   const std::vector<NodePtr> files = Children(*byFile.rootNodeForThreadId(thread));
   ASSERT_EQ(1u, files.size()) << "alpha and beta are defined in one file";
   EXPECT_EQ(4.0, files[0]->totalWeight());
-  std::ostringstream os;
-  os << byLine;
-  EXPECT_NE(std::string::npos, os.str().find("QVCallTreeTest.cpp:" + std::to_string(firstLine))) << os.str();
+  const std::string text = test::Text(byLine);
+  EXPECT_NE(std::string::npos, text.find("QVCallTreeTest.cpp:" + std::to_string(firstLine))) << text;
 }
 
 }  // namespace

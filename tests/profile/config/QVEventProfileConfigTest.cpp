@@ -1,5 +1,6 @@
 #include "config/QVEventProfileConfig.h"
 
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -27,7 +28,7 @@ QVEventProfileConfig MakeConfig() {
   return config;
 }
 
-TEST(QVEventProfileConfigEditing, SettersAndCounterEvents) {
+TEST(QVEventProfileConfigEditing, SettersCounterEventsAndCopies) {
   QVEventProfileConfig config;
   EXPECT_TRUE(config.setTriggerEvent(kCycles, 5000));
   EXPECT_EQ(kCycles, config.triggerEvent);
@@ -44,9 +45,19 @@ TEST(QVEventProfileConfigEditing, SettersAndCounterEvents) {
   EXPECT_FALSE(config.removeCounterEvent(kBranches));
   EXPECT_TRUE(config.counterEvents.empty());
   EXPECT_FALSE(config.removeCounterEvent(kBranches));
+
+  // A copy from a shared pointer is independent of its source.
+  auto original = std::make_shared<QVEventProfileConfig>(MakeConfig());
+  QVEventProfileConfig copy(original);
+  EXPECT_EQ(*original, copy);
+  copy.addCounterEvent(QVPerfMonEventId("cache-misses", "", ""));
+  EXPECT_EQ(3u, original->counterEvents.size());
+  EXPECT_THROW(QVEventProfileConfig(std::shared_ptr<QVEventProfileConfig>()), QVException);
 }
 
 TEST(QVEventProfileConfigEquality, ComparesProcessorTriggerAndCounterSet) {
+  // The same configuration built in another order, with other display
+  // names and another configuration name, is equal.
   QVEventProfileConfig a = MakeConfig();
   QVEventProfileConfig b;
   b.processor = QVProcessorCore2;
@@ -57,28 +68,24 @@ TEST(QVEventProfileConfigEquality, ComparesProcessorTriggerAndCounterSet) {
   b.setName("a different name");
   EXPECT_EQ(a, b);
 
-  QVEventProfileConfig differentProcessor = b;
-  differentProcessor.processor = QVProcessorCoreI7;
-  EXPECT_NE(a, differentProcessor);
-
-  QVEventProfileConfig differentTrigger = b;
-  differentTrigger.triggerEvent = kInstructions;
-  EXPECT_NE(a, differentTrigger);
-
-  QVEventProfileConfig differentCount = b;
-  differentCount.triggerCount = 100001;
-  EXPECT_NE(a, differentCount);
-
-  QVEventProfileConfig fewerCounters = b;
-  fewerCounters.removeCounterEvent(kMisses);
-  EXPECT_NE(a, fewerCounters);
-
-  // Same size, one member swapped.
-  QVEventProfileConfig otherCounters = fewerCounters;
-  otherCounters.addCounterEvent(QVPerfMonEventId("cache-misses", "", ""));
-  EXPECT_EQ(a.counterEvents.size(), otherCounters.counterEvents.size());
-  EXPECT_NE(a, otherCounters);
-  EXPECT_NE(otherCounters, a);
+  const std::pair<const char*, std::function<void(QVEventProfileConfig&)>> changes[] = {
+      {"processor", [](QVEventProfileConfig& c) { c.processor = QVProcessorCoreI7; }},
+      {"trigger", [](QVEventProfileConfig& c) { c.triggerEvent = kInstructions; }},
+      {"count", [](QVEventProfileConfig& c) { c.triggerCount = 100001; }},
+      {"fewer counters", [](QVEventProfileConfig& c) { c.removeCounterEvent(kMisses); }},
+      // Same size, one member swapped.
+      {"other counters",
+       [](QVEventProfileConfig& c) {
+         c.removeCounterEvent(kMisses);
+         c.addCounterEvent(QVPerfMonEventId("cache-misses", "", ""));
+       }},
+  };
+  for (const auto& change : changes) {
+    QVEventProfileConfig changed = b;
+    change.second(changed);
+    EXPECT_NE(a, changed) << change.first;
+    EXPECT_NE(changed, a) << change.first;
+  }
 }
 
 TEST(QVEventProfileConfigDescription, ListsCounterEventsInIdentifierOrder) {
@@ -94,15 +101,6 @@ TEST(QVEventProfileConfigDescription, ListsCounterEventsInIdentifierOrder) {
   std::ostringstream none;
   none << std::shared_ptr<QVEventProfileConfig>();
   EXPECT_EQ("", none.str());
-}
-
-TEST(QVEventProfileConfigCopy, CopyFromSharedPointerIsIndependent) {
-  auto original = std::make_shared<QVEventProfileConfig>(MakeConfig());
-  QVEventProfileConfig copy(original);
-  EXPECT_EQ(*original, copy);
-  copy.addCounterEvent(QVPerfMonEventId("cache-misses", "", ""));
-  EXPECT_EQ(3u, original->counterEvents.size());
-  EXPECT_THROW(QVEventProfileConfig(std::shared_ptr<QVEventProfileConfig>()), QVException);
 }
 
 TEST(QVEventProfileConfigArchive, WritesCounterEventsSortedAndReadsThemBack) {
@@ -135,22 +133,15 @@ TEST(QVEventProfileConfigArchive, WritesCounterEventsSortedAndReadsThemBack) {
   EXPECT_EQ("CPU Cycles", copy->triggerEvent.name());
   // Archiving is deterministic, so the copy writes the same document.
   EXPECT_EQ(document, test::ArchiveToString(*copy, "EventConfig"));
-}
 
-TEST(QVEventProfileConfigArchive, DecodingReplacesEarlierCounterEvents) {
+  // Decoding replaces the counter events a configuration had.
   QVEventProfileConfig empty;
-  std::string document = test::ArchiveToString(empty, "EventConfig");
-  QVEventProfileConfig used = MakeConfig();
-  std::istringstream stream(document);
-  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
-  unarchiver->decodeObject("EventConfig", used);
-  EXPECT_EQ(empty, used);
-}
+  std::istringstream stream(test::ArchiveToString(empty, "EventConfig"));
+  QVUnarchiver::createUnarchiver(stream)->decodeObject("EventConfig", *copy);
+  EXPECT_EQ(empty, *copy);
 
-TEST(QVEventProfileConfigArchive, ForeignElementInCounterListIsAnError) {
-  std::string document = test::ArchiveToString(MakeConfig(), "EventConfig");
-  const std::string list = "<CounterEventIds>";
-  document.insert(document.find(list) + list.size(), "<Bogus>1</Bogus>");
+  // A foreign element in the counter list is an error.
+  document.insert(document.find("<CounterEventIds>") + std::string("<CounterEventIds>").size(), "<Bogus>1</Bogus>");
   EXPECT_THROW(test::UnarchiveFromString<QVEventProfileConfig>(document, "EventConfig"), QVException);
 }
 

@@ -98,36 +98,36 @@ TEST(QVProfileDriverRegistryTest, NoBackendLeavesOnePlainUnknownDriverThatCannot
             !drivers[0]->virtualMachine());
 }
 
-TEST(QVProfileDriverRegistryTest, DefaultDriverFillsTheRegistryOnFirstUse) {
-  DriverRegistrySandbox sandbox;
-  auto perf = std::make_shared<FakeProfileDriver>(kPerf);
-  sandbox.install(perf);
-  EXPECT_EQ(QVProfileDriver::defaultDriver(), perf);
-  EXPECT_EQ(perf->loadCount(), 1);
-}
-
-TEST(QVProfileDriverRegistryTest, AvailableBackendsAreListedPerfQVProfileOprofile) {
-  DriverRegistrySandbox sandbox;
-  // Registered in the opposite order on purpose.
-  sandbox.install(std::make_shared<FakeProfileDriver>(kOprofile));
-  sandbox.install(std::make_shared<FakeProfileDriver>(kQVProfile));
-  sandbox.install(std::make_shared<FakeProfileDriver>(kPerf));
-  EXPECT_EQ(Identifiers(QVProfileDriver::availableDrivers()),
-            (std::vector<std::string>{kPerf, kQVProfile, kOprofile}));
-}
-
-TEST(QVProfileDriverRegistryTest, UnavailableAndNullBackendsAreLeftOut) {
-  DriverRegistrySandbox sandbox;
-  auto perf = std::make_shared<FakeProfileDriver>(kPerf);
-  perf->setAvailable(false);
-  sandbox.install(perf);
-  QVProfileDriver::registerBackend(kQVProfile, [] { return std::shared_ptr<QVProfileDriver>(); });
-  sandbox.install(std::make_shared<FakeProfileDriver>(kOprofile));
-  EXPECT_EQ(Identifiers(QVProfileDriver::availableDrivers()), std::vector<std::string>{kOprofile});
-  EXPECT_EQ(QVProfileDriver::defaultDriverId(), kOprofile);
-}
-
-TEST(QVProfileDriverRegistryTest, OnlyTheThreeLinuxBackendsCanRegister) {
+// The default driver fills the registry on first use; available back-ends
+// are listed perf, qvprofile, oprofile whatever order they registered in;
+// unavailable and null ones are left out; only the three Linux back-ends
+// can register.
+TEST(QVProfileDriverRegistryTest, BackendsAreListedInPreferenceOrderAndOnlyLinuxOnesRegister) {
+  {
+    DriverRegistrySandbox sandbox;
+    auto perf = std::make_shared<FakeProfileDriver>(kPerf);
+    sandbox.install(perf);
+    EXPECT_EQ(QVProfileDriver::defaultDriver(), perf);
+    EXPECT_EQ(perf->loadCount(), 1);
+  }
+  {
+    DriverRegistrySandbox sandbox;
+    sandbox.install(std::make_shared<FakeProfileDriver>(kOprofile));
+    sandbox.install(std::make_shared<FakeProfileDriver>(kQVProfile));
+    sandbox.install(std::make_shared<FakeProfileDriver>(kPerf));
+    EXPECT_EQ(Identifiers(QVProfileDriver::availableDrivers()),
+              (std::vector<std::string>{kPerf, kQVProfile, kOprofile}));
+  }
+  {
+    DriverRegistrySandbox sandbox;
+    auto perf = std::make_shared<FakeProfileDriver>(kPerf);
+    perf->setAvailable(false);
+    sandbox.install(perf);
+    QVProfileDriver::registerBackend(kQVProfile, [] { return std::shared_ptr<QVProfileDriver>(); });
+    sandbox.install(std::make_shared<FakeProfileDriver>(kOprofile));
+    EXPECT_EQ(Identifiers(QVProfileDriver::availableDrivers()), std::vector<std::string>{kOprofile});
+    EXPECT_EQ(QVProfileDriver::defaultDriverId(), kOprofile);
+  }
   DriverRegistrySandbox sandbox;
   auto provider = [] { return std::make_shared<FakeProfileDriver>(kPerf); };
   EXPECT_FALSE(QVProfileDriver::registerBackend(QVProfileDriver::QV_PROFILE_DRIVER_ID_FREEBSD_HWPMC, provider));
@@ -230,7 +230,7 @@ TEST_F(QVProfileDriverChoiceTest, LoadedDriversAreUnloadedBeforeTheChosenOneLoad
   EXPECT_TRUE(qvprofile_->isLoaded());
 }
 
-TEST_F(QVProfileDriverChoiceTest, AnUnregisteredIdentifierFails) {
+TEST_F(QVProfileDriverChoiceTest, UnregisteredIdentifiersAndDriversThatDoNotLoadFail) {
   Install({perf_}, "3.10.0");
   ASSERT_EQ(QVProfileDriver::defaultDriverId(), kPerf);
   const std::string log = test::CaptureLog(
@@ -241,15 +241,12 @@ TEST_F(QVProfileDriverChoiceTest, AnUnregisteredIdentifierFails) {
   EXPECT_EQ(QVProfileDriver::defaultDriverId(), kPerf);
   EXPECT_FALSE(perf_->isLoaded());
   EXPECT_FALSE(QVProfileDriver::setDefaultDriverId(kOprofile));
-}
 
-TEST_F(QVProfileDriverChoiceTest, UnknownIdentifierFailsWhenRealDriversAreRegisteredButNoneLoads) {
+  // With real drivers registered but none loading, the automatic choice fails too.
   perf_->setLoadSucceeds(false);
-  Install({perf_}, "3.10.0");
-  QVProfileDriver::availableDrivers();
-  const std::string log = test::CaptureLog([] { EXPECT_FALSE(QVProfileDriver::setDefaultDriverId("")); });
-  EXPECT_THAT(log, HasSubstr("failed to set profile driver to 'profile.driver.linux.perf'"));
-  EXPECT_THAT(log, HasSubstr("failed to set profile driver to 'profile.driver.unknown'"));
+  const std::string failed = test::CaptureLog([] { EXPECT_FALSE(QVProfileDriver::setDefaultDriverId("")); });
+  EXPECT_THAT(failed, HasSubstr("failed to set profile driver to 'profile.driver.linux.perf'"));
+  EXPECT_THAT(failed, HasSubstr("failed to set profile driver to 'profile.driver.unknown'"));
 }
 
 // ---------------------------------------------------------------------------
@@ -324,62 +321,24 @@ TEST(QVProfileDriverEnvironmentTest, NoEventListAndPowerManagementWarnings) {
 // ---------------------------------------------------------------------------
 // Messages.
 
-TEST(QVProfileDriverMessageTest, ErrorTexts) {
-  QVProfileDriver driver(kPerf);
-  // The installer path is the installation's directory joined with the
-  // script's relative path.
+// The texts that are put together rather than fixed: the installer path
+// (the installation's directory joined with the script's relative path) and
+// the processor's name.
+TEST(QVProfileDriverMessageTest, ComposedTexts) {
   std::string install = GetInstallDirectory();
-  if (!install.empty() && install.back() != '/') {
-    install += '/';
-  }
-  const std::string hint =
-      "\n       To install a profiling driver, open a terminal and type:"
-      "\n       > su root"
-      "\n       > " +
-      install + "setup/install_driver.sh";
-  EXPECT_EQ(ErrorMessage(driver, "QVProfileDriverErrorUnknown"), "Unknown profile driver error.");
-  EXPECT_EQ(ErrorMessage(driver, "QVProfileDriverErrorNoDriver"), "There is no profiling driver installed." + hint);
-  EXPECT_EQ(ErrorMessage(driver, "QVProfileDriverErrorDriverConflict"),
-            "More than one profiling driver is loaded." + hint);
-  EXPECT_EQ(ErrorMessage(driver, "QVProfileDriverErrorIncompatibleConfig"),
-            "The selected configuration is incompatible with this hardware.");
-  EXPECT_EQ(ErrorMessage(driver, "QVProfileDriverErrorTriggerNotAvailable"), "The selected trigger is not available.");
-}
-
-TEST(QVProfileDriverMessageTest, WarningTexts) {
+  if (!install.empty() && install.back() != '/') install += '/';
+  EXPECT_EQ(ErrorMessage(QVProfileDriver(kPerf), "QVProfileDriverErrorNoDriver"),
+            "There is no profiling driver installed.\n       To install a profiling driver, open a terminal and "
+            "type:\n       > su root\n       > " +
+                install + "setup/install_driver.sh");
   FakeProfileDriver driver(kOprofile);
   driver.setProcessor(QVProcessorCore2);
-  const std::string advice =
-      "\n         increased. You may also want to disable the gathering of kernel"
-      "\n         symbols with the --disable_kernel_symbols option in order to reduce"
-      "\n         sample processing time.";
-  EXPECT_EQ(WarningMessage(driver, "QVProfileDriverWarningUnknown"), "Unknown profile driver warning.");
-  EXPECT_EQ(WarningMessage(driver, "QVProfileDriverWarningLowCPUFrequency"),
-            "Low processor frequency detected - the default timer interval has been" + advice);
-  EXPECT_EQ(WarningMessage(driver, "QVProfileDriverWarningLowMemory"),
-            "Limited system memory detected - the default timer interval has been" + advice);
   EXPECT_EQ(WarningMessage(driver, "QVProfileDriverWarningNoEventList"),
             "The oprofile driver was unable to find an event list for " + ProcessorToPrettyString(QVProcessorCore2) +
                 ".");
-  EXPECT_EQ(WarningMessage(driver, "QVProfileDriverWarningVirtualMachine"),
-            "Virtual machine detected - CPU timer and CPU event sampling triggers\n"
-            "         are not available.");
-  EXPECT_EQ(WarningMessage(driver, "QVProfileDriverWarningNoFramePointer"),
-            "System-wide time and event profiles of " + ArchitectureToPrettyString(LocalMachineArchitecture()) +
-                " binaries may contain\n"
-                "         incomplete callstacks because frame pointers are not enabled by\n"
-                "         default. Frame pointers can be enabled with a compiler flag. For GCC,\n"
-                "         this flag is -fno-omit-frame-pointer. Including the frame pointer\n"
-                "         should not significantly impact the performance of most code. Thread\n"
-                "         time profiling is not affected by this limitation and should be used\n"
-                "         when gathering complete callstacks is important.");
-  EXPECT_EQ(WarningMessage(driver, "QVProfileDriverWarningUnableToDisablePowerManagement"),
-            "Power management can not be fully disabled with the oprofile driver.\n"
-            "         Power management may change the rate at which CPU performance events\n"
-            "         occur. Profiling configurations that use a CPU timer trigger or CPU\n"
-            "         event trigger may be affected. The OS timer trigger is not affected by\n"
-            "         power management and should be used if a constant sampling frequency\n"
-            "         is needed.");
+  EXPECT_EQ(0u, WarningMessage(driver, "QVProfileDriverWarningNoFramePointer")
+                    .find("System-wide time and event profiles of " +
+                          ArchitectureToPrettyString(LocalMachineArchitecture()) + " binaries may contain\n"));
 }
 
 TEST(QVProfileDriverMessageTest, ForeignIdentifiersAnswerFalseAndInvalidOnesAreLogged) {
@@ -420,21 +379,6 @@ TEST(QVProfileDriverTest, NamesFollowIdentifiers) {
   for (const auto& c : cases) {
     EXPECT_EQ(QVProfileDriver(c.first).name(), c.second) << c.first;
   }
-}
-
-// The capability flags a new driver starts with are pinned by the
-// description test below; what it takes from the machine is checked here.
-TEST(QVProfileDriverTest, ConstructorTakesTheLocalMachine) {
-  const QVProfileDriver driver(kPerf);
-  EXPECT_EQ(driver.virtualMachine(), LocalMachineIsVM());
-  EXPECT_EQ(driver.arch(), LocalMachineArchitecture());
-  EXPECT_EQ(driver.processor(), LocalMachineProcessorType());
-  EXPECT_EQ(driver.processorCount(), LocalMachineProcessorCount());
-  EXPECT_EQ(driver.processorFrequency(), LocalMachineProcessorFrequency());
-  EXPECT_EQ(driver.cycleCounterFrequency(), LocalMachineProcessorFrequency());
-  EXPECT_TRUE(driver.events().empty());
-  EXPECT_FALSE(driver.collectCallstacks());
-  EXPECT_FALSE(driver.config());
 }
 
 TEST(QVProfileDriverTest, BaseLifecycleFailsAndSettingsAreStored) {

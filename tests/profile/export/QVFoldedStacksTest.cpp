@@ -7,7 +7,7 @@
 #include "session/QVSessionDataCallStackTenures.h"
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
-#include "support/ExportSession.h"
+#include "support/SyntheticSession.h"
 #include "support/TestSupport.h"
 
 namespace Quorvel {

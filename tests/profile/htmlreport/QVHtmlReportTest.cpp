@@ -26,7 +26,7 @@ QVFlameGraph RecursiveGraph() {
   return graph;
 }
 
-TEST(QVFlameGraphTest, FunctionsCountRecursionOnceAndSortBySelf) {
+TEST(QVFlameGraphTest, FunctionsCountRecursionOnceAndJsonColumnsShareInternedNames) {
   const std::vector<QVFlameGraph::Function> functions = RecursiveGraph().functions();
   struct Expected {
     const char* name;
@@ -41,9 +41,8 @@ TEST(QVFlameGraphTest, FunctionsCountRecursionOnceAndSortBySelf) {
     EXPECT_EQ(expected[i].total, functions[i].total) << functions[i].name;
   }
   EXPECT_EQ(10, RecursiveGraph().total());
-}
 
-TEST(QVFlameGraphTest, JsonColumnsShareInternedNames) {
+  // The JSON columns share interned names.
   nlohmann::json json;
   RecursiveGraph().toJson(json);
   EXPECT_EQ(nlohmann::json::parse(R"(["main","parse","lex"])"), json["names"]);

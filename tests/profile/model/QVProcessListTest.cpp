@@ -17,6 +17,7 @@
 #include "model/QVProcessDiscovery.h"
 #include "model/QVThread.h"
 #include "support/Registries.h"
+#include "support/ScriptedDiscovery.h"
 #include "support/TestDebugger.h"
 
 namespace Quorvel {
@@ -27,33 +28,6 @@ using test::TestDebugger;
 QVProcessId CurrentProcessId(int64_t pid) {
   return QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), pid, 0);
 }
-
-// Finds, on the first full scan after `arm()`, the processes queued for it:
-// a process starting between two looks.
-class StartingDiscovery : public QVProcessDiscovery {
- public:
-  void updateProcessList(bool) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++scans;
-    for (const auto& process : pending) {
-      QVProcess::registerProcess(process);
-    }
-    pending.clear();
-  }
-  QVProcessId updateProcessList(int, bool) override { return QVProcessId::invalid(); }
-  void updateThreadList(bool) override {}
-  void updateThreadListForProcess(const QVProcessId&, bool) override {}
-  std::shared_ptr<QVProcess> currentKernelProcess(bool) override { return nullptr; }
-
-  void start(const std::shared_ptr<QVProcess>& process) {
-    std::lock_guard<std::mutex> lock(mutex);
-    pending.push_back(process);
-  }
-
-  std::mutex mutex;
-  std::vector<std::shared_ptr<QVProcess>> pending;
-  int scans = 0;
-};
 
 // Counts notifications and lets a test wait for the next one.
 class NotificationCounter {
@@ -92,7 +66,7 @@ class QVProcessListTest : public test::ModelTest {
     return process;
   }
 
-  std::shared_ptr<StartingDiscovery> discovery = std::make_shared<StartingDiscovery>();
+  std::shared_ptr<test::ScriptedDiscovery> discovery = std::make_shared<test::ScriptedDiscovery>();
 };
 
 TEST_F(QVProcessListTest, UpdateReportsChangesAndNotifiesOnlyThen) {
@@ -114,7 +88,7 @@ TEST_F(QVProcessListTest, UpdateReportsChangesAndNotifiesOnlyThen) {
 
   // A process that starts, seen by discovery.
   auto second = MakeRunning(11);
-  discovery->start(second);
+  discovery->queue(second);
   EXPECT_TRUE(list.update());
   EXPECT_EQ(2, counter->count());
   list.getProcessIds(ids);
@@ -161,7 +135,7 @@ TEST_F(QVProcessListTest, TimerUpdatesOnlyOnceAnIntervalIsSet) {
   ASSERT_TRUE(counter->waitFor(1, std::chrono::seconds(10))) << "the timer never updated the list";
 
   // A process starting later is noticed by the timer as well.
-  discovery->start(MakeRunning(31));
+  discovery->queue(MakeRunning(31));
   ASSERT_TRUE(counter->waitFor(2, std::chrono::seconds(10))) << "the timer missed a new process";
   std::unordered_set<QVProcessId> ids;
   list.getProcessIds(ids);
@@ -169,14 +143,9 @@ TEST_F(QVProcessListTest, TimerUpdatesOnlyOnceAnIntervalIsSet) {
 
   list.setAutoUpdateInterval(0);
   EXPECT_DOUBLE_EQ(0.0, list.autoUpdateInterval());
-  int scans = 0;
-  {
-    std::lock_guard<std::mutex> lock(discovery->mutex);
-    scans = discovery->scans;
-  }
+  const int scans = discovery->scans;
   // An update already under way when the timer stopped may still finish.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  std::lock_guard<std::mutex> lock(discovery->mutex);
   EXPECT_LE(discovery->scans, scans + 1) << "the timer kept updating after it was stopped";
 }
 

@@ -18,6 +18,7 @@
 #include "model/QVThread.h"
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
+#include "support/ScriptedDiscovery.h"
 #include "support/TestCallFrame.h"
 #include "support/TestDebugger.h"
 #include "support/TestSupport.h"
@@ -52,38 +53,6 @@ std::shared_ptr<QVSection> MakeSection(const std::string& path, int index, const
                                      QVRange<unsigned long>(0x1000, 0x2000), QVRange<long>(0x1000, 0x2000));
 }
 
-// Records what the process model asks of the platform, and registers the
-// processes a test tells it to find.
-class RecordingDiscovery : public QVProcessDiscovery {
- public:
-  void updateProcessList(bool) override {
-    ++listUpdates;
-    for (const auto& process : toRegister) {
-      QVProcess::registerProcess(process);
-    }
-  }
-  QVProcessId updateProcessList(int pid, bool) override {
-    ++pidUpdates;
-    lastPid = pid;
-    for (const auto& process : toRegister) {
-      if (process->processId().nativeIdentifier() == pid) {
-        QVProcess::registerProcess(process);
-        return process->processId();
-      }
-    }
-    return QVProcessId::invalid();
-  }
-  void updateThreadList(bool) override {}
-  void updateThreadListForProcess(const QVProcessId&, bool) override {}
-  std::shared_ptr<QVProcess> currentKernelProcess(bool) override { return kernel; }
-
-  std::vector<std::shared_ptr<QVProcess>> toRegister;
-  std::shared_ptr<QVProcess> kernel;
-  int listUpdates = 0;
-  int pidUpdates = 0;
-  int lastPid = -1;
-};
-
 // A process filled the way the platform layer fills one: through the
 // protected fields that have no public setter.
 class DiscoveredProcess : public QVProcess {
@@ -97,8 +66,8 @@ class DiscoveredProcess : public QVProcess {
 class QVProcessTest : public test::ModelTest {
  protected:
 
-  std::shared_ptr<RecordingDiscovery> InstallDiscovery() {
-    auto discovery = std::make_shared<RecordingDiscovery>();
+  std::shared_ptr<test::ScriptedDiscovery> InstallDiscovery() {
+    auto discovery = std::make_shared<test::ScriptedDiscovery>();
     QVProcessDiscovery::install(discovery);
     return discovery;
   }
@@ -114,7 +83,7 @@ class QVProcessTest : public test::ModelTest {
 
 // --- registry ---------------------------------------------------------------
 
-TEST_F(QVProcessTest, RegistrationRejectsInvalidAndDuplicateIdsWithExactMessages) {
+TEST_F(QVProcessTest, RegistrationRejectsInvalidAndDuplicateIdsAndFlushFreesThem) {
   EXPECT_EQ("invalid process id @ QVProcess:112",
             test::ThrownQVException([] { QVProcess::registerProcess(std::make_shared<QVProcess>()); }));
 
@@ -128,11 +97,8 @@ TEST_F(QVProcessTest, RegistrationRejectsInvalidAndDuplicateIdsWithExactMessages
               QVProcess::registerProcess(std::make_shared<QVProcess>(id, "second", "/bin/second"));
             }));
   EXPECT_EQ(first, QVProcess::processWithId(id, false, false)) << "a failed registration replaced the entry";
-}
 
-TEST_F(QVProcessTest, FlushEmptiesTheRegistry) {
-  const QVProcessId id = CurrentProcessId(77);
-  QVProcess::registerProcess(std::make_shared<QVProcess>(id, "p", ""));
+  // A flush empties the registry and frees the ids.
   QVProcess::flushRegisteredProcesses();
   EXPECT_FALSE(QVProcess::processWithId(id, false, false));
   // After a flush the id is free for a new object.
@@ -144,7 +110,7 @@ TEST_F(QVProcessTest, ProcessWithIdAsksDiscoveryOnlyForUnknownIdsOfThisMachineWh
   auto discovery = InstallDiscovery();
   const QVProcessId id = CurrentProcessId(900);
   auto found = std::make_shared<QVProcess>(id, "found", "");
-  discovery->toRegister.push_back(found);
+  discovery->queue(found);
 
   EXPECT_FALSE(QVProcess::processWithId(id, false, false));
   EXPECT_EQ(0, discovery->pidUpdates);
@@ -194,7 +160,7 @@ TEST_F(QVProcessTest, ProcessWithNativeIdentifierUpdatingReturnsWhatDiscoveryFou
   stale->setStartTime(time_from_string("2030-01-01 00:00:00"));
   QVProcess::registerProcess(stale);
   auto live = std::make_shared<QVProcess>(CurrentProcessId(600, kEarlierStart), "live", "");
-  discovery->toRegister.push_back(live);
+  discovery->queue(live);
 
   // With update the platform's answer counts, not the latest start.
   EXPECT_EQ(live, QVProcess::processWithNativeIdentifier(600, true, false));
@@ -215,11 +181,11 @@ TEST_F(QVProcessTest, GetProcessIdsForSystemFiltersBySystemAndRunning) {
 
   QVProcess::getProcessIdsForSystem(QVSystemId::currentSystemId(), ids, true, true, false);
   EXPECT_EQ((std::unordered_set<QVProcessId>{running->processId()}), ids);
-  EXPECT_EQ(1, discovery->listUpdates);
+  EXPECT_EQ(1, discovery->scans);
 
   QVProcess::getProcessIdsForSystem(OtherSystem(), ids, false, true, false);
   EXPECT_EQ((std::unordered_set<QVProcessId>{foreign->processId()}), ids);
-  EXPECT_EQ(1, discovery->listUpdates) << "another machine's list was updated from this one";
+  EXPECT_EQ(1, discovery->scans) << "another machine's list was updated from this one";
 
   QVProcess::getProcessIdsForSystem(QVSystemId::invalid(), ids, false, false, false);
   EXPECT_EQ(3u, ids.size());
@@ -344,7 +310,7 @@ TEST_F(QVProcessTest, SectionLookupsAskTheMapThenTheDebuggerAndKeepItsAnswers) {
   EXPECT_EQ(2, debugger->sectionQueries());
 }
 
-TEST_F(QVProcessTest, SectionMapLoadsFromTheDebuggerWhileEmpty) {
+TEST_F(QVProcessTest, SectionMapLoadsFromTheDebuggerWhileEmptyAndIsReplacedWhole) {
   QVProcess process(CurrentProcessId(53), "p", "");
   EXPECT_TRUE(process.sectionMap().isEmpty()) << "no debugger: nothing to load";
 
@@ -360,18 +326,17 @@ TEST_F(QVProcessTest, SectionMapLoadsFromTheDebuggerWhileEmpty) {
   // Not empty any more: no reload.
   process.mutableSectionMap();
   EXPECT_EQ(1, debugger->sectionMapQueries());
-}
 
-TEST_F(QVProcessTest, SetSectionMapReplacesTheWholeMap) {
-  QVProcess process(CurrentProcessId(54), "p", "");
-  process.setSectionAtAddressRange(MakeSection("/qvtest/lib/libold.so", 1, ".text"),
+  // Setting the map replaces all of it.
+  QVProcess other(CurrentProcessId(54), "p", "");
+  other.setSectionAtAddressRange(MakeSection("/qvtest/lib/libold.so", 1, ".text"),
                                    QVRange<unsigned long>(0x9000, 0x100));
   QVProcess::SectionMap map;
   map.setValueForRange(MakeSection("/qvtest/lib/libnew.so", 1, ".text"), QVRange<unsigned long>(0x1000, 0x100));
-  process.setSectionMap(map);
-  EXPECT_EQ(map, process.sectionMap());
-  process.setSectionMap(process.sectionMap());  // itself: unchanged
-  EXPECT_EQ(map, process.sectionMap());
+  other.setSectionMap(map);
+  EXPECT_EQ(map, other.sectionMap());
+  other.setSectionMap(other.sectionMap());  // itself: unchanged
+  EXPECT_EQ(map, other.sectionMap());
 }
 
 class QVProcessSymbolTest : public QVProcessTest {
@@ -394,24 +359,17 @@ class QVProcessSymbolTest : public QVProcessTest {
   std::shared_ptr<QVProcess> process;
 };
 
-TEST_F(QVProcessSymbolTest, SymbolRangeIsMadeAbsoluteFromTheSectionStart) {
-  QVRange<unsigned long> range;
-  EXPECT_EQ(symbol, process->symbolForCallFrame(TestCallFrame(0x400010), range));
-  EXPECT_EQ(QVRange<unsigned long>(0x400010, 0x20), range);
-  EXPECT_EQ(symbol, process->symbolForCallFrame(TestCallFrame(0x40002f), range));
-  EXPECT_EQ(QVRange<unsigned long>(0x400010, 0x20), range);
-}
-
-TEST_F(QVProcessSymbolTest, AddressesWithoutSymbolGiveEmptySymbolAndRange) {
-  QVRange<unsigned long> range(1, 1);
-  EXPECT_FALSE(process->symbolForCallFrame(TestCallFrame(0x40000f), range)) << "before the symbol";
-  EXPECT_EQ(QVRange<unsigned long>(0, 0), range);
-  range = QVRange<unsigned long>(1, 1);
-  EXPECT_FALSE(process->symbolForCallFrame(TestCallFrame(0x400030), range)) << "after the symbol";
-  EXPECT_EQ(QVRange<unsigned long>(0, 0), range);
-  range = QVRange<unsigned long>(1, 1);
-  EXPECT_FALSE(process->symbolForCallFrame(TestCallFrame(0x500010), range)) << "outside every section";
-  EXPECT_EQ(QVRange<unsigned long>(0, 0), range);
+// The symbol's range is made absolute from the section's start; addresses
+// before or after it, or outside every section, give no symbol and an empty
+// range.
+TEST_F(QVProcessSymbolTest, SymbolRangesAreAbsoluteAndMissesEmpty) {
+  const std::pair<unsigned long, bool> cases[] = {
+      {0x400010, true}, {0x40002f, true}, {0x40000f, false}, {0x400030, false}, {0x500010, false}};
+  for (const auto& c : cases) {
+    QVRange<unsigned long> range(1, 1);
+    EXPECT_EQ(c.second ? symbol : nullptr, process->symbolForCallFrame(TestCallFrame(c.first), range)) << c.first;
+    EXPECT_EQ(c.second ? QVRange<unsigned long>(0x400010, 0x20) : QVRange<unsigned long>(0, 0), range) << c.first;
+  }
 }
 
 TEST_F(QVProcessSymbolTest, FramesResolveThroughTheProcessAndDescribeThemselves) {
@@ -444,14 +402,12 @@ TEST_F(QVProcessSymbolTest, FramesResolveThroughTheProcessAndDescribeThemselves)
 
 // --- merging ------------------------------------------------------------------------
 
-TEST_F(QVProcessTest, MergeOfTheSameObjectOrOfDifferentIds) {
+TEST_F(QVProcessTest, MergeRejectsOtherIdsAndConflictingParentsAndTakesAMissingOne) {
   auto process = std::make_shared<QVProcess>(CurrentProcessId(70), "p", "");
   process->_merge(process);  // nothing happens
   auto other = std::make_shared<QVProcess>(CurrentProcessId(71), "q", "");
   EXPECT_EQ("inconsistent process ids @ QVProcess:133", test::ThrownQVException([&] { process->_merge(other); }));
-}
 
-TEST_F(QVProcessTest, MergeTakesAMissingParentAndRejectsAConflictingOne) {
   const QVProcessId id = CurrentProcessId(73);
   auto mine = std::make_shared<DiscoveredProcess>(id);
   auto theirs = std::make_shared<DiscoveredProcess>(id);
@@ -582,7 +538,7 @@ class QVProcessArchiveTest : public QVProcessTest {
   std::shared_ptr<QVSection> plt;
 };
 
-TEST_F(QVProcessArchiveTest, RoundTripKeepsEveryPart) {
+TEST_F(QVProcessArchiveTest, RoundTripKeepsEveryPartAndEveryUnknown) {
   const std::string document = test::ArchiveToString(*process, "Process");
   auto decoded = test::UnarchiveFromString<QVProcess>(document, "Process");
   ASSERT_TRUE(decoded);
@@ -601,13 +557,12 @@ TEST_F(QVProcessArchiveTest, RoundTripKeepsEveryPart) {
   ExpectSameSections(process->sectionMap(), decoded->sectionMap());
   // The decoded process was not registered by decoding.
   EXPECT_FALSE(QVProcess::processWithId(process->processId(), false, false));
-}
 
-TEST_F(QVProcessArchiveTest, UnknownUserAndTimesSurviveTheRoundTrip) {
+  // An unknown user, unknown times and no parent, icons or sections survive as well.
   QVProcess bare(CurrentProcessId(8081), "bare", "");
-  const std::string document = test::ArchiveToString(bare, "Process");
-  EXPECT_NE(std::string::npos, document.find("0xffffffff")) << document;
-  auto decoded = test::UnarchiveFromString<QVProcess>(document, "Process");
+  const std::string bareDocument = test::ArchiveToString(bare, "Process");
+  EXPECT_NE(std::string::npos, bareDocument.find("0xffffffff")) << bareDocument;
+  decoded = test::UnarchiveFromString<QVProcess>(bareDocument, "Process");
   EXPECT_EQ(0xFFFFFFFFu, decoded->userIdentifier());
   EXPECT_TRUE(decoded->startTime().is_not_a_date_time());
   EXPECT_TRUE(decoded->exitTime().is_not_a_date_time());

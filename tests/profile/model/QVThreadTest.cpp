@@ -15,6 +15,7 @@
 #include "model/QVProcessDiscovery.h"
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
+#include "support/ScriptedDiscovery.h"
 #include "support/TestDebugger.h"
 #include "support/TestSupport.h"
 
@@ -27,27 +28,6 @@ using test::TestDebugger;
 QVProcessId CurrentProcessId(int64_t pid, uint64_t start = 0) {
   return QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), pid, start);
 }
-
-// Counts the thread updates the model asks of the platform.
-class CountingDiscovery : public QVProcessDiscovery {
- public:
-  void updateProcessList(bool) override {}
-  QVProcessId updateProcessList(int, bool) override { return QVProcessId::invalid(); }
-  void updateThreadList(bool) override { ++threadListUpdates; }
-  void updateThreadListForProcess(const QVProcessId& processId, bool) override {
-    ++processThreadUpdates;
-    lastProcess = processId;
-    if (toRegister) {
-      QVThread::registerThread(toRegister);
-    }
-  }
-  std::shared_ptr<QVProcess> currentKernelProcess(bool) override { return nullptr; }
-
-  int threadListUpdates = 0;
-  int processThreadUpdates = 0;
-  QVProcessId lastProcess;
-  std::shared_ptr<QVThread> toRegister;
-};
 
 class QVThreadTest : public test::ModelTest {
  protected:
@@ -81,21 +61,8 @@ TEST_F(QVThreadTest, RegistrationRejectsInvalidAndDuplicateIdsWithExactMessages)
   EXPECT_FALSE(QVThread::threadWithId(id, false, false));
 }
 
-TEST_F(QVThreadTest, ThreadWithIdUpdatesTheThreadsOfItsProcess) {
-  auto discovery = std::make_shared<CountingDiscovery>();
-  QVProcessDiscovery::install(discovery);
-  const QVThreadId id = QVThreadId::uniqueThreadId(CurrentProcessId(110), 111, 0);
-  discovery->toRegister = std::make_shared<QVThread>(id);
-
-  EXPECT_FALSE(QVThread::threadWithId(id, false, false));
-  EXPECT_EQ(0, discovery->processThreadUpdates);
-  EXPECT_EQ(discovery->toRegister, QVThread::threadWithId(id, true, false));
-  EXPECT_EQ(1, discovery->processThreadUpdates);
-  EXPECT_EQ(CurrentProcessId(110), discovery->lastProcess);
-}
-
-TEST_F(QVThreadTest, ThreadWithNativeIdentifierFiltersByProcessAndPrefersTheLaterStart) {
-  auto discovery = std::make_shared<CountingDiscovery>();
+TEST_F(QVThreadTest, LookupsPreferTheLaterStartAndUpdateWhatTheyAreAskedTo) {
+  auto discovery = std::make_shared<test::ScriptedDiscovery>();
   QVProcessDiscovery::install(discovery);
   // Two threads with tid 7 in process 1 (the tid was reused), one in process 2.
   auto older = std::make_shared<QVThread>(QVThreadId::uniqueThreadId(CurrentProcessId(1), 7, 1),
@@ -116,6 +83,16 @@ TEST_F(QVThreadTest, ThreadWithNativeIdentifierFiltersByProcessAndPrefersTheLate
   EXPECT_EQ(0, discovery->threadListUpdates);
   EXPECT_EQ(newer, QVThread::threadWithNativeIdentifier(1, 7, true, false));
   EXPECT_EQ(1, discovery->threadListUpdates);
+
+  // A thread looked for by id with update asks for its own process's threads.
+  const QVThreadId id = QVThreadId::uniqueThreadId(CurrentProcessId(110), 111, 0);
+  discovery->thread = std::make_shared<QVThread>(id);
+  const int updates = discovery->processThreadUpdates;
+  EXPECT_FALSE(QVThread::threadWithId(id, false, false));
+  EXPECT_EQ(updates, discovery->processThreadUpdates);
+  EXPECT_EQ(discovery->thread, QVThread::threadWithId(id, true, false));
+  EXPECT_EQ(updates + 1, discovery->processThreadUpdates);
+  EXPECT_EQ(CurrentProcessId(110), discovery->lastProcess);
 }
 
 TEST_F(QVThreadTest, GetThreadIdsForProcessFiltersByProcessAndRunning) {
@@ -163,15 +140,7 @@ TEST_F(QVThreadTest, DebuggerComesFromTheProcessAndIsCached) {
   EXPECT_EQ(debugger, thread.debugger());
 }
 
-TEST_F(QVThreadTest, DescriptionIsHexadecimalThenDecimalNativeId) {
-  auto thread = std::make_shared<QVThread>(QVThreadId::uniqueThreadId(CurrentProcessId(1), 1234, 0));
-  std::ostringstream os;
-  os << std::dec << *thread << "|" << thread << "|" << std::shared_ptr<QVThread>() << "|" << 10;
-  // The stream's number format is left as it was: 10 still prints in decimal.
-  EXPECT_EQ("0x4d2 (1234)|0x4d2 (1234)||10", os.str());
-}
-
-TEST_F(QVThreadTest, ArchiveRoundTripSkipsOlderKeys) {
+TEST_F(QVThreadTest, DescriptionAndArchiveRoundTripSkippingOlderKeys) {
   QVThread thread(QVThreadId::uniqueThreadId(CurrentProcessId(500, 99), 501, 77),
                   time_from_string("2022-02-02 02:02:02.5"), time_from_string("2022-02-02 03:00:00"));
   thread.setName("worker");
@@ -193,6 +162,13 @@ TEST_F(QVThreadTest, ArchiveRoundTripSkipsOlderKeys) {
   decoded = test::UnarchiveFromString<QVThread>(document, "Thread");
   EXPECT_EQ(thread.startTime(), decoded->startTime());
   EXPECT_EQ("worker", decoded->name());
+
+  // The description is the native id in hexadecimal, then decimal; the
+  // stream's number format is left as it was.
+  auto described = std::make_shared<QVThread>(QVThreadId::uniqueThreadId(CurrentProcessId(1), 1234, 0));
+  std::ostringstream os;
+  os << std::dec << *described << "|" << described << "|" << std::shared_ptr<QVThread>() << "|" << 10;
+  EXPECT_EQ("0x4d2 (1234)|0x4d2 (1234)||10", os.str());
 }
 
 TEST_F(QVThreadTest, ProcessCallStacksCoverRunningThreadsAndLogFailures) {

@@ -28,6 +28,7 @@
 #include "samples/QVUniqueCallStackTenure.h"
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
+#include "support/ScriptedDiscovery.h"
 #include "support/TestSupport.h"
 #include "symbols/QVModule.h"
 #include "symbols/QVModuleId.h"
@@ -122,7 +123,7 @@ class QVSamplesSymbolTest : public QVSamplesTest {
 
 // --- tenures ------------------------------------------------------------------
 
-TEST_F(QVSamplesTest, TickRangeDurationOffsetAndWeight) {
+TEST_F(QVSamplesTest, TickRangeDurationOffsetWeightAndSharedContexts) {
   QVCallStackTenure tenure(ContextOf(1, 1, 0, 1), 100, 350);
   EXPECT_EQ(QVRange<uint64_t>(100, 250), tenure.tickRange());
   EXPECT_EQ(250u, tenure.durationTicks());
@@ -133,9 +134,8 @@ TEST_F(QVSamplesTest, TickRangeDurationOffsetAndWeight) {
   tenure.setBeginTick(300);
   tenure.setEndTick(310);
   EXPECT_EQ(10u, tenure.durationTicks());
-}
 
-TEST_F(QVSamplesTest, EqualContextsShareOneInstance) {
+  // Equal contexts are one interned instance, whatever the tenure.
   QVThreadTenure a(ContextOf(2, 3, 1, 1), 0, 1, QVThreadTenure::EndReasonSleep, 5);
   QVCallStackTenure b(ContextOf(2, 3, 1, 1), 0, 1);
   QVCallStackTenure c(ContextOf(2, 3, 0, 1), 0, 1);
@@ -292,7 +292,7 @@ TEST_F(QVSamplesTest, FramesTextIsPrefixedHexWithZeroBareAndReadsLeniently) {
   EXPECT_TRUE(parsed.empty());
 }
 
-TEST_F(QVSamplesTest, CallStackTenureRoundTripKeepsContextTicksAndFrames) {
+TEST_F(QVSamplesTest, CallStackAndSystemCallTenuresRoundTripAndDescribeThemselves) {
   QVCallStackTenure tenure(ContextOf(11, 12, 1, 2), 10, 20);
   tenure.setFrames(std::vector<uint64_t>{0xffffffff81000010ull, 0, 0xffffffff81000200ull});
   const auto decoded = UnarchiveFromString<QVCallStackTenure>(ArchiveToString(tenure, "CallStack"), "CallStack");
@@ -301,9 +301,7 @@ TEST_F(QVSamplesTest, CallStackTenureRoundTripKeepsContextTicksAndFrames) {
   EXPECT_EQ(20u, decoded->endTick());
   EXPECT_EQ(tenure.addresses(), decoded->addresses());
   EXPECT_TRUE(tenure == *decoded);
-}
 
-TEST_F(QVSamplesTest, SystemCallTenureRoundTripAndDescription) {
   QVSystemCallTenure call(ContextOf(13, 14, 0, 1), 5, 9, 231);
   call.setArguments({0, 0x10, 0xffffffffffffffffull});
   call.setResult(0xfffffffffffffff2ull);
@@ -311,20 +309,19 @@ TEST_F(QVSamplesTest, SystemCallTenureRoundTripAndDescription) {
   EXPECT_EQ("0x0 0x10 0xffffffffffffffff ", QVSystemCallTenure::argumentsText(call.arguments()));
   EXPECT_EQ("System Call - number:231", test::Text(call));
 
-  const auto decoded = UnarchiveFromString<QVSystemCallTenure>(ArchiveToString(call, "SysCall"), "SysCall");
-  EXPECT_EQ(231, decoded->number());
-  EXPECT_EQ(call.arguments(), decoded->arguments());
-  EXPECT_EQ(call.result(), decoded->result());
-  EXPECT_EQ(call.addresses(), decoded->addresses());
-  EXPECT_EQ(call.context(), decoded->context());
+  const auto decodedCall = UnarchiveFromString<QVSystemCallTenure>(ArchiveToString(call, "SysCall"), "SysCall");
+  EXPECT_EQ(231, decodedCall->number());
+  EXPECT_EQ(call.arguments(), decodedCall->arguments());
+  EXPECT_EQ(call.result(), decodedCall->result());
+  EXPECT_EQ(call.addresses(), decodedCall->addresses());
+  EXPECT_EQ(call.context(), decodedCall->context());
 
   QVSystemCallTenure fresh;
   EXPECT_EQ(-1, fresh.number());
   EXPECT_TRUE(fresh.arguments().empty());
   EXPECT_EQ(0u, fresh.result());
-}
 
-TEST_F(QVSamplesTest, NullSharedPointersPrintNothing) {
+  // Null shared pointers print nothing.
   std::ostringstream os;
   os << std::shared_ptr<QVCallStackTenure>() << std::shared_ptr<QVThreadTenure>()
      << std::shared_ptr<QVSystemCallTenure>() << std::shared_ptr<QVUniqueCallStackTenure>()
@@ -367,7 +364,7 @@ TEST_F(QVSamplesSymbolTest, CallStackFramesResolveSymbolSectionModuleAndLine) {
   EXPECT_FALSE(unresolved.frameAtIndex(0)->module());
 }
 
-TEST_F(QVSamplesSymbolTest, UserTenureFindsItsProcessAndKeepsIt) {
+TEST_F(QVSamplesSymbolTest, UserTenureFindsItsProcessKeepsItAndRetriesAMiss) {
   QVCallStackTenure tenure(ContextOf(70, 71, 0, QVContext::StateUser), 0, 1);
   tenure.addFrame(0x400020);
   EXPECT_EQ(process.get(), tenure.symbolSource());
@@ -377,29 +374,16 @@ TEST_F(QVSamplesSymbolTest, UserTenureFindsItsProcessAndKeepsIt) {
   // The answer is kept: it survives the registry forgetting the process.
   QVProcess::flushRegisteredProcesses();
   EXPECT_EQ(process.get(), tenure.symbolSource());
-}
 
-TEST_F(QVSamplesSymbolTest, TenureOfUnknownProcessFindsNothingUntilItIsRegistered) {
-  QVCallStackTenure tenure(ContextOf(72, 72, 0, QVContext::StateUser), 0, 1);
-  EXPECT_EQ(nullptr, tenure.symbolSource());
+  QVCallStackTenure unknown(ContextOf(72, 72, 0, QVContext::StateUser), 0, 1);
+  EXPECT_EQ(nullptr, unknown.symbolSource());
   auto late = std::make_shared<QVProcess>(ProcessOf(72), "late", "");
   QVProcess::registerProcess(late);
-  EXPECT_EQ(late.get(), tenure.symbolSource()) << "a miss is not kept";
+  EXPECT_EQ(late.get(), unknown.symbolSource()) << "a miss is not kept";
 }
 
-// Answers the kernel-process question with a process of its own.
-class KernelOnlyDiscovery : public QVProcessDiscovery {
- public:
-  void updateProcessList(bool) override {}
-  QVProcessId updateProcessList(int, bool) override { return QVProcessId::invalid(); }
-  void updateThreadList(bool) override {}
-  void updateThreadListForProcess(const QVProcessId&, bool) override {}
-  std::shared_ptr<QVProcess> currentKernelProcess(bool) override { return kernel; }
-  std::shared_ptr<QVProcess> kernel;
-};
-
 TEST_F(QVSamplesSymbolTest, KernelModeTenureResolvesThroughTheKernelOfItsSystem) {
-  auto discovery = std::make_shared<KernelOnlyDiscovery>();
+  auto discovery = std::make_shared<test::ScriptedDiscovery>();
   discovery->kernel = std::make_shared<QVProcess>(ProcessOf(0), "kernel", "");
   QVProcessDiscovery::install(discovery);
   QVCallStackTenure supervisor(ContextOf(70, 71, 0, QVContext::StateSupervisor), 0, 1);
@@ -415,7 +399,7 @@ TEST_F(QVSamplesSymbolTest, KernelModeTenureResolvesThroughTheKernelOfItsSystem)
 
 // --- unique frames -----------------------------------------------------------------
 
-TEST_F(QVSamplesTest, UniqueFramesCompareByAddressThenParent) {
+TEST_F(QVSamplesTest, UniqueFramesCompareAndArchiveByAddressThenParent) {
   QVUniqueCallFrame a(0x10, nullptr);
   QVUniqueCallFrame b(0x10, nullptr);
   a.setParentFrameDescriptor(3);
@@ -431,6 +415,17 @@ TEST_F(QVSamplesTest, UniqueFramesCompareByAddressThenParent) {
   b.setParentFrameDescriptor(3);
   EXPECT_TRUE(a == b);
   EXPECT_FALSE(a < b);
+
+  // Only the address and the parent are archived.
+  QVUniqueCallFrame frame(0xdeadbeef, nullptr);
+  frame.setParentFrameDescriptor(12);
+  frame.addChildFrameDescriptor(13);
+  const std::string document = ArchiveToString(frame, "Frame");
+  EXPECT_NE(std::string::npos, document.find("0xdeadbeef")) << document;
+  EXPECT_EQ(std::string::npos, document.find("13")) << "children are not written: " << document;
+  const auto decoded = UnarchiveFromString<QVUniqueCallFrame>(document, "Frame");
+  EXPECT_TRUE(frame == *decoded);
+  EXPECT_EQ(0, decoded->childCount());
 }
 
 TEST_F(QVSamplesTest, UniqueFrameChildrenBehaveAsAnOrderedSet) {
@@ -463,21 +458,9 @@ TEST_F(QVSamplesTest, UniqueFrameChildrenBehaveAsAnOrderedSet) {
   EXPECT_TRUE(single.childrenFrameDescriptors().empty());
 }
 
-TEST_F(QVSamplesTest, UniqueFrameArchivesAddressAndParentOnly) {
-  QVUniqueCallFrame frame(0xdeadbeef, nullptr);
-  frame.setParentFrameDescriptor(12);
-  frame.addChildFrameDescriptor(13);
-  const std::string document = ArchiveToString(frame, "Frame");
-  EXPECT_NE(std::string::npos, document.find("0xdeadbeef")) << document;
-  EXPECT_EQ(std::string::npos, document.find("13")) << "children are not written: " << document;
-  const auto decoded = UnarchiveFromString<QVUniqueCallFrame>(document, "Frame");
-  EXPECT_TRUE(frame == *decoded);
-  EXPECT_EQ(0, decoded->childCount());
-}
-
 // --- unique call-stack tenures ---------------------------------------------------------
 
-TEST_F(QVSamplesTest, UniqueTenureWithoutFramesHasSizeZero) {
+TEST_F(QVSamplesTest, UniqueTenureWithoutFramesHasSizeZeroAndRefusesASource) {
   auto archiver = std::make_shared<QVUniqueCallFrameArchiver>();
   QVUniqueCallStackTenure empty(ContextOf(1, 1, 0, 1), 0, 0, archiver, -1);
   EXPECT_EQ(0, empty.size());
@@ -491,11 +474,7 @@ TEST_F(QVSamplesTest, UniqueTenureWithoutFramesHasSizeZero) {
   QVUniqueCallStackTenure detached(ContextOf(1, 1, 0, 1), 0, 0, nullptr, 3);
   EXPECT_EQ(0, detached.size()) << "a sample not yet attached to its tree";
   EXPECT_EQ(nullptr, detached.symbolSource());
-}
-
-TEST_F(QVSamplesTest, UniqueTenureRefusesASymbolSource) {
-  QVUniqueCallStackTenure tenure(ContextOf(1, 1, 0, 1), 0, 0, nullptr, -1);
-  EXPECT_THAT(test::ThrownQVException([&] { tenure.setSymbolSource(nullptr); }),
+  EXPECT_THAT(test::ThrownQVException([&] { detached.setSymbolSource(nullptr); }),
               ::testing::StartsWith("attempt to set QVUniqueCallStackTenure symbol source @ "));
 }
 

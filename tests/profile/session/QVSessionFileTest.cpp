@@ -537,7 +537,7 @@ TEST_F(QVSessionFileTest, WritesAreRepeatableAndReadBackInTheRecordingProcessKee
 // ---------------------------------------------------------------------------
 // Optional parts and older files
 
-TEST_F(QVSessionFileTest, AProfileWithoutSessionDataWritesAnEmptyElementAndReadsBackNull) {
+TEST_F(QVSessionFileTest, AProfileWithoutSessionDataOrNotesReadsBackNull) {
   auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
   config->sampleLimitEnable = true;
   config->sampleLimit = 5000;
@@ -560,9 +560,8 @@ TEST_F(QVSessionFileTest, AProfileWithoutSessionDataWritesAnEmptyElementAndReads
   EXPECT_EQ(empty.properties(), read->properties());
   EXPECT_EQ("nothing recorded", read->notes());
   EXPECT_TRUE(read->contexts().empty());
-}
 
-TEST_F(QVSessionFileTest, NotesMayBeMissing) {
+  // Notes may be missing, as older files have none.
   QVSessionProfile noted(nullptr, boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
   noted.setNotes("to be removed");
   std::string text = test::ArchiveToString(noted, QVSessionFile::RootKey);
@@ -572,9 +571,9 @@ TEST_F(QVSessionFileTest, NotesMayBeMissing) {
   text.erase(at, notes.size());
   WriteWholeFile(scratch_.file("old.qvs"), text);
 
-  const std::shared_ptr<QVSessionProfile> read = QVSessionFile::read(scratch_.file("old.qvs"));
-  EXPECT_EQ("", read->notes());
-  EXPECT_FALSE(read->config());
+  const std::shared_ptr<QVSessionProfile> old = QVSessionFile::read(scratch_.file("old.qvs"));
+  EXPECT_EQ("", old->notes());
+  EXPECT_FALSE(old->config());
 }
 
 TEST_F(QVSessionFileTest, CallStacksOfAPlainArchiverReadBackIntoAPlainArchiver) {
@@ -607,7 +606,7 @@ TEST_F(QVSessionFileTest, CallStacksOfAPlainArchiverReadBackIntoAPlainArchiver) 
 // ---------------------------------------------------------------------------
 // Bad files
 
-TEST_F(QVSessionFileTest, ADanglingObjectReferenceIsReported) {
+TEST_F(QVSessionFileTest, DanglingReferencesTruncationsAndForeignFilesAreReported) {
   std::string text = test::ArchiveToString(profile(), QVSessionFile::RootKey);
   const size_t stacks = text.find("<UniqueCallStacksV2>");
   ASSERT_NE(std::string::npos, stacks);
@@ -620,9 +619,8 @@ TEST_F(QVSessionFileTest, ADanglingObjectReferenceIsReported) {
 
   EXPECT_THAT(test::ThrownQVException([&] { QVSessionFile::read(scratch_.file("dangling.qvs")); }),
               StartsWith("no mapping for objref for element 'Context' @ "));
-}
 
-TEST_F(QVSessionFileTest, TruncatedFilesAreReportedNotCrashedOn) {
+  // Truncated files, plain and compressed, raise rather than crash.
   for (bool compress : {false, true}) {
     const std::string whole = scratch_.file(compress ? "whole.qvs.gz" : "whole.qvs");
     QVSessionFile::write(profile(), whole, compress);
@@ -635,9 +633,8 @@ TEST_F(QVSessionFileTest, TruncatedFilesAreReportedNotCrashedOn) {
       EXPECT_THROW(QVSessionFile::read(cut), QVException) << (compress ? "gzip " : "plain ") << length;
     }
   }
-}
 
-TEST_F(QVSessionFileTest, MissingFilesAndForeignDocumentsAreReported) {
+  // Missing files, directories and foreign documents.
   EXPECT_THAT(test::ThrownQVException([&] { QVSessionFile::read(scratch_.file("absent.qvs")); }),
               HasSubstr("absent.qvs"));
   EXPECT_THROW(QVSessionFile::read(scratch_.path()), QVException) << "a directory";
@@ -662,7 +659,7 @@ class FailingCallStackArchiver : public QVCallStackTenureArchiver {
   }
 };
 
-TEST_F(QVSessionFileTest, AFailedSaveLeavesTheEarlierFileAndNoTemporaryFile) {
+TEST_F(QVSessionFileTest, FailedSavesKeepTheEarlierFileAndReplacedFilesKeepTheirMode) {
   const std::string path = scratch_.file("session.qvs");
   QVSessionFile::write(profile(), path);
   const std::string before = ReadWholeFile(path);
@@ -676,6 +673,19 @@ TEST_F(QVSessionFileTest, AFailedSaveLeavesTheEarlierFileAndNoTemporaryFile) {
   EXPECT_TRUE(before == ReadWholeFile(path));
   EXPECT_EQ(std::vector<std::string>{"session.qvs"}, DirectoryEntries(scratch_.path()));
   EXPECT_EQ(DescribeProfile(profile()), DescribeProfile(*QVSessionFile::read(path)));
+
+  // A save into a missing directory names the path.
+  const std::string nowhere = scratch_.file("no/such/dir/session.qvs");
+  EXPECT_THAT(test::ThrownQVException([&] { QVSessionFile::write(profile(), nowhere); }), HasSubstr(nowhere));
+
+  // A replaced file keeps its mode.
+  const std::string shared = scratch_.file("shared.qvs");
+  QVSessionFile::write(profile(), shared);
+  ASSERT_EQ(0, ::chmod(shared.c_str(), 0640));
+  QVSessionFile::write(profile(), shared);
+  struct stat status;
+  ASSERT_EQ(0, ::stat(shared.c_str(), &status));
+  EXPECT_EQ(0640u, status.st_mode & 07777);
 }
 
 TEST_F(QVSessionFileTest, ASaveIntoAReadOnlyDirectoryFailsAndKeepsTheEarlierFile) {
@@ -694,21 +704,6 @@ TEST_F(QVSessionFileTest, ASaveIntoAReadOnlyDirectoryFailsAndKeepsTheEarlierFile
   ::chmod(directory.c_str(), 0755);
   EXPECT_TRUE(before == ReadWholeFile(path));
   EXPECT_EQ(std::vector<std::string>{"session.qvs"}, DirectoryEntries(directory));
-}
-
-TEST_F(QVSessionFileTest, ASaveIntoAMissingDirectoryNamesThePath) {
-  const std::string path = scratch_.file("no/such/dir/session.qvs");
-  EXPECT_THAT(test::ThrownQVException([&] { QVSessionFile::write(profile(), path); }), HasSubstr(path));
-}
-
-TEST_F(QVSessionFileTest, AReplacedFileKeepsItsMode) {
-  const std::string path = scratch_.file("shared.qvs");
-  QVSessionFile::write(profile(), path);
-  ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
-  QVSessionFile::write(profile(), path);
-  struct stat status;
-  ASSERT_EQ(0, ::stat(path.c_str(), &status));
-  EXPECT_EQ(0640u, status.st_mode & 07777);
 }
 
 // ---------------------------------------------------------------------------
@@ -734,7 +729,7 @@ TEST_F(QVSessionFileTest, IdentifiersComeFromEveryKindOfSessionData) {
   EXPECT_FALSE(tenuresOnly.symbolIds().empty());
 }
 
-TEST(QVSessionDataTest, TicksAndTimesMapLinearlyOntoEachOther) {
+TEST(QVSessionDataTest, TicksAndTimesMapLinearlyAndDataWithoutAnArchiverRoundTrips) {
   QVSessionDataThreadTenures data(std::make_shared<QVThreadTenureArchiver>());
   // Unknown span: no meaning, and no division by zero.
   EXPECT_EQ(0.0, data.durationTime());
@@ -757,21 +752,20 @@ TEST(QVSessionDataTest, TicksAndTimesMapLinearlyOntoEachOther) {
 
   data.setEndTick(1000);
   EXPECT_EQ(0.0, data.timeForTick(5));
-}
 
-TEST(QVSessionDataTest, DataWithoutAnArchiverIsEmptyAndRoundTrips) {
-  QVSessionDataSystemCallTenures data;
-  EXPECT_EQ(0u, data.size());
-  EXPECT_TRUE(data.samples().empty());
-  data.setBeginTick(7);
-  data.setEndTick(0x1234567890ull);
-  data.mutableProperties().setFloat("rate", 0.5);
-  const std::string document = test::ArchiveToString(data, "SysCallData");
+  // Data without an archiver is empty and round-trips.
+  QVSessionDataSystemCallTenures calls;
+  EXPECT_EQ(0u, calls.size());
+  EXPECT_TRUE(calls.samples().empty());
+  calls.setBeginTick(7);
+  calls.setEndTick(0x1234567890ull);
+  calls.mutableProperties().setFloat("rate", 0.5);
+  const std::string document = test::ArchiveToString(calls, "SysCallData");
   EXPECT_NE(std::string::npos, document.find("<EndTimeStamp>0x1234567890</EndTimeStamp>"));
   const auto read = test::UnarchiveFromString<QVSessionDataSystemCallTenures>(document, "SysCallData");
   EXPECT_EQ(7u, read->beginTick());
   EXPECT_EQ(0x1234567890ull, read->endTick());
-  EXPECT_EQ(data.properties(), read->properties());
+  EXPECT_EQ(calls.properties(), read->properties());
   EXPECT_FALSE(read->archiver());
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "Arguments.h"
@@ -56,95 +57,76 @@ TEST(ArgumentsParsing, AcceptsEveryFormOfOptionAndKeepsTheTrailingProgramVerbati
   EXPECT_EQ((std::vector<std::string>{"prog", "--wrap", "-o", "x"}), arguments.trailingCommand());
 }
 
-TEST(ArgumentsParsing, AttachedShortValuesAndRepeatedOptionsKeepTheLastValue) {
-  Arguments arguments = RecordLike();
-  arguments.parse({"-ofirst.qv", "--output", "second.qv", "--", "p"});
-  EXPECT_EQ("second.qv", arguments.value("output"));
-}
+TEST(ArgumentsParsing, LastValuesOperandsFallbacksAndHelp) {
+  Arguments record = RecordLike();
+  record.parse({"-ofirst.qv", "--output", "second.qv", "--", "p"});
+  EXPECT_EQ("second.qv", record.value("output")) << "attached short values, and the last value counts";
 
-TEST(ArgumentsParsing, OperandsMayStandBetweenOptions) {
-  Arguments arguments = ReportLike();
-  arguments.parse({"--depth", "3", "session.qv", "--topology", "leaf"});
-  EXPECT_EQ(std::vector<std::string>{"session.qv"}, arguments.operands());
-  EXPECT_EQ("leaf", arguments.choice("topology", {"tree", "leaf"}, "tree"));
-  EXPECT_EQ(3u, arguments.integer("depth", 0, 1, 10));
-}
+  // Operands may stand between options.
+  Arguments report = ReportLike();
+  report.parse({"--depth", "3", "session.qv", "--topology", "leaf"});
+  EXPECT_EQ(std::vector<std::string>{"session.qv"}, report.operands());
+  EXPECT_EQ("leaf", report.choice("topology", {"tree", "leaf"}, "tree"));
+  EXPECT_EQ(3u, report.integer("depth", 0, 1, 10));
 
-TEST(ArgumentsParsing, AbsentOptionsGiveTheirFallbacks) {
-  Arguments arguments = ReportLike();
-  arguments.parse({"f"});
-  EXPECT_FALSE(arguments.has("depth"));
-  EXPECT_EQ(7u, arguments.integer("depth", 7, 1, 10));
-  EXPECT_EQ("tree", arguments.choice("topology", {"tree", "leaf"}, "tree"));
-  EXPECT_EQ("dflt", arguments.value("topology", "dflt"));
-}
+  Arguments plain = ReportLike();
+  plain.parse({"f"});
+  EXPECT_FALSE(plain.has("depth"));
+  EXPECT_EQ(7u, plain.integer("depth", 7, 1, 10));
+  EXPECT_EQ("tree", plain.choice("topology", {"tree", "leaf"}, "tree"));
+  EXPECT_EQ("dflt", plain.value("topology", "dflt"));
 
-TEST(ArgumentsParsing, HelpIsAcceptedAnywhereAndSkipsTheOperandCheck) {
-  Arguments arguments = ReportLike();
-  arguments.parse({"--help"});
-  EXPECT_TRUE(arguments.helpRequested());
-  arguments.parse({"-h", "--depth", "2"});
-  EXPECT_TRUE(arguments.helpRequested());
+  // Help is accepted anywhere and skips the operand check.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"-h", "--depth", "2"}}) {
+    Arguments help = ReportLike();
+    help.parse(args);
+    EXPECT_TRUE(help.helpRequested());
+  }
 }
 
 TEST(ArgumentsErrors, EveryMistakeNamesTheArgumentAtFault) {
-  EXPECT_EQ("unknown option '--bogus'", UsageErrorOf([] { RecordLike().parse({"--bogus", "--", "p"}); }));
-  EXPECT_EQ("unknown option '-x'", UsageErrorOf([] { RecordLike().parse({"-x"}); }));
-  EXPECT_EQ("option '--output' needs a value (FILE)", UsageErrorOf([] { RecordLike().parse({"--output"}); }));
-  EXPECT_EQ("option '-o' needs a value (FILE)", UsageErrorOf([] { RecordLike().parse({"-o"}); }));
-  EXPECT_EQ("option '-o' needs a value (FILE)", UsageErrorOf([] { RecordLike().parse({"-o", "--", "p"}); }));
-  EXPECT_EQ("option '--wrap' takes no value", UsageErrorOf([] { RecordLike().parse({"--wrap=yes"}); }));
-  EXPECT_EQ("'--' must be followed by the program to run", UsageErrorOf([] { RecordLike().parse({"--"}); }));
-  EXPECT_EQ("unexpected '--': this command does not run a program",
-            UsageErrorOf([] { ReportLike().parse({"f", "--", "p"}); }));
-  EXPECT_EQ("missing FILE", UsageErrorOf([] { ReportLike().parse({}); }));
-  EXPECT_EQ("unexpected extra argument 'g'", UsageErrorOf([] { ReportLike().parse({"f", "g"}); }));
-  EXPECT_EQ("unexpected argument 'stray'", UsageErrorOf([] { RecordLike().parse({"stray"}); }));
-}
-
-TEST(ArgumentsErrors, TypedValuesAreCheckedAndTheOptionNamed) {
-  auto parsed = [](std::vector<std::string> args) {
-    Arguments arguments = RecordLike();
-    args.push_back("--");
-    args.push_back("p");
-    arguments.parse(args);
-    return arguments;
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[] { RecordLike().parse({"--bogus", "--", "p"}); }, "unknown option '--bogus'"},
+      {[] { RecordLike().parse({"-x"}); }, "unknown option '-x'"},
+      {[] { RecordLike().parse({"--output"}); }, "option '--output' needs a value (FILE)"},
+      {[] { RecordLike().parse({"-o"}); }, "option '-o' needs a value (FILE)"},
+      {[] { RecordLike().parse({"-o", "--", "p"}); }, "option '-o' needs a value (FILE)"},
+      {[] { RecordLike().parse({"--wrap=yes"}); }, "option '--wrap' takes no value"},
+      {[] { RecordLike().parse({"--"}); }, "'--' must be followed by the program to run"},
+      {[] { ReportLike().parse({"f", "--", "p"}); }, "unexpected '--': this command does not run a program"},
+      {[] { ReportLike().parse({}); }, "missing FILE"},
+      {[] { ReportLike().parse({"f", "g"}); }, "unexpected extra argument 'g'"},
+      {[] { RecordLike().parse({"stray"}); }, "unexpected argument 'stray'"},
   };
-  EXPECT_EQ("--interval: expected a number greater than 0 for SECONDS, got 'fast'",
-            UsageErrorOf([&] { parsed({"--interval", "fast"}).positiveNumber("interval", 1); }));
-  EXPECT_EQ("--interval: expected a number greater than 0 for SECONDS, got '0'",
-            UsageErrorOf([&] { parsed({"--interval", "0"}).positiveNumber("interval", 1); }));
-  EXPECT_EQ("--interval: expected a number greater than 0 for SECONDS, got '-1'",
-            UsageErrorOf([&] { parsed({"--interval", "-1"}).positiveNumber("interval", 1); }));
-  EXPECT_EQ("--interval: expected a number greater than 0 for SECONDS, got 'inf'",
-            UsageErrorOf([&] { parsed({"--interval", "inf"}).positiveNumber("interval", 1); }));
-  EXPECT_EQ("--interval: expected a number greater than 0 for SECONDS, got '1s'",
-            UsageErrorOf([&] { parsed({"--interval", "1s"}).positiveNumber("interval", 1); }));
-  EXPECT_DOUBLE_EQ(0.0, parsed({"--interval", "0"}).positiveNumber("interval", 1, true));
-  EXPECT_EQ("--sample-limit: expected an integer from 1 to 100 for N, got '0'",
-            UsageErrorOf([&] { parsed({"--sample-limit", "0"}).integer("sample-limit", 5, 1, 100); }));
-  EXPECT_EQ("--sample-limit: expected an integer from 1 to 100 for N, got '2.5'",
-            UsageErrorOf([&] { parsed({"--sample-limit", "2.5"}).integer("sample-limit", 5, 1, 100); }));
-  EXPECT_EQ("--sample-limit: expected an integer from 1 to 100 for N, got '-3'",
-            UsageErrorOf([&] { parsed({"--sample-limit", "-3"}).integer("sample-limit", 5, 1, 100); }));
-  // 2^64 does not fit: an overflow is an error, not a wrap-around.
-  EXPECT_EQ("--sample-limit: expected an integer from 1 to 100 for N, got '18446744073709551616'",
-            UsageErrorOf([&] {
-              parsed({"--sample-limit", "18446744073709551616"}).integer("sample-limit", 5, 1, 100);
-            }));
-  Arguments report = ReportLike();
-  report.parse({"f", "--topology", "Tree"});
-  EXPECT_EQ("--topology: expected one of tree, leaf, got 'Tree'",
-            UsageErrorOf([&] { report.choice("topology", {"tree", "leaf"}, "tree"); }));
-}
-
-TEST(ArgumentsErrors, TheErrorCarriesTheCommandWord) {
+  for (const auto& c : cases) EXPECT_EQ(c.second, UsageErrorOf(c.first));
   try {
     ReportLike().parse({"--nope"});
     FAIL() << "no error";
   } catch (const UsageError& error) {
-    EXPECT_EQ("report", error.command());
+    EXPECT_EQ("report", error.command()) << "the error carries the command word";
   }
+}
+
+TEST(ArgumentsErrors, TypedValuesAreCheckedAndTheOptionNamed) {
+  auto parsed = [](const std::string& option, const std::string& value) {
+    Arguments arguments = RecordLike();
+    arguments.parse({option, value, "--", "p"});
+    return arguments;
+  };
+  for (const char* value : {"fast", "0", "-1", "inf", "1s"}) {
+    EXPECT_EQ("--interval: expected a number greater than 0 for SECONDS, got '" + std::string(value) + "'",
+              UsageErrorOf([&] { parsed("--interval", value).positiveNumber("interval", 1); }));
+  }
+  EXPECT_DOUBLE_EQ(0.0, parsed("--interval", "0").positiveNumber("interval", 1, true));
+  // 2^64 does not fit: an overflow is an error, not a wrap-around.
+  for (const char* value : {"0", "2.5", "-3", "18446744073709551616"}) {
+    EXPECT_EQ("--sample-limit: expected an integer from 1 to 100 for N, got '" + std::string(value) + "'",
+              UsageErrorOf([&] { parsed("--sample-limit", value).integer("sample-limit", 5, 1, 100); }));
+  }
+  Arguments report = ReportLike();
+  report.parse({"f", "--topology", "Tree"});
+  EXPECT_EQ("--topology: expected one of tree, leaf, got 'Tree'",
+            UsageErrorOf([&] { report.choice("topology", {"tree", "leaf"}, "tree"); }));
 }
 
 TEST(ArgumentsHelp, ListsUsageSummaryAndEveryOptionWithItsValue) {

@@ -23,7 +23,7 @@
 #include "SessionSamples.h"
 #include "support/ElfProbes.h"
 #include "symbols/elf/QVElfImage.h"
-#include "support/ExportSession.h"
+#include "support/SyntheticSession.h"
 #include "support/TestSupport.h"
 
 namespace Quorvel {
@@ -280,75 +280,48 @@ TEST_F(ExportTest, GoToolPprofReadsTheProfileWithTheReportsCounts) {
   EXPECT_TRUE(std::regex_search(traces, lexTrace)) << traces;
 }
 
-TEST(ExportCommandLineTest, UsageErrorsNameTheArgumentAndExitTwo) {
-  const struct {
-    const char* arguments;
-    const char* mentions;
-  } cases[] = {
-      {"export /nonexistent.qvprof", "--format"},
-      {"export /nonexistent.qvprof --format svg", "--format"},
-      {"export /nonexistent.qvprof --format folded --thread x", "--thread"},
-      {"export", "FILE"},
-      {"diff /a.qvprof", "NEW"},
-      {"diff /a.qvprof /b.qvprof --min-percent 200", "--min-percent"},
-      {"diff /a.qvprof /b.qvprof --format pprof", "--format"},
-      {"report /a.qvprof --format xml", "--format"},
-  };
-  for (const auto& c : cases) {
-    int status = 0;
-    const std::string out = Qvprof(c.arguments, status);
-    EXPECT_EQ(2, status) << c.arguments << ": " << out;
-    EXPECT_NE(std::string::npos, out.find(c.mentions)) << c.arguments << ": " << out;
-  }
-}
-
 // Two real recordings of the example workload, the second with the hash
 // work on two threads, made once for the tests below.
 class WorkloadRecordingTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  struct Recordings {
+    std::string skip;
+    std::string failure;
+    test::ScratchDirectory scratch{"qvworkload"};
+    std::string base = scratch.file("base.qvprof");
+    std::string doubled = scratch.file("doubled.qvprof");
+  };
+  // Made on first use; removed with their files when the program ends.
+  static const Recordings& Made() {
+    static Recordings made;
+    static const bool recorded = Record(made);
+    (void)recorded;
+    return made;
+  }
+  static bool Record(Recordings& made) {
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
     DriverCatalog::processEnvironment(errors, warnings);
     if (!errors.empty()) {
-      skip_ = new std::string("cannot trace a child: " + errors.front());
-      return;
+      made.skip = "cannot trace a child: " + errors.front();
+      return false;
     }
-    scratch_ = new test::ScratchDirectory("qvworkload");
-    base_ = new std::string(scratch_->file("base.qvprof"));
-    doubled_ = new std::string(scratch_->file("doubled.qvprof"));
     int status = 0;
     const std::string record = "record --interval 0.005 -o ";
     const std::string workload = " -- " + test::ShellQuote(QV_WORKLOAD_PATH) + " 5";
-    const std::string out = Qvprof(record + *base_ + workload, status) +
-                            (status == 0 ? Qvprof(record + *doubled_ + workload + " hash", status) : "");
-    if (status != 0) failure_ = new std::string(out);
-  }
-  static void TearDownTestSuite() {
-    for (std::string** text : {&skip_, &failure_, &base_, &doubled_}) {
-      delete *text;
-      *text = nullptr;
-    }
-    delete scratch_;
-    scratch_ = nullptr;
+    const std::string out = Qvprof(record + made.base + workload, status) +
+                            (status == 0 ? Qvprof(record + made.doubled + workload + " hash", status) : "");
+    if (status != 0) made.failure = "recording failed: " + out;
+    return status == 0;
   }
   void SetUp() override {
-    if (skip_) GTEST_SKIP() << *skip_;
-    ASSERT_EQ(nullptr, failure_) << "recording failed: " << *failure_;
+    if (!Made().skip.empty()) GTEST_SKIP() << Made().skip;
+    ASSERT_EQ("", Made().failure);
   }
-
-  static std::string* skip_;
-  static std::string* failure_;
-  static test::ScratchDirectory* scratch_;
-  static std::string* base_;
-  static std::string* doubled_;
+  const std::string& base_ = Made().base;
+  const std::string& doubled_ = Made().doubled;
+  const test::ScratchDirectory& scratch_ = Made().scratch;
 };
-
-std::string* WorkloadRecordingTest::skip_ = nullptr;
-std::string* WorkloadRecordingTest::failure_ = nullptr;
-test::ScratchDirectory* WorkloadRecordingTest::scratch_ = nullptr;
-std::string* WorkloadRecordingTest::base_ = nullptr;
-std::string* WorkloadRecordingTest::doubled_ = nullptr;
 
 // The hash function's share of the samples grows. On a loaded machine the
 // sampler takes few stacks, so only the direction of the change is
@@ -356,8 +329,8 @@ std::string* WorkloadRecordingTest::doubled_ = nullptr;
 // of five against two of six is about 13 points, which 40 samples a side
 // show beyond their noise most of the time.
 TEST_F(WorkloadRecordingTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
-  const std::string& base = *base_;
-  const std::string& doubled = *doubled_;
+  const std::string& base = base_;
+  const std::string& doubled = doubled_;
   constexpr size_t kEnough = 40;
   const size_t fewest = std::min(SessionSamples(base).samples().size(), SessionSamples(doubled).samples().size());
   if (fewest < kEnough) {
@@ -407,17 +380,17 @@ TEST_F(WorkloadRecordingTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
 // report's tree gives every named function, and the trace has a named
 // track for every sampled thread.
 TEST_F(WorkloadRecordingTest, ExportsOfARealRecordingAgreeWithTheReport) {
-  const SessionSamples baseSession(*base_);
+  const SessionSamples baseSession(base_);
   const QVFoldedStacks ours(baseSession.samples(), QVCallTree::symbol);
   int status = 0;
   test::RunCommand("go version", &status);
   const bool haveGo = status == 0;
   if (haveGo) {
-    const std::string profile = scratch_->file("base.pb.gz");
-    const std::string out = Qvprof("export " + *base_ + " -f pprof -o " + profile, status);
+    const std::string profile = scratch_.file("base.pb.gz");
+    const std::string out = Qvprof("export " + base_ + " -f pprof -o " + profile, status);
     ASSERT_EQ(0, status) << out;
     const std::string top = test::RunCommand(
-        "HOME=" + test::ShellQuote(scratch_->path()) + " go tool pprof -top -nodecount=100000 -sample_index=samples " +
+        "HOME=" + test::ShellQuote(scratch_.path()) + " go tool pprof -top -nodecount=100000 -sample_index=samples " +
             test::ShellQuote(profile) + " 2>&1",
         &status);
     ASSERT_EQ(0, status) << top;
@@ -448,7 +421,7 @@ TEST_F(WorkloadRecordingTest, ExportsOfARealRecordingAgreeWithTheReport) {
       if (sample && sample->cpuTimeNanos() > 0) sessionCpu += static_cast<uint64_t>(sample->cpuTimeNanos());
     }
     const std::string raw = test::RunCommand(
-        "HOME=" + test::ShellQuote(scratch_->path()) + " go tool pprof -raw " + test::ShellQuote(profile) + " 2>&1",
+        "HOME=" + test::ShellQuote(scratch_.path()) + " go tool pprof -raw " + test::ShellQuote(profile) + " 2>&1",
         &status);
     ASSERT_EQ(0, status) << raw;
     const std::regex rawRow(R"(^\s*(\d+)\s+(\d+):.*$)");

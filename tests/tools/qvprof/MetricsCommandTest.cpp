@@ -1,17 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "MetricsCommand.h"
 #include "UsageError.h"
+#include "support/ElfProbes.h"
 #include "support/TestSupport.h"
 
 using namespace Quorvel::qvprof;
+using Quorvel::test::RunCommand;
 
 namespace {
 
@@ -61,25 +60,6 @@ TEST(MetricsCommand, ListCsvPassesAndArgumentErrors) {
   }
 }
 
-namespace {
-
-// Runs a shell command line, giving its standard output and exit status.
-std::string runShell(const std::string& command, int& status) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    status = -1;
-    return output;
-  }
-  char buffer[4096];
-  for (std::size_t read; (read = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) output.append(buffer, read);
-  const int raw = ::pclose(pipe);
-  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
-
-}  // namespace
-
 TEST(MetricsCommand, RecordedMetricsReadBackInFreshProcesses) {
   Quorvel::test::ScratchDirectory scratch("qvmetrics");
   const std::string session = scratch.file("m.session");
@@ -87,18 +67,17 @@ TEST(MetricsCommand, RecordedMetricsReadBackInFreshProcesses) {
   int status = 0;
   // The target spins for about a second of CPU so that several 0.2 s metric
   // passes fall inside the recording.
-  runShell(qvprof + " record --metrics --metric-interval 0.2 -o " + session +
-               " -- /bin/sh -c 'i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done' 2>&1",
-           status);
+  RunCommand(qvprof + " record --metrics --metric-interval 0.2 -o " + session +
+               " -- /bin/sh -c 'i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done' 2>&1", &status);
   ASSERT_EQ(status, 0);
 
-  const std::string info = runShell(qvprof + " info " + session, status);
+  const std::string info = RunCommand(qvprof + " info " + session, &status);
   ASSERT_EQ(status, 0);
   EXPECT_NE(info.find("Metrics:"), std::string::npos) << info;
   EXPECT_NE(info.find("User Time"), std::string::npos) << info;
   EXPECT_NE(info.find("MIN"), std::string::npos) << info;
 
-  const std::string csv = runShell(qvprof + " metrics --from " + session, status);
+  const std::string csv = RunCommand(qvprof + " metrics --from " + session, &status);
   ASSERT_EQ(status, 0);
   EXPECT_EQ(csv.rfind("seconds,entity,metric,view,value\n", 0), 0u);
   EXPECT_NE(csv.find(",process.time.user,DELTA_PERCENT_TIME,"), std::string::npos) << csv.substr(0, 400);
@@ -114,11 +93,10 @@ TEST(MetricsCommand, ARecordingShorterThanTheIntervalStillKeepsItsChange) {
   // loaded machine cannot stretch the program past it): the timer takes no
   // pass, so the change can only come from the pass taken when the
   // recording stops.
-  runShell(qvprof + " record --metrics --metric-interval 30 --metric-ids system.time.user -o " + session +
-               " -- /bin/sh -c 'i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done' 2>&1",
-           status);
+  RunCommand(qvprof + " record --metrics --metric-interval 30 --metric-ids system.time.user -o " + session +
+               " -- /bin/sh -c 'i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done' 2>&1", &status);
   ASSERT_EQ(status, 0);
-  const std::string csv = runShell(qvprof + " metrics --from " + session, status);
+  const std::string csv = RunCommand(qvprof + " metrics --from " + session, &status);
   ASSERT_EQ(status, 0);
   EXPECT_EQ(countLines(csv, ",system,system.time.user,DELTA_PERCENT_TIME,"), 1u) << csv;
 }

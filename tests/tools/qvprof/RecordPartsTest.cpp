@@ -28,9 +28,16 @@ bool SignalBlockedInThisThread(int signalNumber) {
   return sigismember(&mask, signalNumber) == 1;
 }
 
-TEST(StopSignalTest, ASignalBecomesARequestInsteadOfEndingTheProcess) {
+TEST(StopSignalTest, ASignalBecomesARequestAndThreadsStartedWhileActiveNeverSeeIt) {
   StopSignal signals;
+  EXPECT_FALSE(signals.wait(0.02)) << "no signal, no request";
   EXPECT_FALSE(signals.requested());
+  EXPECT_THROW(StopSignal second, std::logic_error) << "only one at a time";
+  bool blockedInThread = false;
+  std::thread worker([&] { blockedInThread = SignalBlockedInThisThread(SIGINT) && SignalBlockedInThisThread(SIGTERM); });
+  worker.join();
+  EXPECT_TRUE(blockedInThread);
+
   ASSERT_EQ(0, raise(SIGTERM));
   // Blocked until the wait lets it in, then seen at once: the 10 s bound
   // only matters when the signal is lost.
@@ -38,20 +45,6 @@ TEST(StopSignalTest, ASignalBecomesARequestInsteadOfEndingTheProcess) {
   EXPECT_TRUE(signals.wait(10.0));
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
   EXPECT_EQ(SIGTERM, signals.signalNumber());
-}
-
-TEST(StopSignalTest, WaitWithoutASignalTimesOutWithoutARequest) {
-  StopSignal signals;
-  EXPECT_FALSE(signals.wait(0.02));
-  EXPECT_FALSE(signals.requested());
-}
-
-TEST(StopSignalTest, ThreadsStartedWhileActiveNeverSeeTheSignals) {
-  StopSignal signals;
-  bool blockedInThread = false;
-  std::thread worker([&] { blockedInThread = SignalBlockedInThisThread(SIGINT) && SignalBlockedInThisThread(SIGTERM); });
-  worker.join();
-  EXPECT_TRUE(blockedInThread);
 }
 
 TEST(StopSignalTest, HandlersAndMaskComeBackAndAnUnwaitedSignalIsDropped) {
@@ -73,42 +66,33 @@ TEST(StopSignalTest, HandlersAndMaskComeBackAndAnUnwaitedSignalIsDropped) {
   EXPECT_FALSE(sigismember(&pending, SIGINT));
 }
 
-TEST(StopSignalTest, OnlyOneAtATime) {
-  StopSignal signals;
-  EXPECT_THROW(StopSignal second, std::logic_error);
-}
-
-TEST(CommandLauncherTest, RunsTheProgramAndReportsHowItEnded) {
-  CommandLauncher launcher({"/bin/sh", "-c", "exit 3"}, nullptr);
-  EXPECT_GT(launcher.pid(), 0);
+// Waits up to 10 s (an upper bound only) for the program to end.
+std::string EndOf(CommandLauncher& launcher) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!launcher.hasExited() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_TRUE(launcher.hasExited());
-  EXPECT_EQ("exited with status 3", launcher.statusText());
-  // Reaped: the pid no longer names a process of ours.
-  EXPECT_EQ(-1, waitpid(launcher.pid(), nullptr, WNOHANG));
+  return launcher.hasExited() ? launcher.statusText() : "still running";
 }
 
-TEST(CommandLauncherTest, AProgramThatCannotRunIsAnErrorWithTheReason) {
+TEST(CommandLauncherTest, RunsTheProgramWithTheStopSignalsUnblockedAndReportsHowItEnded) {
+  CommandLauncher exits({"/bin/sh", "-c", "exit 3"}, nullptr);
+  EXPECT_GT(exits.pid(), 0);
+  EXPECT_EQ("exited with status 3", EndOf(exits));
+  // Reaped: the pid no longer names a process of ours.
+  EXPECT_EQ(-1, waitpid(exits.pid(), nullptr, WNOHANG));
+
+  StopSignal signals;
+  // SigBlk of the shell itself: all zeros when nothing is blocked.
+  CommandLauncher unblocked({"/bin/sh", "-c", "grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status"}, &signals);
+  EXPECT_EQ("exited with status 0", EndOf(unblocked));
+
   try {
     CommandLauncher launcher({"/nonexistent/qvprof-test-program"}, nullptr);
     FAIL() << "started";
   } catch (const QVException& error) {
     EXPECT_EQ("cannot run '/nonexistent/qvprof-test-program': No such file or directory", error.message());
   }
-}
-
-TEST(CommandLauncherTest, TheProgramStartsWithTheStopSignalsUnblocked) {
-  StopSignal signals;
-  // SigBlk of the shell itself: all zeros when nothing is blocked.
-  CommandLauncher launcher({"/bin/sh", "-c", "grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status"}, &signals);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!launcher.hasExited() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ("exited with status 0", launcher.statusText());
 }
 
 TEST(CommandLauncherTest, TerminateAndTheDestructorEndAndReapARunningProgram) {
@@ -121,7 +105,6 @@ TEST(CommandLauncherTest, TerminateAndTheDestructorEndAndReapARunningProgram) {
     EXPECT_EQ("killed by signal 15 (Terminated)", launcher.statusText());
   }
   EXPECT_EQ(-1, kill(pid, 0));
-
   {
     CommandLauncher launcher({"sleep", "30"}, nullptr);
     pid = launcher.pid();
@@ -129,16 +112,14 @@ TEST(CommandLauncherTest, TerminateAndTheDestructorEndAndReapARunningProgram) {
   EXPECT_EQ(-1, kill(pid, 0)) << "the destructor left the program running";
 }
 
-TEST(ProgressLineTest, DisabledWritesNothing) {
-  std::ostringstream out;
-  ProgressLine line(out, false);
-  EXPECT_FALSE(line.update(0.0, 5, 2));
-  line.finish();
-  EXPECT_EQ("", out.str());
-}
-
 TEST(ProgressLineTest, RedrawsInPlaceAtMostEveryIntervalAndErasesAtTheEnd) {
   std::ostringstream out;
+  {
+    ProgressLine disabled(out, false);
+    EXPECT_FALSE(disabled.update(0.0, 5, 2));
+    disabled.finish();
+  }
+  EXPECT_EQ("", out.str()) << "disabled, it writes nothing";
   {
     ProgressLine line(out, true, 0.5);
     EXPECT_TRUE(line.due(0.0));

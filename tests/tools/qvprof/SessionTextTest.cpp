@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,10 +12,7 @@
 #include "archivers/QVUniqueCallStackTenureArchiver.h"
 #include "config/QVSessionConfig.h"
 #include "export/QVContextText.h"
-#include "ids/QVContext.h"
 #include "InfoCommand.h"
-#include "Linux/process/QVProcessLinux.h"
-#include "model/QVThread.h"
 #include "RecordCommand.h"
 #include "RecordingProperties.h"
 #include "ReportCommand.h"
@@ -25,6 +21,7 @@
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
 #include "SessionSamples.h"
+#include "support/SyntheticSession.h"
 #include "support/TestSupport.h"
 
 // Functions of this test program that the synthetic samples point into, so
@@ -53,7 +50,7 @@ namespace Quorvel {
 namespace qvprof {
 namespace {
 
-uint64_t Inside(int (*function)(int)) { return reinterpret_cast<uint64_t>(function) + 1; }
+uint64_t Inside(int (*function)(int)) { return test::SyntheticSession::inside(function); }
 
 std::string OwnExecutable() {
   char path[PATH_MAX];
@@ -69,40 +66,20 @@ std::string OwnExecutable() {
 // 75% and leaf_two at 25%.
 class SessionTextTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    processId_ = QVProcessLinux::updateProcessList(static_cast<int>(getpid()), true);
-    ASSERT_TRUE(processId_.isValid());
-    std::unordered_set<QVThreadId> threads;
-    QVThread::getThreadIdsForProcess(threads, processId_, false, true, false);
-    for (const QVThreadId& id : threads) {
-      if (id.nativeIdentifier() == static_cast<int64_t>(syscall(SYS_gettid))) threadId_ = id;
-    }
-    ASSERT_TRUE(threadId_.isValid());
-  }
-
   void SetUp() override {
-    const QVContext context = QVContext::uniqueContext(threadId_, 2, QVContext::StateUser);
-    const std::vector<uint64_t> one = {Inside(qvprof_text_leaf_one), Inside(qvproftext::middleFrame),
-                                       Inside(qvprof_text_outer)};
-    const std::vector<uint64_t> two = {Inside(qvprof_text_leaf_two), Inside(qvproftext::middleFrame),
-                                       Inside(qvprof_text_outer)};
-    auto stacks = std::make_shared<QVUniqueCallStackTenureArchiver>();
-    stacks->archive(context, 2000, 3000, one);
-    stacks->archive(context, 0, 1000, one);
-    stacks->archive(context, 1000, 2000, one);
-    stacks->archive(context, 3000, 4000, two);
-    auto data = std::make_shared<QVSessionDataCallStackTenures>(stacks);
-    data->setBeginTick(0);
-    data->setEndTick(5000);
-
-    auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
-    auto profile = std::make_shared<QVSessionProfile>(
-        config, boost::posix_time::time_from_string("2026-12-05 10:00:00.000000"),
-        boost::posix_time::time_from_string("2026-12-05 10:00:02.500000"), false, true);
-    profile->setCallStackData(data);
+    test::SyntheticSession session(2);
+    threadId_ = session.context().threadId();
+    const std::vector<uint64_t> one =
+        test::SyntheticSession::inside({qvprof_text_leaf_one, qvproftext::middleFrame, qvprof_text_outer});
+    const std::vector<uint64_t> two =
+        test::SyntheticSession::inside({qvprof_text_leaf_two, qvproftext::middleFrame, qvprof_text_outer});
+    session.sample(2000, 3000, one);
+    session.sample(0, 1000, one);
+    session.sample(1000, 2000, one);
+    session.sample(3000, 4000, two);
+    auto profile = session.profile(0, 5000, "2026-12-05 10:00:00", 2500000);
     profile->mutableProperties().setString(RecordingProperties::StopReason, "user");
     profile->mutableProperties().setString(QVSessionProfile::KeyProfileDriverName, "process");
-    path_ = scratch_.file("text.qvprof");
     QVSessionFile::write(*profile, path_);
   }
 
@@ -118,14 +95,10 @@ class SessionTextTest : public ::testing::Test {
     return out.str();
   }
 
-  static QVProcessId processId_;
-  static QVThreadId threadId_;
+  QVThreadId threadId_;
   test::ScratchDirectory scratch_{"qvproftext"};
-  std::string path_;
+  std::string path_ = scratch_.file("text.qvprof");
 };
-
-QVProcessId SessionTextTest::processId_;
-QVThreadId SessionTextTest::threadId_;
 
 TEST_F(SessionTextTest, ScriptWritesOneBlockPerSampleInTimeOrderWithResolvedFrames) {
   const std::string script = Script();
@@ -172,15 +145,9 @@ TEST_F(SessionTextTest, AStackOf50000FramesGoesThroughEveryView) {
   std::vector<uint64_t> deep(kFrames, Inside(qvproftext::middleFrame));
   deep.front() = Inside(qvprof_text_leaf_one);
   deep.back() = Inside(qvprof_text_outer);
-  auto stacks = std::make_shared<QVUniqueCallStackTenureArchiver>();
-  stacks->archive(QVContext::uniqueContext(threadId_, 0, QVContext::StateUser), 0, 1000, deep);
-  auto data = std::make_shared<QVSessionDataCallStackTenures>(stacks);
-  data->setEndTick(1000);
-  auto profile = std::make_shared<QVSessionProfile>(std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser),
-                                                    boost::posix_time::time_from_string("2026-12-05 10:00:00"),
-                                                    boost::posix_time::time_from_string("2026-12-05 10:00:01"), false,
-                                                    true);
-  profile->setCallStackData(data);
+  test::SyntheticSession session(0);
+  session.sample(0, 1000, deep);
+  const auto profile = session.profile(0, 1000, "2026-12-05 10:00:00", 1000000);
   QVSessionFile::write(*profile, path_);
 
   const std::string script = Script();
@@ -207,7 +174,7 @@ TEST_F(SessionTextTest, AStackOf50000FramesGoesThroughEveryView) {
   }
 }
 
-TEST_F(SessionTextTest, LeafReportStartsFromTheSampledFunctions) {
+TEST_F(SessionTextTest, LeafReportDepthAndMinPercentShowWhatTheySay) {
   ReportCommand::Options options;
   options.topology = QVCallTree::leaf;
   options.depth = 1;
@@ -218,15 +185,14 @@ TEST_F(SessionTextTest, LeafReportStartsFromTheSampledFunctions) {
   ASSERT_GE(report.size(), topLevel.size());
   EXPECT_EQ(topLevel, report.substr(report.size() - topLevel.size())) << report;
   EXPECT_EQ(std::string::npos, report.find("middleFrame")) << "--depth 1 shows only the sampled functions";
-}
 
-TEST_F(SessionTextTest, MinPercentHidesLightNodesAndSaysSo) {
-  ReportCommand::Options options;
-  options.minPercent = 50.0;
-  const std::string report = Report(options);
-  EXPECT_NE(std::string::npos, report.find("qvprof_text_leaf_one")) << report;
-  EXPECT_EQ(std::string::npos, report.find("qvprof_text_leaf_two")) << report;
-  EXPECT_NE(std::string::npos, report.find("\n1 node under 50% hidden (--min-percent 0 shows all).\n")) << report;
+  // --min-percent hides light nodes and says so.
+  ReportCommand::Options light;
+  light.minPercent = 50.0;
+  const std::string hidden = Report(light);
+  EXPECT_NE(std::string::npos, hidden.find("qvprof_text_leaf_one")) << hidden;
+  EXPECT_EQ(std::string::npos, hidden.find("qvprof_text_leaf_two")) << hidden;
+  EXPECT_NE(std::string::npos, hidden.find("\n1 node under 50% hidden (--min-percent 0 shows all).\n")) << hidden;
 }
 
 TEST_F(SessionTextTest, FiltersThatMatchNoSampleGiveNoReport) {
@@ -267,7 +233,7 @@ TEST_F(SessionTextTest, OtherGranularitiesLabelTheirNodes) {
   EXPECT_NE(std::string::npos, byAddress.find(outer.str())) << byAddress;
 }
 
-TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesAndThreads) {
+TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesThreadsAndAbsurdTimes) {
   std::ostringstream out;
   InfoCommand::writeInfo(out, SessionSamples(path_));
   const std::string info = out.str();
@@ -281,27 +247,25 @@ TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesAndThreads) {
   EXPECT_NE(std::string::npos, info.find("Threads:       1\n  tid " + std::to_string(threadId_.nativeIdentifier())))
       << info;
   EXPECT_NE(std::string::npos, info.find("         4 samples  ")) << info;
-}
 
-// Numbers from a hostile or damaged file print as what they are: an interval
-// of 1e308 s and an end before the start.
-TEST_F(SessionTextTest, InfoPrintsAbsurdTimesSanely) {
+  // Numbers from a hostile or damaged file print as what they are: an interval
+  // of 1e308 s and an end before the start.
   auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser);
   config->timerConfig->interval = 1e308;
   QVSessionProfile profile(config, boost::posix_time::time_from_string("2026-12-05 10:00:02"),
                            boost::posix_time::time_from_string("2026-12-05 10:00:00"), false, true);
   QVSessionFile::write(profile, path_);
-  std::ostringstream out;
-  InfoCommand::writeInfo(out, SessionSamples(path_));
-  const std::string info = out.str();
-  EXPECT_NE(std::string::npos, info.find("every 2.78e+304 hr")) << info;
-  EXPECT_NE(std::string::npos, info.find("Duration:      unknown (the end precedes the start)\n")) << info;
+  std::ostringstream absurd;
+  InfoCommand::writeInfo(absurd, SessionSamples(path_));
+  EXPECT_NE(std::string::npos, absurd.str().find("every 2.78e+304 hr")) << absurd.str();
+  EXPECT_NE(std::string::npos, absurd.str().find("Duration:      unknown (the end precedes the start)\n"))
+      << absurd.str();
 }
 
 TEST_F(SessionTextTest, RecordRateComparesStacksAskedForWithStacksTaken) {
   // Two stacks a tick (two contexts), at the ticks given, over 0.1 s with
   // a 1 ms interval: 2000 stacks a second asked for.
-  auto profileWithTicks = [](int ticks) {
+  auto profileWithTicks = [this](int ticks) {
     const std::vector<uint64_t> stack = {Inside(qvprof_text_leaf_one), Inside(qvprof_text_outer)};
     auto stacks = std::make_shared<QVUniqueCallStackTenureArchiver>();
     for (int tick = 1; tick <= ticks; ++tick) {
