@@ -1,6 +1,7 @@
 #include "Linux/oprofile/QVProfileDriverLinuxOprofile.h"
 
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <ostream>
 #include <regex>
@@ -282,48 +283,67 @@ bool QVProfileDriverLinuxOprofile::_loadEvents(const std::string& directory, con
     return true;
 }
 
-bool QVProfileDriverLinuxOprofile::_parseEventsFile(const std::string& path, std::vector<OprofileEvent>& events) const {
+bool QVProfileDriverLinuxOprofile::_walkDescriptionFiles(
+    const std::string& path, const std::string& what,
+    const std::function<void(const std::string& line, size_t file)>& onLine) const {
     static const std::regex include("^include:(.*)$");
-    static const std::regex withFilter(
-        "^[\\s]*event:((?:0x|0X)[0-9a-fA-F]+)[\\s]+counters:([^\\s]+)[\\s]+um:([^\\s]+)[\\s]+minimum:([0-9]+)"
-        "[\\s]+filter:[0-9]+[\\s]+name:([^\\s]+)[\\s]+:[\\s]*(.*)$");
-    static const std::regex plain(
-        "^[\\s]*event:((?:0x|0X)[0-9a-fA-F]+)[\\s]+counters:([^\\s]+)[\\s]+um:([^\\s]+)[\\s]+minimum:([0-9]+)"
-        "[\\s]+name:([^\\s]+)[\\s]+:[\\s]*(.*)$");
-    // Includes are walked with an explicit stack of open files, bounded.
-    std::vector<std::pair<std::string, std::unique_ptr<std::ifstream>>> files;
+    const std::string fileName = path.substr(path.rfind('/') + 1);
+    // Includes are walked with an explicit stack of open files, bounded; each
+    // file opened gets its own index, so that what a file started is not
+    // continued by the next file included at the same depth.
+    struct Open {
+        std::string path;
+        std::unique_ptr<std::ifstream> in;
+        size_t index;
+    };
+    std::vector<Open> files;
+    size_t opened = 0;
     auto open = [&](const std::string& file) {
         if (!FileExists(file)) {
-            QV_ERROR("[" << name_ << "] unable to find event definitions file " << file);
+            QV_ERROR("[" << name_ << "] unable to find " << what << " file " << file);
             return false;
         }
         auto in = std::make_unique<std::ifstream>(file);
         if (!*in) {
-            QV_ERROR("[" << name_ << "] unable to open event definitions file " << file);
+            QV_ERROR("[" << name_ << "] unable to open " << what << " file " << file);
             return false;
         }
-        files.emplace_back(file, std::move(in));
+        files.push_back(Open{file, std::move(in), opened++});
         return true;
     };
     if (!open(path)) return false;
     std::string line;
     std::smatch match;
     while (!files.empty()) {
-        if (!std::getline(*files.back().second, line)) {
-            QV_DEBUG("[" << name_ << "] parsed event definitions file " << files.back().first);
+        if (!std::getline(*files.back().in, line)) {
+            QV_DEBUG("[" << name_ << "] parsed " << what << " file " << files.back().path);
             files.pop_back();
             continue;
         }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (std::regex_match(line, match, include)) {
             if (files.size() >= size_t(kIncludeDepth)) {
-                QV_WARNING("[" << name_ << "] includes nested too deeply at " << files.back().first);
+                QV_WARNING("[" << name_ << "] includes nested too deeply at " << files.back().path);
                 continue;
             }
-            if (!open(EventsRootOf(files.back().first) + "/" + Trimmed(match[1]) + "/events")) return false;
+            if (!open(EventsRootOf(files.back().path) + "/" + Trimmed(match[1]) + "/" + fileName)) return false;
             continue;
         }
-        if (!std::regex_match(line, match, withFilter) && !std::regex_match(line, match, plain)) continue;
+        onLine(line, files.back().index);
+    }
+    return true;
+}
+
+bool QVProfileDriverLinuxOprofile::_parseEventsFile(const std::string& path, std::vector<OprofileEvent>& events) const {
+    static const std::regex withFilter(
+        "^[\\s]*event:((?:0x|0X)[0-9a-fA-F]+)[\\s]+counters:([^\\s]+)[\\s]+um:([^\\s]+)[\\s]+minimum:([0-9]+)"
+        "[\\s]+filter:[0-9]+[\\s]+name:([^\\s]+)[\\s]+:[\\s]*(.*)$");
+    static const std::regex plain(
+        "^[\\s]*event:((?:0x|0X)[0-9a-fA-F]+)[\\s]+counters:([^\\s]+)[\\s]+um:([^\\s]+)[\\s]+minimum:([0-9]+)"
+        "[\\s]+name:([^\\s]+)[\\s]+:[\\s]*(.*)$");
+    return _walkDescriptionFiles(path, "event definitions", [&](const std::string& line, size_t) {
+        std::smatch match;
+        if (!std::regex_match(line, match, withFilter) && !std::regex_match(line, match, plain)) return;
         OprofileEvent event;
         event.code = uint32_t(std::strtoul(match[1].str().c_str(), nullptr, 16));
         event.counters = match[2];
@@ -332,66 +352,32 @@ bool QVProfileDriverLinuxOprofile::_parseEventsFile(const std::string& path, std
         event.name = match[5];
         event.description = match[6];
         events.push_back(event);
-    }
-    return true;
+    });
 }
 
 bool QVProfileDriverLinuxOprofile::_parseUnitMasksFile(const std::string& path,
                                                        std::map<std::string, OprofileUnitMask>& masks) const {
-    static const std::regex include("^include:(.*)$");
     static const std::regex header("^name:([^\\s]+)[\\s]+type:([^\\s]+)[\\s]+default:(.*)$");
     static const std::regex value("^[\\s]+((?:0x|0X)[0-9a-fA-F]+)[\\s]+(.*)");
-    std::vector<std::pair<std::string, std::unique_ptr<std::ifstream>>> files;
-    auto open = [&](const std::string& file) {
-        if (!FileExists(file)) {
-            QV_ERROR("[" << name_ << "] unable to find unit mask definitions file " << file);
-            return false;
-        }
-        auto in = std::make_unique<std::ifstream>(file);
-        if (!*in) {
-            QV_ERROR("[" << name_ << "] unable to open unit mask definitions file " << file);
-            return false;
-        }
-        files.emplace_back(file, std::move(in));
-        return true;
-    };
-    if (!open(path)) return false;
     // Values belong to the mask last started in the same file.
-    std::vector<std::string> current(1);
-    std::string line;
-    std::smatch match;
-    while (!files.empty()) {
-        if (!std::getline(*files.back().second, line)) {
-            QV_DEBUG("[" << name_ << "] parsed unit mask definitions file " << files.back().first);
-            files.pop_back();
-            current.pop_back();
-            continue;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (std::regex_match(line, match, include)) {
-            if (files.size() >= size_t(kIncludeDepth)) {
-                QV_WARNING("[" << name_ << "] includes nested too deeply at " << files.back().first);
-                continue;
-            }
-            if (!open(EventsRootOf(files.back().first) + "/" + Trimmed(match[1]) + "/unit_masks")) return false;
-            current.emplace_back();
-            continue;
-        }
+    std::map<size_t, std::string> current;
+    return _walkDescriptionFiles(path, "unit mask definitions", [&](const std::string& line, size_t file) {
+        std::smatch match;
         if (std::regex_match(line, match, header)) {
             OprofileUnitMask mask;
             mask.name = match[1];
             mask.type = match[2];
             mask.defaultValue = ParseNumber(match[3]);
-            current.back() = mask.name;
+            current[file] = mask.name;
             masks[mask.name] = mask;  // a file's own mask replaces an included one
-            continue;
+            return;
         }
-        if (std::regex_match(line, match, value) && !current.back().empty()) {
-            masks[current.back()].values.emplace_back(std::strtoull(match[1].str().c_str(), nullptr, 16),
-                                                      Trimmed(match[2]));
+        const auto started = current.find(file);
+        if (started != current.end() && std::regex_match(line, match, value)) {
+            masks[started->second].values.emplace_back(std::strtoull(match[1].str().c_str(), nullptr, 16),
+                                                       Trimmed(match[2]));
         }
-    }
-    return true;
+    });
 }
 
 void QVProfileDriverLinuxOprofile::getConfigErrors(QVErrorManager& errors, bool append) const {

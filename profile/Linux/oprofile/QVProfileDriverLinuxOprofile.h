@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -67,6 +68,12 @@ public:
     const std::string& cpuType() const { return cpuType_; }
     const std::string& eventsDirectory() const { return eventsDirectory_; }
 
+    /// Reads a description file and, depth first, the files it includes
+    /// ("include:NAME": NAME/<the same file name> at the top of the events
+    /// tree), at most a few levels deep. onLine gets every other line and
+    /// the index of the file it came from. False when a file is missing.
+    bool _walkDescriptionFiles(const std::string& path, const std::string& what,
+                               const std::function<void(const std::string& line, size_t file)>& onLine) const;
     /// Parses an events file (and what it includes) after the events
     /// already parsed; false when the file cannot be found or opened.
     bool _parseEventsFile(const std::string& path, std::vector<OprofileEvent>& events) const;
