@@ -97,9 +97,9 @@ TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
     QVNotifydTaskTable table;
     const uint64_t sh = table.cookie("/bin/sh");
     table.seed(100, 100, 5 * 1000000000ull + 7, {{0x1000, 0x2000, 0, sh}});
-    table.fork(200, 100, 200, 6 * 1000000000ull);  // a child inherits the parent's image
+    table.name(100, "sh");  // a task found at the start is named as it is seeded
+    table.fork(200, 100, 200, 6 * 1000000000ull);  // a child inherits the parent's image and name
     table.fork(200, 200, 201, 6 * 1000000000ull + 1);  // and starts a thread
-    table.name(100, "sh");
     table.name(201, "worker");  // a thread named by itself
     table.fork(300, 100, 300, 7 * 1000000000ull);
     table.exec(300);  // which the next image replaces
