@@ -134,9 +134,12 @@ TEST(QVSamplerLinuxOprofileLive, TimerModeRecordingShowsTheWorkloadsCallTree) {
     for (const char* function : {"fnv1aHash", "multiplyMatrices", "fibonacci"}) {
         const QVCallTreeNode::NodePtr node = Child(*workload, function);
         ASSERT_TRUE(node) << function << "\n" << Describe(*workload);
+        if (test::SanitizedBuild()) continue;
         // A quarter of the four threads' time each, give or take the sort.
         EXPECT_GE(node->totalWeight(), 0.1 * workload->totalWeight()) << Describe(*workload);
         named += node->totalWeight();
     }
-    EXPECT_GE(named, 0.5 * workload->totalWeight()) << Describe(*workload);
+    if (!test::SanitizedBuild()) {
+        EXPECT_GE(named, 0.5 * workload->totalWeight()) << Describe(*workload);
+    }
 }

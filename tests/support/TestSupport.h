@@ -66,6 +66,23 @@ int RunInChild(const std::function<int()>& body);
 // Meant for a child of RunInChild. False when the kernel refuses.
 bool DropCapabilities();
 
+// Whether these tests were built with a sanitizer. An instrumented program
+// then spends much of its time in the sanitizer's runtime, so where its
+// samples land says little about its own functions.
+constexpr bool SanitizedBuild() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  return true;
+#else
+  return false;
+#endif
+#else
+  return false;
+#endif
+}
+
 // Runs body and returns what the library logged meanwhile.
 std::string CaptureLog(const std::function<void()>& body);
 
