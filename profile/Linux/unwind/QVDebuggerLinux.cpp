@@ -423,6 +423,9 @@ std::optional<bool> QVDebuggerLinux::_takeWithoutStop(const QVThreadId& threadId
 
 bool QVDebuggerLinux::_unwindStoppedThread(const QVThreadId& threadId, const std::optional<BlockedPoint>& point,
                                            std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth) {
+  // Every unwind holds this lock before libunwind takes its own (its
+  // callbacks take this one): one order, whichever path unwinds.
+  std::lock_guard<std::recursive_mutex> lock(lock_);
   const pid_t tid = static_cast<pid_t>(threadId.nativeIdentifier());
   auto stack = std::make_shared<QVCallStack>();
   stack->setSymbolSource(&process());
@@ -437,7 +440,6 @@ bool QVDebuggerLinux::_unwindStoppedThread(const QVThreadId& threadId, const std
     // Taken once of a thread that sleeps at `point`, kept while it sleeps
     // there (a call the interrupt broke was wound back to be made again).
     if (point) {
-      std::lock_guard<std::recursive_mutex> lock(lock_);
       blockedStacks_[threadId] = BlockedStack{*point, maxDepth, stack};
     }
   }
