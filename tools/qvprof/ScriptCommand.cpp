@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FrameKey.h"
 #include "export/QVContextText.h"
 #include "export/QVFrameText.h"
 #include "ids/QVContext.h"
@@ -50,22 +51,6 @@ Arguments ScriptCommand::arguments() const {
                       options(), "FILE", 1, 1);
   return arguments;
 }
-
-namespace {
-
-struct FrameKey {
-  const QVSymbolSource* source;
-  uint64_t address;
-  bool operator==(const FrameKey& other) const { return source == other.source && address == other.address; }
-};
-
-struct FrameKeyHash {
-  size_t operator()(const FrameKey& key) const {
-    return std::hash<const void*>()(key.source) ^ (std::hash<uint64_t>()(key.address) * 0x9e3779b97f4a7c15ull);
-  }
-};
-
-}  // namespace
 
 void ScriptCommand::writeScript(std::ostream& out, const SessionSamples& session, int64_t processId) {
   std::vector<const QVAbstractCallFrame*> frames;

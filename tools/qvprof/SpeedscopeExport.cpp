@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FrameKey.h"
 #include "export/QVContextText.h"
 #include "export/QVFrameText.h"
 #include "ids/QVContext.h"
@@ -17,22 +18,6 @@ namespace Quorvel {
 namespace qvprof {
 
 const char* const SpeedscopeExport::FormatName = "speedscope";
-
-namespace {
-
-struct FrameKey {
-  const QVSymbolSource* source;
-  uint64_t address;
-  bool operator==(const FrameKey& other) const { return source == other.source && address == other.address; }
-};
-
-struct FrameKeyHash {
-  size_t operator()(const FrameKey& key) const {
-    return std::hash<const void*>()(key.source) ^ (std::hash<uint64_t>()(key.address) * 0x9e3779b97f4a7c15ull);
-  }
-};
-
-}  // namespace
 
 bool SpeedscopeExport::write(std::ostream& out, const SessionSamples& session, const QVSampleFilter& filter,
                              const std::string& name) {
