@@ -25,27 +25,18 @@ namespace {
 using boost::posix_time::ptime;
 using ::testing::HasSubstr;
 
-// Writes a document whose root is the list "Root" holding what body encodes.
 std::string Write(const std::function<void(QVArchiver&)>& body, const QVArchiver::Options& options = {}) {
-  std::ostringstream stream;
-  std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream, options);
-  archiver->beginList("Root");
-  body(*archiver);
-  archiver->endList("Root");
-  archiver->finish();
-  return stream.str();
+  return test::ArchiveList("Root", body, options);
 }
 
 void Read(const std::string& document, const std::function<void(QVUnarchiver&)>& body) {
-  std::istringstream stream(document);
-  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
-  unarchiver->enterElement("Root");
-  body(*unarchiver);
-  unarchiver->leaveElement("Root");
+  test::UnarchiveList(document, "Root", body);
 }
 
-std::string RoundTripString(const std::string& value) {
-  std::string document = Write([&](QVArchiver& a) { a.encodeString(value, "Value"); });
+std::string RoundTripString(const std::string& value, bool indent = false) {
+  QVArchiver::Options options;
+  options.indent = indent;
+  std::string document = Write([&](QVArchiver& a) { a.encodeString(value, "Value"); }, options);
   std::string back;
   Read(document, [&](QVUnarchiver& u) { u.decodeString("Value", back); });
   return back;
@@ -231,31 +222,28 @@ TEST(QVArchiverValues, StringsKeepEveryByte) {
       "  leading and trailing blanks  ", " ", "\n\n", "\t", "backslash \\ and \\x41 literally",
       "backslash \\x41 with a control \x01", std::string("embedded\0NUL", 12), "DEL \x7f",
   };
-  for (const std::string& sample : samples) {
-    EXPECT_EQ(RoundTripString(sample), sample) << "sample of " << sample.size() << " bytes";
+  // Indentation must not add to or take from a value's text.
+  for (bool indent : {false, true}) {
+    for (const std::string& sample : samples) {
+      EXPECT_EQ(RoundTripString(sample, indent), sample) << "sample of " << sample.size() << " bytes, indent " << indent;
+    }
   }
   for (int c = 1; c < 256; ++c) {
     std::string single(1, static_cast<char>(c));
     EXPECT_EQ(RoundTripString(single), single) << "byte " << c;
   }
-}
-
-TEST(QVArchiverValues, StringsSurviveIndentationAndCharString) {
-  QVArchiver::Options options;
-  options.indent = true;
-  std::string document = Write(
-      [&](QVArchiver& a) {
-        a.encodeCharString("  spaced  ", "A");
-        a.encodeCharString(nullptr, "B");
-      },
-      options);
-  Read(document, [&](QVUnarchiver& u) {
-    std::string a = "x", b = "x";
-    u.decodeString("A", a);
-    u.decodeString("B", b);
-    EXPECT_EQ(a, "  spaced  ");
-    EXPECT_EQ(b, "");
-  });
+  // A char string reads back as a string; a null one as the empty string.
+  Read(Write([&](QVArchiver& a) {
+         a.encodeCharString("  spaced  ", "A");
+         a.encodeCharString(nullptr, "B");
+       }),
+       [&](QVUnarchiver& u) {
+         std::string a = "x", b = "x";
+         u.decodeString("A", a);
+         u.decodeString("B", b);
+         EXPECT_EQ(a, "  spaced  ");
+         EXPECT_EQ(b, "");
+       });
 }
 
 TEST(QVArchiverValues, NumbersIncludingExtremes) {
