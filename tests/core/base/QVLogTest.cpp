@@ -60,20 +60,6 @@ class QVLogTest : public ::testing::Test {
   std::vector<std::string> lines_;
 };
 
-TEST(QVLogDefaults, WarningsAndErrorsPrintDebugDoesNot) {
-  const QVLogFlags warning = GetLogFlags(QVLogLevel::Warning);
-  const QVLogFlags error = GetLogFlags(QVLogLevel::Error);
-  EXPECT_TRUE(warning.print);
-  EXPECT_TRUE(error.print);
-  EXPECT_FALSE(warning.callstack);
-  EXPECT_FALSE(error.callstack);
-  EXPECT_FALSE(GetLogFlags(QVLogLevel::Debug).callstack);
-  if (std::getenv("QV_DEBUG_LOG") == nullptr) {
-    EXPECT_FALSE(GetLogFlags(QVLogLevel::Debug).print);
-    EXPECT_FALSE(LogIsEnabled(QVLogLevel::Debug));
-  }
-}
-
 TEST_F(QVLogTest, EnabledFollowsLogAndPrintFlagsPerLevel) {
   for (QVLogLevel level : kLevels) {
     EXPECT_FALSE(LogIsEnabled(level));
