@@ -159,7 +159,7 @@ TEST_F(QVLogTest, CallstackFlagAppendsTheStack) {
   EXPECT_EQ(line.find("_LOG"), std::string::npos) << line;
 }
 
-TEST_F(QVLogTest, CaptureEnablesEveryLevelAndCollectsWhateverTheFlags) {
+TEST_F(QVLogTest, CaptureEnablesEveryLevelCollectsWhateverTheFlagsAndNests) {
   FormatCounter counter;
   StartCaptureLog();
   for (QVLogLevel level : kLevels) {
@@ -176,9 +176,8 @@ TEST_F(QVLogTest, CaptureEnablesEveryLevelAndCollectsWhateverTheFlags) {
   for (QVLogLevel level : kLevels) {
     EXPECT_FALSE(LogIsEnabled(level));
   }
-}
 
-TEST_F(QVLogTest, NestedCapturesEachReturnWhatWasLoggedSinceTheirStart) {
+  // Captures nest; each returns what was logged since its start.
   StartCaptureLog();
   QV_DEBUG("A");
   StartCaptureLog();
@@ -200,7 +199,7 @@ TEST_F(QVLogTest, NestedCapturesEachReturnWhatWasLoggedSinceTheirStart) {
   std::string empty;
   StopCaptureLog(empty);
   EXPECT_EQ(empty, "");
-  std::string text = "stale";
+  text = "stale";
   StopCaptureLog(text);
   EXPECT_EQ(text, "");
   EXPECT_FALSE(LogIsEnabled(QVLogLevel::Debug));

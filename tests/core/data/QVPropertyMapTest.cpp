@@ -13,7 +13,7 @@
 namespace Quorvel {
 namespace {
 
-TEST(QVPropertyMapTest, TypedSettersStoreTheArchiveNumberTextGettersDetectTheBase) {
+TEST(QVPropertyMapTest, TypedSettersStoreTheArchiveNumberTextAndKeysIterateSortedReplacedOrRemoved) {
   QVPropertyMap map;
   map.setUnsigned("buffer", 0x100000);
   map.setUnsigned("max", std::numeric_limits<uint64_t>::max());
@@ -45,10 +45,9 @@ TEST(QVPropertyMapTest, TypedSettersStoreTheArchiveNumberTextGettersDetectTheBas
   EXPECT_EQ(map.floatValue("missing"), 0.0);
   EXPECT_EQ(map.stringValue("missing"), "");
   EXPECT_FALSE(map.hasKey("missing"));
-}
 
-TEST(QVPropertyMapTest, KeysIterateSortedAndCanBeReplacedOrRemoved) {
-  QVPropertyMap map;
+  // Keys iterate sorted and can be replaced or removed.
+  map = QVPropertyMap();
   map.setString("profile_driver", "perf");
   map.setString("collect_callstacks", "true");
   map.setString("notify_driver", "none");
