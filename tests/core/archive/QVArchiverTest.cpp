@@ -110,10 +110,7 @@ void Inner::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
   unarchiver->decodeObjectForKey("Leaf", leaf_);
 }
 
-// ---------------------------------------------------------------------------
-// Document form
-
-TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefAndEscape) {
+TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefEscapeAndNumberForms) {
   auto leaf = std::make_shared<Leaf>("a<b");
   std::string document = Write([&](QVArchiver& a) {
     a.encodeAttribute("x\"y", "note");
@@ -122,6 +119,10 @@ TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefAndEscape) {
     a.encodeObjectNoShare(*leaf, "Copy");
     a.encodeString("cr\r", "Text");
     a.encodeString("", "Empty");
+    a.encodeUnsigned(0, "U0");
+    a.encodeUnsigned(0xdeadbeefULL, "U");
+    a.encodeSigned(std::numeric_limits<int64_t>::min(), "S");
+    a.encodeDouble(2.5, "D");
   });
   EXPECT_EQ(document,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -131,6 +132,7 @@ TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefAndEscape) {
             "<Copy version=\"2.1\"><Name>a&lt;b</Name></Copy>"
             "<Text esc=\"1\">cr\\x0d</Text>"
             "<Empty/>"
+            "<U0>0x0</U0><U>0xdeadbeef</U><S>-9223372036854775808</S><D>2.5000000000</D>"
             "</Root>");
 }
 
@@ -155,20 +157,6 @@ TEST(QVArchiverFormat, IndentsTwoSpacesPerDepth) {
             "  <Nothing/>\n"
             "</Root>\n");
 }
-
-TEST(QVArchiverFormat, NumbersUseTheArchivedTextForms) {
-  std::string document = Write([&](QVArchiver& a) {
-    a.encodeUnsigned(0, "U0");
-    a.encodeUnsigned(0xdeadbeefULL, "U");
-    a.encodeSigned(std::numeric_limits<int64_t>::min(), "S");
-    a.encodeDouble(2.5, "D");
-  });
-  EXPECT_THAT(document, HasSubstr("<U0>0x0</U0><U>0xdeadbeef</U><S>-9223372036854775808</S>"
-                                  "<D>2.5000000000</D>"));
-}
-
-// ---------------------------------------------------------------------------
-// Round trips of values
 
 TEST(QVArchiverValues, BoolCharAndTime) {
   ptime micro = boost::posix_time::from_iso_extended_string("2026-12-05T19:10:40.123456");
@@ -315,9 +303,6 @@ TEST(QVArchiverValues, Data) {
   EXPECT_THAT(ReadError(bad, [&](QVUnarchiver& u) { u.decodeData("B", out); }), HasSubstr("base64"));
 }
 
-// ---------------------------------------------------------------------------
-// Objects, lists and identity
-
 TEST(QVArchiverObjects, SharedObjectReadsBackAsOneInstanceAcrossNesting) {
   auto outer = std::make_shared<Outer>();
   outer->leaf_ = std::make_shared<Leaf>("shared");
@@ -424,9 +409,6 @@ TEST(QVArchiverObjects, DanglingObjrefAndWrongType) {
               HasSubstr("duplicate objid 1"));
 }
 
-// ---------------------------------------------------------------------------
-// The cursor
-
 TEST(QVArchiverCursor, OptionalKeysSkippingAndLeavingUnreadChildren) {
   auto leaf = std::make_shared<Leaf>("skipped");
   std::string document = Write([&](QVArchiver& a) {
@@ -510,9 +492,6 @@ TEST(QVArchiverCursor, MalformedValuesRaise) {
   });
 }
 
-// ---------------------------------------------------------------------------
-// Attributes and writer misuse
-
 TEST(QVArchiverWriter, AttributesRoundTripAndRejectWhatXmlCannotCarry) {
   std::string value = "quote \" apostrophe ' tab\t lf\n cr\r <&> \xc3\xa9";
   std::string document = Write([&](QVArchiver& a) {
@@ -561,9 +540,6 @@ TEST(QVArchiverWriter, FinishClosesOpenElementsAndRefusesSecondRootLateEncodingA
   failing->encodeString("x", "Root");
   EXPECT_THROW(failing->finish(), QVException);
 }
-
-// ---------------------------------------------------------------------------
-// Compression and truncation
 
 TEST(QVArchiverGzip, CompressedDocumentsRoundTripAreDetectedAndFlushEarly) {
   QVArchiver::Options options;

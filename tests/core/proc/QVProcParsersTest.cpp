@@ -109,8 +109,6 @@ TEST(QVProcMapsParser, FileParseKeepsGoodLinesAndReportsBadOnes) {
   EXPECT_EQ(result.issues[0].line.size(), QVProcParseIssue::kMaximumLineLength);
 }
 
-
-// ---------------------------------------------------------------- modules
 // This machine's kernel has no loadable modules (no /proc/modules), so these
 // lines follow the kernel's own format: "%s %u", refcount and users (or
 // " - -" without module unloading), the state word, " 0x%px" and the taint
@@ -185,8 +183,6 @@ TEST(QVProcModulesParser, MalformedLines) {
   EXPECT_EQ(result.issues[0].lineNumber, 1u);
 }
 
-// ---------------------------------------------------------------- kallsyms
-
 TEST(QVProcKallsymsParser, RealImageAndModuleSymbols) {
   using Fields = std::tuple<uint64_t, char, std::string, std::string, bool, bool>;
   // address, type, name, module, function, global of a parsed line
@@ -251,8 +247,6 @@ TEST(QVProcKallsymsParser, WholeFileKeepsOrderAndCountsIssues) {
   EXPECT_EQ(functions, 3u);
 }
 
-// ---------------------------------------------------------------- /proc/stat
-
 TEST(QVProcStatParser, RealSystemCounters) {
   // real, with the long per-interrupt list of "intr" shortened
   const std::string text =
@@ -309,8 +303,6 @@ TEST(QVProcStatParser, MalformedLinesAreIssuesAndLeaveValuesUnset) {
   EXPECT_EQ(info.issues.size(), 6u);
 }
 
-// ---------------------------------------------------------------- meminfo
-
 TEST(QVProcMeminfoParser, RealValuesInBytes) {
   // real, and HugePages_Total as the kernel prints it (a count, no unit)
   const std::string text =
@@ -342,8 +334,6 @@ TEST(QVProcMeminfoParser, MalformedLines) {
   EXPECT_EQ(info.values.size(), 1u);
   EXPECT_EQ(info.value("Good"), 1024u);
 }
-
-// ---------------------------------------------------------------- task stat
 
 TEST(QVProcTaskStatParser, RealLinesAndCommandNamesWithParenthesesSpacesAndNewlines) {
   // pid, command, state, ppid, minflt, majflt, utime, stime, priority, threads, start, vsize, rss
@@ -402,8 +392,6 @@ TEST(QVProcTaskStatParser, MalformedRecords) {
     EXPECT_FALSE(reason.empty()) << text;
   }
 }
-
-// ---------------------------------------------------------------- task status
 
 TEST(QVProcTaskStatusParser, RealStatus) {
   // real: /proc/<pid>/status of `cat`, the lines the reader uses and some it

@@ -82,8 +82,6 @@ std::unordered_set<int64_t> nativeIds(const std::unordered_set<QVThreadId>& ids)
 
 }  // namespace
 
-// ---------------------------------------------------------------- live tasks
-
 TEST(QVTaskInfoLinuxLive, ThisProcessAndItsIds) {
   QVTaskInfoLinux info(::getpid());
   ASSERT_TRUE(info.isValid());
@@ -163,7 +161,7 @@ TEST(QVTaskInfoLinuxLive, KernelThreadHasNoExecutable) {
   EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmSize), 0u);
 }
 
-TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsName) {
+TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsNameThenAsZombieAndReaped) {
   NamedChild child;
   ASSERT_TRUE(child.started);
 
@@ -223,16 +221,8 @@ TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsName) {
   const std::size_t own = both.size();
   QVTaskInfoLinux::getThreadIdsForProcess(processId, both, true);
   EXPECT_EQ(both.size(), own + threads.size());
-}
 
-TEST(QVTaskInfoLinuxLive, ZombieAndReapedChildAreNotRunning) {
-  NamedChild child;
-  ASSERT_TRUE(child.started);
-  QVTaskInfoLinux info(child.pid());
-  QVProcessId processId = QVProcessIdFromNativeIdentifier(child.pid());
-  ASSERT_TRUE(info.isRunning());
-  ASSERT_TRUE(processId.isValid());
-
+  // The same child, exited: neither a zombie nor a reaped child is running.
   // Told to exit, and waited for without reaping, so the child stays a zombie.
   child.probe.closeInput();
   siginfo_t exited{};
@@ -244,7 +234,6 @@ TEST(QVTaskInfoLinuxLive, ZombieAndReapedChildAreNotRunning) {
   std::unordered_set<QVProcessId> processes;
   QVTaskInfoLinux::getProcessIds(processes, false);
   EXPECT_EQ(processes.count(processId), 0u);
-  std::unordered_set<QVThreadId> threads;
   QVTaskInfoLinux::getThreadIdsForProcess(processId, threads, false);
   EXPECT_TRUE(threads.empty());
 
@@ -275,8 +264,6 @@ TEST(QVTaskInfoLinuxLive, RefreshWhileOtherThreadsRead) {
   reader.join();
   EXPECT_EQ(mismatches.load(), 0);
 }
-
-// ---------------------------------------------------------------- fixtures
 
 class QVTaskInfoLinuxFixture : public ::testing::Test {
  protected:

@@ -110,11 +110,9 @@ TEST(QVIntervalTreeVerify, MissingSiblingDuringDeleteFixup) {
   }
 }
 
-// ---------------------------------------------------------------------------
 // Searches on a tree with overlapping intervals (source-line tables use the
 // tree this way) against plain scans that follow the documented search
 // order without any pruning.
-// ---------------------------------------------------------------------------
 IntervalNode* ScanContaining(IntervalNode* node, int x) {
   if (node == nullptr || !(node->min <= x && x < node->max)) {
     return nullptr;

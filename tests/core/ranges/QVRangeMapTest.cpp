@@ -18,12 +18,10 @@
 namespace Quorvel {
 namespace {
 
-// ---------------------------------------------------------------------------
 // Reference model: one owner slot per key unit over a small key space, so
 // that random ranges overlap often. Every stored range is a run of one owner
 // id; pieces left by a cut get fresh ids, so two ranges never share an id
 // even when they end up adjacent.
-// ---------------------------------------------------------------------------
 template <class K>
 class ReferenceMap {
  public:
@@ -438,10 +436,8 @@ TYPED_TEST(QVRangeMapDifferentialTest, RandomOperationsMatchReferenceModel) {
   }
 }
 
-// ---------------------------------------------------------------------------
 // What the reference model does not reach: logging, operands that alias,
 // appending sub-maps, bulk setting.
-// ---------------------------------------------------------------------------
 using AddressMap = QVRangeMap<unsigned long, int>;
 using AddressRange = QVRange<unsigned long>;
 
@@ -547,9 +543,6 @@ TEST(QVRangeMapValues, SharedPointerReferencesFollowTheRanges) {
   EXPECT_EQ(1, section.use_count());  // the map's destructor releases its nodes
 }
 
-// ---------------------------------------------------------------------------
-// Descriptions
-// ---------------------------------------------------------------------------
 TEST(QVRangeMapDescription, OneLinePerRangePaddedToStreamWidth) {
   AddressMap map;
   map.setValueForRange(7, AddressRange(0x2000, 0x10));

@@ -119,7 +119,7 @@ class QVProcessManagerTest : public ::testing::TestWithParam<QVProcessManager::W
   QVProcessManager manager_{GetParam()};
 };
 
-TEST_P(QVProcessManagerTest, RunReportsWaitStatusOrMinusOne) {
+TEST_P(QVProcessManagerTest, RunReportsWaitStatusOrMinusOneAndCapturesOutputInDirectory) {
   // A bare name is looked up in $PATH.
   const std::pair<std::vector<std::string>, int> cases[] = {
       {{"/bin/true"}, 0}, {{"/bin/false"}, 1}, {{"/bin/sh", "-c", "exit 42"}, 42}, {{"true"}, 0}};
@@ -132,9 +132,8 @@ TEST_P(QVProcessManagerTest, RunReportsWaitStatusOrMinusOne) {
   EXPECT_EQ(manager_.run("/nonexistent/qv-missing-tool", {}, ""), -1);
   EXPECT_EQ(manager_.run("qv-missing-tool-in-path", {}, ""), -1);
   EXPECT_EQ(manager_.run("/bin/true", {}, "/nonexistent/qv-missing-dir"), -1);
-}
 
-TEST_P(QVProcessManagerTest, RunCapturesOutputInDirectory) {
+  // It captures the output, and runs in the given directory.
   test::ScratchDirectory scratch("qvprocess");
   char resolved[PATH_MAX];
   ASSERT_NE(::realpath(scratch.path().c_str(), resolved), nullptr);

@@ -123,7 +123,6 @@ TEST(QVDwarfLineTableTest, BuildsWithoutDebugInformationAnswerNothing) {
   }
 }
 
-
 namespace {
 
 // Up to count addresses spread over the sized functions of a library: the
