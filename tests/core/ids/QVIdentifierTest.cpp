@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/functional/hash.hpp>
 #include <gtest/gtest.h>
 
 #include "ids/QVContext.h"
@@ -176,20 +175,6 @@ TEST(QVIdentifierTest, OrderingFollowsFieldValuesNotCreationOrder) {
   EXPECT_LT(QVFileId::uniqueFileId("/a"), QVFileId::uniqueFileId("/b"));
   EXPECT_LT(QVProcessorId::uniqueProcessorId(alpha, 2), QVProcessorId::uniqueProcessorId(alpha, 10));
   EXPECT_LT(QVDiskId::uniqueDiskId(alpha, "sdb"), QVDiskId::uniqueDiskId(beta, "sda"));
-}
-
-TEST(QVIdentifierTest, HashedSetsDeduplicate) {
-  const QVThreadId thread = QVThreadId::uniqueThreadId(QVProcessId::uniqueProcessId(TestSystem(), 1, 0), 2, 0);
-  std::unordered_set<QVContext> contexts;
-  for (int round = 0; round < 3; ++round) {
-    for (int cpu = 0; cpu < 8; ++cpu) {
-      contexts.insert(QVContext::uniqueContext(thread, cpu, 1 + cpu % 2));
-    }
-  }
-  EXPECT_EQ(contexts.size(), 8u);
-  std::unordered_set<QVFileId, boost::hash<QVFileId>> files = {QVFileId::uniqueFileId("/a"), QVFileId::uniqueFileId("/a"),
-                                                               QVFileId()};
-  EXPECT_EQ(files.size(), 2u);
 }
 
 TEST(QVIdentifierTest, ThreadsInterningOverlappingKeysGetIdenticalInstances) {

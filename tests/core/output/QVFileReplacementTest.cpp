@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -25,12 +25,9 @@ namespace {
 
 std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
   }
-  ::closedir(dir);
   return names;
 }
 

@@ -135,14 +135,11 @@ TEST(QVTaskInfoLinuxLive, NoSuchTask) {
   // Beyond pid_max (at most 2^22), so never a live task.
   constexpr int kImpossiblePid = 1 << 30;
   QVTaskInfoLinux info(kImpossiblePid);
-  EXPECT_FALSE(info.isValid());
-  EXPECT_FALSE(info.isRunning());
-  EXPECT_TRUE(info.name().empty());
-  EXPECT_TRUE(info.executable().empty());
-  EXPECT_EQ(info.realUID(), QVTaskInfoLinux::kUnknownUID);
-  EXPECT_EQ(info.startTime(), 0u);
-  EXPECT_EQ(info.architecture(), LocalMachineArchitecture());
-  EXPECT_FALSE(info.refresh());
+  // valid, running, name, executable, real user, start time, architecture, refreshed
+  EXPECT_EQ(std::make_tuple(info.isValid(), info.isRunning(), info.name(), info.executable(), info.realUID(),
+                            info.startTime(), info.architecture(), info.refresh()),
+            std::make_tuple(false, false, std::string(), std::string(), QVTaskInfoLinux::kUnknownUID, uint64_t{0},
+                            LocalMachineArchitecture(), false));
   EXPECT_FALSE(QVProcessIdFromNativeIdentifier(kImpossiblePid).isValid());
   EXPECT_FALSE(QVProcessIdFromNativeIdentifier(0).isValid());
   EXPECT_FALSE(QVProcessIdFromNativeIdentifier(-1).isValid());

@@ -4,10 +4,8 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <fstream>
+#include <algorithm>
 #include <map>
-#include <set>
 
 #include "support/ElfProbes.h"
 #include "symbols/elf/QVElfImage.h"
