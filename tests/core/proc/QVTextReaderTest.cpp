@@ -80,7 +80,7 @@ TEST(QVTextReaderFields, FieldsStopAtTheEndOfTheLineSplitAtBlanksAndLiteralsMatc
 // Each parser takes a whole field and nothing that does not fit 64 bits:
 // 18446744073709551615 is 2^64-1, which the kernel prints in stat's rsslim
 // column; one more must be rejected, not wrapped.
-TEST(QVTextReaderNumbers, WholeFieldsWithinLimits) {
+TEST(QVTextReaderNumbers, WholeFieldsWithinLimitsAndAFailedReadLeavesTheCursorInPlace) {
   const std::pair<const char*, std::optional<uint64_t>> unsignedCases[] = {
       {"18446744073709551615", std::numeric_limits<uint64_t>::max()}, {"18446744073709551616", {}},
       {"99999999999999999999999999", {}}, {"-1", {}}, {"+1", {}}, {"", {}}, {"12kB", {}}, {" 12", {}}, {"0", 0}};
@@ -97,9 +97,8 @@ TEST(QVTextReaderNumbers, WholeFieldsWithinLimits) {
   EXPECT_EQ(QVTextReader::parseDouble("0.25"), 0.25);
   EXPECT_FALSE(QVTextReader::parseDouble("0.25s").has_value());
   EXPECT_FALSE(QVTextReader::parseDouble("").has_value());
-}
 
-TEST(QVTextReaderNumbers, FailedReadLeavesTheCursorInPlace) {
+  // A failed read leaves the cursor in place.
   QVTextReader reader("abc 12");
   EXPECT_FALSE(reader.nextUnsigned().has_value());
   EXPECT_FALSE(reader.nextSigned().has_value());
