@@ -88,7 +88,7 @@ TEST(QVDwarfLineTableTest, ProbeFunctionsStartOnTheLineThatDefinesThemInEveryBui
   EXPECT_NE(QVElfImage(ProbePath("symbol_probe_zlib_gnu")).sectionNamed(".zdebug_line"), nullptr);
 }
 
-TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAnyUnit) {
+TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAUnitOrInABuildWithoutLines) {
   auto image = std::make_shared<QVElfImage>(ProbePath("symbol_probe_g_fp"));
   QVDwarfLineTable lines(image);
   EXPECT_FALSE(lines.isLoaded());
@@ -104,9 +104,8 @@ TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAny
   EXPECT_FALSE(lines.sourceLineAt(0, line));
   EXPECT_FALSE(lines.sourceLineAt(~uint64_t(0), line));
   EXPECT_TRUE(lines.sourceLinesIn(100, 100).empty());
-}
 
-TEST(QVDwarfLineTableTest, BuildsWithoutDebugInformationAnswerNothing) {
+  // Builds without debug information answer nothing.
   for (const char* name : {"symbol_probe_nog_fp", "symbol_probe_nog_nofp", "symbol_probe_nolines",
                            "symbol_probe_stripped"}) {
     auto image = std::make_shared<QVElfImage>(ProbePath(name));
