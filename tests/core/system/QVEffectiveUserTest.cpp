@@ -107,9 +107,9 @@ TEST(QVEffectiveUserTest, SameIdsOrRootAskedForWithoutPrivilegeChangeNothing) {
               if (::setresgid(nogroup, nogroup, nogroup) != 0 || ::setresuid(nobody, nobody, nobody) != 0) {
                 return static_cast<int>(kChildDropFailed);
               }
-              const uid_t uid = ::geteuid();
+              const uid_t dropped = ::geteuid();
               const int result = checkRootScopeAsUnprivileged();
-              return result == kChildOk && ::geteuid() != uid ? static_cast<int>(kChildNotRestored) : result;
+              return result == kChildOk && ::geteuid() != dropped ? static_cast<int>(kChildNotRestored) : result;
             }),
             kChildOk);
 }

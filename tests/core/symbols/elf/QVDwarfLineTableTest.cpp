@@ -108,15 +108,14 @@ TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAUn
   // Builds without debug information answer nothing.
   for (const char* name : {"symbol_probe_nog_fp", "symbol_probe_nog_nofp", "symbol_probe_nolines",
                            "symbol_probe_stripped"}) {
-    auto image = std::make_shared<QVElfImage>(ProbePath(name));
-    ASSERT_TRUE(image->isValid());
-    QVDwarfLineTable lines(image);
-    QVSourceLine line;
-    const QVElfSection* text = image->sectionNamed(".text");
+    auto bare = std::make_shared<QVElfImage>(ProbePath(name));
+    ASSERT_TRUE(bare->isValid());
+    QVDwarfLineTable none(bare);
+    const QVElfSection* text = bare->sectionNamed(".text");
     ASSERT_NE(text, nullptr);
-    EXPECT_FALSE(lines.sourceLineAt(text->addr, line)) << name;
-    EXPECT_TRUE(lines.sourceLinesIn(text->addr, text->addr + text->size).empty()) << name;
-    EXPECT_NE(lines.error().find("no line information"), std::string::npos) << lines.error();
+    EXPECT_FALSE(none.sourceLineAt(text->addr, line)) << name;
+    EXPECT_TRUE(none.sourceLinesIn(text->addr, text->addr + text->size).empty()) << name;
+    EXPECT_NE(none.error().find("no line information"), std::string::npos) << none.error();
   }
 }
 
