@@ -393,7 +393,7 @@ TEST(QVProcTaskStatParser, MalformedRecords) {
   }
 }
 
-TEST(QVProcTaskStatusParser, RealStatus) {
+TEST(QVProcTaskStatusParser, RealStatusAndAKernelThreadsWithoutMemoryLines) {
   // real: /proc/<pid>/status of `cat`, the lines the reader uses and some it
   // passes over; the Uid and Gid columns were changed from root's zeros so
   // that the real id is told apart from the effective, saved and fs ids
@@ -438,12 +438,11 @@ TEST(QVProcTaskStatusParser, RealStatus) {
                             uint64_t{1}),
             std::tie(status.vmPeak, status.vmLib, status.vmPTE, status.threads, status.voluntaryContextSwitches,
                      status.nonvoluntaryContextSwitches));
-}
 
-TEST(QVProcTaskStatusParser, KernelThreadHasNoMemoryLines) {
-  const std::string text =
+  // A kernel thread has no memory lines: they read as zero, and are no issue.
+  const std::string kthreadd =
       "Name:\tkthreadd\nState:\tS (sleeping)\nTgid:\t2\nPid:\t2\nPPid:\t0\nUid:\t0\t0\t0\t0\nThreads:\t1\n";
-  QVProcTaskStatus status = QVProcTaskStatusParser::parse(text);
+  status = QVProcTaskStatusParser::parse(kthreadd);
   EXPECT_TRUE(status.issues.empty());
   EXPECT_EQ(status.vmSize, 0u);
   EXPECT_EQ(status.vmLib, 0u);

@@ -75,7 +75,7 @@ QVProcessor processorOf(const char* cpuinfo) {
   return QVMachineText::processorFromCpuInfo(QVMachineText::parseCpuInfo(cpuinfo));
 }
 
-TEST(QVMachineTextTest, ParsesCpuInfoOfTheFirstProcessor) {
+TEST(QVMachineTextTest, ParsesCpuInfoOfTheFirstProcessorAndMapsItToAProcessorOrUnknown) {
   const QVMachineText::CpuInfo info = QVMachineText::parseCpuInfo(kXeonX5570);
   EXPECT_EQ(std::make_tuple(info.vendor, info.family, info.model, info.siblings, info.cores),
             std::make_tuple(std::string("GenuineIntel"), 6, 26, 8, 4));
@@ -83,9 +83,7 @@ TEST(QVMachineTextTest, ParsesCpuInfoOfTheFirstProcessor) {
   EXPECT_EQ(info.processorCount, 2u);
   EXPECT_EQ(info.flags.count("arch_perfmon"), 1u);
   EXPECT_EQ(info.flags.count("hypervisor"), 0u);
-}
 
-TEST(QVMachineTextTest, MapsVendorFamilyAndModelToProcessorOrUnknown) {
   const std::pair<std::string, QVProcessor> cases[] = {
       {kXeonX5570, QVProcessorCoreI7}, {kXeonX5650, QVProcessorWestmere}, {kCore2Duo, QVProcessorCore2},
       // Later Intel models fall back to arch_perfmon.
@@ -98,9 +96,9 @@ TEST(QVMachineTextTest, MapsVendorFamilyAndModelToProcessorOrUnknown) {
       {"vendor_id\t: CentaurHauls\ncpu family\t: 6\nflags\t: fpu arch_perfmon\n", QVProcessorArchPerfMon},
   };
   for (const auto& c : cases) EXPECT_EQ(processorOf(c.first.c_str()), c.second) << c.first;
-  const QVMachineText::CpuInfo info = QVMachineText::parseCpuInfo("cpu MHz\t: nan\nmodel\t: 99999999999999\n");
-  EXPECT_EQ(info.cpuMHz, 0.0);
-  EXPECT_EQ(info.model, -1);
+  const QVMachineText::CpuInfo odd = QVMachineText::parseCpuInfo("cpu MHz\t: nan\nmodel\t: 99999999999999\n");
+  EXPECT_EQ(odd.cpuMHz, 0.0);
+  EXPECT_EQ(odd.model, -1);
 }
 
 TEST(QVMachineTextTest, ParsesMeminfoStatCpufreqCpuListsIntegersAndMachineNames) {
