@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -28,6 +29,36 @@ std::shared_ptr<T> UnarchiveFromString(const std::string& document, const std::s
   std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
   std::shared_ptr<T> object;
   unarchiver->decodeObjectForKey(key, object);
+  return object;
+}
+
+// The document whose root is the list `root` holding what `body` encodes.
+inline std::string ArchiveList(const std::string& root, const std::function<void(QVArchiver&)>& body,
+                               const QVArchiver::Options& options = {}) {
+  std::ostringstream stream;
+  std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream, options);
+  archiver->beginList(root);
+  body(*archiver);
+  archiver->endList(root);
+  archiver->finish();
+  return stream.str();
+}
+
+// Reads the root list `root` of a document with `body`.
+inline void UnarchiveList(const std::string& document, const std::string& root,
+                          const std::function<void(QVUnarchiver&)>& body) {
+  std::istringstream stream(document);
+  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
+  unarchiver->enterElement(root);
+  body(*unarchiver);
+  unarchiver->leaveElement(root);
+}
+
+// The object the unarchiver decodes next under `key`.
+template <class T>
+std::shared_ptr<T> DecodeObject(QVUnarchiver& unarchiver, const std::string& key) {
+  std::shared_ptr<T> object;
+  unarchiver.decodeObjectForKey(key, object);
   return object;
 }
 

@@ -25,27 +25,18 @@ namespace {
 using boost::posix_time::ptime;
 using ::testing::HasSubstr;
 
-// Writes a document whose root is the list "Root" holding what body encodes.
 std::string Write(const std::function<void(QVArchiver&)>& body, const QVArchiver::Options& options = {}) {
-  std::ostringstream stream;
-  std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream, options);
-  archiver->beginList("Root");
-  body(*archiver);
-  archiver->endList("Root");
-  archiver->finish();
-  return stream.str();
+  return test::ArchiveList("Root", body, options);
 }
 
 void Read(const std::string& document, const std::function<void(QVUnarchiver&)>& body) {
-  std::istringstream stream(document);
-  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(stream);
-  unarchiver->enterElement("Root");
-  body(*unarchiver);
-  unarchiver->leaveElement("Root");
+  test::UnarchiveList(document, "Root", body);
 }
 
-std::string RoundTripString(const std::string& value) {
-  std::string document = Write([&](QVArchiver& a) { a.encodeString(value, "Value"); });
+std::string RoundTripString(const std::string& value, bool indent = false) {
+  QVArchiver::Options options;
+  options.indent = indent;
+  std::string document = Write([&](QVArchiver& a) { a.encodeString(value, "Value"); }, options);
   std::string back;
   Read(document, [&](QVUnarchiver& u) { u.decodeString("Value", back); });
   return back;
@@ -119,10 +110,7 @@ void Inner::decodeWithUnarchiver(QVUnarchiver* unarchiver) {
   unarchiver->decodeObjectForKey("Leaf", leaf_);
 }
 
-// ---------------------------------------------------------------------------
-// Document form
-
-TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefAndEscape) {
+TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefEscapeAndNumberForms) {
   auto leaf = std::make_shared<Leaf>("a<b");
   std::string document = Write([&](QVArchiver& a) {
     a.encodeAttribute("x\"y", "note");
@@ -131,6 +119,10 @@ TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefAndEscape) {
     a.encodeObjectNoShare(*leaf, "Copy");
     a.encodeString("cr\r", "Text");
     a.encodeString("", "Empty");
+    a.encodeUnsigned(0, "U0");
+    a.encodeUnsigned(0xdeadbeefULL, "U");
+    a.encodeSigned(std::numeric_limits<int64_t>::min(), "S");
+    a.encodeDouble(2.5, "D");
   });
   EXPECT_EQ(document,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -140,6 +132,7 @@ TEST(QVArchiverFormat, WritesDeclarationObjidVersionObjrefAndEscape) {
             "<Copy version=\"2.1\"><Name>a&lt;b</Name></Copy>"
             "<Text esc=\"1\">cr\\x0d</Text>"
             "<Empty/>"
+            "<U0>0x0</U0><U>0xdeadbeef</U><S>-9223372036854775808</S><D>2.5000000000</D>"
             "</Root>");
 }
 
@@ -164,20 +157,6 @@ TEST(QVArchiverFormat, IndentsTwoSpacesPerDepth) {
             "  <Nothing/>\n"
             "</Root>\n");
 }
-
-TEST(QVArchiverFormat, NumbersUseTheArchivedTextForms) {
-  std::string document = Write([&](QVArchiver& a) {
-    a.encodeUnsigned(0, "U0");
-    a.encodeUnsigned(0xdeadbeefULL, "U");
-    a.encodeSigned(std::numeric_limits<int64_t>::min(), "S");
-    a.encodeDouble(2.5, "D");
-  });
-  EXPECT_THAT(document, HasSubstr("<U0>0x0</U0><U>0xdeadbeef</U><S>-9223372036854775808</S>"
-                                  "<D>2.5000000000</D>"));
-}
-
-// ---------------------------------------------------------------------------
-// Round trips of values
 
 TEST(QVArchiverValues, BoolCharAndTime) {
   ptime micro = boost::posix_time::from_iso_extended_string("2026-12-05T19:10:40.123456");
@@ -231,31 +210,28 @@ TEST(QVArchiverValues, StringsKeepEveryByte) {
       "  leading and trailing blanks  ", " ", "\n\n", "\t", "backslash \\ and \\x41 literally",
       "backslash \\x41 with a control \x01", std::string("embedded\0NUL", 12), "DEL \x7f",
   };
-  for (const std::string& sample : samples) {
-    EXPECT_EQ(RoundTripString(sample), sample) << "sample of " << sample.size() << " bytes";
+  // Indentation must not add to or take from a value's text.
+  for (bool indent : {false, true}) {
+    for (const std::string& sample : samples) {
+      EXPECT_EQ(RoundTripString(sample, indent), sample) << "sample of " << sample.size() << " bytes, indent " << indent;
+    }
   }
   for (int c = 1; c < 256; ++c) {
     std::string single(1, static_cast<char>(c));
     EXPECT_EQ(RoundTripString(single), single) << "byte " << c;
   }
-}
-
-TEST(QVArchiverValues, StringsSurviveIndentationAndCharString) {
-  QVArchiver::Options options;
-  options.indent = true;
-  std::string document = Write(
-      [&](QVArchiver& a) {
-        a.encodeCharString("  spaced  ", "A");
-        a.encodeCharString(nullptr, "B");
-      },
-      options);
-  Read(document, [&](QVUnarchiver& u) {
-    std::string a = "x", b = "x";
-    u.decodeString("A", a);
-    u.decodeString("B", b);
-    EXPECT_EQ(a, "  spaced  ");
-    EXPECT_EQ(b, "");
-  });
+  // A char string reads back as a string; a null one as the empty string.
+  Read(Write([&](QVArchiver& a) {
+         a.encodeCharString("  spaced  ", "A");
+         a.encodeCharString(nullptr, "B");
+       }),
+       [&](QVUnarchiver& u) {
+         std::string a = "x", b = "x";
+         u.decodeString("A", a);
+         u.decodeString("B", b);
+         EXPECT_EQ(a, "  spaced  ");
+         EXPECT_EQ(b, "");
+       });
 }
 
 TEST(QVArchiverValues, NumbersIncludingExtremes) {
@@ -327,10 +303,7 @@ TEST(QVArchiverValues, Data) {
   EXPECT_THAT(ReadError(bad, [&](QVUnarchiver& u) { u.decodeData("B", out); }), HasSubstr("base64"));
 }
 
-// ---------------------------------------------------------------------------
-// Objects, lists and identity
-
-TEST(QVArchiverObjects, SharedObjectReadsBackAsOneInstanceAcrossNesting) {
+TEST(QVArchiverObjects, SharedObjectReadsBackAsOneInstanceAcrossNestingUnlessSharingIsOff) {
   auto outer = std::make_shared<Outer>();
   outer->leaf_ = std::make_shared<Leaf>("shared");
   outer->count_ = 7;
@@ -349,20 +322,19 @@ TEST(QVArchiverObjects, SharedObjectReadsBackAsOneInstanceAcrossNesting) {
   EXPECT_EQ(back->inner_->back_.get(), back.get());
   back->inner_->back_.reset();  // break the cycle the test built
   outer->inner_->back_.reset();
-}
 
-TEST(QVArchiverObjects, SharingOffWritesEveryCopy) {
+  // With sharing off, every copy is written and read back as its own object.
   auto leaf = std::make_shared<Leaf>("twice");
   QVArchiver::Options options;
   options.shareObjects = false;
-  std::string document = Write(
+  const std::string copies = Write(
       [&](QVArchiver& a) {
         a.encodeObject(*leaf, "Leaf");
         a.encodeObject(*leaf, "Leaf");
       },
       options);
-  EXPECT_THAT(document, ::testing::Not(HasSubstr("objid")));
-  Read(document, [&](QVUnarchiver& u) {
+  EXPECT_THAT(copies, ::testing::Not(HasSubstr("objid")));
+  Read(copies, [&](QVUnarchiver& u) {
     std::shared_ptr<Leaf> first, second;
     u.decodeObjectForKey("Leaf", first);
     u.decodeObjectForKey("Leaf", second);
@@ -435,9 +407,6 @@ TEST(QVArchiverObjects, DanglingObjrefAndWrongType) {
                         }),
               HasSubstr("duplicate objid 1"));
 }
-
-// ---------------------------------------------------------------------------
-// The cursor
 
 TEST(QVArchiverCursor, OptionalKeysSkippingAndLeavingUnreadChildren) {
   auto leaf = std::make_shared<Leaf>("skipped");
@@ -522,9 +491,6 @@ TEST(QVArchiverCursor, MalformedValuesRaise) {
   });
 }
 
-// ---------------------------------------------------------------------------
-// Attributes and writer misuse
-
 TEST(QVArchiverWriter, AttributesRoundTripAndRejectWhatXmlCannotCarry) {
   std::string value = "quote \" apostrophe ' tab\t lf\n cr\r <&> \xc3\xa9";
   std::string document = Write([&](QVArchiver& a) {
@@ -573,9 +539,6 @@ TEST(QVArchiverWriter, FinishClosesOpenElementsAndRefusesSecondRootLateEncodingA
   failing->encodeString("x", "Root");
   EXPECT_THROW(failing->finish(), QVException);
 }
-
-// ---------------------------------------------------------------------------
-// Compression and truncation
 
 TEST(QVArchiverGzip, CompressedDocumentsRoundTripAreDetectedAndFlushEarly) {
   QVArchiver::Options options;

@@ -11,7 +11,7 @@ namespace {
 
 using Ids = std::vector<std::string>;
 
-TEST(QVErrorManagerTest, KeepsEachIdOnceInTheOrderFirstSet) {
+TEST(QVErrorManagerTest, KeepsEachIdOnceInTheOrderFirstSetAppendsOnlyMissingIdsAndCopiesAreIndependent) {
   QVErrorManager manager;
   manager.setWarningId("QVSamplerWarningBufferOverflow");
   manager.setErrorId("QVSamplerErrorNoDriver");
@@ -33,9 +33,8 @@ TEST(QVErrorManagerTest, KeepsEachIdOnceInTheOrderFirstSet) {
   EXPECT_EQ(manager.errorCount(), 0u);
   EXPECT_EQ(manager.warningCount(), 0u);
   EXPECT_FALSE(manager.testWarningId("QVSamplerWarningBufferOverflow"));
-}
 
-TEST(QVErrorManagerTest, AppendAddsOnlyMissingIdsAfterExistingOnesAndCopiesAreIndependent) {
+  // Appending adds only the missing ids, after the existing ones.
   QVErrorManager session;
   session.setErrorId("E1");
   session.setWarningId("W1");

@@ -16,7 +16,7 @@ __attribute__((noinline)) QVException MakeException() { return QVException("boom
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-TEST(QVExceptionTest, TraceStartsAtTheCallerAndPrintsAfterTheLocation) {
+TEST(QVExceptionTest, TraceStartsAtTheCallerAndPrintsAndLogsAfterTheLocation) {
   const QVException exception = MakeException();
   const std::string& trace = exception.stackTrace();
   ASSERT_FALSE(trace.empty());
@@ -31,10 +31,8 @@ TEST(QVExceptionTest, TraceStartsAtTheCallerAndPrintsAfterTheLocation) {
   exception.printStackTrace(out);
   EXPECT_EQ(out.str().rfind("boom at /src/core/QVThing.cpp:42\nStack Trace: " + FirstLine(exception.stackTrace()), 0), 0u)
       << out.str();
-}
 
-TEST(QVExceptionTest, LogExceptionWritesOneErrorWithLocationAndTrace) {
-  const QVException exception = MakeException();
+  // Logged, it is one error with the location and the trace.
   StartCaptureLog();
   try {
     throw exception;

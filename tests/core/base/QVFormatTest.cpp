@@ -29,7 +29,7 @@ TEST(QVFormatTest, TimePicksTheUnitThatReadsNaturallyRoundsUpAndStaysSaneWhenAbs
   }
 }
 
-TEST(QVFormatTest, SizesUseBinaryUnitsWithOneDecimalUnlessWhole) {
+TEST(QVFormatTest, SizesUseBinaryUnitsFrequenciesDecimalOnesWithOneDecimalUnlessWhole) {
   const std::pair<uint64_t, const char*> cases[] = {
       {0, "0 bytes"}, {1023, "1023 bytes"}, {1024, "1 KB"}, {1536, "1.5 KB"},
       {1024 * 1024 - 1, "1 MB"},  // 1023.999 KB rounds to a whole MB
@@ -39,15 +39,13 @@ TEST(QVFormatTest, SizesUseBinaryUnitsWithOneDecimalUnlessWhole) {
   for (const auto& c : cases) {
     EXPECT_EQ(FormatSizeBytes(c.first), c.second) << c.first;
   }
-}
 
-TEST(QVFormatTest, FrequenciesUseDecimalUnits) {
-  const std::pair<uint64_t, const char*> cases[] = {
+  const std::pair<uint64_t, const char*> frequencies[] = {
       {0, "0 Hz"},           {999, "999 Hz"},           {1000, "1 KHz"},
       {1500, "1.5 KHz"},     {2400000000, "2.4 GHz"},   {800000000, "800 MHz"},
       {3333333333, "3.333 GHz"}, {999999999, "1 GHz"},  {1234567, "1.235 MHz"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : frequencies) {
     EXPECT_EQ(FormatFrequencyHz(c.first), c.second) << c.first;
   }
 }

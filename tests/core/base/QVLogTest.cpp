@@ -60,20 +60,6 @@ class QVLogTest : public ::testing::Test {
   std::vector<std::string> lines_;
 };
 
-TEST(QVLogDefaults, WarningsAndErrorsPrintDebugDoesNot) {
-  const QVLogFlags warning = GetLogFlags(QVLogLevel::Warning);
-  const QVLogFlags error = GetLogFlags(QVLogLevel::Error);
-  EXPECT_TRUE(warning.print);
-  EXPECT_TRUE(error.print);
-  EXPECT_FALSE(warning.callstack);
-  EXPECT_FALSE(error.callstack);
-  EXPECT_FALSE(GetLogFlags(QVLogLevel::Debug).callstack);
-  if (std::getenv("QV_DEBUG_LOG") == nullptr) {
-    EXPECT_FALSE(GetLogFlags(QVLogLevel::Debug).print);
-    EXPECT_FALSE(LogIsEnabled(QVLogLevel::Debug));
-  }
-}
-
 TEST_F(QVLogTest, EnabledFollowsLogAndPrintFlagsPerLevel) {
   for (QVLogLevel level : kLevels) {
     EXPECT_FALSE(LogIsEnabled(level));
@@ -173,7 +159,7 @@ TEST_F(QVLogTest, CallstackFlagAppendsTheStack) {
   EXPECT_EQ(line.find("_LOG"), std::string::npos) << line;
 }
 
-TEST_F(QVLogTest, CaptureEnablesEveryLevelAndCollectsWhateverTheFlags) {
+TEST_F(QVLogTest, CaptureEnablesEveryLevelCollectsWhateverTheFlagsAndNests) {
   FormatCounter counter;
   StartCaptureLog();
   for (QVLogLevel level : kLevels) {
@@ -190,9 +176,8 @@ TEST_F(QVLogTest, CaptureEnablesEveryLevelAndCollectsWhateverTheFlags) {
   for (QVLogLevel level : kLevels) {
     EXPECT_FALSE(LogIsEnabled(level));
   }
-}
 
-TEST_F(QVLogTest, NestedCapturesEachReturnWhatWasLoggedSinceTheirStart) {
+  // Captures nest; each returns what was logged since its start.
   StartCaptureLog();
   QV_DEBUG("A");
   StartCaptureLog();
@@ -214,7 +199,7 @@ TEST_F(QVLogTest, NestedCapturesEachReturnWhatWasLoggedSinceTheirStart) {
   std::string empty;
   StopCaptureLog(empty);
   EXPECT_EQ(empty, "");
-  std::string text = "stale";
+  text = "stale";
   StopCaptureLog(text);
   EXPECT_EQ(text, "");
   EXPECT_FALSE(LogIsEnabled(QVLogLevel::Debug));

@@ -8,7 +8,7 @@ using namespace Quorvel;
 
 namespace {
 
-TEST(QVBinaryCursorTest, RangesAreCheckedWithoutOverflow) {
+TEST(QVBinaryCursorTest, RangesAreCheckedWithoutOverflowAndFailedReadsLeaveThePositionAlone) {
   struct Case {
     std::uint64_t offset, length, size;
     bool fits;
@@ -20,9 +20,7 @@ TEST(QVBinaryCursorTest, RangesAreCheckedWithoutOverflow) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(QVBinaryCursor::rangeFits(c.offset, c.length, c.size), c.fits) << c.offset << "+" << c.length;
-}
 
-TEST(QVBinaryCursorTest, FailedReadsLeaveThePositionAlone) {
   const std::uint8_t bytes[] = {1, 0, 0, 0, 2, 0, 0, 0, 3};
   QVBinaryCursor cursor(bytes, sizeof(bytes));
   std::uint32_t word = 0;

@@ -1,14 +1,10 @@
 #include "data/QVData.h"
 
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "archive/QVArchiver.h"
-#include "archive/QVUnarchiver.h"
 #include "support/ArchiveRoundTrip.h"
 
 namespace Quorvel {
@@ -32,29 +28,17 @@ TEST(QVDataTest, RoundTripKeepsEveryByteAndSharesRepeats) {
     bytes.push_back(static_cast<unsigned char>(i));
   }
   const QVData data(bytes);
-  std::ostringstream stream;
-  {
-    std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream);
-    archiver->beginList("Images");
-    archiver->encodeObject(data, "Data");
-    archiver->encodeObject(QVData(data), "Data");
-    archiver->encodeObject(QVData(), "Data");
-    archiver->endList("Images");
-    archiver->finish();
-  }
-  std::istringstream input(stream.str());
-  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(input);
-  unarchiver->enterElement("Images");
-  std::shared_ptr<QVData> first;
-  std::shared_ptr<QVData> second;
-  std::shared_ptr<QVData> empty;
-  unarchiver->decodeObjectForKey("Data", first);
-  unarchiver->decodeObjectForKey("Data", second);
-  unarchiver->decodeObjectForKey("Data", empty);
-  unarchiver->leaveElement("Images");
-  EXPECT_EQ(first->vector(), bytes);
-  EXPECT_EQ(first.get(), second.get()) << stream.str();
-  EXPECT_EQ(empty->length(), 0u);
+  const std::string document = test::ArchiveList("Images", [&](QVArchiver& archiver) {
+    archiver.encodeObject(data, "Data");
+    archiver.encodeObject(QVData(data), "Data");
+    archiver.encodeObject(QVData(), "Data");
+  });
+  test::UnarchiveList(document, "Images", [&](QVUnarchiver& unarchiver) {
+    std::shared_ptr<QVData> first = test::DecodeObject<QVData>(unarchiver, "Data");
+    EXPECT_EQ(first->vector(), bytes);
+    EXPECT_EQ(first, test::DecodeObject<QVData>(unarchiver, "Data")) << document;
+    EXPECT_EQ(test::DecodeObject<QVData>(unarchiver, "Data")->length(), 0u);
+  });
 }
 
 }  // namespace

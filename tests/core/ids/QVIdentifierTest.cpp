@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -11,11 +9,8 @@
 #include <vector>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/functional/hash.hpp>
 #include <gtest/gtest.h>
 
-#include "archive/QVArchiver.h"
-#include "archive/QVUnarchiver.h"
 #include "ids/QVContext.h"
 #include "ids/QVDiskId.h"
 #include "ids/QVFileId.h"
@@ -24,11 +19,13 @@
 #include "ids/QVProcessorId.h"
 #include "ids/QVSystemId.h"
 #include "ids/QVThreadId.h"
+#include "support/ArchiveRoundTrip.h"
 #include "support/TestSupport.h"
 
 namespace Quorvel {
 namespace {
 
+using test::DecodeObject;
 using test::Text;
 
 size_t Count(const std::string& text, const std::string& part) {
@@ -39,14 +36,11 @@ size_t Count(const std::string& text, const std::string& part) {
   return count;
 }
 
-template <class T>
-std::shared_ptr<T> Decode(QVUnarchiver& unarchiver, const char* key) {
-  std::shared_ptr<T> object;
-  unarchiver.decodeObjectForKey(key, object);
-  return object;
-}
-
 QVSystemId TestSystem() { return QVSystemId::uniqueSystemId("0123456789abcdef", "testhost"); }
+
+// An arbitrary boot time in nanoseconds (2026-12-05 UTC), for the file ids
+// of kernel modules, which name a boot of a system.
+constexpr uint64_t kBoot = 1796497790000000000ULL;
 
 TEST(QVIdentifierTest, EqualFieldsGiveOneInstance) {
   const QVSystemId system = TestSystem();
@@ -119,6 +113,31 @@ TEST(QVIdentifierTest, EachLevelReachesItsOwnersDefaultsAreInvalidAndAllPrintRea
   EXPECT_EQ(Text(QVNetworkId::uniqueNetworkId(TestSystem(), "eth0")), "network eth0");
 }
 
+TEST(QVIdentifierTest, PerBootFileIdIsNameSystemAndBootWhichOrderAndDescribeIt) {
+  const QVSystemId alpha = QVSystemId::uniqueSystemId("id-alpha", "alpha");
+  const QVFileId module = QVFileId::uniqueFileId(alpha, "ext4", kBoot);
+  EXPECT_EQ(module, QVFileId::uniqueFileId(alpha, "ext4", kBoot));
+  EXPECT_NE(module, QVFileId::uniqueFileId(alpha, "ext4", kBoot + 1));
+  EXPECT_NE(module, QVFileId::uniqueFileId(QVSystemId::uniqueSystemId("id-beta", "beta"), "ext4", kBoot));
+  // A file that happens to be called like the module is another thing.
+  EXPECT_NE(module, QVFileId::uniqueFileId("ext4"));
+  EXPECT_EQ(std::make_tuple(module.path(), module.systemId(), module.time()), std::make_tuple("ext4", alpha, kBoot));
+
+  const QVFileId file = QVFileId::uniqueFileId("/lib/x.so");
+  EXPECT_FALSE(file.systemId().isValid());
+  EXPECT_EQ(file.time(), 0u);
+  // Without a system or a boot, there is nothing but the name.
+  EXPECT_EQ(QVFileId::uniqueFileId(QVSystemId(), "/lib/x.so", 0), file);
+
+  // Ordering separates boots of one name, and the description names the boot.
+  const QVFileId late = QVFileId::uniqueFileId(alpha, "ext4", kBoot + 1);
+  EXPECT_TRUE(module < late);
+  EXPECT_FALSE(late < module);
+  EXPECT_TRUE(QVFileId::uniqueFileId("ext4") < module);
+  EXPECT_TRUE(module < QVFileId::uniqueFileId("ext5"));
+  EXPECT_EQ(Text(QVFileId::uniqueFileId(alpha, "ext4", 0x10)), "ext4 [system alpha, boot 0x10]");
+}
+
 TEST(QVIdentifierTest, OrderingFollowsFieldValuesNotCreationOrder) {
   const QVSystemId alpha = QVSystemId::uniqueSystemId("order-a", "a");
   const QVSystemId beta = QVSystemId::uniqueSystemId("order-b", "b");
@@ -156,20 +175,6 @@ TEST(QVIdentifierTest, OrderingFollowsFieldValuesNotCreationOrder) {
   EXPECT_LT(QVFileId::uniqueFileId("/a"), QVFileId::uniqueFileId("/b"));
   EXPECT_LT(QVProcessorId::uniqueProcessorId(alpha, 2), QVProcessorId::uniqueProcessorId(alpha, 10));
   EXPECT_LT(QVDiskId::uniqueDiskId(alpha, "sdb"), QVDiskId::uniqueDiskId(beta, "sda"));
-}
-
-TEST(QVIdentifierTest, HashedSetsDeduplicate) {
-  const QVThreadId thread = QVThreadId::uniqueThreadId(QVProcessId::uniqueProcessId(TestSystem(), 1, 0), 2, 0);
-  std::unordered_set<QVContext> contexts;
-  for (int round = 0; round < 3; ++round) {
-    for (int cpu = 0; cpu < 8; ++cpu) {
-      contexts.insert(QVContext::uniqueContext(thread, cpu, 1 + cpu % 2));
-    }
-  }
-  EXPECT_EQ(contexts.size(), 8u);
-  std::unordered_set<QVFileId, boost::hash<QVFileId>> files = {QVFileId::uniqueFileId("/a"), QVFileId::uniqueFileId("/a"),
-                                                               QVFileId()};
-  EXPECT_EQ(files.size(), 2u);
 }
 
 TEST(QVIdentifierTest, ThreadsInterningOverlappingKeysGetIdenticalInstances) {
@@ -226,44 +231,41 @@ TEST(QVIdentifierTest, ArchiveRoundTripReinternsEveryKind) {
   const QVThreadId thread = QVThreadId::uniqueThreadId(process, 4322, 99);
   const QVContext context = QVContext::uniqueContext(thread, 7, QVContext::StateSupervisor);
   const QVFileId file = QVFileId::uniqueFileId("/opt/app/lib <odd> & name.so");
+  const QVFileId module = QVFileId::uniqueFileId(system, "nf_nat", kBoot);
   const QVProcessorId processor = QVProcessorId::uniqueProcessorId(system, 11);
   const QVDiskId disk = QVDiskId::uniqueDiskId(system, "sdc");
   const QVNetworkId network = QVNetworkId::uniqueNetworkId(system, "wlan0");
 
-  std::ostringstream stream;
-  {
-    std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream);
-    archiver->beginList("Ids");
-    archiver->encodeObject(context, "Context");
-    archiver->encodeObject(file, "FileId");
-    archiver->encodeObject(processor, "ProcessorId");
-    archiver->encodeObject(disk, "DiskId");
-    archiver->encodeObject(network, "NetworkId");
-    archiver->encodeObject(QVThreadId(), "Invalid");
-    archiver->endList("Ids");
-    archiver->finish();
-  }
-  const std::string document = stream.str();
-  // The system is nested under the context and referred to by the others.
+  const std::string document = test::ArchiveList("Ids", [&](QVArchiver& archiver) {
+    archiver.encodeObject(context, "Context");
+    archiver.encodeObject(file, "FileId");
+    archiver.encodeObject(module, "FileId");
+    archiver.encodeObject(processor, "ProcessorId");
+    archiver.encodeObject(disk, "DiskId");
+    archiver.encodeObject(network, "NetworkId");
+    archiver.encodeObject(QVThreadId(), "Invalid");
+  });
+  // The system is nested under the context and referred to by the others;
+  // a file id without a system or boot writes neither.
   EXPECT_EQ(Count(document, "<Identifier>"), 1u) << document;
+  EXPECT_EQ(Count(document, "<SystemId"), 5u) << document;
+  EXPECT_NE(document.find("0x18ee7138c4b96c00"), std::string::npos) << "kBoot in hex\n" << document;
   EXPECT_NE(document.find("<Pid>4321</Pid>"), std::string::npos) << document;
   EXPECT_NE(document.find("<Order>0x1122334455667788</Order>"), std::string::npos) << document;
   EXPECT_NE(document.find("<State>2</State>"), std::string::npos) << document;
 
-  std::istringstream input(document);
-  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(input);
-  unarchiver->enterElement("Ids");
-  std::shared_ptr<QVContext> decodedContext;
-  unarchiver->decodeObjectForKey("Context", decodedContext);
-  EXPECT_EQ(*decodedContext, context);
-  EXPECT_EQ(decodedContext->threadId(), thread);
-  EXPECT_EQ(decodedContext->asProcessId().order(), 0x1122334455667788ULL);
-  EXPECT_EQ(*Decode<QVFileId>(*unarchiver, "FileId"), file);
-  EXPECT_EQ(*Decode<QVProcessorId>(*unarchiver, "ProcessorId"), processor);
-  EXPECT_EQ(*Decode<QVDiskId>(*unarchiver, "DiskId"), disk);
-  EXPECT_EQ(*Decode<QVNetworkId>(*unarchiver, "NetworkId"), network);
-  EXPECT_FALSE(Decode<QVThreadId>(*unarchiver, "Invalid")->isValid());
-  unarchiver->leaveElement("Ids");
+  test::UnarchiveList(document, "Ids", [&](QVUnarchiver& unarchiver) {
+    std::shared_ptr<QVContext> decodedContext = DecodeObject<QVContext>(unarchiver, "Context");
+    EXPECT_EQ(*decodedContext, context);
+    EXPECT_EQ(decodedContext->threadId(), thread);
+    EXPECT_EQ(decodedContext->asProcessId().order(), 0x1122334455667788ULL);
+    EXPECT_EQ(*DecodeObject<QVFileId>(unarchiver, "FileId"), file);
+    EXPECT_EQ(*DecodeObject<QVFileId>(unarchiver, "FileId"), module);
+    EXPECT_EQ(*DecodeObject<QVProcessorId>(unarchiver, "ProcessorId"), processor);
+    EXPECT_EQ(*DecodeObject<QVDiskId>(unarchiver, "DiskId"), disk);
+    EXPECT_EQ(*DecodeObject<QVNetworkId>(unarchiver, "NetworkId"), network);
+    EXPECT_FALSE(DecodeObject<QVThreadId>(unarchiver, "Invalid")->isValid());
+  });
 }
 
 TEST(QVIdentifierTest, ContextWrittenTwiceIsStoredOnceAndReadAsOneObject) {
@@ -272,32 +274,24 @@ TEST(QVIdentifierTest, ContextWrittenTwiceIsStoredOnceAndReadAsOneObject) {
   const QVContext copy = first;  // a distinct handle on the same record
   const QVContext other = QVContext::uniqueContext(thread, 1, 1);
 
-  std::ostringstream stream;
-  {
-    std::unique_ptr<QVArchiver> archiver = QVArchiver::createArchiver(stream);
-    archiver->beginList("Contexts");
-    archiver->encodeObject(first, "Context");
-    archiver->encodeObject(other, "Context");
-    archiver->encodeObject(copy, "Context");
-    archiver->endList("Contexts");
-    archiver->finish();
-  }
-  const std::string document = stream.str();
+  const std::string document = test::ArchiveList("Contexts", [&](QVArchiver& archiver) {
+    archiver.encodeObject(first, "Context");
+    archiver.encodeObject(other, "Context");
+    archiver.encodeObject(copy, "Context");
+  });
   EXPECT_EQ(Count(document, "<Tid>"), 1u) << "the thread is shared by both contexts\n" << document;
   EXPECT_EQ(Count(document, "<Processor>"), 2u) << document;
   EXPECT_EQ(Count(document, "objref="), 2u) << "one for the thread, one for the repeated context\n" << document;
 
-  std::istringstream input(document);
-  std::unique_ptr<QVUnarchiver> unarchiver = QVUnarchiver::createUnarchiver(input);
-  unarchiver->enterElement("Contexts");
-  std::shared_ptr<QVContext> a = Decode<QVContext>(*unarchiver, "Context");
-  std::shared_ptr<QVContext> b = Decode<QVContext>(*unarchiver, "Context");
-  std::shared_ptr<QVContext> c = Decode<QVContext>(*unarchiver, "Context");
-  unarchiver->leaveElement("Contexts");
-  EXPECT_EQ(a.get(), c.get()) << "the reference resolves to the object read first";
-  EXPECT_EQ(*a, first);
-  EXPECT_EQ(*b, other);
-  EXPECT_EQ(b->threadId(), a->threadId());
+  test::UnarchiveList(document, "Contexts", [&](QVUnarchiver& unarchiver) {
+    std::shared_ptr<QVContext> a = DecodeObject<QVContext>(unarchiver, "Context");
+    std::shared_ptr<QVContext> b = DecodeObject<QVContext>(unarchiver, "Context");
+    std::shared_ptr<QVContext> c = DecodeObject<QVContext>(unarchiver, "Context");
+    EXPECT_EQ(a.get(), c.get()) << "the reference resolves to the object read first";
+    EXPECT_EQ(*a, first);
+    EXPECT_EQ(*b, other);
+    EXPECT_EQ(b->threadId(), a->threadId());
+  });
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -25,12 +24,9 @@ namespace {
 
 std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
   }
-  ::closedir(dir);
   return names;
 }
 
@@ -125,33 +121,28 @@ TEST(QVFileReplacementTest, PlantedSetIdFileGivesOnlyPermissionBits) {
 TEST(QVFileReplacementTest, WriterKilledDuringTheWriteLeavesNothingBehind) {
   test::ScratchDirectory scratch("qvreplace");
   const std::string target = scratch.file("out.qvprof");
-  ASSERT_TRUE([&] {
-    std::string error;
-    return Replace(target, "old", error);
-  }());
+  std::string error;
+  ASSERT_TRUE(Replace(target, "old", error)) << error;
   int ready[2];
   ASSERT_EQ(0, ::pipe(ready));
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const pid_t child = test::StartChild([&] {
     QVFileReplacement file(target);
-    if (!file.open()) _exit(1);
+    if (!file.open()) return 1;
     const std::string block(1 << 20, 'x');
     (void)!::write(ready[1], "r", 1);
     // Keeps writing until killed; commit is never reached.
     for (;;) {
-      if (::write(file.fd(), block.data(), block.size()) < 0) _exit(2);
+      if (::write(file.fd(), block.data(), block.size()) < 0) return 2;
       ::lseek(file.fd(), 0, SEEK_SET);
     }
-  }
+  });
+  ASSERT_GT(child, 0);
   ::close(ready[1]);
   char byte = 0;
   ASSERT_EQ(1, ::read(ready[0], &byte, 1)) << "the child could not open the replacement";
   ::close(ready[0]);
   ASSERT_EQ(0, ::kill(child, SIGKILL));
-  int status = 0;
-  ASSERT_EQ(child, ::waitpid(child, &status, 0));
-  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(test::WaitForChild(child), 128 + SIGKILL);
   EXPECT_EQ(std::vector<std::string>{"out.qvprof"}, Entries(scratch.path()));
   std::string content;
   ASSERT_TRUE(FileReadString(target, content));

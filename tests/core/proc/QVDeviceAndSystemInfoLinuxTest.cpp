@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 
 #include "proc/QVDiskInfoLinux.h"
@@ -111,11 +112,11 @@ TEST(QVDiskInfoLinux, WholeDisksCountersAndRemoval) {
   QVDiskInfoLinux disk(vda);
   ASSERT_TRUE(disk.update());
   QVDiskInfoLinux::DiskStats stats = disk.diskStats();
-  EXPECT_EQ(stats.integer(QVDiskInfoLinux::Reads), 8337u);
-  EXPECT_EQ(stats.integer(QVDiskInfoLinux::ReadBytes), 761318u * 512);
+  // Sectors are 512 bytes; times are milliseconds.
+  EXPECT_EQ(std::make_tuple(stats.integer(QVDiskInfoLinux::Reads), stats.integer(QVDiskInfoLinux::ReadBytes),
+                            stats.integer(QVDiskInfoLinux::Writes), stats.integer(QVDiskInfoLinux::WriteBytes)),
+            std::make_tuple(uint64_t{8337}, uint64_t{761318} * 512, uint64_t{12345}, uint64_t{901234} * 512));
   EXPECT_DOUBLE_EQ(stats.real(QVDiskInfoLinux::ReadTime), 4.102);
-  EXPECT_EQ(stats.integer(QVDiskInfoLinux::Writes), 12345u);
-  EXPECT_EQ(stats.integer(QVDiskInfoLinux::WriteBytes), 901234u * 512);
   EXPECT_DOUBLE_EQ(stats.real(QVDiskInfoLinux::WriteTime), 5.678);
 
   tree.writeFile("/proc/diskstats", " 7 0 loop0 10 0 20 1 0 0 0 0 0 4 1\n");

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -81,9 +82,7 @@ std::unordered_set<int64_t> nativeIds(const std::unordered_set<QVThreadId>& ids)
 
 }  // namespace
 
-// ---------------------------------------------------------------- live tasks
-
-TEST(QVTaskInfoLinuxLive, ThisProcess) {
+TEST(QVTaskInfoLinuxLive, ThisProcessAndItsIds) {
   QVTaskInfoLinux info(::getpid());
   ASSERT_TRUE(info.isValid());
   EXPECT_EQ(info.nativeIdentifier(), ::getpid());
@@ -109,15 +108,14 @@ TEST(QVTaskInfoLinuxLive, ThisProcess) {
   // The test binary links libstdc++ and gtest dynamically.
   EXPECT_GT(status.integer(15), 0u);
   EXPECT_GE(status.threadCount(), 1);
-}
 
-TEST(QVTaskInfoLinuxLive, IdsOfThisProcessAreInternedAndListed) {
+  // Its ids are interned and listed.
   QVProcessId self = QVProcessIdFromNativeIdentifier(::getpid());
   ASSERT_TRUE(self.isValid());
   EXPECT_EQ(self, QVProcessIdFromNativeIdentifier(::getpid()));
   EXPECT_EQ(self.nativeIdentifier(), ::getpid());
   EXPECT_EQ(self.asSystemId(), QVSystemId::currentSystemId());
-  EXPECT_EQ(self.order(), QVTaskInfoLinux(::getpid()).startTime());
+  EXPECT_EQ(self.order(), info.startTime());
 
   std::unordered_set<QVProcessId> processes;
   processes.insert(QVProcessId());  // cleared because append is false
@@ -137,14 +135,11 @@ TEST(QVTaskInfoLinuxLive, NoSuchTask) {
   // Beyond pid_max (at most 2^22), so never a live task.
   constexpr int kImpossiblePid = 1 << 30;
   QVTaskInfoLinux info(kImpossiblePid);
-  EXPECT_FALSE(info.isValid());
-  EXPECT_FALSE(info.isRunning());
-  EXPECT_TRUE(info.name().empty());
-  EXPECT_TRUE(info.executable().empty());
-  EXPECT_EQ(info.realUID(), QVTaskInfoLinux::kUnknownUID);
-  EXPECT_EQ(info.startTime(), 0u);
-  EXPECT_EQ(info.architecture(), LocalMachineArchitecture());
-  EXPECT_FALSE(info.refresh());
+  // valid, running, name, executable, real user, start time, architecture, refreshed
+  EXPECT_EQ(std::make_tuple(info.isValid(), info.isRunning(), info.name(), info.executable(), info.realUID(),
+                            info.startTime(), info.architecture(), info.refresh()),
+            std::make_tuple(false, false, std::string(), std::string(), QVTaskInfoLinux::kUnknownUID, uint64_t{0},
+                            LocalMachineArchitecture(), false));
   EXPECT_FALSE(QVProcessIdFromNativeIdentifier(kImpossiblePid).isValid());
   EXPECT_FALSE(QVProcessIdFromNativeIdentifier(0).isValid());
   EXPECT_FALSE(QVProcessIdFromNativeIdentifier(-1).isValid());
@@ -163,7 +158,7 @@ TEST(QVTaskInfoLinuxLive, KernelThreadHasNoExecutable) {
   EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmSize), 0u);
 }
 
-TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsName) {
+TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsNameThenAsZombieAndReaped) {
   NamedChild child;
   ASSERT_TRUE(child.started);
 
@@ -223,16 +218,8 @@ TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsName) {
   const std::size_t own = both.size();
   QVTaskInfoLinux::getThreadIdsForProcess(processId, both, true);
   EXPECT_EQ(both.size(), own + threads.size());
-}
 
-TEST(QVTaskInfoLinuxLive, ZombieAndReapedChildAreNotRunning) {
-  NamedChild child;
-  ASSERT_TRUE(child.started);
-  QVTaskInfoLinux info(child.pid());
-  QVProcessId processId = QVProcessIdFromNativeIdentifier(child.pid());
-  ASSERT_TRUE(info.isRunning());
-  ASSERT_TRUE(processId.isValid());
-
+  // The same child, exited: neither a zombie nor a reaped child is running.
   // Told to exit, and waited for without reaping, so the child stays a zombie.
   child.probe.closeInput();
   siginfo_t exited{};
@@ -244,7 +231,6 @@ TEST(QVTaskInfoLinuxLive, ZombieAndReapedChildAreNotRunning) {
   std::unordered_set<QVProcessId> processes;
   QVTaskInfoLinux::getProcessIds(processes, false);
   EXPECT_EQ(processes.count(processId), 0u);
-  std::unordered_set<QVThreadId> threads;
   QVTaskInfoLinux::getThreadIdsForProcess(processId, threads, false);
   EXPECT_TRUE(threads.empty());
 
@@ -275,8 +261,6 @@ TEST(QVTaskInfoLinuxLive, RefreshWhileOtherThreadsRead) {
   reader.join();
   EXPECT_EQ(mismatches.load(), 0);
 }
-
-// ---------------------------------------------------------------- fixtures
 
 class QVTaskInfoLinuxFixture : public ::testing::Test {
  protected:
@@ -374,50 +358,45 @@ TEST_F(QVTaskInfoLinuxFixture, MissingStatusStillGivesTheStatValues) {
   EXPECT_EQ(kernelInfo.procStatusValues().threadCount(), 1);
 }
 
-TEST_F(QVTaskInfoLinuxFixture, ArchitectureFromTheExecutablesElfHeader) {
-  // A 64-bit AArch64 (EM_AARCH64, 183) and a 32-bit i386 (EM_386, 3) executable.
-  tree_.writeFile("/bins/aarch64", elfHead(2, 1, 183) + std::string(100, '\0'));
-  tree_.writeFile("/bins/i386", elfHead(1, 1, 3));
-  tree_.writeFile("/bins/script", "#!/bin/sh\necho not an ELF file\n");
-  tree_.addTask(process(10, "arm", 1));
-  tree_.addTask(process(11, "x86", 1));
-  tree_.addTask(process(12, "script", 1));
-  tree_.addTask(process(13, "gone", 1));
-  tree_.setExecutable(10, tree_.path("/bins/aarch64"));
-  tree_.setExecutable(11, tree_.path("/bins/i386"));
-  tree_.setExecutable(12, tree_.path("/bins/script"));
-  tree_.setExecutable(13, tree_.path("/bins/deleted"));
-  QVSystemPaths::ScopedRoot root(tree_.root());
+TEST(QVTaskInfoLinuxElf, HeaderDecoding) {
+  std::ifstream self("/proc/self/exe", std::ios::binary);
+  std::string ownHead(20, '\0');
+  ASSERT_TRUE(self.read(&ownHead[0], 20));
+  // EM_AARCH64 (183), EM_386 (3), EM_PPC64 (21) big-endian; EM_RISCV (243)
+  // is not a known architecture.
+  const std::string ppc64 = elfHead(2, 2, 21);
+  std::string badClass = ppc64;
+  badClass[4] = 3;
+  std::string badMagic = ppc64;
+  badMagic[1] = 'e';
+  const std::pair<std::string, std::optional<QVArchitecture>> cases[] = {
+      {ownHead, LocalMachineArchitecture()},       {elfHead(2, 1, 183), QVArchitectureAArch64},
+      {elfHead(1, 1, 3), QVArchitectureX86},       {ppc64, QVArchitecturePPC64},
+      {elfHead(2, 1, 243), QVArchitectureUnknown}, {"", std::nullopt},
+      {ppc64.substr(0, 19), std::nullopt},         {badClass, std::nullopt},
+      {badMagic, std::nullopt},                    {"#!/bin/sh\necho not an ELF file\n", std::nullopt},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(cases[i].first), cases[i].second) << "case " << i;
+  }
+}
 
+TEST_F(QVTaskInfoLinuxFixture, ArchitectureFromTheExecutable) {
+  tree_.writeFile("/bins/aarch64", elfHead(2, 1, 183) + std::string(100, '\0'));
+  tree_.writeFile("/bins/script", "#!/bin/sh\necho not an ELF file\n");
+  const std::pair<int, const char*> executables[] = {{10, "/bins/aarch64"}, {12, "/bins/script"}, {13, "/bins/deleted"}};
+  for (const auto& executable : executables) {
+    tree_.addTask(process(executable.first, "task", 1));
+    tree_.setExecutable(executable.first, tree_.path(executable.second));
+  }
+  QVSystemPaths::ScopedRoot root(tree_.root());
   EXPECT_EQ(QVTaskInfoLinux(10).architecture(), QVArchitectureAArch64);
   EXPECT_EQ(QVTaskInfoLinux(10).executable(), tree_.path("/bins/aarch64"));
-  EXPECT_EQ(QVTaskInfoLinux(11).architecture(), QVArchitectureX86);
   // Neither a non-ELF file nor a missing one says anything about the
   // machine type: the local machine's is assumed.
   EXPECT_EQ(QVTaskInfoLinux(12).architecture(), LocalMachineArchitecture());
   EXPECT_EQ(QVTaskInfoLinux(13).architecture(), LocalMachineArchitecture());
   EXPECT_EQ(QVTaskInfoLinux(13).executable(), tree_.path("/bins/deleted"));
-}
-
-TEST(QVTaskInfoLinuxElf, HeaderDecoding) {
-  std::ifstream self("/proc/self/exe", std::ios::binary);
-  std::string ownHead(20, '\0');
-  ASSERT_TRUE(self.read(&ownHead[0], 20));
-  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(ownHead), LocalMachineArchitecture());
-
-  // EM_PPC64 (21) big-endian; EM_RISCV (243) is not a known architecture.
-  const std::string ppc64BigEndian = elfHead(2, 2, 21);
-  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(ppc64BigEndian), QVArchitecturePPC64);
-  EXPECT_EQ(QVTaskInfoLinux::architectureFromElfHeader(elfHead(2, 1, 243)), QVArchitectureUnknown);
-
-  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader("").has_value());
-  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader(ppc64BigEndian.substr(0, 19)).has_value());
-  std::string badClass = ppc64BigEndian;
-  badClass[4] = 3;
-  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader(badClass).has_value());
-  std::string badMagic = ppc64BigEndian;
-  badMagic[1] = 'e';
-  EXPECT_FALSE(QVTaskInfoLinux::architectureFromElfHeader(badMagic).has_value());
 }
 
 TEST_F(QVTaskInfoLinuxFixture, ListingSkipsZombiesNonTasksAndUnreadableStats) {

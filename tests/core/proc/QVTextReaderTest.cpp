@@ -38,7 +38,7 @@ TEST(QVTextReaderLines, SplitsOnNewlineKeepsAnUnterminatedLastLineAndStaysAtTheE
   EXPECT_EQ(reader.restOfLine(), std::string_view());
 }
 
-TEST(QVTextReaderFields, FieldsStopAtTheEndOfTheLine) {
+TEST(QVTextReaderFields, FieldsStopAtTheEndOfTheLineSplitAtBlanksAndLiteralsMatchAtTheCursor) {
   // A /proc/stat excerpt: a short line must not borrow fields from the next.
   QVTextReader reader("ctxt 379864\nbtime 1796497790\n");
   EXPECT_EQ(reader.nextField(), std::string_view("ctxt"));
@@ -48,30 +48,28 @@ TEST(QVTextReaderFields, FieldsStopAtTheEndOfTheLine) {
   reader.skipLine();
   EXPECT_EQ(reader.nextField(), std::string_view("btime"));
   EXPECT_EQ(reader.nextUnsigned(), 1796497790u);
-}
 
-TEST(QVTextReaderFields, TabsAndRunsOfBlanksSeparateFieldsAndOnlyBlanksHoldNone) {
-  QVTextReader reader("Uid:\t0\t0   0\t 0");
-  EXPECT_EQ(reader.nextField(), std::string_view("Uid:"));
+  // Tabs and runs of blanks separate fields.
+  QVTextReader uid("Uid:\t0\t0   0\t 0");
+  EXPECT_EQ(uid.nextField(), std::string_view("Uid:"));
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(reader.nextUnsigned(), 0u) << i;
+    EXPECT_EQ(uid.nextUnsigned(), 0u) << i;
   }
-  EXPECT_TRUE(reader.atEndOfLine());
+  EXPECT_TRUE(uid.atEndOfLine());
   // Only blanks hold no field.
   QVTextReader blanks(" \t  \n");
   EXPECT_FALSE(blanks.nextField().has_value());
   EXPECT_TRUE(blanks.atEndOfLine());
   EXPECT_EQ(blanks.restOfLine(), std::string_view());
   EXPECT_TRUE(blanks.atEnd());
-}
 
-TEST(QVTextReaderFields, RestOfLineIsTrimmedAndMovesOnAndLiteralsMatchAtTheCursor) {
-  QVTextReader reader("7f00-7f01 r-xp 0 fe:00 1      /tmp/a b c (deleted)  \nnext");
+  // The rest of a line is trimmed, and reading it moves on.
+  QVTextReader maps("7f00-7f01 r-xp 0 fe:00 1      /tmp/a b c (deleted)  \nnext");
   for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(reader.nextField().has_value());
+    ASSERT_TRUE(maps.nextField().has_value());
   }
-  EXPECT_EQ(reader.restOfLine(), std::string_view("/tmp/a b c (deleted)"));
-  EXPECT_EQ(reader.nextField(), std::string_view("next"));
+  EXPECT_EQ(maps.restOfLine(), std::string_view("/tmp/a b c (deleted)"));
+  EXPECT_EQ(maps.nextField(), std::string_view("next"));
   // A literal matches only at the cursor.
   QVTextReader live("  Live 0x10");
   EXPECT_FALSE(live.skipLiteral("0x"));
@@ -82,7 +80,7 @@ TEST(QVTextReaderFields, RestOfLineIsTrimmedAndMovesOnAndLiteralsMatchAtTheCurso
 // Each parser takes a whole field and nothing that does not fit 64 bits:
 // 18446744073709551615 is 2^64-1, which the kernel prints in stat's rsslim
 // column; one more must be rejected, not wrapped.
-TEST(QVTextReaderNumbers, WholeFieldsWithinLimits) {
+TEST(QVTextReaderNumbers, WholeFieldsWithinLimitsAndAFailedReadLeavesTheCursorInPlace) {
   const std::pair<const char*, std::optional<uint64_t>> unsignedCases[] = {
       {"18446744073709551615", std::numeric_limits<uint64_t>::max()}, {"18446744073709551616", {}},
       {"99999999999999999999999999", {}}, {"-1", {}}, {"+1", {}}, {"", {}}, {"12kB", {}}, {" 12", {}}, {"0", 0}};
@@ -99,9 +97,8 @@ TEST(QVTextReaderNumbers, WholeFieldsWithinLimits) {
   EXPECT_EQ(QVTextReader::parseDouble("0.25"), 0.25);
   EXPECT_FALSE(QVTextReader::parseDouble("0.25s").has_value());
   EXPECT_FALSE(QVTextReader::parseDouble("").has_value());
-}
 
-TEST(QVTextReaderNumbers, FailedReadLeavesTheCursorInPlace) {
+  // A failed read leaves the cursor in place.
   QVTextReader reader("abc 12");
   EXPECT_FALSE(reader.nextUnsigned().has_value());
   EXPECT_FALSE(reader.nextSigned().has_value());

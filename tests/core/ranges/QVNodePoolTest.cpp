@@ -44,7 +44,7 @@ TEST(QVNodePool, BlocksGrowByHalfUntilAPageThenStay) {
   EXPECT_EQ(1, value.use_count());
 }
 
-TEST(QVNodePool, FreedSlotsAreReusedBeforeGrowing) {
+TEST(QVNodePool, FreedSlotsAreReusedBeforeGrowingAndResetStartsOver) {
   QVNodePool<Slot> pool;
   std::vector<Slot*> slots;
   for (int i = 0; i < 4; ++i) {
@@ -59,13 +59,9 @@ TEST(QVNodePool, FreedSlotsAreReusedBeforeGrowing) {
     EXPECT_EQ(1u, freed.count(pool.construct(nullptr)));
   }
   EXPECT_EQ(next, pool.nextBlockSize());
-}
 
-TEST(QVNodePool, ResetStartsANewPoolWithItsOwnFirstBlock) {
-  QVNodePool<Slot> pool;
-  for (int i = 0; i < 10; ++i) {
-    pool.construct(nullptr);  // trivially owned: reset only drops memory
-  }
+  // Its slots are trivially owned, so a reset only drops memory; the pool
+  // starts again with a first block of the given size.
   pool.reset(32);
   EXPECT_EQ(0u, pool.liveCount());
   EXPECT_EQ(32u, pool.nextBlockSize());

@@ -18,7 +18,7 @@ using AddressRange = QVRange<unsigned long>;
 using OffsetRange = QVRange<int>;
 using FileRange = QVRange<long>;
 
-TEST(QVRangeTest, ContainsIsHalfOpenAndSafeAtTheEdgesOfTheKeyType) {
+TEST(QVRangeTest, ContainsIsHalfOpenAndSafeAtTheEdgesOfTheKeyTypeAndOverlapNeedsASharedUnit) {
   const AddressRange range(0x1000, 0x1000);
   EXPECT_EQ(0x2000ul, range.end());
   // The top page of the address space ends exactly at 2^64, which wraps to
@@ -52,14 +52,13 @@ TEST(QVRangeTest, ContainsIsHalfOpenAndSafeAtTheEdgesOfTheKeyType) {
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, c.contained) << "row " << row++;
   }
-}
 
-TEST(QVRangeTest, OverlapNeedsASharedUnitEitherWay) {
+  // Overlap needs a shared unit, either way round.
   const struct {
     AddressRange a;
     AddressRange b;
     bool expected;
-  } cases[] = {
+  } overlapCases[] = {
       {AddressRange(0x1000, 0x1000), AddressRange(0x2000, 0x1000), false},  // adjacent
       {AddressRange(0x1000, 0x1001), AddressRange(0x2000, 0x1000), true},   // one shared unit
       {AddressRange(0x1000, 0x3000), AddressRange(0x1800, 0x800), true},    // nested
@@ -67,7 +66,7 @@ TEST(QVRangeTest, OverlapNeedsASharedUnitEitherWay) {
       {AddressRange(0x1000, 0x3000), AddressRange(0x1800, 0), false},       // zero length
       {AddressRange(0x1800, 0), AddressRange(0x1800, 0), false},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : overlapCases) {
     EXPECT_EQ(c.expected, c.a.overlaps(c.b)) << c.a << " " << c.b;
     EXPECT_EQ(c.expected, c.b.overlaps(c.a)) << c.b << " " << c.a;
   }

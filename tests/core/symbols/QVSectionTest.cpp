@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
@@ -59,11 +60,10 @@ TEST_F(QVSectionTest, DecodedSectionTakesItsRegisteredSymbolsOnFirstLoadingLooku
   const QVSection original(id, ".text", 0xb, QVRange<unsigned long>(0x2000, 0x800), QVRange<long>(0x2000, 0x800));
   const std::string document = ArchiveToString(original, "Section");
   std::shared_ptr<QVSection> decoded = UnarchiveFromString<QVSection>(document, "Section");
-  EXPECT_EQ(decoded->sectionId(), id);
-  EXPECT_EQ(decoded->name(), ".text");
-  EXPECT_EQ(decoded->attributes(), 0xbu);
-  EXPECT_EQ(decoded->addressRange(), QVRange<unsigned long>(0x2000, 0x800));
-  EXPECT_EQ(decoded->fileRange(), QVRange<long>(0x2000, 0x800));
+  EXPECT_EQ(std::make_tuple(decoded->sectionId(), decoded->name(), decoded->attributes(), decoded->addressRange(),
+                            decoded->fileRange()),
+            std::make_tuple(id, std::string(".text"), 0xbu, QVRange<unsigned long>(0x2000, 0x800),
+                            QVRange<long>(0x2000, 0x800)));
 
   auto a = MakeSymbol(id, 1, "a", QVRange<int>(0, 0x80));
   auto b = MakeSymbol(id, 2, "b", QVRange<int>(0x80, 0x40));
@@ -100,10 +100,9 @@ TEST_F(QVSectionTest, ModuleArchivesItsSectionsAndBase) {
   module.setSections({text, bss});
   const std::string document = ArchiveToString(module, "Module");
   std::shared_ptr<QVModule> decoded = UnarchiveFromString<QVModule>(document, "Module");
-  EXPECT_EQ(decoded->moduleId(), Module());
-  EXPECT_EQ(decoded->path(), "/usr/lib/libsection-test.so");
-  EXPECT_EQ(decoded->name(), "libsection-test.so");
-  EXPECT_EQ(decoded->baseAddress(), 0x401000u);
+  EXPECT_EQ(std::make_tuple(decoded->moduleId(), decoded->path(), decoded->name(), decoded->baseAddress()),
+            std::make_tuple(Module(), std::string("/usr/lib/libsection-test.so"), std::string("libsection-test.so"),
+                            uint64_t{0x401000}));
   ASSERT_EQ(decoded->sections().size(), 2u);
   EXPECT_EQ(decoded->sections()[1]->name(), ".bss");
   EXPECT_EQ(decoded->sections()[1]->attributes(), 0x6u);

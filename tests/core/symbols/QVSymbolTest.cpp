@@ -76,7 +76,7 @@ TEST_F(QVSymbolTest, NamesDemangleAndAttributesPrintAsWords) {
   EXPECT_EQ(text.str(), "weak,code;local,data;");
 }
 
-TEST_F(QVSymbolTest, LineTablesComeFromTheOwnerOnceAndAnswerBothWays) {
+TEST_F(QVSymbolTest, LineTablesComeFromALiveOwnerOnceAndAnswerBothWays) {
   auto owner = std::make_shared<CountingOwner>();
   QVSymbol symbol(QVSymbolId::uniqueSymbolId(TextSection(), 3), "f", QVSymbol::TypeCode, QVSymbol::VisibilityGlobal,
                   QVArchitectureX86_64);
@@ -107,22 +107,13 @@ TEST_F(QVSymbolTest, LineTablesComeFromTheOwnerOnceAndAnswerBothWays) {
   std::vector<unsigned char> data;
   EXPECT_TRUE(symbol.getData(data));
   EXPECT_EQ(data.size(), 2u);
-}
 
-TEST_F(QVSymbolTest, SymbolWithoutOwnerHasNoLinesUntilOneIsSet) {
-  QVSymbol symbol(QVSymbolId::uniqueSymbolId(TextSection(), 4), "g", QVSymbol::TypeCode, QVSymbol::VisibilityGlobal,
-                  QVArchitectureX86_64);
-  symbol.setSectionRange(QVRange<int>(0, 16));
-  EXPECT_TRUE(symbol.sourceLocations().empty());
-  EXPECT_FALSE(symbol.haveSourceLocationInfo());
-  auto owner = std::make_shared<CountingOwner>();
-  symbol.setOwner(owner);
-  EXPECT_FALSE(symbol.sourceLocations().empty());
-  // A dead owner is no owner.
+  // Without an owner there are no lines; a dead owner is no owner.
   QVSymbol orphan(QVSymbolId::uniqueSymbolId(TextSection(), 5), "h", QVSymbol::TypeCode, QVSymbol::VisibilityGlobal,
                   QVArchitectureX86_64);
+  EXPECT_TRUE(orphan.sourceLocations().empty());
+  EXPECT_FALSE(orphan.haveSourceLocationInfo());
   orphan.setOwner(std::make_shared<CountingOwner>());
-  std::vector<unsigned char> data;
   EXPECT_FALSE(orphan.getData(data));
   EXPECT_TRUE(orphan.sourceLocations().empty());
 }
@@ -151,7 +142,7 @@ TEST_F(QVSymbolTest, RegistryRefusesDuplicateAndInvalidIdsAndIndexesBySection) {
   EXPECT_TRUE(inSection.empty());
 }
 
-TEST_F(QVSymbolTest, ArchivedSymbolCarriesItsLinesWithoutTheOwner) {
+TEST_F(QVSymbolTest, ArchivedSymbolCarriesItsLinesWithoutTheOwnerAndBadRangesAreRejected) {
   auto owner = std::make_shared<CountingOwner>();
   QVSymbol symbol(QVSymbolId::uniqueSymbolId(TextSection(), 7), "_Z1fv", QVSymbol::TypeCode, QVSymbol::VisibilityLocal,
                   QVArchitectureX86_64);
@@ -176,15 +167,8 @@ TEST_F(QVSymbolTest, ArchivedSymbolCarriesItsLinesWithoutTheOwner) {
   ASSERT_TRUE(decoded->sourceLineForOffset(14, file, line));
   EXPECT_EQ(line, 10);
   EXPECT_TRUE(decoded->haveSourceLocationInfo());
-}
 
-TEST_F(QVSymbolTest, MalformedLineRangesAndBadNumbersAreRejected) {
-  QVSymbol symbol(QVSymbolId::uniqueSymbolId(TextSection(), 8), "f", QVSymbol::TypeCode, QVSymbol::VisibilityLocal,
-                  QVArchitectureX86_64);
-  symbol.setSectionRange(QVRange<int>(0, 15));
-  auto owner = std::make_shared<CountingOwner>();
-  symbol.setOwner(owner);
-  const std::string document = ArchiveToString(symbol, "Symbol");
+  // Malformed line ranges and bad numbers are rejected.
   for (const char* bad : {"0:4", "0:0:10", "x:4:10", "0:4:10:", "0:99999999999:1", "-1:4:10"}) {
     std::string broken = document;
     const size_t at = broken.find("0:4:10");

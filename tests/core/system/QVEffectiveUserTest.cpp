@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -22,20 +23,6 @@ bool lookUpNobody(uid_t& uid, gid_t& gid) {
   uid = entry->pw_uid;
   gid = entry->pw_gid;
   return true;
-}
-
-TEST(QVEffectiveUserTest, SameIdsChangeNothing) {
-  const uid_t uid = ::geteuid();
-  const gid_t gid = ::getegid();
-  {
-    QVEffectiveUser same(uid, gid);
-    EXPECT_FALSE(same.switchedUser());
-    EXPECT_FALSE(same.switchedGroup());
-    EXPECT_EQ(::geteuid(), uid);
-    EXPECT_EQ(::getegid(), gid);
-  }
-  EXPECT_EQ(::geteuid(), uid);
-  EXPECT_EQ(::getegid(), gid);
 }
 
 TEST(QVEffectiveUserTest, RootSwitchesToNobodyAndBack) {
@@ -91,18 +78,23 @@ int checkRootScopeAsUnprivileged() {
   return kChildOk;
 }
 
-TEST(QVEffectiveUserTest, UnprivilegedUserAskingForRootIsHarmless) {
-  if (::geteuid() != 0) {
-    // Already unprivileged: check in this process.
-    const uid_t uid = ::geteuid();
-    const gid_t gid = ::getegid();
+// The same ids, or root asked for by an unprivileged user, change nothing.
+TEST(QVEffectiveUserTest, SameIdsOrRootAskedForWithoutPrivilegeChangeNothing) {
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  const std::pair<uid_t, gid_t> asked[] = {{uid, gid}, {0, 0}};
+  for (const auto& ids : asked) {
     {
-      QVEffectiveUser root(0, 0);
-      EXPECT_FALSE(root.switchedUser());
+      QVEffectiveUser scope(ids.first, ids.second);
+      EXPECT_FALSE(scope.switchedUser());
+      EXPECT_FALSE(scope.switchedGroup());
       EXPECT_EQ(::geteuid(), uid);
+      EXPECT_EQ(::getegid(), gid);
     }
     EXPECT_EQ(::geteuid(), uid);
     EXPECT_EQ(::getegid(), gid);
+  }
+  if (uid != 0) {
     return;
   }
   uid_t nobody = 0;
@@ -115,9 +107,9 @@ TEST(QVEffectiveUserTest, UnprivilegedUserAskingForRootIsHarmless) {
               if (::setresgid(nogroup, nogroup, nogroup) != 0 || ::setresuid(nobody, nobody, nobody) != 0) {
                 return static_cast<int>(kChildDropFailed);
               }
-              const uid_t uid = ::geteuid();
+              const uid_t dropped = ::geteuid();
               const int result = checkRootScopeAsUnprivileged();
-              return result == kChildOk && ::geteuid() != uid ? static_cast<int>(kChildNotRestored) : result;
+              return result == kChildOk && ::geteuid() != dropped ? static_cast<int>(kChildNotRestored) : result;
             }),
             kChildOk);
 }

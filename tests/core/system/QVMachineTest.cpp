@@ -75,7 +75,7 @@ QVProcessor processorOf(const char* cpuinfo) {
   return QVMachineText::processorFromCpuInfo(QVMachineText::parseCpuInfo(cpuinfo));
 }
 
-TEST(QVMachineTextTest, ParsesCpuInfoOfTheFirstProcessor) {
+TEST(QVMachineTextTest, ParsesCpuInfoOfTheFirstProcessorAndMapsItToAProcessorOrUnknown) {
   const QVMachineText::CpuInfo info = QVMachineText::parseCpuInfo(kXeonX5570);
   EXPECT_EQ(std::make_tuple(info.vendor, info.family, info.model, info.siblings, info.cores),
             std::make_tuple(std::string("GenuineIntel"), 6, 26, 8, 4));
@@ -83,77 +83,56 @@ TEST(QVMachineTextTest, ParsesCpuInfoOfTheFirstProcessor) {
   EXPECT_EQ(info.processorCount, 2u);
   EXPECT_EQ(info.flags.count("arch_perfmon"), 1u);
   EXPECT_EQ(info.flags.count("hypervisor"), 0u);
-}
 
-TEST(QVMachineTextTest, MapsVendorFamilyAndModelToProcessorOrUnknown) {
-  EXPECT_EQ(processorOf(kXeonX5570), QVProcessorCoreI7);
-  EXPECT_EQ(processorOf(kXeonX5650), QVProcessorWestmere);
-  EXPECT_EQ(processorOf(kCore2Duo), QVProcessorCore2);
-  EXPECT_EQ(processorOf(kXeonE5_2680), QVProcessorArchPerfMon) << "later Intel models fall back to arch_perfmon";
-  EXPECT_EQ(processorOf(kPentium4HT), QVProcessorP4HT);
-  EXPECT_EQ(processorOf(kOpteron2435), QVProcessorFamily10);
-  EXPECT_EQ(processorOf(kEpyc9005), QVProcessorFamily15h);
-  // Unknown or malformed cpuinfo gives unknown.
-  EXPECT_EQ(processorOf(""), QVProcessorUnknown);
-  EXPECT_EQ(processorOf("garbage without colons\n\x01\x02"), QVProcessorUnknown);
-  EXPECT_EQ(processorOf("vendor_id\t: GenuineIntel\ncpu family\t: six\nmodel\t: -3\n"), QVProcessorUnknown);
-  EXPECT_EQ(processorOf("vendor_id\t: CentaurHauls\ncpu family\t: 6\nmodel\t: 15\n"), QVProcessorUnknown);
-  EXPECT_EQ(processorOf("vendor_id\t: CentaurHauls\ncpu family\t: 6\nflags\t: fpu arch_perfmon\n"),
-            QVProcessorArchPerfMon);
-  const QVMachineText::CpuInfo info = QVMachineText::parseCpuInfo("cpu MHz\t: nan\nmodel\t: 99999999999999\n");
-  EXPECT_EQ(info.cpuMHz, 0.0);
-  EXPECT_EQ(info.model, -1);
+  const std::pair<std::string, QVProcessor> cases[] = {
+      {kXeonX5570, QVProcessorCoreI7}, {kXeonX5650, QVProcessorWestmere}, {kCore2Duo, QVProcessorCore2},
+      // Later Intel models fall back to arch_perfmon.
+      {kXeonE5_2680, QVProcessorArchPerfMon}, {kPentium4HT, QVProcessorP4HT}, {kOpteron2435, QVProcessorFamily10},
+      {kEpyc9005, QVProcessorFamily15h},
+      // Unknown or malformed cpuinfo gives unknown.
+      {"", QVProcessorUnknown}, {"garbage without colons\n\x01\x02", QVProcessorUnknown},
+      {"vendor_id\t: GenuineIntel\ncpu family\t: six\nmodel\t: -3\n", QVProcessorUnknown},
+      {"vendor_id\t: CentaurHauls\ncpu family\t: 6\nmodel\t: 15\n", QVProcessorUnknown},
+      {"vendor_id\t: CentaurHauls\ncpu family\t: 6\nflags\t: fpu arch_perfmon\n", QVProcessorArchPerfMon},
+  };
+  for (const auto& c : cases) EXPECT_EQ(processorOf(c.first.c_str()), c.second) << c.first;
+  const QVMachineText::CpuInfo odd = QVMachineText::parseCpuInfo("cpu MHz\t: nan\nmodel\t: 99999999999999\n");
+  EXPECT_EQ(odd.cpuMHz, 0.0);
+  EXPECT_EQ(odd.model, -1);
 }
 
 TEST(QVMachineTextTest, ParsesMeminfoStatCpufreqCpuListsIntegersAndMachineNames) {
+  using Text = QVMachineText;
   // /proc/meminfo and /proc/stat excerpts as the kernel prints them.
-  EXPECT_EQ(QVMachineText::parseMemTotal("MemTotal:       16315428 kB\nMemFree:         1262504 kB\n"),
-            16315428ULL * 1024);
-  EXPECT_EQ(QVMachineText::parseMemTotal("MemFree:         1262504 kB\n"), 0u);
-  EXPECT_EQ(QVMachineText::parseMemTotal("MemTotal: lots kB\n"), 0u);
-  EXPECT_EQ(QVMachineText::parseMemTotal("MemTotal: 99999999999999999999 kB\n"), 0u);
+  const std::pair<const char*, uint64_t> memTotals[] = {
+      {"MemTotal:       16315428 kB\nMemFree:         1262504 kB\n", 16315428ULL * 1024},
+      {"MemFree:         1262504 kB\n", 0}, {"MemTotal: lots kB\n", 0}, {"MemTotal: 99999999999999999999 kB\n", 0}};
+  for (const auto& c : memTotals) EXPECT_EQ(Text::parseMemTotal(c.first), c.second) << c.first;
+  const std::pair<const char*, uint64_t> bootTimes[] = {
+      {"cpu  1866 0 2134 1287590 282 0 43 0 0 0\nintr 181717 9 0 0\nctxt 326480\nbtime 1796497790\nprocesses 3112\n",
+       1796497790ULL * 1000000000ULL},
+      {"ctxt 326480\n", 0}, {"btime -5\n", 0}};
+  for (const auto& c : bootTimes) EXPECT_EQ(Text::parseBootTime(c.first), c.second) << c.first;
+  const std::pair<const char*, uint64_t> frequencies[] = {{"2934000\n", 2934000000ULL}, {"<unknown>\n", 0}, {"", 0}};
+  for (const auto& c : frequencies) EXPECT_EQ(Text::parseCpufreqKHz(c.first), c.second) << c.first;
+  const std::pair<const char*, unsigned> cpuLists[] = {{"0-1\n", 2}, {"0\n", 1}, {"0-3,8-11\n", 12},
+                                                       {"3-1", 0},   {"a-b", 0}, {"", 0}};
+  for (const auto& c : cpuLists) EXPECT_EQ(Text::parseCpuListCount(c.first), c.second) << c.first;
+  const std::pair<const char*, int> integers[] = {{"1\n", 1}, {" 2 ", 2}, {"one", -1}, {"", -1}, {"99999999999", -1}};
+  for (const auto& c : integers) EXPECT_EQ(Text::parseInteger(c.first, -1), c.second) << c.first;
 
-  const char stat[] =
-      "cpu  1866 0 2134 1287590 282 0 43 0 0 0\n"
-      "intr 181717 9 0 0\n"
-      "ctxt 326480\n"
-      "btime 1796497790\n"
-      "processes 3112\n";
-  EXPECT_EQ(QVMachineText::parseBootTime(stat), 1796497790ULL * 1000000000ULL);
-  EXPECT_EQ(QVMachineText::parseBootTime("ctxt 326480\n"), 0u);
-  EXPECT_EQ(QVMachineText::parseBootTime("btime -5\n"), 0u);
-
-  EXPECT_EQ(QVMachineText::parseCpufreqKHz("2934000\n"), 2934000000ULL);
-  EXPECT_EQ(QVMachineText::parseCpufreqKHz("<unknown>\n"), 0u);
-  EXPECT_EQ(QVMachineText::parseCpufreqKHz(""), 0u);
-
-  EXPECT_EQ(QVMachineText::parseCpuListCount("0-1\n"), 2u);
-  EXPECT_EQ(QVMachineText::parseCpuListCount("0\n"), 1u);
-  EXPECT_EQ(QVMachineText::parseCpuListCount("0-3,8-11\n"), 12u);
-  EXPECT_EQ(QVMachineText::parseCpuListCount("3-1"), 0u);
-  EXPECT_EQ(QVMachineText::parseCpuListCount("a-b"), 0u);
-  EXPECT_EQ(QVMachineText::parseCpuListCount(""), 0u);
-
-  EXPECT_EQ(QVMachineText::parseInteger("1\n", -1), 1);
-  EXPECT_EQ(QVMachineText::parseInteger(" 2 ", -1), 2);
-  EXPECT_EQ(QVMachineText::parseInteger("one", -1), -1);
-  EXPECT_EQ(QVMachineText::parseInteger("", -1), -1);
-  EXPECT_EQ(QVMachineText::parseInteger("99999999999", -1), -1);
-
-  EXPECT_TRUE(QVMachineText::isVirtualMachineVendor("QEMU\n", "Standard PC (Q35 + ICH9, 2009)\n"));
-  EXPECT_TRUE(QVMachineText::isVirtualMachineVendor("VMware, Inc.\n", "VMware Virtual Platform\n"));
-  EXPECT_TRUE(QVMachineText::isVirtualMachineVendor("innotek GmbH\n", "VirtualBox\n"));
-  EXPECT_TRUE(QVMachineText::isVirtualMachineVendor("Microsoft Corporation\n", "Virtual Machine\n"));
-  EXPECT_FALSE(QVMachineText::isVirtualMachineVendor("Microsoft Corporation\n", "Surface Laptop 4\n"));
-  EXPECT_FALSE(QVMachineText::isVirtualMachineVendor("Dell Inc.\n", "PowerEdge R740\n"));
-  EXPECT_FALSE(QVMachineText::isVirtualMachineVendor("", ""));
-
-  EXPECT_EQ(QVMachineText::architectureFromMachine("x86_64"), QVArchitectureX86_64);
-  EXPECT_EQ(QVMachineText::architectureFromMachine("i686"), QVArchitectureX86);
-  EXPECT_EQ(QVMachineText::architectureFromMachine("aarch64"), QVArchitectureAArch64);
-  EXPECT_EQ(QVMachineText::architectureFromMachine("armv7l"), QVArchitectureARM);
-  EXPECT_EQ(QVMachineText::architectureFromMachine("ppc64le"), QVArchitecturePPC64);
-  EXPECT_EQ(QVMachineText::architectureFromMachine("s390x"), QVArchitectureUnknown);
+  const std::tuple<const char*, const char*, bool> vendors[] = {
+      {"QEMU\n", "Standard PC (Q35 + ICH9, 2009)\n", true}, {"VMware, Inc.\n", "VMware Virtual Platform\n", true},
+      {"innotek GmbH\n", "VirtualBox\n", true},           {"Microsoft Corporation\n", "Virtual Machine\n", true},
+      {"Microsoft Corporation\n", "Surface Laptop 4\n", false}, {"Dell Inc.\n", "PowerEdge R740\n", false},
+      {"", "", false}};
+  for (const auto& c : vendors) {
+    EXPECT_EQ(Text::isVirtualMachineVendor(std::get<0>(c), std::get<1>(c)), std::get<2>(c)) << std::get<1>(c);
+  }
+  const std::pair<const char*, QVArchitecture> machines[] = {
+      {"x86_64", QVArchitectureX86_64}, {"i686", QVArchitectureX86},     {"aarch64", QVArchitectureAArch64},
+      {"armv7l", QVArchitectureARM},    {"ppc64le", QVArchitecturePPC64}, {"s390x", QVArchitectureUnknown}};
+  for (const auto& c : machines) EXPECT_EQ(Text::architectureFromMachine(c.first), c.second) << c.first;
 }
 
 // Every value of the enumeration in core/QVMachine.h.
@@ -171,7 +150,7 @@ const QVProcessor kAllProcessors[] = {
     QVProcessorMPCore,      QVProcessorXScale1,     QVProcessorXScale2,
 };
 
-TEST(QVMachineConversionTest, ProcessorStringsRoundTrip) {
+TEST(QVMachineConversionTest, ProcessorAndArchitectureStringsRoundTripAndFollowTheDriverTable) {
   for (QVProcessor processor : kAllProcessors) {
     const std::string text = ProcessorToString(processor);
     EXPECT_EQ(ProcessorFromString(text), processor) << text;
@@ -179,9 +158,7 @@ TEST(QVMachineConversionTest, ProcessorStringsRoundTrip) {
   }
   EXPECT_EQ(ProcessorToString(QVProcessorUnknown), "unknown");
   EXPECT_EQ(ProcessorFromString("unknown"), QVProcessorUnknown);
-}
 
-TEST(QVMachineConversionTest, ProcessorStringsFollowTheDriverTable) {
   // Values from the drivers' "cpu_type" detection table; the drivers' files
   // separate with "/", and the family must match too.
   EXPECT_EQ(ProcessorToString(QVProcessorTimer), "timer");
@@ -206,9 +183,7 @@ TEST(QVMachineConversionTest, ProcessorStringsFollowTheDriverTable) {
                                 QVProcessorCore, QVProcessorFamily10, QVProcessorARMv7}) {
     EXPECT_FALSE(ProcessorHasArchPerfMon(processor)) << ProcessorToString(processor);
   }
-}
 
-TEST(QVMachineConversionTest, ArchitectureStringsRoundTrip) {
   for (QVArchitecture architecture : {QVArchitectureX86, QVArchitecturePPC, QVArchitecturePPC64,
                                       QVArchitectureARM, QVArchitectureX86_64, QVArchitectureAArch64}) {
     EXPECT_EQ(ArchitectureFromString(ArchitectureToString(architecture)), architecture);

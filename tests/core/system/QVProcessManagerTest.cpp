@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -120,7 +119,7 @@ class QVProcessManagerTest : public ::testing::TestWithParam<QVProcessManager::W
   QVProcessManager manager_{GetParam()};
 };
 
-TEST_P(QVProcessManagerTest, RunReportsWaitStatusOrMinusOne) {
+TEST_P(QVProcessManagerTest, RunReportsWaitStatusOrMinusOneAndCapturesOutputInDirectory) {
   // A bare name is looked up in $PATH.
   const std::pair<std::vector<std::string>, int> cases[] = {
       {{"/bin/true"}, 0}, {{"/bin/false"}, 1}, {{"/bin/sh", "-c", "exit 42"}, 42}, {{"true"}, 0}};
@@ -133,9 +132,8 @@ TEST_P(QVProcessManagerTest, RunReportsWaitStatusOrMinusOne) {
   EXPECT_EQ(manager_.run("/nonexistent/qv-missing-tool", {}, ""), -1);
   EXPECT_EQ(manager_.run("qv-missing-tool-in-path", {}, ""), -1);
   EXPECT_EQ(manager_.run("/bin/true", {}, "/nonexistent/qv-missing-dir"), -1);
-}
 
-TEST_P(QVProcessManagerTest, RunCapturesOutputInDirectory) {
+  // It captures the output, and runs in the given directory.
   test::ScratchDirectory scratch("qvprocess");
   char resolved[PATH_MAX];
   ASSERT_NE(::realpath(scratch.path().c_str(), resolved), nullptr);
@@ -178,35 +176,46 @@ TEST_P(QVProcessManagerTest, ChildStartsWithDefaultSignalsEmptyMaskAndStandardDe
   EXPECT_EQ(listing, "0\n1\n2\n");
 }
 
-TEST_P(QVProcessManagerTest, HandlerAndCallersWaitpidBothSeeTheExitStatus) {
-  ScopedExitLog log(manager_);
-  const pid_t pid = manager_.spawn("/bin/sh", {"-c", "exit 7"}, "");
-  ASSERT_GT(pid, 0);
-  // The handler hears first; the zombie stays for the caller.
-  ASSERT_TRUE(log.waitFor(pid, milliseconds(5000)));
-  EXPECT_TRUE(WIFEXITED(log.status(pid)));
-  EXPECT_EQ(WEXITSTATUS(log.status(pid)), 7);
-  const int status = waitForChild(pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 7);
-}
-
-TEST_P(QVProcessManagerTest, ChildKilledByInterruptIsReportedAsSignalled) {
+TEST_P(QVProcessManagerTest, HandlersHearEveryExitAndTheCallerOrTheManagerReaps) {
   // Ignored here, yet the child must die of it: dispositions are reset.
   ScopedSignalDisposition ignored(SIGINT, SIG_IGN);
   ScopedExitLog log(manager_);
-  const pid_t pid = manager_.spawn("/bin/sh", {"-c", "exec sleep 30"}, "");
-  ASSERT_GT(pid, 0);
+  const pid_t exited = manager_.spawn("/bin/sh", {"-c", "exit 7"}, "");
+  const pid_t interrupted = manager_.spawn("/bin/sh", {"-c", "exec sleep 30"}, "");
+  const pid_t reaped = manager_.spawn("/bin/sh", {"-c", "exit 4"}, "", QVProcessManager::ReapPolicy::Manager);
+  ASSERT_GT(exited, 0);
+  ASSERT_GT(interrupted, 0);
+  ASSERT_GT(reaped, 0);
   // Let the shell reach sleep; SIGINT before exec would also kill it, which
-  // would still pass, so the assertion below does not depend on timing.
+  // would still pass, so the assertions below do not depend on timing.
   ::usleep(50000);
-  ASSERT_EQ(::kill(pid, SIGINT), 0);
-  ASSERT_TRUE(log.waitFor(pid, milliseconds(5000)));
-  EXPECT_TRUE(WIFSIGNALED(log.status(pid)));
-  EXPECT_EQ(WTERMSIG(log.status(pid)), SIGINT);
-  const int status = waitForChild(pid);
+  ASSERT_EQ(::kill(interrupted, SIGINT), 0);
+  for (pid_t pid : {exited, interrupted, reaped}) {
+    ASSERT_TRUE(log.waitFor(pid, milliseconds(5000))) << pid;
+  }
+  EXPECT_TRUE(WIFEXITED(log.status(exited)));
+  EXPECT_EQ(WEXITSTATUS(log.status(exited)), 7);
+  EXPECT_TRUE(WIFSIGNALED(log.status(interrupted)));
+  EXPECT_EQ(WTERMSIG(log.status(interrupted)), SIGINT);
+  EXPECT_EQ(WEXITSTATUS(log.status(reaped)), 4);
+
+  // The handler hears first; the zombie stays for the caller.
+  int status = waitForChild(exited);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+  status = waitForChild(interrupted);
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGINT);
+  // Under the manager's policy it is reaped just after the handlers ran;
+  // allow the manager's thread to get there.
+  bool gone = false;
+  for (int attempt = 0; attempt < 200 && !gone; ++attempt) {
+    gone = ::waitpid(reaped, &status, WNOHANG) < 0 && errno == ECHILD;
+    if (!gone) {
+      ::usleep(10000);
+    }
+  }
+  EXPECT_TRUE(gone) << "child " << reaped << " is still waiting to be reaped";
 }
 
 TEST_P(QVProcessManagerTest, SpawnFailuresReturnMinusOneAndLeaveNoChild) {
@@ -268,25 +277,6 @@ TEST_P(QVProcessManagerTest, RemovedHandlerIsNotCalledAndAThrowingOneDoesNotStop
   EXPECT_EQ(WEXITSTATUS(waitForChild(pid)), 0);
   EXPECT_TRUE(manager_.removeChildExitHandler(keptToken));
   EXPECT_TRUE(manager_.removeChildExitHandler(throwing));
-}
-
-TEST_P(QVProcessManagerTest, ManagerReapPolicyLeavesNoZombie) {
-  ScopedExitLog log(manager_);
-  const pid_t pid = manager_.spawn("/bin/sh", {"-c", "exit 4"}, "", QVProcessManager::ReapPolicy::Manager);
-  ASSERT_GT(pid, 0);
-  ASSERT_TRUE(log.waitFor(pid, milliseconds(5000)));
-  EXPECT_EQ(WEXITSTATUS(log.status(pid)), 4);
-  // Reaped just after the handlers ran; allow the manager's thread to get
-  // there.
-  bool gone = false;
-  for (int attempt = 0; attempt < 200 && !gone; ++attempt) {
-    int status = 0;
-    gone = ::waitpid(pid, &status, WNOHANG) < 0 && errno == ECHILD;
-    if (!gone) {
-      ::usleep(10000);
-    }
-  }
-  EXPECT_TRUE(gone) << "child " << pid << " is still waiting to be reaped";
 }
 
 TEST_P(QVProcessManagerTest, ChildrenTheManagerDidNotSpawnAreLeftAlone) {

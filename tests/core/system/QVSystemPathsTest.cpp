@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,22 +16,17 @@ TEST(QVSystemPathsTest, RedirectsOnlyTheSystemTreesAndOnlyUnderARoot) {
   EXPECT_EQ(QVSystemPaths::path("/proc/cpuinfo"), "/proc/cpuinfo");
   QVSystemPaths::ScopedRoot root("/fixture/");
   EXPECT_EQ(QVSystemPaths::root(), "/fixture");
-  EXPECT_EQ(QVSystemPaths::path("/proc/cpuinfo"), "/fixture/proc/cpuinfo");
-  EXPECT_EQ(QVSystemPaths::path("/proc"), "/fixture/proc");
-  EXPECT_EQ(QVSystemPaths::path("/sys/devices/system/cpu/possible"), "/fixture/sys/devices/system/cpu/possible");
-  EXPECT_EQ(QVSystemPaths::path("/dev/qvprofile/cpu_type"), "/fixture/dev/qvprofile/cpu_type");
-  EXPECT_EQ(QVSystemPaths::path("/lib/modules/6.1.0/modules.dep"), "/fixture/lib/modules/6.1.0/modules.dep");
-  EXPECT_EQ(QVSystemPaths::path("/boot/vmlinux-6.1.0"), "/fixture/boot/vmlinux-6.1.0");
-  EXPECT_EQ(QVSystemPaths::path("/etc/os-release"), "/fixture/etc/os-release");
-  EXPECT_EQ(QVSystemPaths::path("/run/qvprof/cpufreq.state"), "/fixture/run/qvprof/cpufreq.state");
-  EXPECT_EQ(QVSystemPaths::path("/usr/lib/debug/boot/vmlinux"), "/fixture/usr/lib/debug/boot/vmlinux");
   // Neighbours that merely share a prefix, and everything else, stay.
-  EXPECT_EQ(QVSystemPaths::path("/procfs/x"), "/procfs/x");
-  EXPECT_EQ(QVSystemPaths::path("/library"), "/library");
-  EXPECT_EQ(QVSystemPaths::path("/running"), "/running");
-  EXPECT_EQ(QVSystemPaths::path("/usr/lib/x86_64-linux-gnu/libc.so.6"), "/usr/lib/x86_64-linux-gnu/libc.so.6");
-  EXPECT_EQ(QVSystemPaths::path("/tmp/quorvel-perf-sample.data"), "/tmp/quorvel-perf-sample.data");
-  EXPECT_EQ(QVSystemPaths::path("relative/proc"), "relative/proc");
+  const std::pair<const char*, bool> cases[] = {
+      {"/proc/cpuinfo", true}, {"/proc", true}, {"/sys/devices/system/cpu/possible", true},
+      {"/dev/qvprofile/cpu_type", true}, {"/lib/modules/6.1.0/modules.dep", true}, {"/boot/vmlinux-6.1.0", true},
+      {"/etc/os-release", true}, {"/run/qvprof/cpufreq.state", true}, {"/usr/lib/debug/boot/vmlinux", true},
+      {"/procfs/x", false}, {"/library", false}, {"/running", false},
+      {"/usr/lib/x86_64-linux-gnu/libc.so.6", false}, {"/tmp/quorvel-perf-sample.data", false},
+      {"relative/proc", false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(QVSystemPaths::path(c.first), (c.second ? "/fixture" : "") + std::string(c.first));
+  }
 }
 
 TEST(QVSystemPathsTest, ScopedRootsNestAndRestore) {

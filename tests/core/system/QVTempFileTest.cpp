@@ -23,7 +23,7 @@ std::vector<std::string> NamesIn(const std::string& directory) {
 
 }  // namespace
 
-TEST(QVTempFile, HasNoNameAndReadsBackThroughItsPathOnEitherWay) {
+TEST(QVTempFile, HasNoNameReadsBackThroughItsPathAndNeedsItsDirectoryOnEitherWay) {
   for (const bool allowUnnamed : {true, false}) {
     SCOPED_TRACE(allowUnnamed ? "O_TMPFILE" : "unlinked fallback");
     test::ScratchDirectory scratch("qvtempfile");
@@ -54,9 +54,8 @@ TEST(QVTempFile, HasNoNameAndReadsBackThroughItsPathOnEitherWay) {
     EXPECT_EQ(copy, "abcdefg");
     EXPECT_EQ(NamesIn(scratch.path()), std::vector<std::string>{PathBaseName(kept)});
   }
-}
 
-TEST(QVTempFile, MissingDirectoryGivesNull) {
+  // A missing directory gives null.
   test::ScratchDirectory scratch("qvtempfile");
   for (const bool allowUnnamed : {true, false}) {
     const std::string log =

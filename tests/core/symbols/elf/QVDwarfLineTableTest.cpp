@@ -7,6 +7,8 @@
 #include <sstream>
 #include <thread>
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "support/ElfProbes.h"
 #include "symbols/elf/QVElfImage.h"
 #include "symbols/elf/QVElfSymbolTable.h"
@@ -31,10 +33,6 @@ const ProbeFunction kFunctions[] = {
     {"_ZN5probe11Accumulator4foldEi", "long Accumulator::fold(int value) {", "// end fold"},
 };
 
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // Checks one image's lines for the probe functions, with symbols from
 // symbolImage (the image itself or its debug file).
 void ExpectProbeLines(QVDwarfLineTable& lines, const QVElfSymbolTable& symbols) {
@@ -48,7 +46,7 @@ void ExpectProbeLines(QVDwarfLineTable& lines, const QVElfSymbolTable& symbols) 
     QVSourceLine line;
     ASSERT_TRUE(lines.sourceLineAt(symbol->value, line)) << function.symbol;
     EXPECT_EQ(line.line, defined) << function.symbol;
-    EXPECT_TRUE(EndsWith(line.file, "/SymbolProbe.cpp")) << line.file;
+    EXPECT_TRUE(boost::algorithm::ends_with(line.file, "/SymbolProbe.cpp")) << line.file;
     EXPECT_GT(line.column, 0) << function.symbol;
 
     // Every byte of the function lies within its own lines.
@@ -60,7 +58,7 @@ void ExpectProbeLines(QVDwarfLineTable& lines, const QVElfSymbolTable& symbols) 
 
     const auto spans = lines.sourceLinesIn(symbol->value, symbol->value + symbol->size);
     ASSERT_EQ(spans.size(), 1u) << function.symbol;
-    EXPECT_TRUE(EndsWith(spans[0].file, "/SymbolProbe.cpp"));
+    EXPECT_TRUE(boost::algorithm::ends_with(spans[0].file, "/SymbolProbe.cpp"));
     EXPECT_EQ(spans[0].firstLine, defined) << function.symbol;
     // The closing brace is the last line with code (the epilogue).
     EXPECT_EQ(spans[0].lastLine, ended) << function.symbol;
@@ -90,7 +88,7 @@ TEST(QVDwarfLineTableTest, ProbeFunctionsStartOnTheLineThatDefinesThemInEveryBui
   EXPECT_NE(QVElfImage(ProbePath("symbol_probe_zlib_gnu")).sectionNamed(".zdebug_line"), nullptr);
 }
 
-TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAnyUnit) {
+TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAUnitOrInABuildWithoutLines) {
   auto image = std::make_shared<QVElfImage>(ProbePath("symbol_probe_g_fp"));
   QVDwarfLineTable lines(image);
   EXPECT_FALSE(lines.isLoaded());
@@ -106,23 +104,20 @@ TEST(QVDwarfLineTableTest, NothingIsReadBeforeTheFirstQuestionNorFoundOutsideAny
   EXPECT_FALSE(lines.sourceLineAt(0, line));
   EXPECT_FALSE(lines.sourceLineAt(~uint64_t(0), line));
   EXPECT_TRUE(lines.sourceLinesIn(100, 100).empty());
-}
 
-TEST(QVDwarfLineTableTest, BuildsWithoutDebugInformationAnswerNothing) {
+  // Builds without debug information answer nothing.
   for (const char* name : {"symbol_probe_nog_fp", "symbol_probe_nog_nofp", "symbol_probe_nolines",
                            "symbol_probe_stripped"}) {
-    auto image = std::make_shared<QVElfImage>(ProbePath(name));
-    ASSERT_TRUE(image->isValid());
-    QVDwarfLineTable lines(image);
-    QVSourceLine line;
-    const QVElfSection* text = image->sectionNamed(".text");
+    auto bare = std::make_shared<QVElfImage>(ProbePath(name));
+    ASSERT_TRUE(bare->isValid());
+    QVDwarfLineTable none(bare);
+    const QVElfSection* text = bare->sectionNamed(".text");
     ASSERT_NE(text, nullptr);
-    EXPECT_FALSE(lines.sourceLineAt(text->addr, line)) << name;
-    EXPECT_TRUE(lines.sourceLinesIn(text->addr, text->addr + text->size).empty()) << name;
-    EXPECT_NE(lines.error().find("no line information"), std::string::npos) << lines.error();
+    EXPECT_FALSE(none.sourceLineAt(text->addr, line)) << name;
+    EXPECT_TRUE(none.sourceLinesIn(text->addr, text->addr + text->size).empty()) << name;
+    EXPECT_NE(none.error().find("no line information"), std::string::npos) << none.error();
   }
 }
-
 
 namespace {
 
