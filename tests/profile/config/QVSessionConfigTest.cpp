@@ -1,6 +1,5 @@
 #include "config/QVSessionConfig.h"
 
-#include <cmath>
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include "base/QVFormat.h"
 #include "base/QVLog.h"
 #include "support/ArchiveRoundTrip.h"
+#include "support/TestSupport.h"
 
 namespace Quorvel {
 namespace {
@@ -165,11 +165,7 @@ TEST(QVSessionConfigDiagnostic, DefaultTimerUnknownTriggerAndEventWithLimitsAndT
 
 TEST(QVSessionConfigDiagnostic, PrintDebugLogsConfigurationAndSubConfigurations) {
   std::shared_ptr<Config> config = BusyConfig(Config::TriggerTimerOS);
-  StartCaptureLog();
-  config->printDebug();
-  std::string log;
-  StopCaptureLog(log);
-
+  const std::string log = test::CaptureLog([&] { config->printDebug(); });
   std::ostringstream event;
   event << config->eventConfig;
   const std::string expected[] = {"config: " + Diagnostic(*config), "eventConfig: " + event.str(),
@@ -283,16 +279,7 @@ TEST(QVSessionConfigEquality, MissingSubConfigurationEqualsADefaultOne) {
   EXPECT_EQ(b, *read);
 }
 
-TEST(QVSessionConfigScale, MultipliesIntervalAndTriggerCount) {
-  Config config(Config::TriggerEvent);
-  config.timerConfig->interval = 0.001;
-  config.eventConfig->setTriggerCount(1000);
-  config.scale(3);
-  EXPECT_DOUBLE_EQ(0.003, config.timerConfig->interval);
-  EXPECT_EQ(3000u, config.eventConfig->triggerCount);
-}
-
-TEST(QVSessionConfigCopy, CopiesAreDeep) {
+TEST(QVSessionConfigCopy, CopiesAreDeepAndScaleBothIntervalAndTriggerCount) {
   std::shared_ptr<Config> original = BusyConfig(Config::TriggerEvent);
   Config fromPointer(original);
   Config copied(*original);
@@ -334,6 +321,13 @@ TEST(QVSessionConfigCopy, CopiesAreDeep) {
   EXPECT_THROW(QVTimeProfileConfig(std::shared_ptr<QVTimeProfileConfig>()), QVException);
   EXPECT_THROW(QVSchedulerTraceConfig(std::shared_ptr<QVSchedulerTraceConfig>()), QVException);
   EXPECT_THROW(QVSystemCallTraceConfig(std::shared_ptr<QVSystemCallTraceConfig>()), QVException);
+
+  Config scaled(Config::TriggerEvent);
+  scaled.timerConfig->interval = 0.001;
+  scaled.eventConfig->setTriggerCount(1000);
+  scaled.scale(3);
+  EXPECT_DOUBLE_EQ(0.003, scaled.timerConfig->interval);
+  EXPECT_EQ(3000u, scaled.eventConfig->triggerCount);
 }
 
 class QVSessionConfigRoundTrip : public ::testing::TestWithParam<int> {};
@@ -453,28 +447,18 @@ TEST(QVSessionConfigArchive, OldDocumentReadsWithDefaultsKept) {
   EXPECT_FALSE(config->syscallTraceConfig->isEnabled());
 }
 
-TEST(QVSessionConfigArchive, UnrecognisedTextsAndNumbersReadAsZero) {
-  std::string document = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
-  auto replace = [&document](const std::string& from, const std::string& to) {
-    size_t at = document.find(from);
-    ASSERT_NE(std::string::npos, at) << from;
-    document.replace(at, from.size(), to);
-  };
-  replace("<Trigger>timer<", "<Trigger>sometimes<");
-  replace("<SampleLimitAction>stop<", "<SampleLimitAction>explode<");
-  replace("<SampleLimit>0xf4240<", "<SampleLimit>lots<");
+TEST(QVSessionConfigArchive, UnrecognisedTextsAndNumbersReadAsZeroAndAMissingTriggerIsAnError) {
+  const std::string original = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
+  std::string document = test::ReplaceOnce(original, "<Trigger>timer<", "<Trigger>sometimes<");
+  document = test::ReplaceOnce(document, "<SampleLimitAction>stop<", "<SampleLimitAction>explode<");
+  document = test::ReplaceOnce(document, "<SampleLimit>0xf4240<", "<SampleLimit>lots<");
   std::shared_ptr<Config> config = test::UnarchiveFromString<Config>(document, "Config");
   ASSERT_TRUE(config);
   EXPECT_EQ(Config::TriggerUnknown, config->trigger);
   EXPECT_EQ(Config::SampleLimitActionUnknown, config->sampleLimitAction);
   EXPECT_EQ(0u, config->sampleLimit);
-}
 
-TEST(QVSessionConfigArchive, MissingRequiredKeyIsAnError) {
-  std::string document = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
-  size_t begin = document.find("<Trigger>");
-  size_t end = document.find("</Trigger>") + std::string("</Trigger>").size();
-  document.erase(begin, end - begin);
+  document = test::ReplaceOnce(original, "<Trigger>timer</Trigger>", "");
   EXPECT_THROW(test::UnarchiveFromString<Config>(document, "Config"), QVException);
 }
 
@@ -508,33 +492,20 @@ TEST(QVSessionConfigDocument, MalformedDocumentsRaise) {
   ASSERT_TRUE(Config::writeDocument(out, Config(Config::TriggerTimer)));
   const std::string document = out.str();
 
-  std::istringstream truncated(document.substr(0, document.size() / 2));
-  EXPECT_THROW(Config::readDocument(truncated), QVException);
-
-  std::istringstream empty("");
-  EXPECT_THROW(Config::readDocument(empty), QVException);
-
-  std::istringstream notXml("TimeLimitEnable=true\n");
-  EXPECT_THROW(Config::readDocument(notXml), QVException);
-
-  // A session configuration archived inside some other document's root.
-  std::istringstream wrongRoot(test::ArchiveToString(Config(Config::TriggerTimer), "Config"));
-  EXPECT_THROW(Config::readDocument(wrongRoot), QVException);
+  // The last: a session configuration archived inside some other document's root.
+  for (const std::string& text : {document.substr(0, document.size() / 2), std::string(),
+                                  std::string("TimeLimitEnable=true\n"),
+                                  test::ArchiveToString(Config(Config::TriggerTimer), "Config")}) {
+    std::istringstream in(text);
+    EXPECT_THROW(Config::readDocument(in), QVException) << text;
+  }
 }
 
 TEST(QVSessionConfigDocument, FailedStreamIsReported) {
   std::ostringstream out;
   out.setstate(std::ios::badbit);
-  // The failure is expected; keep it off the console but still captured.
-  const QVLogFlags saved = GetLogFlags(QVLogLevel::Error);
-  QVLogFlags quiet = saved;
-  quiet.print = false;
-  SetLogFlags(QVLogLevel::Error, quiet);
-  StartCaptureLog();
-  const bool written = Config::writeDocument(out, Config(Config::TriggerTimer));
-  std::string log;
-  StopCaptureLog(log);
-  SetLogFlags(QVLogLevel::Error, saved);
+  bool written = true;
+  const std::string log = test::CaptureLog([&] { written = Config::writeDocument(out, Config(Config::TriggerTimer)); });
   EXPECT_FALSE(written);
   EXPECT_NE(std::string::npos, log.find("ERROR")) << log;
 }

@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_set>
-#include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>

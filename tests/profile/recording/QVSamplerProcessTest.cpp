@@ -397,18 +397,6 @@ TEST_F(QVSamplerProcessRecordingTest, SampleLimitEndsTheRecording) {
   test::ExpectNotTraced(probe->pid());
 }
 
-TEST_F(QVSamplerProcessRecordingTest, WithoutCallStacksEachSampleIsOneFrame) {
-  ASSERT_TRUE(sampler->setCollectCallStacks(false));
-  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_FP_G, {"spin", "20"}));
-  ASSERT_TRUE(WaitForSamples(20));
-  EXPECT_TRUE(sampler->stop());
-  const auto data = CollectedStacks();
-  ASSERT_TRUE(data);
-  for (const auto& sample : data->samples()) {
-    EXPECT_EQ(1, sample->size());
-  }
-}
-
 TEST_F(QVSamplerProcessRecordingTest, AbortDropsTheSamplesAndReleasesTheTarget) {
   ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_NOFP_NOG, {"spin", "20"}));
   ASSERT_TRUE(WaitForSamples(10));

@@ -164,7 +164,7 @@ class LogOptionsTest : public ::testing::Test {
   QVLogFlags saved[3];
 };
 
-TEST_F(LogOptionsTest, QuietByDefaultVerbosePrintsWarningsAndFlagsComeBackAfterwards) {
+TEST_F(LogOptionsTest, QuietByDefaultVerbosePrintsWarningsFlagsComeBackAndMistakesNameTheOption) {
   SetLogFlags(QVLogLevel::Error, QVLogFlags{true, true, false});
   {
     LogOptions quiet(Parsed({}));
@@ -183,9 +183,7 @@ TEST_F(LogOptionsTest, QuietByDefaultVerbosePrintsWarningsAndFlagsComeBackAfterw
     LogOptions debug(Parsed({"--log-level", "debug"}));
     EXPECT_TRUE(GetLogFlags(QVLogLevel::Debug).print);
   }
-}
-
-TEST_F(LogOptionsTest, BadLevelAndUnwritableFileAreUsageErrorsNamingTheOption) {
+  // A bad level and an unwritable file are usage errors naming the option.
   EXPECT_EQ("--log-level: expected one of debug, warning, error, none, got 'loud'",
             UsageErrorOf([] { LogOptions options(Parsed({"--log-level", "loud"})); }));
   EXPECT_EQ("--log-file: cannot open '/nonexistent-dir/q.log' for appending",
