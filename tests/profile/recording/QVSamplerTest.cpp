@@ -72,7 +72,7 @@ TEST(QVSamplerConfigTest, SampleLimitFollowsItsEnableFlagAndStaysWhileActive) {
 
 // --- The per-recording archiver and lost samples -----------------------------
 
-TEST(QVSamplerArchiverTest, EachRecordingGetsAFreshArchiver) {
+TEST(QVSamplerArchiverTest, EachRecordingGetsAFreshArchiverAndLostSamplesWarnAtCollect) {
   TestRecorder sampler(MakeConfig());
   EXPECT_EQ(sampler.archiver(), nullptr);
   EXPECT_EQ(sampler.sampleCount(), 0u);
@@ -100,10 +100,8 @@ TEST(QVSamplerArchiverTest, EachRecordingGetsAFreshArchiver) {
   // An aborted recording keeps nothing.
   EXPECT_EQ(sampler.archiver(), nullptr);
   EXPECT_EQ(sampler.sampleCount(), 0u);
-}
 
-TEST(QVSamplerArchiverTest, LostSamplesBecomeAnOverflowWarningAtCollect) {
-  TestRecorder sampler(MakeConfig());
+  // Lost samples become an overflow warning when the recording is collected.
   ASSERT_TRUE(sampler.start());
   sampler.reportLostSamples(3);
   ASSERT_TRUE(sampler.stop());

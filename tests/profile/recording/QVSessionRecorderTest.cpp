@@ -450,7 +450,7 @@ class FixedDurationRecorder : public TestRecorder {
   double seconds_;
 };
 
-TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicroseconds) {
+TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicrosecondsAndMappingUsesTheVirtualDurations) {
   TestRecorder recorder(MakeConfig());
   ASSERT_TRUE(recorder.start());
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -471,14 +471,13 @@ TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicroseconds) {
   // Ticks and wall clock measured the same 20 ms sleep; both clocks agree to
   // far better than a second.
   EXPECT_NEAR(recorder.durationTime(), static_cast<double>(recorder.durationTicks()) / 1e9, 1.0);
-}
 
-TEST(QVSessionRecorderTickTest, MappingUsesTheVirtualDurations) {
-  // 10 ticks over 4 s: tick 5 is 2 s in; 1 s is 2.5 ticks, truncated to 2.
-  FixedDurationRecorder recorder(10, 4.0);
-  EXPECT_DOUBLE_EQ(recorder.timeForTick(5), 2.0);
-  EXPECT_EQ(recorder.tickForTime(1.0), 2u);
-  EXPECT_EQ(recorder.tickForTime(0.0), 0u);
+  // The mapping goes through the virtual durations. 10 ticks over 4 s:
+  // tick 5 is 2 s in; 1 s is 2.5 ticks, truncated to 2.
+  FixedDurationRecorder fixed(10, 4.0);
+  EXPECT_DOUBLE_EQ(fixed.timeForTick(5), 2.0);
+  EXPECT_EQ(fixed.tickForTime(1.0), 2u);
+  EXPECT_EQ(fixed.tickForTime(0.0), 0u);
   // 2^63 + 2^62 is exact in a double; a conversion through a signed integer
   // would saturate or wrap it.
   const uint64_t ticks = (uint64_t{1} << 63) + (uint64_t{1} << 62);
