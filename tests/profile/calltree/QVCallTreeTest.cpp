@@ -726,16 +726,13 @@ TEST_F(QVCallTreeRootsTest, DescriptionHasTheFixedWordsInThreadOrder) {
   EXPECT_LT(other, b1);
   EXPECT_NE(std::string::npos, b1);
 
-  std::ostringstream summary;
-  summary << tree.summary();
-  EXPECT_NE(std::string::npos, summary.str().find("Systems and Processes")) << summary.str();
-  EXPECT_NE(std::string::npos, summary.str().find("System [alpha-host]")) << summary.str();
-  EXPECT_NE(std::string::npos, summary.str().find("6 samples - tree view")) << summary.str();
-
-  std::ostringstream leaf;
-  leaf << QVCallTree(samples, QVCallTree::leaf, QVCallTree::symbol);
-  EXPECT_EQ(0u, leaf.str().find("Profile - Leaf")) << leaf.str();
-  EXPECT_NE(std::string::npos, leaf.str().find("samples - leaf view")) << leaf.str();
+  const std::string summary = test::Text(tree.summary());
+  for (const char* words : {"Systems and Processes", "System [alpha-host]", "6 samples - tree view"}) {
+    EXPECT_NE(std::string::npos, summary.find(words)) << words << "\n" << summary;
+  }
+  const std::string leaf = test::Text(QVCallTree(samples, QVCallTree::leaf, QVCallTree::symbol));
+  EXPECT_EQ(0u, leaf.find("Profile - Leaf")) << leaf;
+  EXPECT_NE(std::string::npos, leaf.find("samples - leaf view")) << leaf;
 
   // Heavier siblings come first.
   const TenureList siblings = {Sample(threadA1, {kAlpha + 0x20}, source()),

@@ -7,6 +7,7 @@
 
 #include "base/QVException.h"
 #include "support/ArchiveRoundTrip.h"
+#include "support/TestSupport.h"
 
 namespace Quorvel {
 namespace {
@@ -82,18 +83,14 @@ TEST(QVEventProfileConfigEquality, ComparesProcessorTriggerAndCounterSet) {
 }
 
 TEST(QVEventProfileConfigText, DescriptionAndArchiveListCounterEventsInIdentifierOrder) {
-  std::ostringstream text;
-  text << MakeConfig();
   EXPECT_EQ("cpu: " + ProcessorToPrettyString(QVProcessorCore2) +
                 " triggerEvent: Hardware:CPU Cycles [cycles] triggerCount: 100000"
                 " counterEvent: Hardware cache:LLC load misses [LLC-load-misses]"
                 " counterEvent: Hardware:Branches [branches]"
                 " counterEvent: Hardware:Instructions [instructions]",
-            text.str());
+            test::Text(MakeConfig()));
 
-  std::ostringstream none;
-  none << std::shared_ptr<QVEventProfileConfig>();
-  EXPECT_EQ("", none.str());
+  EXPECT_EQ("", test::Text(std::shared_ptr<QVEventProfileConfig>()));
 
   // The archive writes the counter events sorted too, and reads them back.
   QVEventProfileConfig original = MakeConfig();

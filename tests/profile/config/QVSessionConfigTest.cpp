@@ -21,12 +21,6 @@ using Config = QVSessionConfig;
 const QVPerfMonEventId kCycles("cycles", "CPU Cycles", "Hardware");
 const QVPerfMonEventId kBranches("branches", "Branches", "Hardware");
 
-std::string Diagnostic(const Config& config) {
-  std::ostringstream text;
-  text << config;
-  return text.str();
-}
-
 // Every field away from its default, so that a round trip or a copy that
 // drops one of them shows.
 std::shared_ptr<Config> BusyConfig(Config::Trigger trigger) {
@@ -138,14 +132,14 @@ TEST(QVSessionConfigDescription, TriggerLimitAndTraceLinesInOrder) {
 TEST(QVSessionConfigDiagnostic, DefaultTimerUnknownTriggerAndEventWithLimitsAndTraces) {
   EXPECT_EQ("name:config time limit:none sample limit:none adaptive threshold:1000000 trigger:timer"
             " timer config:{interval: 0.001}",
-            Diagnostic(Config(Config::TriggerTimer)));
+            test::Text(Config(Config::TriggerTimer)));
 
   Config unknown(Config::TriggerUnknown);
   unknown.sampleLimitEnable = true;
   unknown.sampleLimitAction = Config::SampleLimitActionUnknown;
   EXPECT_EQ("name:config time limit:none sample limit:1000000(unknown) adaptive threshold:1000000"
             " trigger:unknown",
-            Diagnostic(unknown));
+            test::Text(unknown));
 
   std::shared_ptr<Config> config = BusyConfig(Config::TriggerEvent);
   config->adaptiveEnable = false;
@@ -156,19 +150,17 @@ TEST(QVSessionConfigDiagnostic, DefaultTimerUnknownTriggerAndEventWithLimitsAndT
                 " triggerEvent: Hardware:CPU Cycles [cycles] triggerCount: 2000000"
                 " counterEvent: First [a-first] counterEvent: Hardware:Branches [branches]}"
                 " schedule trace config:{enabled} syscall trace config:{enabled}",
-            Diagnostic(*config));
+            test::Text(*config));
 
   std::ostringstream shared;
   shared << config << '|' << std::shared_ptr<Config>();
-  EXPECT_EQ(Diagnostic(*config) + "|", shared.str());
+  EXPECT_EQ(test::Text(*config) + "|", shared.str());
 }
 
 TEST(QVSessionConfigDiagnostic, PrintDebugLogsConfigurationAndSubConfigurations) {
   std::shared_ptr<Config> config = BusyConfig(Config::TriggerTimerOS);
   const std::string log = test::CaptureLog([&] { config->printDebug(); });
-  std::ostringstream event;
-  event << config->eventConfig;
-  const std::string expected[] = {"config: " + Diagnostic(*config), "eventConfig: " + event.str(),
+  const std::string expected[] = {"config: " + test::Text(*config), "eventConfig: " + test::Text(config->eventConfig),
                                   "timerConfig: interval: 0.25", "schedTraceConfig: enabled",
                                   "syscallTraceConfig: enabled"};
   size_t position = 0;
