@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "archive/QVArchivable.h"
 #include "archive/QVArchiver.h"
 #include "archive/QVUnarchiver.h"
@@ -60,6 +62,14 @@ std::shared_ptr<T> DecodeObject(QVUnarchiver& unarchiver, const std::string& key
   std::shared_ptr<T> object;
   unarchiver.decodeObjectForKey(key, object);
   return object;
+}
+
+// The document with the first `from` replaced by `to`; a `from` that is not
+// there fails the test, so an edit of a hostile document cannot miss.
+inline std::string ReplaceOnce(std::string document, const std::string& from, const std::string& to) {
+  const size_t at = document.find(from);
+  EXPECT_NE(std::string::npos, at) << from << " not in " << document;
+  return at == std::string::npos ? document : document.replace(at, from.size(), to);
 }
 
 }  // namespace test

@@ -5,7 +5,6 @@
 #include <random>
 #include <thread>
 #include <tuple>
-#include <sstream>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -35,12 +34,12 @@
 #include "symbols/QVSectionId.h"
 #include "symbols/QVSymbol.h"
 #include "symbols/QVSymbolId.h"
-#include "symbols/QVSymbolSourceMap.h"
 
 namespace Quorvel {
 namespace {
 
 using test::ArchiveToString;
+using test::ReplaceOnce;
 using test::UnarchiveFromString;
 
 // Any start value serves to intern ids; this one is 2020-01-01.
@@ -64,7 +63,7 @@ using QVSampleArchiversTest = test::ModelTest;
 
 // --- unique archiving ----------------------------------------------------------------
 
-TEST_F(QVSampleArchiversTest, SharedSuffixesAreStoredOnce) {
+TEST_F(QVSampleArchiversTest, SharedSuffixesAreStoredOnceAndEmptyStacksAddNoFrame) {
   // [a, b, c] and [d, b, c], innermost first: c and b are shared.
   const uint64_t a = 0xa0, b = 0xb0, c = 0xc0, d = 0xd0;
   auto archiver = std::make_shared<QVUniqueCallStackTenureArchiver>();
@@ -87,6 +86,17 @@ TEST_F(QVSampleArchiversTest, SharedSuffixesAreStoredOnce) {
   // was a child already there (roots found count as visits, not hits).
   EXPECT_EQ("2 callstacks [100% hit] 6 frames [16.6667% hit] 4 unique frames", test::Text(frames));
   EXPECT_EQ(1u, frames->frameHitCount());
+
+  // An empty stack is a sample of leaf -1 and size 0 that adds no frame.
+  archiver->archive(ContextOf(1, 2, 1), 0, 1, {});
+  const auto empty = std::dynamic_pointer_cast<QVUniqueCallStackTenure>(archiver->samples()[2]);
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(-1, empty->leafFrameDescriptor());
+  EXPECT_EQ(0, empty->size());
+  const auto none = archiver->getFrameArchiver(ContextOf(1, 2, 1));
+  EXPECT_EQ(1u, none->stackCount());
+  EXPECT_EQ(0u, none->nonEmptyStackCount());
+  EXPECT_EQ(0, none->frameCount());
 }
 
 TEST_F(QVSampleArchiversTest, ThreadsAndModesGetTreesOfTheirOwn) {
@@ -119,21 +129,7 @@ TEST_F(QVSampleArchiversTest, ThreadsAndModesGetTreesOfTheirOwn) {
       << "a tree made after clear starts empty";
 }
 
-TEST_F(QVSampleArchiversTest, EmptyStackGivesLeafMinusOneAndSizeZero) {
-  auto archiver = std::make_shared<QVUniqueCallStackTenureArchiver>();
-  archiver->archive(ContextOf(1, 1, 1), 0, 1, {});
-  ASSERT_EQ(1u, archiver->size());
-  const auto sample = std::dynamic_pointer_cast<QVUniqueCallStackTenure>(archiver->samples()[0]);
-  ASSERT_TRUE(sample);
-  EXPECT_EQ(-1, sample->leafFrameDescriptor());
-  EXPECT_EQ(0, sample->size());
-  const auto frames = archiver->getFrameArchiver(ContextOf(1, 1, 1));
-  EXPECT_EQ(1u, frames->stackCount());
-  EXPECT_EQ(0u, frames->nonEmptyStackCount());
-  EXPECT_EQ(0, frames->frameCount());
-}
-
-TEST_F(QVSampleArchiversTest, NewTreesTakeTheProcessOrKernelAsSource) {
+TEST_F(QVSampleArchiversTest, NewAndDecodedTreesTakeTheProcessOrKernelAsSource) {
   auto process = std::make_shared<QVProcess>(ProcessOf(40), "p", "");
   QVProcess::registerProcess(process);
   auto archiver = std::make_shared<QVUniqueCallStackTenureArchiver>();
@@ -145,6 +141,15 @@ TEST_F(QVSampleArchiversTest, NewTreesTakeTheProcessOrKernelAsSource) {
       << "no discovery installed, so no kernel";
   EXPECT_EQ(nullptr, archiver->getFrameArchiver(ContextOf(99, 99, 1))->symbolSource());
   EXPECT_EQ(process.get(), archiver->samples()[0]->symbolSource());
+
+  // The session reader registers processes before it reads the samples, so
+  // decoded trees resolve through them too.
+  const std::string document = ArchiveToString(*archiver, "UniqueCallStacksV2");
+  auto later = std::make_shared<QVProcess>(ProcessOf(99), "q", "");
+  QVProcess::registerProcess(later);
+  const auto decoded = UnarchiveFromString<QVUniqueCallStackTenureArchiver>(document, "UniqueCallStacksV2");
+  EXPECT_EQ(later.get(), decoded->getFrameArchiver(ContextOf(99, 99, 1))->symbolSource());
+  EXPECT_EQ(later.get(), decoded->samples()[2]->symbolSource());
 }
 
 // A seeded mix of realistic shapes: a few outer paths shared by many stacks,
@@ -282,18 +287,6 @@ TEST_F(QVSampleArchiversTest, UniqueAndPlainArchivingGiveTheSameWalksBeforeAndAf
   EXPECT_EQ(before, decoded->getFrameArchiver(first)->frameCount());
 }
 
-TEST_F(QVSampleArchiversTest, DecodedTreesResolveThroughRegisteredProcesses) {
-  auto archiver = std::make_shared<QVUniqueCallStackTenureArchiver>();
-  archiver->archive(ContextOf(44, 45, 1), 0, 1, {0x10, 0x20});
-  const std::string document = ArchiveToString(*archiver, "UniqueCallStacksV2");
-  // The session reader registers processes before it reads the samples.
-  auto process = std::make_shared<QVProcess>(ProcessOf(44), "p", "");
-  QVProcess::registerProcess(process);
-  const auto decoded = UnarchiveFromString<QVUniqueCallStackTenureArchiver>(document, "UniqueCallStacksV2");
-  EXPECT_EQ(process.get(), decoded->getFrameArchiver(ContextOf(44, 45, 1))->symbolSource());
-  EXPECT_EQ(process.get(), decoded->samples()[0]->symbolSource());
-}
-
 TEST_F(QVSampleArchiversTest, SamplersOnSeveralThreadsShareTheContextTable) {
   // Each sampler thread owns its archiver; what they share is the table of
   // interned contexts and the process registry. Contexts overlap between
@@ -331,15 +324,6 @@ TEST_F(QVSampleArchiversTest, SamplersOnSeveralThreadsShareTheContextTable) {
 }
 
 // --- hostile documents -----------------------------------------------------------------
-
-std::string ReplaceOnce(std::string text, const std::string& from, const std::string& to) {
-  const size_t at = text.find(from);
-  EXPECT_NE(std::string::npos, at) << from;
-  if (at != std::string::npos) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
 
 class QVSampleArchiversDocumentTest : public QVSampleArchiversTest {
  protected:

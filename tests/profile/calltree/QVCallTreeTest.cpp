@@ -19,7 +19,6 @@
 #include "ids/QVContext.h"
 #include "Linux/process/QVProcessLinux.h"
 #include "model/QVProcess.h"
-#include "model/QVThread.h"
 #include "samples/QVCallStackTenure.h"
 #include "samples/QVUniqueCallFrameArchiver.h"
 #include "samples/QVUniqueCallStackTenure.h"
@@ -27,7 +26,6 @@
 #include "support/TestSupport.h"
 #include "symbols/QVModule.h"
 #include "symbols/QVSection.h"
-#include "symbols/QVSourceFile.h"
 #include "symbols/QVSymbol.h"
 
 // Functions of this test binary that stacks of the real-symbol tests point
@@ -143,22 +141,24 @@ std::string Label(const QVCallTreeNode& node, QVCallTree::Granularity granularit
 }
 
 // Every node below `node` as "path -> self/total", sorted: two subtrees with
-// equal dumps have the same shape and weights.
-void Dump(const QVCallTreeNode& node, const std::string& path, QVCallTree::Granularity granularity,
+// equal dumps have the same shape and weights. With `templates`, each line
+// also names the address of the node's template frame.
+void Dump(const QVCallTreeNode& node, const std::string& path, QVCallTree::Granularity granularity, bool templates,
           std::vector<std::string>& lines) {
   const std::vector<NodePtr> children = Children(node);
   for (const NodePtr& child : children) {
     const std::string childPath = path + "/" + Label(*child, granularity);
     std::ostringstream line;
     line << childPath << " -> " << child->selfWeight() << "/" << child->totalWeight();
-    lines.push_back(line.str());
-    Dump(*child, childPath, granularity, lines);
+    lines.push_back(line.str() + (templates ? " @ " + Hex(child->address()) : ""));
+    Dump(*child, childPath, granularity, templates, lines);
   }
 }
 
-std::vector<std::string> Dump(const QVCallTreeNode& node, QVCallTree::Granularity granularity) {
+std::vector<std::string> Dump(const QVCallTreeNode& node, QVCallTree::Granularity granularity,
+                              bool templates = false) {
   std::vector<std::string> lines;
-  Dump(node, "", granularity, lines);
+  Dump(node, "", granularity, templates, lines);
   std::sort(lines.begin(), lines.end());
   return lines;
 }
@@ -274,7 +274,7 @@ TEST(QVCallTreeWords, TopologyAndGranularityWordsRoundTrip) {
 // ---------------------------------------------------------------------------
 // Construction: the edge cases of an empty list, single frames and merging.
 
-TEST_F(QVCallTreeTest, EmptyListsStacksAndNullEntriesAddNothing) {
+TEST_F(QVCallTreeTest, EmptyListsStacksAndNullEntriesAddNothingAndOneFrameMakesOneChild) {
   QVCallTree tree(TenureList(), QVCallTree::tree, QVCallTree::symbol);
   ASSERT_TRUE(tree.rootNode());
   EXPECT_FALSE(tree.rootNode()->hasChildren());
@@ -288,18 +288,14 @@ TEST_F(QVCallTreeTest, EmptyListsStacksAndNullEntriesAddNothing) {
   EXPECT_FALSE(tree.rootNodeForProcessId(processA));
   EXPECT_FALSE(tree.rootNodeForSystemId(SystemA()));
 
-  // Empty stacks and null entries add nothing.
+  // Empty stacks and null entries add nothing; one frame makes one child
+  // with self and total one in either topology.
   const TenureList samples = {Sample(threadA1, {}, source()), nullptr, Sample(threadA1, {kAlpha + 0x20}, source())};
-  QVCallTree withEmpty(samples, QVCallTree::tree, QVCallTree::symbol);
-  EXPECT_EQ(1.0, withEmpty.rootNode()->totalWeight());
-  EXPECT_EQ(1u, withEmpty.rootNodeForThreadId(threadA1)->numberOfChildren());
-}
-
-TEST_F(QVCallTreeTest, OneFrameMakesOneChildWithSelfAndTotalOneInEitherTopology) {
   for (QVCallTree::Topology topology : {QVCallTree::tree, QVCallTree::leaf}) {
     SCOPED_TRACE(QVCallTree::topologyToString(topology));
-    QVCallTree tree({Sample(threadA1, {kAlpha + 0x20}, source())}, topology, QVCallTree::symbol);
-    const RootPtr thread = tree.rootNodeForThreadId(threadA1);
+    QVCallTree withOne(samples, topology, QVCallTree::symbol);
+    EXPECT_EQ(1.0, withOne.rootNode()->totalWeight());
+    const RootPtr thread = withOne.rootNodeForThreadId(threadA1);
     ASSERT_TRUE(thread);
     const std::vector<NodePtr> children = Children(*thread);
     ASSERT_EQ(1u, children.size());
@@ -348,27 +344,6 @@ TEST_F(QVCallTreeTest, FramesWithoutSymbolStayApartAndModulesMergeTheirFunctions
   EXPECT_EQ(2.0, inner[0]->selfWeight());
 }
 
-// The template frame of every node below `node`, by path.
-std::vector<std::string> Templates(const QVCallTreeNode& node, QVCallTree::Granularity granularity) {
-  std::vector<std::string> lines;
-  std::vector<std::pair<const QVCallTreeNode*, std::string>> pending{{&node, ""}};
-  std::vector<NodePtr> children;
-  std::vector<NodePtr> held;  // keeps the nodes pending points to
-  while (!pending.empty()) {
-    const auto current = pending.back();
-    pending.pop_back();
-    current.first->getChildren(children);
-    for (const NodePtr& child : children) {
-      const std::string path = current.second + "/" + Label(*child, granularity);
-      lines.push_back(path + " @ " + Hex(child->address()));
-      held.push_back(child);
-      pending.emplace_back(child.get(), path);
-    }
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
 TEST_F(QVCallTreeTest, SharedFrameSamplesBuildTheSameTreeAsPlainOnes) {
   // What a session file gives back: samples whose frames live in a
   // per-thread frame tree, resolved through the frame archiver's source.
@@ -412,10 +387,8 @@ TEST_F(QVCallTreeTest, SharedFrameSamplesBuildTheSameTreeAsPlainOnes) {
       QVCallTree fromPlain(plain, topology, granularity);
       QVCallTree fromShared(shared, topology, granularity);
       QVCallTree fromMixed(mixed, topology, granularity);
-      EXPECT_EQ(Dump(*fromPlain.rootNode(), granularity), Dump(*fromShared.rootNode(), granularity));
-      EXPECT_EQ(Dump(*fromPlain.rootNode(), granularity), Dump(*fromMixed.rootNode(), granularity));
-      EXPECT_EQ(Templates(*fromPlain.rootNode(), granularity), Templates(*fromShared.rootNode(), granularity));
-      EXPECT_EQ(Templates(*fromPlain.rootNode(), granularity), Templates(*fromMixed.rootNode(), granularity));
+      EXPECT_EQ(Dump(*fromPlain.rootNode(), granularity, true), Dump(*fromShared.rootNode(), granularity, true));
+      EXPECT_EQ(Dump(*fromPlain.rootNode(), granularity, true), Dump(*fromMixed.rootNode(), granularity, true));
       if (granularity == QVCallTree::address || granularity == QVCallTree::symbol) {
         EXPECT_EQ(ExpectedDump(stacksA1, topology, granularity, *space->process),
                   Dump(*fromShared.rootNodeForThreadId(threadA1), granularity));
@@ -465,46 +438,23 @@ TEST_F(QVCallTreeTest, UniqueCallFrameKeysFollowTheGranularity) {
 // ---------------------------------------------------------------------------
 // Sorting.
 
-class QVCallTreeSortTest : public QVCallTreeTest {
- protected:
+TEST_F(QVCallTreeTest, EachKindSortsStablyAndReverses) {
   // Thread roots' children at address granularity, with these total
-  // weights (one sample each = weight 1):
-  //   alpha_a 0x400020: 2, alpha_b 0x400050: 3, beta_a 0x800010: 2,
-  //   beta_b 0x800110: 1, alpha_c 0x400090: 2
-  void SetUp() override {
-    QVCallTreeTest::SetUp();
-    const std::vector<std::pair<uint64_t, int>> counts = {
-        {kAlpha + 0x20, 2}, {kAlpha + 0x50, 3}, {kBeta + 0x10, 2}, {kBeta + 0x110, 1}, {kAlpha + 0x90, 2}};
-    for (const auto& entry : counts) {
-      for (int i = 0; i < entry.second; ++i) {
-        samples.push_back(Sample(threadA1, {entry.first}, source()));
-      }
-    }
-    tree = std::make_unique<QVCallTree>(samples, QVCallTree::tree, QVCallTree::address);
-    tree->rootNodeForThreadId(threadA1)->getChildren(nodes);
-    ASSERT_EQ(5u, nodes.size());
-    // A known starting order, whatever order the tree gives.
-    std::sort(nodes.begin(), nodes.end(),
-              [](const NodePtr& a, const NodePtr& b) { return a->address() < b->address(); });
-  }
-
-  static std::vector<uint64_t> Addresses(const std::vector<NodePtr>& nodes) {
-    std::vector<uint64_t> addresses;
-    for (const NodePtr& node : nodes) {
-      addresses.push_back(node->address());
-    }
-    return addresses;
-  }
-
+  // weights (one sample each = weight 1), put in address order: 0 alpha_a
+  // 0x400020 (weight 2), 1 alpha_b 0x400050 (3), 2 alpha_c 0x400090 (2),
+  // 3 beta_a 0x800010 (2), 4 beta_b 0x800110 (1). Ties keep the order they
+  // came in.
   TenureList samples;
-  std::unique_ptr<QVCallTree> tree;
-  std::vector<NodePtr> nodes;
-};
-
-TEST_F(QVCallTreeSortTest, EachKindSortsStablyAndReverses) {
-  // Indices into `nodes` (address order): 0 alpha_a 0x400020 (weight 2),
-  // 1 alpha_b 0x400050 (3), 2 alpha_c 0x400090 (2), 3 beta_a 0x800010 (2),
-  // 4 beta_b 0x800110 (1). Ties keep the order they came in.
+  for (const auto& entry : std::vector<std::pair<uint64_t, int>>{
+           {kAlpha + 0x20, 2}, {kAlpha + 0x50, 3}, {kBeta + 0x10, 2}, {kBeta + 0x110, 1}, {kAlpha + 0x90, 2}}) {
+    for (int i = 0; i < entry.second; ++i) {
+      samples.push_back(Sample(threadA1, {entry.first}, source()));
+    }
+  }
+  QVCallTree tree(samples, QVCallTree::tree, QVCallTree::address);
+  std::vector<NodePtr> nodes = Children(*tree.rootNodeForThreadId(threadA1));
+  ASSERT_EQ(5u, nodes.size());
+  std::sort(nodes.begin(), nodes.end(), [](const NodePtr& a, const NodePtr& b) { return a->address() < b->address(); });
   const struct {
     int kind;
     bool reverse;
@@ -525,13 +475,13 @@ TEST_F(QVCallTreeSortTest, EachKindSortsStablyAndReverses) {
   for (const auto& c : cases) {
     SCOPED_TRACE("kind " + std::to_string(c.kind) + (c.reverse ? " reversed" : ""));
     std::vector<NodePtr> sorted;
-    std::vector<uint64_t> expected;
+    std::vector<NodePtr> expected;
     for (size_t i = 0; i < c.input.size(); ++i) {
       sorted.push_back(nodes[c.input[i]]);
-      expected.push_back(nodes[c.expected[i]]->address());
+      expected.push_back(nodes[c.expected[i]]);
     }
     QVCallTreeNode::sortCallTreeNodes(sorted, Predicate(c.kind), c.reverse);
-    EXPECT_EQ(expected, Addresses(sorted));
+    EXPECT_EQ(expected, sorted);
   }
 }
 
@@ -762,12 +712,10 @@ TEST_F(QVCallTreeRootsTest, DescriptionHasTheFixedWordsInThreadOrder) {
   QVCallTree tree(samples, QVCallTree::tree, QVCallTree::symbol);
   const std::string text = test::Text(tree);
   EXPECT_EQ(0u, text.find("Profile - Tree")) << text;
-  EXPECT_NE(std::string::npos, text.find("synthetic [100] - Thread [101]\n")) << text;
-  EXPECT_NE(std::string::npos, text.find("2 samples - tree view")) << text;
-  EXPECT_NE(std::string::npos, text.find("3 samples - tree view")) << text;
-  EXPECT_NE(std::string::npos, text.find("Total")) << text;
-  EXPECT_NE(std::string::npos, text.find("Self")) << text;
-  EXPECT_NE(std::string::npos, text.find("beta_b [libbeta.so]")) << text;
+  for (const char* words : {"synthetic [100] - Thread [101]\n", "2 samples - tree view", "3 samples - tree view",
+                            "Total", "Self", "beta_b [libbeta.so]"}) {
+    EXPECT_NE(std::string::npos, text.find(words)) << words << "\n" << text;
+  }
   // Threads by id: system A before B; in A, process 100 before 200.
   const size_t a1 = text.find("Thread [101]");
   const size_t a2 = text.find("Thread [102]");
@@ -778,16 +726,13 @@ TEST_F(QVCallTreeRootsTest, DescriptionHasTheFixedWordsInThreadOrder) {
   EXPECT_LT(other, b1);
   EXPECT_NE(std::string::npos, b1);
 
-  std::ostringstream summary;
-  summary << tree.summary();
-  EXPECT_NE(std::string::npos, summary.str().find("Systems and Processes")) << summary.str();
-  EXPECT_NE(std::string::npos, summary.str().find("System [alpha-host]")) << summary.str();
-  EXPECT_NE(std::string::npos, summary.str().find("6 samples - tree view")) << summary.str();
-
-  std::ostringstream leaf;
-  leaf << QVCallTree(samples, QVCallTree::leaf, QVCallTree::symbol);
-  EXPECT_EQ(0u, leaf.str().find("Profile - Leaf")) << leaf.str();
-  EXPECT_NE(std::string::npos, leaf.str().find("samples - leaf view")) << leaf.str();
+  const std::string summary = test::Text(tree.summary());
+  for (const char* words : {"Systems and Processes", "System [alpha-host]", "6 samples - tree view"}) {
+    EXPECT_NE(std::string::npos, summary.find(words)) << words << "\n" << summary;
+  }
+  const std::string leaf = test::Text(QVCallTree(samples, QVCallTree::leaf, QVCallTree::symbol));
+  EXPECT_EQ(0u, leaf.find("Profile - Leaf")) << leaf;
+  EXPECT_NE(std::string::npos, leaf.find("samples - leaf view")) << leaf;
 
   // Heavier siblings come first.
   const TenureList siblings = {Sample(threadA1, {kAlpha + 0x20}, source()),
@@ -808,17 +753,15 @@ TEST_F(QVCallTreeRootsTest, DescriptionDoesNotDependOnHowThreadsInterleave) {
                       const std::shared_ptr<QVAbstractCallStackTenure>& b) {
                      return b->context().threadId() < a->context().threadId();
                    });
+  const auto texts = [](const TenureList& list, QVCallTree::Granularity granularity) {
+    std::ostringstream description;
+    std::ostringstream summary;
+    QVCallTree(list, QVCallTree::leaf, granularity).getDescription(description);
+    QVCallTree(list, QVCallTree::leaf, granularity).getSummaryDescription(summary);
+    return std::make_pair(description.str(), summary.str());
+  };
   for (QVCallTree::Granularity granularity : {QVCallTree::address, QVCallTree::symbol}) {
-    std::ostringstream first;
-    std::ostringstream second;
-    QVCallTree(samples, QVCallTree::leaf, granularity).getDescription(first);
-    QVCallTree(reordered, QVCallTree::leaf, granularity).getDescription(second);
-    EXPECT_EQ(first.str(), second.str());
-    std::ostringstream again;
-    QVCallTree(samples, QVCallTree::leaf, granularity).getSummaryDescription(again);
-    std::ostringstream againReordered;
-    QVCallTree(reordered, QVCallTree::leaf, granularity).getSummaryDescription(againReordered);
-    EXPECT_EQ(again.str(), againReordered.str());
+    EXPECT_EQ(texts(samples, granularity), texts(reordered, granularity));
   }
 }
 

@@ -13,7 +13,7 @@ namespace {
 
 // Only the identifier makes an event: equality, byte-wise order and the
 // hash ignore the display name and group.
-TEST(QVPerfMonEventIdIdentity, EqualityOrderingAndHashUseOnlyTheIdentifier) {
+TEST(QVPerfMonEventIdTest, IdentityUsesOnlyTheIdentifierTextAndArchiveKeepEveryString) {
   QVPerfMonEventId hardware("cycles", "CPU Cycles", "Hardware");
   QVPerfMonEventId renamed("cycles", "cycles", "Hardware event");
   QVPerfMonEventId other("instructions", "CPU Cycles", "Hardware");
@@ -37,11 +37,9 @@ TEST(QVPerfMonEventIdIdentity, EqualityOrderingAndHashUseOnlyTheIdentifier) {
   EXPECT_EQ(2u, events.size());
   EXPECT_EQ(1u, events.count(QVPerfMonEventId("cycles", "", "")));
   EXPECT_EQ(0u, events.count(other));
-}
 
-// The text shows the group only when there is one; the archive keeps all
-// three strings, markup included.
-TEST(QVPerfMonEventIdText, DescriptionAndArchive) {
+  // The text shows the group only when there is one; the archive keeps all
+  // three strings, markup included.
   EXPECT_EQ("Hardware:CPU Cycles [cycles]", test::Text(QVPerfMonEventId("cycles", "CPU Cycles", "Hardware")));
   EXPECT_EQ("CPU Cycles [cycles]", test::Text(QVPerfMonEventId("cycles", "CPU Cycles", "")));
   std::ostringstream shared;

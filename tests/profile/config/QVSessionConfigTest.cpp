@@ -1,6 +1,5 @@
 #include "config/QVSessionConfig.h"
 
-#include <cmath>
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include "base/QVFormat.h"
 #include "base/QVLog.h"
 #include "support/ArchiveRoundTrip.h"
+#include "support/TestSupport.h"
 
 namespace Quorvel {
 namespace {
@@ -20,12 +20,6 @@ using Config = QVSessionConfig;
 
 const QVPerfMonEventId kCycles("cycles", "CPU Cycles", "Hardware");
 const QVPerfMonEventId kBranches("branches", "Branches", "Hardware");
-
-std::string Diagnostic(const Config& config) {
-  std::ostringstream text;
-  text << config;
-  return text.str();
-}
 
 // Every field away from its default, so that a round trip or a copy that
 // drops one of them shows.
@@ -138,14 +132,14 @@ TEST(QVSessionConfigDescription, TriggerLimitAndTraceLinesInOrder) {
 TEST(QVSessionConfigDiagnostic, DefaultTimerUnknownTriggerAndEventWithLimitsAndTraces) {
   EXPECT_EQ("name:config time limit:none sample limit:none adaptive threshold:1000000 trigger:timer"
             " timer config:{interval: 0.001}",
-            Diagnostic(Config(Config::TriggerTimer)));
+            test::Text(Config(Config::TriggerTimer)));
 
   Config unknown(Config::TriggerUnknown);
   unknown.sampleLimitEnable = true;
   unknown.sampleLimitAction = Config::SampleLimitActionUnknown;
   EXPECT_EQ("name:config time limit:none sample limit:1000000(unknown) adaptive threshold:1000000"
             " trigger:unknown",
-            Diagnostic(unknown));
+            test::Text(unknown));
 
   std::shared_ptr<Config> config = BusyConfig(Config::TriggerEvent);
   config->adaptiveEnable = false;
@@ -156,23 +150,17 @@ TEST(QVSessionConfigDiagnostic, DefaultTimerUnknownTriggerAndEventWithLimitsAndT
                 " triggerEvent: Hardware:CPU Cycles [cycles] triggerCount: 2000000"
                 " counterEvent: First [a-first] counterEvent: Hardware:Branches [branches]}"
                 " schedule trace config:{enabled} syscall trace config:{enabled}",
-            Diagnostic(*config));
+            test::Text(*config));
 
   std::ostringstream shared;
   shared << config << '|' << std::shared_ptr<Config>();
-  EXPECT_EQ(Diagnostic(*config) + "|", shared.str());
+  EXPECT_EQ(test::Text(*config) + "|", shared.str());
 }
 
 TEST(QVSessionConfigDiagnostic, PrintDebugLogsConfigurationAndSubConfigurations) {
   std::shared_ptr<Config> config = BusyConfig(Config::TriggerTimerOS);
-  StartCaptureLog();
-  config->printDebug();
-  std::string log;
-  StopCaptureLog(log);
-
-  std::ostringstream event;
-  event << config->eventConfig;
-  const std::string expected[] = {"config: " + Diagnostic(*config), "eventConfig: " + event.str(),
+  const std::string log = test::CaptureLog([&] { config->printDebug(); });
+  const std::string expected[] = {"config: " + test::Text(*config), "eventConfig: " + test::Text(config->eventConfig),
                                   "timerConfig: interval: 0.25", "schedTraceConfig: enabled",
                                   "syscallTraceConfig: enabled"};
   size_t position = 0;
@@ -283,16 +271,7 @@ TEST(QVSessionConfigEquality, MissingSubConfigurationEqualsADefaultOne) {
   EXPECT_EQ(b, *read);
 }
 
-TEST(QVSessionConfigScale, MultipliesIntervalAndTriggerCount) {
-  Config config(Config::TriggerEvent);
-  config.timerConfig->interval = 0.001;
-  config.eventConfig->setTriggerCount(1000);
-  config.scale(3);
-  EXPECT_DOUBLE_EQ(0.003, config.timerConfig->interval);
-  EXPECT_EQ(3000u, config.eventConfig->triggerCount);
-}
-
-TEST(QVSessionConfigCopy, CopiesAreDeep) {
+TEST(QVSessionConfigCopy, CopiesAreDeepAndScaleBothIntervalAndTriggerCount) {
   std::shared_ptr<Config> original = BusyConfig(Config::TriggerEvent);
   Config fromPointer(original);
   Config copied(*original);
@@ -334,6 +313,13 @@ TEST(QVSessionConfigCopy, CopiesAreDeep) {
   EXPECT_THROW(QVTimeProfileConfig(std::shared_ptr<QVTimeProfileConfig>()), QVException);
   EXPECT_THROW(QVSchedulerTraceConfig(std::shared_ptr<QVSchedulerTraceConfig>()), QVException);
   EXPECT_THROW(QVSystemCallTraceConfig(std::shared_ptr<QVSystemCallTraceConfig>()), QVException);
+
+  Config scaled(Config::TriggerEvent);
+  scaled.timerConfig->interval = 0.001;
+  scaled.eventConfig->setTriggerCount(1000);
+  scaled.scale(3);
+  EXPECT_DOUBLE_EQ(0.003, scaled.timerConfig->interval);
+  EXPECT_EQ(3000u, scaled.eventConfig->triggerCount);
 }
 
 class QVSessionConfigRoundTrip : public ::testing::TestWithParam<int> {};
@@ -453,28 +439,18 @@ TEST(QVSessionConfigArchive, OldDocumentReadsWithDefaultsKept) {
   EXPECT_FALSE(config->syscallTraceConfig->isEnabled());
 }
 
-TEST(QVSessionConfigArchive, UnrecognisedTextsAndNumbersReadAsZero) {
-  std::string document = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
-  auto replace = [&document](const std::string& from, const std::string& to) {
-    size_t at = document.find(from);
-    ASSERT_NE(std::string::npos, at) << from;
-    document.replace(at, from.size(), to);
-  };
-  replace("<Trigger>timer<", "<Trigger>sometimes<");
-  replace("<SampleLimitAction>stop<", "<SampleLimitAction>explode<");
-  replace("<SampleLimit>0xf4240<", "<SampleLimit>lots<");
+TEST(QVSessionConfigArchive, UnrecognisedTextsAndNumbersReadAsZeroAndAMissingTriggerIsAnError) {
+  const std::string original = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
+  std::string document = test::ReplaceOnce(original, "<Trigger>timer<", "<Trigger>sometimes<");
+  document = test::ReplaceOnce(document, "<SampleLimitAction>stop<", "<SampleLimitAction>explode<");
+  document = test::ReplaceOnce(document, "<SampleLimit>0xf4240<", "<SampleLimit>lots<");
   std::shared_ptr<Config> config = test::UnarchiveFromString<Config>(document, "Config");
   ASSERT_TRUE(config);
   EXPECT_EQ(Config::TriggerUnknown, config->trigger);
   EXPECT_EQ(Config::SampleLimitActionUnknown, config->sampleLimitAction);
   EXPECT_EQ(0u, config->sampleLimit);
-}
 
-TEST(QVSessionConfigArchive, MissingRequiredKeyIsAnError) {
-  std::string document = test::ArchiveToString(Config(Config::TriggerTimer), "Config");
-  size_t begin = document.find("<Trigger>");
-  size_t end = document.find("</Trigger>") + std::string("</Trigger>").size();
-  document.erase(begin, end - begin);
+  document = test::ReplaceOnce(original, "<Trigger>timer</Trigger>", "");
   EXPECT_THROW(test::UnarchiveFromString<Config>(document, "Config"), QVException);
 }
 
@@ -508,33 +484,20 @@ TEST(QVSessionConfigDocument, MalformedDocumentsRaise) {
   ASSERT_TRUE(Config::writeDocument(out, Config(Config::TriggerTimer)));
   const std::string document = out.str();
 
-  std::istringstream truncated(document.substr(0, document.size() / 2));
-  EXPECT_THROW(Config::readDocument(truncated), QVException);
-
-  std::istringstream empty("");
-  EXPECT_THROW(Config::readDocument(empty), QVException);
-
-  std::istringstream notXml("TimeLimitEnable=true\n");
-  EXPECT_THROW(Config::readDocument(notXml), QVException);
-
-  // A session configuration archived inside some other document's root.
-  std::istringstream wrongRoot(test::ArchiveToString(Config(Config::TriggerTimer), "Config"));
-  EXPECT_THROW(Config::readDocument(wrongRoot), QVException);
+  // The last: a session configuration archived inside some other document's root.
+  for (const std::string& text : {document.substr(0, document.size() / 2), std::string(),
+                                  std::string("TimeLimitEnable=true\n"),
+                                  test::ArchiveToString(Config(Config::TriggerTimer), "Config")}) {
+    std::istringstream in(text);
+    EXPECT_THROW(Config::readDocument(in), QVException) << text;
+  }
 }
 
 TEST(QVSessionConfigDocument, FailedStreamIsReported) {
   std::ostringstream out;
   out.setstate(std::ios::badbit);
-  // The failure is expected; keep it off the console but still captured.
-  const QVLogFlags saved = GetLogFlags(QVLogLevel::Error);
-  QVLogFlags quiet = saved;
-  quiet.print = false;
-  SetLogFlags(QVLogLevel::Error, quiet);
-  StartCaptureLog();
-  const bool written = Config::writeDocument(out, Config(Config::TriggerTimer));
-  std::string log;
-  StopCaptureLog(log);
-  SetLogFlags(QVLogLevel::Error, saved);
+  bool written = true;
+  const std::string log = test::CaptureLog([&] { written = Config::writeDocument(out, Config(Config::TriggerTimer)); });
   EXPECT_FALSE(written);
   EXPECT_NE(std::string::npos, log.find("ERROR")) << log;
 }

@@ -63,7 +63,7 @@ std::shared_ptr<QVMetricSamplerConfig> configOf(double interval, double window,
 
 }  // namespace
 
-TEST(QVMetricSampler, IntervalAndWindowRules) {
+TEST(QVMetricSampler, IntervalWindowAndOfferedMetricRules) {
   struct Case {
     double interval, window;
     bool accepted;
@@ -85,9 +85,7 @@ TEST(QVMetricSampler, IntervalAndWindowRules) {
       EXPECT_EQ(sampler.ringCapacity(), c.capacity) << c.interval;
     }
   }
-}
-
-TEST(QVMetricSampler, UnofferedMetricFailsConfigAndStart) {
+  // A metric the sampler does not offer fails the configuration and the start.
   CountingSampler sampler;
   EXPECT_FALSE(sampler.setConfig(configOf(1.0, 60.0, {"system.memory.active_size"})));
   EXPECT_FALSE(sampler.start());

@@ -107,6 +107,12 @@ TEST_F(QVProcessTest, RegistrationRejectsInvalidAndDuplicateIdsAndFlushFreesThem
 }
 
 TEST_F(QVProcessTest, ProcessWithIdAsksDiscoveryOnlyForUnknownIdsOfThisMachineWhenUpdating) {
+  // Without the platform's discovery, updating finds nothing new.
+  EXPECT_FALSE(QVProcess::processWithId(CurrentProcessId(901), true, true));
+  EXPECT_FALSE(QVProcess::updateProcessList(901, false).isValid());
+  EXPECT_FALSE(QVProcess::processWithNativeIdentifier(901, true, false));
+  EXPECT_FALSE(QVProcess::kernelProcessForSystem(QVSystemId::currentSystemId(), false));
+
   auto discovery = InstallDiscovery();
   const QVProcessId id = CurrentProcessId(900);
   auto found = std::make_shared<QVProcess>(id, "found", "");
@@ -128,14 +134,7 @@ TEST_F(QVProcessTest, ProcessWithIdAsksDiscoveryOnlyForUnknownIdsOfThisMachineWh
   EXPECT_EQ(1, discovery->pidUpdates) << "another machine's process was looked for locally";
 }
 
-TEST_F(QVProcessTest, WithoutPlatformDiscoveryUpdatingFindsNothingNew) {
-  EXPECT_FALSE(QVProcess::processWithId(CurrentProcessId(901), true, true));
-  EXPECT_FALSE(QVProcess::updateProcessList(901, false).isValid());
-  EXPECT_FALSE(QVProcess::processWithNativeIdentifier(901, true, false));
-  EXPECT_FALSE(QVProcess::kernelProcessForSystem(QVSystemId::currentSystemId(), false));
-}
-
-TEST_F(QVProcessTest, ProcessWithNativeIdentifierPrefersTheLaterStart) {
+TEST_F(QVProcessTest, ProcessWithNativeIdentifierPrefersTheLaterStartUnlessDiscoveryAnswers) {
   auto older = std::make_shared<QVProcess>(CurrentProcessId(555, kEarlierStart), "old", "");
   older->setStartTime(time_from_string("2020-01-01 00:00:00"));
   auto newer = std::make_shared<QVProcess>(CurrentProcessId(555, kLaterStart), "new", "");
@@ -152,9 +151,7 @@ TEST_F(QVProcessTest, ProcessWithNativeIdentifierPrefersTheLaterStart) {
   EXPECT_EQ(newer, QVProcess::processWithNativeIdentifier(555, false, false));
   EXPECT_EQ(otherPid, QVProcess::processWithNativeIdentifier(556, false, false));
   EXPECT_FALSE(QVProcess::processWithNativeIdentifier(557, false, false));
-}
 
-TEST_F(QVProcessTest, ProcessWithNativeIdentifierUpdatingReturnsWhatDiscoveryFound) {
   auto discovery = InstallDiscovery();
   auto stale = std::make_shared<QVProcess>(CurrentProcessId(600, kLaterStart), "stale", "");
   stale->setStartTime(time_from_string("2030-01-01 00:00:00"));
@@ -339,30 +336,18 @@ TEST_F(QVProcessTest, SectionMapLoadsFromTheDebuggerWhileEmptyAndIsReplacedWhole
   EXPECT_EQ(map, other.sectionMap());
 }
 
-class QVProcessSymbolTest : public QVProcessTest {
- protected:
-  // A code section mapped at 0x400000 with one symbol at offsets
-  // [0x10, 0x30) and nothing at [0, 0x10).
-  void SetUp() override {
-    QVProcessTest::SetUp();
-    section = MakeSection("/qvtest/lib/libsym.so", 3, ".text");
-    symbol = std::make_shared<QVSymbol>(QVSymbolId::uniqueSymbolId(section->sectionId(), 0), "compute",
-                                        QVSymbol::TypeCode, QVSymbol::VisibilityGlobal, QVArchitectureX86_64);
-    symbol->setSectionRange(QVRange<int>(0x10, 0x20));
-    section->setSymbolForRange(symbol, symbol->sectionRange());
-    process = std::make_shared<QVProcess>(CurrentProcessId(60), "p", "");
-    process->setSectionAtAddressRange(section, QVRange<unsigned long>(0x400000, 0x1000));
-  }
-
-  std::shared_ptr<QVSection> section;
-  std::shared_ptr<QVSymbol> symbol;
-  std::shared_ptr<QVProcess> process;
-};
-
-// The symbol's range is made absolute from the section's start; addresses
-// before or after it, or outside every section, give no symbol and an empty
-// range.
-TEST_F(QVProcessSymbolTest, SymbolRangesAreAbsoluteAndMissesEmpty) {
+// A code section mapped at 0x400000 with one symbol at offsets [0x10, 0x30)
+// and nothing at [0, 0x10). The symbol's range is made absolute from the
+// section's start; addresses before or after it, or outside every section,
+// give no symbol and an empty range.
+TEST_F(QVProcessTest, SymbolRangesAreAbsoluteAndFramesResolveThroughTheProcessAndDescribeThemselves) {
+  const auto section = MakeSection("/qvtest/lib/libsym.so", 3, ".text");
+  const auto symbol = std::make_shared<QVSymbol>(QVSymbolId::uniqueSymbolId(section->sectionId(), 0), "compute",
+                                                 QVSymbol::TypeCode, QVSymbol::VisibilityGlobal, QVArchitectureX86_64);
+  symbol->setSectionRange(QVRange<int>(0x10, 0x20));
+  section->setSymbolForRange(symbol, symbol->sectionRange());
+  const auto process = std::make_shared<QVProcess>(CurrentProcessId(60), "p", "");
+  process->setSectionAtAddressRange(section, QVRange<unsigned long>(0x400000, 0x1000));
   const std::pair<unsigned long, bool> cases[] = {
       {0x400010, true}, {0x40002f, true}, {0x40000f, false}, {0x400030, false}, {0x500010, false}};
   for (const auto& c : cases) {
@@ -370,9 +355,7 @@ TEST_F(QVProcessSymbolTest, SymbolRangesAreAbsoluteAndMissesEmpty) {
     EXPECT_EQ(c.second ? symbol : nullptr, process->symbolForCallFrame(TestCallFrame(c.first), range)) << c.first;
     EXPECT_EQ(c.second ? QVRange<unsigned long>(0x400010, 0x20) : QVRange<unsigned long>(0, 0), range) << c.first;
   }
-}
 
-TEST_F(QVProcessSymbolTest, FramesResolveThroughTheProcessAndDescribeThemselves) {
   TestCallFrame frame(0x400020, process.get());
   QVRange<uint64_t> range;
   EXPECT_EQ(symbol, frame.symbol(range));
@@ -402,7 +385,7 @@ TEST_F(QVProcessSymbolTest, FramesResolveThroughTheProcessAndDescribeThemselves)
 
 // --- merging ------------------------------------------------------------------------
 
-TEST_F(QVProcessTest, MergeRejectsOtherIdsAndConflictingParentsAndTakesAMissingOne) {
+TEST_F(QVProcessTest, MergeRejectsOtherIdsAndConflictingParentsAndTakesWhatIsMissing) {
   auto process = std::make_shared<QVProcess>(CurrentProcessId(70), "p", "");
   process->_merge(process);  // nothing happens
   auto other = std::make_shared<QVProcess>(CurrentProcessId(71), "q", "");
@@ -424,12 +407,9 @@ TEST_F(QVProcessTest, MergeRejectsOtherIdsAndConflictingParentsAndTakesAMissingO
   EXPECT_EQ("inconsistent parent process ids @ QVProcess:142",
             test::ThrownQVException([&] { mine->_merge(conflicting); }));
   EXPECT_EQ(CurrentProcessId(1), mine->parentProcessId());
-}
 
-TEST_F(QVProcessTest, MergeTakesMissingPartsAndKeepsOwnOnes) {
-  const QVProcessId id = CurrentProcessId(72);
-  auto mine = std::make_shared<DiscoveredProcess>(id, "mine", "/bin/mine");
-  auto theirs = std::make_shared<DiscoveredProcess>(id, "theirs", "/bin/theirs");
+  mine = std::make_shared<DiscoveredProcess>(CurrentProcessId(72), "mine", "/bin/mine");
+  theirs = std::make_shared<DiscoveredProcess>(CurrentProcessId(72), "theirs", "/bin/theirs");
   mine->setUserIdentifier(1000);
   theirs->setUserIdentifier(2000);
   mine->setArchitecture(QVArchitectureX86);
@@ -470,16 +450,6 @@ TEST_F(QVProcessTest, MergeTakesMissingPartsAndKeepsOwnOnes) {
   EXPECT_EQ(shared, mine->iconImageData()[0]);
   EXPECT_EQ(equalBytes, mine->iconImageData()[1]);
   EXPECT_EQ(expected, mine->sectionMap());
-}
-
-// --- descriptions -----------------------------------------------------------------
-
-TEST_F(QVProcessTest, DescriptionIsNameAndNativePid) {
-  auto process = std::make_shared<QVProcess>(CurrentProcessId(4711), "bash", "/bin/bash");
-  EXPECT_EQ("bash [4711]", test::Text(*process));
-  std::ostringstream byPointer;
-  byPointer << process << "|" << std::shared_ptr<QVProcess>();
-  EXPECT_EQ("bash [4711]|", byPointer.str());
 }
 
 // --- archiving --------------------------------------------------------------------------
@@ -523,15 +493,6 @@ class QVProcessArchiveTest : public QVProcessTest {
     }
   }
 
-  static std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    const size_t at = text.find(from);
-    EXPECT_NE(std::string::npos, at) << from << " not in " << text;
-    if (at != std::string::npos) {
-      text.replace(at, from.size(), to);
-    }
-    return text;
-  }
-
   std::shared_ptr<DiscoveredProcess> process;
   std::shared_ptr<QVData> icon;
   std::shared_ptr<QVSection> text;
@@ -539,6 +500,12 @@ class QVProcessArchiveTest : public QVProcessTest {
 };
 
 TEST_F(QVProcessArchiveTest, RoundTripKeepsEveryPartAndEveryUnknown) {
+  // The description is the name and the native pid.
+  EXPECT_EQ("server [8080]", test::Text(*process));
+  std::ostringstream byPointer;
+  byPointer << std::shared_ptr<QVProcess>(process) << "|" << std::shared_ptr<QVProcess>();
+  EXPECT_EQ("server [8080]|", byPointer.str());
+
   const std::string document = test::ArchiveToString(*process, "Process");
   auto decoded = test::UnarchiveFromString<QVProcess>(document, "Process");
   ASSERT_TRUE(decoded);
@@ -573,8 +540,8 @@ TEST_F(QVProcessArchiveTest, RoundTripKeepsEveryPartAndEveryUnknown) {
 
 TEST_F(QVProcessArchiveTest, OlderWritersKeysAreSkippedAndTheParentIsOptional) {
   const std::string document = test::ArchiveToString(*process, "Process");
-  std::string older = Replace(document, "<ExePath>", "<Command>/srv/bin/server --daemon</Command><ExePath>");
-  older = Replace(older, "<StartTime>", "<UserTime>0x10</UserTime><SystemTime>0x20</SystemTime><StartTime>");
+  std::string older = test::ReplaceOnce(document, "<ExePath>", "<Command>/srv/bin/server --daemon</Command><ExePath>");
+  older = test::ReplaceOnce(older, "<StartTime>", "<UserTime>0x10</UserTime><SystemTime>0x20</SystemTime><StartTime>");
   auto decoded = test::UnarchiveFromString<QVProcess>(older, "Process");
   EXPECT_EQ("server", decoded->name());
   EXPECT_EQ(process->startTime(), decoded->startTime());
@@ -590,8 +557,8 @@ TEST_F(QVProcessArchiveTest, OlderWritersKeysAreSkippedAndTheParentIsOptional) {
   EXPECT_EQ("server", decoded->name());
 }
 
-TEST_F(QVProcessArchiveTest, UnequalRangeAndValueCountsRaise) {
-  const std::string document = test::ArchiveToString(*process, "Process");
+TEST_F(QVProcessArchiveTest, UnequalRangeAndValueCountsRaiseAndUserIdentifiersAreReadWithBaseDetection) {
+  std::string document = test::ArchiveToString(*process, "Process");
   // Drop the first range, leaving two values for one range.
   const size_t begin = document.find("<Range>");
   const size_t end = document.find("</Range>");
@@ -600,14 +567,11 @@ TEST_F(QVProcessArchiveTest, UnequalRangeAndValueCountsRaise) {
   broken.erase(begin, end + std::string("</Range>").size() - begin);
   EXPECT_EQ("unequal number of values and ranges @ QVRangeMap2:188",
             test::ThrownQVException([&] { test::UnarchiveFromString<QVProcess>(broken, "Process"); }));
-}
 
-TEST_F(QVProcessArchiveTest, UserIdentifierIsReadWithBaseDetectionAndNarrowed) {
-  std::string document = test::ArchiveToString(*process, "Process");
   // 0x1000003e9 does not fit 32 bits; its low half is 1001.
-  document = Replace(document, "<UserIdentifier>0x3e9</UserIdentifier>", "<UserIdentifier>0x1000003e9</UserIdentifier>");
+  document = test::ReplaceOnce(document, "<UserIdentifier>0x3e9</UserIdentifier>", "<UserIdentifier>0x1000003e9</UserIdentifier>");
   EXPECT_EQ(1001u, test::UnarchiveFromString<QVProcess>(document, "Process")->userIdentifier());
-  document = Replace(document, "<UserIdentifier>0x1000003e9</UserIdentifier>", "<UserIdentifier>42</UserIdentifier>");
+  document = test::ReplaceOnce(document, "<UserIdentifier>0x1000003e9</UserIdentifier>", "<UserIdentifier>42</UserIdentifier>");
   EXPECT_EQ(42u, test::UnarchiveFromString<QVProcess>(document, "Process")->userIdentifier());
 }
 

@@ -95,7 +95,7 @@ TEST_F(QVThreadTest, LookupsPreferTheLaterStartAndUpdateWhatTheyAreAskedTo) {
   EXPECT_EQ(CurrentProcessId(110), discovery->lastProcess);
 }
 
-TEST_F(QVThreadTest, GetThreadIdsForProcessFiltersByProcessAndRunning) {
+TEST_F(QVThreadTest, GetThreadIdsForProcessFiltersByProcessAndRunningAndCallStacksCoverTheRunningOnes) {
   const QVProcessId processId = CurrentProcessId(200);
   auto debugger = RegisterProcessWithDebugger(processId);
   const QVThreadId running = QVThreadId::uniqueThreadId(processId, 200, 0);
@@ -116,6 +116,16 @@ TEST_F(QVThreadTest, GetThreadIdsForProcessFiltersByProcessAndRunning) {
   EXPECT_EQ((std::unordered_set<QVThreadId>{running}), ids) << "an exited thread ran according to its debugger";
   QVThread::getThreadIdsForProcess(ids, QVProcessId::invalid(), false, false, false);
   EXPECT_EQ(4u, ids.size());
+
+  // The process's call stacks cover its running threads; the test debugger
+  // unwinds nothing, so each fails once.
+  QVDebugger::CallStackMap stacks;
+  const std::string log = test::CaptureLog([&] { EXPECT_FALSE(debugger->getProcessCallStacks(stacks, 64)); });
+  EXPECT_TRUE(stacks.empty());
+  EXPECT_EQ(1, debugger->stackQueries());
+  std::ostringstream expected;
+  expected << "WARNING failed to get callstack for running thread " << running << " [QVDebugger:";
+  EXPECT_NE(std::string::npos, log.find(expected.str())) << log;
 }
 
 TEST_F(QVThreadTest, DebuggerComesFromTheProcessAndIsCached) {
@@ -169,25 +179,6 @@ TEST_F(QVThreadTest, DescriptionAndArchiveRoundTripSkippingOlderKeys) {
   std::ostringstream os;
   os << std::dec << *described << "|" << described << "|" << std::shared_ptr<QVThread>() << "|" << 10;
   EXPECT_EQ("0x4d2 (1234)|0x4d2 (1234)||10", os.str());
-}
-
-TEST_F(QVThreadTest, ProcessCallStacksCoverRunningThreadsAndLogFailures) {
-  const QVProcessId processId = CurrentProcessId(600);
-  auto debugger = RegisterProcessWithDebugger(processId);
-  const QVThreadId running = QVThreadId::uniqueThreadId(processId, 601, 0);
-  const QVThreadId stopped = QVThreadId::uniqueThreadId(processId, 602, 0);
-  QVThread::registerThread(std::make_shared<QVThread>(running));
-  QVThread::registerThread(std::make_shared<QVThread>(stopped));
-  debugger->setThreadRunning(running, true);
-
-  // The test debugger unwinds nothing, so every running thread fails once.
-  QVDebugger::CallStackMap stacks;
-  const std::string log = test::CaptureLog([&] { EXPECT_FALSE(debugger->getProcessCallStacks(stacks, 64)); });
-  EXPECT_TRUE(stacks.empty());
-  EXPECT_EQ(1, debugger->stackQueries());
-  std::ostringstream expected;
-  expected << "WARNING failed to get callstack for running thread " << running << " [QVDebugger:";
-  EXPECT_NE(std::string::npos, log.find(expected.str())) << log;
 }
 
 }  // namespace

@@ -99,19 +99,31 @@ class QVSamplerProcessRecordingTest : public QVSamplerProcessTest {
   }
 };
 
-TEST_F(QVSamplerProcessTest, RefusedTargetsLeaveNoTarget) {
-  const std::shared_ptr<QVProcess> init = DiscoverProcess(1);
-  const bool initRefusable = init && !init->executablePath().empty();
-  const std::shared_ptr<QVProcess> kthreadd = DiscoverProcess(2);
-  // A probe that has exited.
+TEST_F(QVSamplerProcessTest, StartFailsWithoutAUsableTargetAndRefusedTargetsLeaveNoTarget) {
+  std::string log = test::CaptureLog([&] { EXPECT_FALSE(sampler->start()); });
+  EXPECT_FALSE(sampler->isActive());
+  EXPECT_THAT(log, HasSubstr("failed to start profiling - no target process set"));
+
+  // A target chosen while alive that is gone by the start, and refused
+  // once it is known to be gone.
   CallChainProbe gone(QV_CALL_CHAIN_PROBE_FP_G, {"block"});
   ASSERT_TRUE(gone.start());
   const std::shared_ptr<QVProcess> goneProcess = DiscoverProcess(gone.pid());
   ASSERT_TRUE(goneProcess);
+  ASSERT_TRUE(sampler->setTargetProcess(goneProcess));
   const pid_t gonePid = gone.pid();
   ::kill(gonePid, SIGKILL);
   int status = 0;
   ASSERT_TRUE(gone.wait(5000, status));
+  log = test::CaptureLog([&] { EXPECT_FALSE(sampler->start()); });
+  EXPECT_FALSE(sampler->isActive());
+  EXPECT_THAT(log, HasSubstr("failed to start profiling - target process " + goneProcess->name() + " [" +
+                             std::to_string(gonePid) + "] has exited"));
+  ASSERT_TRUE(sampler->setTargetProcess(nullptr));
+
+  const std::shared_ptr<QVProcess> init = DiscoverProcess(1);
+  const bool initRefusable = init && !init->executablePath().empty();
+  const std::shared_ptr<QVProcess> kthreadd = DiscoverProcess(2);
   // A process of another architecture (as the model describes it).
   CallChainProbe foreign(QV_CALL_CHAIN_PROBE_FP_G, {"block"});
   ASSERT_TRUE(foreign.start());
@@ -129,7 +141,7 @@ TEST_F(QVSamplerProcessTest, RefusedTargetsLeaveNoTarget) {
     EXPECT_TRUE(kthreadd->executablePath().empty()) << "a kernel thread has no executable";
     refused.push_back(kthreadd);
   }
-  const std::string log = test::CaptureLog([&] {
+  log = test::CaptureLog([&] {
     for (const auto& process : refused) {
       EXPECT_FALSE(sampler->setTargetProcess(process)) << process->name();
       EXPECT_FALSE(sampler->targetProcess());
@@ -172,25 +184,6 @@ TEST_F(QVSamplerProcessRecordingTest, ConfigurationAndTargetAreFixedWhileRecordi
   EXPECT_FALSE(sampler->targetProcess());
 }
 
-TEST_F(QVSamplerProcessTest, StartFailsWithoutAUsableTarget) {
-  std::string log = test::CaptureLog([&] { EXPECT_FALSE(sampler->start()); });
-  EXPECT_FALSE(sampler->isActive());
-  EXPECT_THAT(log, HasSubstr("failed to start profiling - no target process set"));
-
-  // A target chosen while alive that is gone by the start.
-  CallChainProbe gone(QV_CALL_CHAIN_PROBE_FP_G, {"block"});
-  ASSERT_TRUE(gone.start());
-  const std::shared_ptr<QVProcess> process = DiscoverProcess(gone.pid());
-  ASSERT_TRUE(sampler->setTargetProcess(process));
-  const pid_t pid = gone.pid();
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ASSERT_TRUE(gone.wait(5000, status));
-  log = test::CaptureLog([&] { EXPECT_FALSE(sampler->start()); });
-  EXPECT_FALSE(sampler->isActive());
-  EXPECT_THAT(log, HasSubstr("failed to start profiling - target process " + process->name() + " [" +
-                             std::to_string(pid) + "] has exited"));
-}
 
 TEST_F(QVSamplerProcessTest, MessagesOfItsIdentifiers) {
   std::ostringstream error;
@@ -395,18 +388,6 @@ TEST_F(QVSamplerProcessRecordingTest, SampleLimitEndsTheRecording) {
   EXPECT_GE(sampler->sampleCount(), 40u);
   EXPECT_LE(sampler->sampleCount(), 41u);
   test::ExpectNotTraced(probe->pid());
-}
-
-TEST_F(QVSamplerProcessRecordingTest, WithoutCallStacksEachSampleIsOneFrame) {
-  ASSERT_TRUE(sampler->setCollectCallStacks(false));
-  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_FP_G, {"spin", "20"}));
-  ASSERT_TRUE(WaitForSamples(20));
-  EXPECT_TRUE(sampler->stop());
-  const auto data = CollectedStacks();
-  ASSERT_TRUE(data);
-  for (const auto& sample : data->samples()) {
-    EXPECT_EQ(1, sample->size());
-  }
 }
 
 TEST_F(QVSamplerProcessRecordingTest, AbortDropsTheSamplesAndReleasesTheTarget) {

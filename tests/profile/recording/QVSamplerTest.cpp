@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -48,32 +47,24 @@ std::string Warning(const QVSampler& sampler, const std::string& id) {
 
 // --- Sample limit from the configuration -------------------------------------
 
-TEST(QVSamplerConfigTest, SampleLimitFollowsItsEnableFlag) {
+std::shared_ptr<QVSessionConfig> LimitedConfig(bool enabled, uint64_t limit) {
   auto config = MakeConfig();
-  config->sampleLimitEnable = true;
-  config->sampleLimit = 5000;
-  TestRecorder sampler(config);
-  EXPECT_EQ(sampler.sampleLimit(), 5000u);
-
-  // The number stays in the configuration but no longer limits anything.
-  auto disabled = MakeConfig();
-  disabled->sampleLimitEnable = false;
-  disabled->sampleLimit = 5000;
-  ASSERT_TRUE(sampler.setConfig(disabled));
-  EXPECT_EQ(sampler.sampleLimit(), 0u);
+  config->sampleLimitEnable = enabled;
+  config->sampleLimit = limit;
+  return config;
 }
 
-TEST(QVSamplerConfigTest, RefusedWhileActive) {
-  auto config = MakeConfig();
-  config->sampleLimitEnable = true;
-  config->sampleLimit = 100;
-  TestRecorder sampler(config);
-  ASSERT_TRUE(sampler.start());
+TEST(QVSamplerConfigTest, SampleLimitFollowsItsEnableFlagAndStaysWhileActive) {
+  TestRecorder sampler(LimitedConfig(true, 5000));
+  EXPECT_EQ(sampler.sampleLimit(), 5000u);
+  // The number stays in the configuration but no longer limits anything.
+  ASSERT_TRUE(sampler.setConfig(LimitedConfig(false, 5000)));
+  EXPECT_EQ(sampler.sampleLimit(), 0u);
 
-  auto other = MakeConfig();
-  other->sampleLimitEnable = true;
-  other->sampleLimit = 7;
-  EXPECT_FALSE(sampler.setConfig(other));
+  const auto config = LimitedConfig(true, 100);
+  ASSERT_TRUE(sampler.setConfig(config));
+  ASSERT_TRUE(sampler.start());
+  EXPECT_FALSE(sampler.setConfig(LimitedConfig(true, 7)));
   EXPECT_EQ(sampler.sampleLimit(), 100u);
   EXPECT_EQ(sampler.config(), config);
   EXPECT_TRUE(sampler.stop());
@@ -81,7 +72,7 @@ TEST(QVSamplerConfigTest, RefusedWhileActive) {
 
 // --- The per-recording archiver and lost samples -----------------------------
 
-TEST(QVSamplerArchiverTest, EachRecordingGetsAFreshArchiver) {
+TEST(QVSamplerArchiverTest, EachRecordingGetsAFreshArchiverAndLostSamplesWarnAtCollect) {
   TestRecorder sampler(MakeConfig());
   EXPECT_EQ(sampler.archiver(), nullptr);
   EXPECT_EQ(sampler.sampleCount(), 0u);
@@ -109,10 +100,8 @@ TEST(QVSamplerArchiverTest, EachRecordingGetsAFreshArchiver) {
   // An aborted recording keeps nothing.
   EXPECT_EQ(sampler.archiver(), nullptr);
   EXPECT_EQ(sampler.sampleCount(), 0u);
-}
 
-TEST(QVSamplerArchiverTest, LostSamplesBecomeAnOverflowWarningAtCollect) {
-  TestRecorder sampler(MakeConfig());
+  // Lost samples become an overflow warning when the recording is collected.
   ASSERT_TRUE(sampler.start());
   sampler.reportLostSamples(3);
   ASSERT_TRUE(sampler.stop());
@@ -137,28 +126,27 @@ TEST(QVSamplerArchiverTest, LostSamplesBecomeAnOverflowWarningAtCollect) {
 
 // --- Messages ------------------------------------------------------------------
 
-TEST(QVSamplerMessageTest, BufferOverflowCountsTheLostSamples) {
+TEST(QVSamplerMessageTest, TextsOfTheSamplersOwnIds) {
   TestRecorder sampler(MakeConfig());
   const std::string tail =
       "\nPlease increase the time between samples or increase the size of the\nprofile driver event buffer.";
   // No count at all for 0, the singular for 1, the plural otherwise.
-  EXPECT_EQ(Warning(sampler, QVSamplerWarningBufferOverflow),
-            "Profile driver buffer overflow detected: samples have been lost." + tail);
-  sampler.reportLostSamples(1);
-  EXPECT_EQ(Warning(sampler, QVSamplerWarningBufferOverflow),
-            "Profile driver buffer overflow detected: 1 sample has been lost." + tail);
-  sampler.reportLostSamples(7);
-  EXPECT_EQ(Warning(sampler, QVSamplerWarningBufferOverflow),
-            "Profile driver buffer overflow detected: 7 samples have been lost." + tail);
-}
-
-TEST(QVSamplerMessageTest, FixedWarningTexts) {
-  TestRecorder sampler(MakeConfig());
+  const std::pair<uint64_t, std::string> overflows[] = {
+      {0, "Profile driver buffer overflow detected: samples have been lost." + tail},
+      {1, "Profile driver buffer overflow detected: 1 sample has been lost." + tail},
+      {7, "Profile driver buffer overflow detected: 7 samples have been lost." + tail}};
+  for (const auto& c : overflows) {
+    sampler.reportLostSamples(c.first);
+    EXPECT_EQ(Warning(sampler, QVSamplerWarningBufferOverflow), c.second);
+  }
   EXPECT_EQ(Warning(sampler, QVSamplerWarningSampleLimitReached),
             "The sample limit has been reached - older samples have been discarded on a FIFO basis. \n"
             "Please increase the time between samples.");
   EXPECT_EQ(Warning(sampler, QVSamplerWarningSamplingIntervalChanged),
             "The sampling interval was changed for optimal performance.");
+  std::ostringstream os;
+  ASSERT_TRUE(sampler.getErrorMessage(os, QVSamplerErrorInsufficientSamples));
+  EXPECT_EQ(os.str(), "Insufficient samples have been collected. Please ensure that the CPUs \nare not idle.");
 
   const std::string corrupt = Warning(sampler, QVSamplerWarningBufferCorrupt);
   const std::string lead =
@@ -167,13 +155,6 @@ TEST(QVSamplerMessageTest, FixedWarningTexts) {
   const std::string contact = corrupt.substr(lead.size());
   EXPECT_NE(contact.find('@'), std::string::npos) << contact;
   EXPECT_EQ(contact.back(), '.');
-}
-
-TEST(QVSamplerMessageTest, InsufficientSamplesText) {
-  TestRecorder sampler(MakeConfig());
-  std::ostringstream os;
-  ASSERT_TRUE(sampler.getErrorMessage(os, QVSamplerErrorInsufficientSamples));
-  EXPECT_EQ(os.str(), "Insufficient samples have been collected. Please ensure that the CPUs \nare not idle.");
 }
 
 TEST(QVSamplerMessageTest, OtherIdsFallBackToTheRecorder) {
@@ -196,14 +177,7 @@ TEST(QVSamplerMessageTest, OtherIdsFallBackToTheRecorder) {
 
 // --- Stopping at the sample limit -----------------------------------------------
 
-TEST(QVSamplerLimitTest, InactiveSamplerIgnoresTheLimit) {
-  TestRecorder sampler(MakeConfig());
-  sampler.reachSampleLimit();
-  EXPECT_EQ(sampler.stopReason(), QVSessionRecorder::StopReasonNone);
-  EXPECT_EQ(sampler.stopCalls, 0);
-}
-
-TEST(QVSamplerLimitTest, LimitFromABackEndThreadStopsWithReasonFour) {
+TEST(QVSamplerLimitTest, LimitFromABackEndThreadStopsWithReasonFourAndIsIgnoredWhileInactive) {
   // Declared first: whatever the observer touches must outlive the sampler.
   std::mutex mutex;
   std::condition_variable stopped;
@@ -216,6 +190,9 @@ TEST(QVSamplerLimitTest, LimitFromABackEndThreadStopsWithReasonFour) {
       stopped.notify_all();
     }
   });
+  sampler.reachSampleLimit();  // inactive: ignored
+  EXPECT_EQ(sampler.stopReason(), QVSessionRecorder::StopReasonNone);
+  EXPECT_EQ(sampler.stopCalls, 0);
   ASSERT_TRUE(sampler.start());
 
   std::thread backEnd([&] { sampler.reachSampleLimit(); });

@@ -77,43 +77,38 @@ class NotificationLog {
 };
 
 // A recorder with the default configuration and a log of its notifications.
-class RecorderTest : public ::testing::Test {
+class QVSessionRecorderTest : public ::testing::Test {
  protected:
-  RecorderTest() { log.attach(recorder); }
+  QVSessionRecorderTest() { log.attach(recorder); }
   NotificationLog log;
   TestRecorder recorder{MakeConfig()};
 };
-using QVSessionRecorderLifecycleTest = RecorderTest;
-using QVSessionRecorderReasonTest = RecorderTest;
-using QVSessionRecorderCollectTest = RecorderTest;
-using QVSessionRecorderConfigTest = RecorderTest;
-using QVSessionRecorderObserverTest = RecorderTest;
-using QVSessionRecorderMessageTest = RecorderTest;
 
 // --- Initial state and the start/stop/abort transitions -------------------
 
-TEST(QVSessionRecorderStateTest, FreshRecorderIsIdle) {
-  auto config = MakeConfig();
-  TestRecorder recorder(config);
+TEST_F(QVSessionRecorderTest, StartThenStopNotifiesTwiceAndASecondStartChangesNothing) {
   EXPECT_FALSE(recorder.isActive());
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
-  EXPECT_EQ(recorder.config(), config);
   EXPECT_TRUE(recorder.collectCallStacks());
   EXPECT_TRUE(recorder.gatherKernelSymbols());
   EXPECT_EQ(recorder.startTick(), 0u);
-  EXPECT_EQ(recorder.endTick(), 0u);
   EXPECT_TRUE(recorder.startTime().is_not_a_date_time());
   EXPECT_TRUE(recorder.endTime().is_not_a_date_time());
-  EXPECT_TRUE(recorder.stopErrorLog().empty());
-}
-
-TEST_F(QVSessionRecorderLifecycleTest, StartThenStopNotifiesTwiceWithTheNewState) {
 
   ASSERT_TRUE(recorder.start());
   EXPECT_TRUE(recorder.isActive());
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
   EXPECT_FALSE(recorder.startTime().is_not_a_date_time());
-  EXPECT_GT(recorder.startTick(), 0u);
+  const uint64_t startTick = recorder.startTick();
+  const auto startTime = recorder.startTime();
+  EXPECT_GT(startTick, 0u);
+
+  const std::string logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.start()); });
+  EXPECT_TRUE(logged.empty()) << logged;
+  EXPECT_TRUE(recorder.isActive());
+  EXPECT_EQ(recorder.startTick(), startTick);
+  EXPECT_EQ(recorder.startTime(), startTime);
+  EXPECT_EQ(log.entries().size(), 1u) << "the refused start notifies nobody";
 
   EXPECT_TRUE(recorder.stop());
   EXPECT_FALSE(recorder.isActive());
@@ -132,23 +127,8 @@ TEST_F(QVSessionRecorderLifecycleTest, StartThenStopNotifiesTwiceWithTheNewState
   EXPECT_EQ(entries[1].reason, QVSessionRecorder::StopReasonUser);
 }
 
-TEST_F(QVSessionRecorderLifecycleTest, StartOnActiveRecorderChangesNothing) {
-  ASSERT_TRUE(recorder.start());
-  const uint64_t startTick = recorder.startTick();
-  const auto startTime = recorder.startTime();
-
-  std::string logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.start()); });
-  EXPECT_TRUE(logged.empty()) << logged;
-  EXPECT_TRUE(recorder.isActive());
-  EXPECT_EQ(recorder.startTick(), startTick);
-  EXPECT_EQ(recorder.startTime(), startTime);
-  EXPECT_EQ(recorder.startCalls, 1);
-  EXPECT_EQ(log.entries().size(), 1u);
-}
-
-TEST_F(QVSessionRecorderLifecycleTest, FailingStartEndsAsAbortWithOneNotification) {
+TEST_F(QVSessionRecorderTest, FailingStartEndsAsAbortWithOneNotificationAndAThrowingOneLeavesItStartable) {
   recorder.startHook = HookAction::Fail;
-
   bool started = true;
   const std::string logged = test::CaptureLog([&] { started = recorder.start(); });
   EXPECT_FALSE(started);
@@ -156,42 +136,29 @@ TEST_F(QVSessionRecorderLifecycleTest, FailingStartEndsAsAbortWithOneNotificatio
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonAbort);
   EXPECT_EQ(recorder.abortCalls, 1);
   EXPECT_THAT(logged, HasSubstr("ERROR failed to start recording"));
-
   const auto entries = log.entries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_FALSE(entries[0].active);
   EXPECT_EQ(entries[0].reason, QVSessionRecorder::StopReasonAbort);
-}
 
-TEST_F(QVSessionRecorderLifecycleTest, ThrowingStartLeavesRecorderStartable) {
   recorder.startHook = HookAction::ThrowStdException;
   EXPECT_THROW(recorder.start(), std::runtime_error);
   EXPECT_FALSE(recorder.isActive());
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonAbort);
-
   recorder.startHook = HookAction::Succeed;
   EXPECT_TRUE(recorder.start());
   EXPECT_TRUE(recorder.stop());
 }
 
-TEST_F(QVSessionRecorderLifecycleTest, FailingStopIsLoggedAndStopGoesOn) {
+TEST_F(QVSessionRecorderTest, AFailingStopIsLoggedAndGoesOnAndStopsOfAnInactiveRecorderOnlyCaptureTheLog) {
   ASSERT_TRUE(recorder.start());
   recorder.stopHook = HookAction::Fail;
-
   EXPECT_TRUE(recorder.stop());
   EXPECT_FALSE(recorder.isActive());
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
   EXPECT_THAT(recorder.stopErrorLog(), HasSubstr("DEBUG stop recording"));
   EXPECT_THAT(recorder.stopErrorLog(), HasSubstr("ERROR failed to stop recording"));
   EXPECT_EQ(log.entries().size(), 2u);
-}
-
-TEST_F(QVSessionRecorderLifecycleTest, StopAndAbortOfInactiveRecorderOnlyCaptureTheLog) {
-  ASSERT_TRUE(recorder.start());
-  recorder.stopHook = HookAction::Fail;
-  recorder.stop();
-  ASSERT_FALSE(recorder.stopErrorLog().empty());
-  const size_t notified = log.entries().size();
 
   // Nothing is logged by a stop that finds nothing to stop, so the capture
   // it still runs leaves an empty text in place of the previous one.
@@ -206,10 +173,10 @@ TEST_F(QVSessionRecorderLifecycleTest, StopAndAbortOfInactiveRecorderOnlyCapture
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
   EXPECT_EQ(recorder.stopCalls, 2);
   EXPECT_EQ(recorder.abortCalls, 0);
-  EXPECT_EQ(log.entries().size(), notified + 2);
+  EXPECT_EQ(log.entries().size(), 4u);
 }
 
-TEST_F(QVSessionRecorderLifecycleTest, StopsOfAnErrorReportItUntilANewStartClearsIt) {
+TEST_F(QVSessionRecorderTest, StopsOfAnErrorReportItUntilANewStartClearsIt) {
   recorder.raiseErrorOnStop(QVProfileDriverErrorUnknown);
   ASSERT_TRUE(recorder.start());
   EXPECT_FALSE(recorder.stop());
@@ -217,28 +184,28 @@ TEST_F(QVSessionRecorderLifecycleTest, StopsOfAnErrorReportItUntilANewStartClear
   EXPECT_FALSE(recorder.stop());
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonError);
 
+  // Collected errors are appended to what the manager holds, or replace it.
+  QVErrorManager errors;
+  errors.setErrorId(QVNotifyDriverErrorNoDriver);
+  recorder.getSessionErrors(errors, true);
+  EXPECT_EQ(errors.errorIds(), (std::vector<std::string>{QVNotifyDriverErrorNoDriver, QVProfileDriverErrorUnknown}));
+  recorder.getSessionErrors(errors, false);
+  EXPECT_EQ(errors.errorIds(), std::vector<std::string>{QVProfileDriverErrorUnknown});
+
   recorder.raiseErrorOnStop("");
+  recorder.raiseWarningOnStop(QVSamplerWarningBufferCorrupt);
   ASSERT_TRUE(recorder.start());
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
-  QVErrorManager errors;
   recorder.getSessionErrors(errors, false);
   EXPECT_EQ(errors.errorCount(), 0u);
+  // Warnings alone keep the reason.
   EXPECT_TRUE(recorder.stop());
+  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
+  recorder.getSessionErrors(errors, false);
+  EXPECT_EQ(errors.warningIds(), std::vector<std::string>{QVSamplerWarningBufferCorrupt});
 }
 
 // --- Stop reasons set by limits and turned into errors ---------------------
-
-TEST_F(QVSessionRecorderReasonTest, TimeLimitHandlerStopsWithReasonFive) {
-  recorder.expireTimeLimit();  // inactive: nothing happens
-  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonNone);
-  EXPECT_EQ(recorder.stopCalls, 0);
-
-  ASSERT_TRUE(recorder.start());
-  recorder.expireTimeLimit();
-  EXPECT_FALSE(recorder.isActive());
-  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonTimeLimit);
-  EXPECT_EQ(recorder.stopCalls, 1);
-}
 
 TEST(QVSessionRecorderErrorTest, CollectedErrorsTurnAnyReasonIntoSeven) {
   struct Case {
@@ -267,35 +234,10 @@ TEST(QVSessionRecorderErrorTest, CollectedErrorsTurnAnyReasonIntoSeven) {
   }
 }
 
-TEST_F(QVSessionRecorderReasonTest, WarningsAloneKeepTheReason) {
-  recorder.raiseWarningOnStop(QVSamplerWarningBufferCorrupt);
-  ASSERT_TRUE(recorder.start());
-  EXPECT_TRUE(recorder.stop());
-  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
-  QVErrorManager errors;
-  recorder.getSessionErrors(errors, false);
-  EXPECT_EQ(errors.warningIds(), std::vector<std::string>{QVSamplerWarningBufferCorrupt});
-}
-
-TEST_F(QVSessionRecorderReasonTest, GetSessionErrorsClearsUnlessAppending) {
-  recorder.raiseErrorOnStop(QVProfileDriverErrorUnknown);
-  ASSERT_TRUE(recorder.start());
-  recorder.stop();
-
-  QVErrorManager errors;
-  errors.setErrorId(QVNotifyDriverErrorNoDriver);
-  recorder.getSessionErrors(errors, true);
-  EXPECT_EQ(errors.errorIds(), (std::vector<std::string>{QVNotifyDriverErrorNoDriver, QVProfileDriverErrorUnknown}));
-  recorder.getSessionErrors(errors, false);
-  EXPECT_EQ(errors.errorIds(), std::vector<std::string>{QVProfileDriverErrorUnknown});
-}
-
 // --- The time-limit timer ---------------------------------------------------
 
-TEST(QVSessionRecorderTimeLimitTest, LimitStopsRecordingOnTheTimerThread) {
-  NotificationLog log;
-  TestRecorder recorder(MakeConfig(0.05));
-  log.attach(recorder);
+TEST_F(QVSessionRecorderTest, LimitStopsRecordingOnTheTimerThread) {
+  ASSERT_TRUE(recorder.setConfig(MakeConfig(0.05)));
   ASSERT_TRUE(recorder.start());
   ASSERT_TRUE(log.waitForCount(2)) << "time limit never fired";
 
@@ -308,11 +250,10 @@ TEST(QVSessionRecorderTimeLimitTest, LimitStopsRecordingOnTheTimerThread) {
   EXPECT_EQ(recorder.stopCalls, 1);
 }
 
-TEST(QVSessionRecorderTimeLimitTest, DisabledLimitNeverStopsTheRecording) {
+TEST_F(QVSessionRecorderTest, DisabledLimitNeverStopsTheRecording) {
   auto config = MakeConfig();
-  config->timeLimitEnable = false;
   config->timeLimit = 0.05;  // ignored while disabled
-  TestRecorder recorder(config);
+  ASSERT_TRUE(recorder.setConfig(config));
   ASSERT_TRUE(recorder.start());
   // Four times the ignored limit: a timer that ran would have fired.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -321,10 +262,8 @@ TEST(QVSessionRecorderTimeLimitTest, DisabledLimitNeverStopsTheRecording) {
   EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonUser);
 }
 
-TEST(QVSessionRecorderTimeLimitTest, ExpiryDuringStopFindsTheRecorderInactive) {
-  NotificationLog log;
-  TestRecorder recorder(MakeConfig(0.05));
-  log.attach(recorder);
+TEST_F(QVSessionRecorderTest, ExpiryDuringStopFindsTheRecorderInactive) {
+  ASSERT_TRUE(recorder.setConfig(MakeConfig(0.05)));
   ASSERT_TRUE(recorder.start());
   {
     // Holding the recorder's lock past the limit makes the expiry wait for
@@ -340,20 +279,16 @@ TEST(QVSessionRecorderTimeLimitTest, ExpiryDuringStopFindsTheRecorderInactive) {
   EXPECT_EQ(log.entries().size(), 2u);
 }
 
-TEST(QVSessionRecorderTimeLimitTest, LateExpiryDoesNotEndTheNextRecording) {
-  auto config = MakeConfig(0.05);
-  NotificationLog log;
-  TestRecorder recorder(config);
-  log.attach(recorder);
+TEST_F(QVSessionRecorderTest, LateExpiryDoesNotEndTheNextRecording) {
+  ASSERT_TRUE(recorder.setConfig(MakeConfig(0.05)));
   ASSERT_TRUE(recorder.start());
-  auto longer = MakeConfig(0.5);
   {
     std::lock_guard<std::recursive_mutex> lock(recorder.recorderMutex());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // The first recording's expiry is now waiting for the lock; a new
     // recording with a longer limit starts before it gets it.
     ASSERT_TRUE(recorder.stop());
-    ASSERT_TRUE(recorder.setConfig(longer));
+    ASSERT_TRUE(recorder.setConfig(MakeConfig(0.5)));
     ASSERT_TRUE(recorder.start());
   }
   ASSERT_TRUE(log.waitForCount(4)) << "second time limit never fired";
@@ -363,10 +298,8 @@ TEST(QVSessionRecorderTimeLimitTest, LateExpiryDoesNotEndTheNextRecording) {
   EXPECT_GE(recorder.durationTicks(), 499000000u);
 }
 
-TEST(QVSessionRecorderTimeLimitTest, AbortCancelsThePendingLimit) {
-  NotificationLog log;
-  TestRecorder recorder(MakeConfig(0.05));
-  log.attach(recorder);
+TEST_F(QVSessionRecorderTest, AbortCancelsThePendingLimit) {
+  ASSERT_TRUE(recorder.setConfig(MakeConfig(0.05)));
   ASSERT_TRUE(recorder.start());
   recorder.abort();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -377,39 +310,32 @@ TEST(QVSessionRecorderTimeLimitTest, AbortCancelsThePendingLimit) {
 
 // --- Collecting -------------------------------------------------------------
 
-TEST(QVSessionRecorderProfileTest, NullWhileRecordingSameProfileAfterwards) {
-  auto config = MakeConfig();
-  TestRecorder recorder(config);
+TEST_F(QVSessionRecorderTest, CollectGivesNullWhileRecordingOneProfileAfterwardsAndANewStartDropsIt) {
   ASSERT_TRUE(recorder.start());
   EXPECT_EQ(recorder.collect(), nullptr);
   EXPECT_EQ(recorder.collectCalls, 0);
   ASSERT_TRUE(recorder.stop());
 
-  const std::shared_ptr<QVSessionProfile> first = recorder.collect();
+  std::shared_ptr<QVSessionProfile> first = recorder.collect();
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->config(), config);
+  EXPECT_EQ(first->config(), recorder.config());
   EXPECT_EQ(first->beginTime(), recorder.startTime());
   EXPECT_EQ(first->endTime(), recorder.endTime());
   EXPECT_EQ(recorder.collect(), first);
   EXPECT_EQ(recorder.collectCalls, 1);
-}
 
-TEST_F(QVSessionRecorderCollectTest, NewStartDropsTheProfile) {
-  ASSERT_TRUE(recorder.start());
-  ASSERT_TRUE(recorder.stop());
-  std::weak_ptr<QVSessionProfile> first = recorder.collect();
-  ASSERT_FALSE(first.expired());
-
+  const std::weak_ptr<QVSessionProfile> held = first;
+  first.reset();
   ASSERT_TRUE(recorder.start());
   // The recorder held the only reference.
-  EXPECT_TRUE(first.expired());
+  EXPECT_TRUE(held.expired());
   EXPECT_EQ(recorder.collect(), nullptr);
   ASSERT_TRUE(recorder.stop());
   EXPECT_NE(recorder.collect(), nullptr);
   EXPECT_EQ(recorder.collectCalls, 2);
 }
 
-TEST_F(QVSessionRecorderCollectTest, FailingCollectStillReturnsTheProfile) {
+TEST_F(QVSessionRecorderTest, FailingCollectStillReturnsTheProfile) {
   recorder.collectHook = HookAction::Fail;
   ASSERT_TRUE(recorder.start());
   ASSERT_TRUE(recorder.stop());
@@ -422,58 +348,45 @@ TEST_F(QVSessionRecorderCollectTest, FailingCollectStillReturnsTheProfile) {
 
 // --- Configuration and flags -----------------------------------------------
 
-TEST(QVSessionRecorderActiveTest, ConfigAndFlagsAreRefusedWhileActive) {
-  auto config = MakeConfig();
-  TestRecorder recorder(config);
+TEST_F(QVSessionRecorderTest, ConfigAndFlagsChangeOnlyWhileIdleAndLogTheirNewValue) {
+  const auto config = recorder.config();
   ASSERT_TRUE(recorder.start());
-
   EXPECT_FALSE(recorder.setConfig(MakeConfig(1.0)));
   EXPECT_EQ(recorder.config(), config);
-
   std::string logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.setCollectCallStacks(false)); });
   EXPECT_THAT(logged, HasSubstr("WARNING unable to set callstack collection while actively sampling"));
   EXPECT_TRUE(recorder.collectCallStacks());
   // Asking for the value already held succeeds even while active.
   EXPECT_TRUE(recorder.setCollectCallStacks(true));
-
   logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.setGatherKernelSymbols(false)); });
   EXPECT_THAT(logged, HasSubstr("WARNING unable to set gather kernel symbols while actively sampling"));
   EXPECT_TRUE(recorder.gatherKernelSymbols());
   EXPECT_TRUE(recorder.stop());
-}
 
-TEST_F(QVSessionRecorderConfigTest, FlagsChangeWhileIdleAndLogTheirNewValue) {
-  std::string logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setCollectCallStacks(false)); });
+  logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setCollectCallStacks(false)); });
   EXPECT_FALSE(recorder.collectCallStacks());
   EXPECT_THAT(logged, HasSubstr("DEBUG set callstack collection: disabled"));
   logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setCollectCallStacks(false)); });
   EXPECT_TRUE(logged.empty()) << logged;
-
   logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setGatherKernelSymbols(false)); });
   EXPECT_THAT(logged, HasSubstr("DEBUG set gather kernel symbols: disabled"));
   logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setGatherKernelSymbols(true)); });
   EXPECT_THAT(logged, HasSubstr("DEBUG set gather kernel symbols: enabled"));
   EXPECT_TRUE(recorder.gatherKernelSymbols());
-}
 
-TEST_F(QVSessionRecorderConfigTest, NewConfigIsLoggedWithTheRecorderClassName) {
   auto other = MakeConfig(2.0);
-  std::string logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setConfig(other)); });
+  logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setConfig(other)); });
   EXPECT_THAT(logged, HasSubstr("DEBUG TestRecorder session config - " + test::Text(other)));
   EXPECT_EQ(recorder.config(), other);
-
   // The same pointer again: nothing to log, but still accepted.
   logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setConfig(other)); });
   EXPECT_THAT(logged, Not(HasSubstr("session config")));
 }
 
-TEST(QVSessionRecorderTimeLimitTest, LimitChangedInPlaceTakesEffectOnSetConfig) {
-  auto config = MakeConfig();
-  NotificationLog log;
-  TestRecorder recorder(config);
-  log.attach(recorder);
+TEST_F(QVSessionRecorderTest, LimitChangedInPlaceTakesEffectOnSetConfig) {
   // The stored configuration is edited, then handed over again: the limit
   // is derived again even though the pointer did not change.
+  const auto config = recorder.config();
   config->timeLimitEnable = true;
   config->timeLimit = 0.05;
   ASSERT_TRUE(recorder.setConfig(config));
@@ -484,7 +397,7 @@ TEST(QVSessionRecorderTimeLimitTest, LimitChangedInPlaceTakesEffectOnSetConfig) 
 
 // --- Observers ---------------------------------------------------------------
 
-TEST_F(QVSessionRecorderObserverTest, ThrowingObserversDoNotStopLaterOnes) {
+TEST_F(QVSessionRecorderTest, ThrowingObserversDoNotStopLaterOnes) {
   int reached = 0;
   recorder.observers().addObserver([](const QVSessionRecorder&) { throw std::runtime_error("observer broke"); });
   recorder.observers().addObserver([](const QVSessionRecorder&) { throw 7; });
@@ -537,7 +450,7 @@ class FixedDurationRecorder : public TestRecorder {
   double seconds_;
 };
 
-TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicroseconds) {
+TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicrosecondsAndMappingUsesTheVirtualDurations) {
   TestRecorder recorder(MakeConfig());
   ASSERT_TRUE(recorder.start());
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -558,14 +471,13 @@ TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicroseconds) {
   // Ticks and wall clock measured the same 20 ms sleep; both clocks agree to
   // far better than a second.
   EXPECT_NEAR(recorder.durationTime(), static_cast<double>(recorder.durationTicks()) / 1e9, 1.0);
-}
 
-TEST(QVSessionRecorderTickTest, MappingUsesTheVirtualDurations) {
-  // 10 ticks over 4 s: tick 5 is 2 s in; 1 s is 2.5 ticks, truncated to 2.
-  FixedDurationRecorder recorder(10, 4.0);
-  EXPECT_DOUBLE_EQ(recorder.timeForTick(5), 2.0);
-  EXPECT_EQ(recorder.tickForTime(1.0), 2u);
-  EXPECT_EQ(recorder.tickForTime(0.0), 0u);
+  // The mapping goes through the virtual durations. 10 ticks over 4 s:
+  // tick 5 is 2 s in; 1 s is 2.5 ticks, truncated to 2.
+  FixedDurationRecorder fixed(10, 4.0);
+  EXPECT_DOUBLE_EQ(fixed.timeForTick(5), 2.0);
+  EXPECT_EQ(fixed.tickForTime(1.0), 2u);
+  EXPECT_EQ(fixed.tickForTime(0.0), 0u);
   // 2^63 + 2^62 is exact in a double; a conversion through a signed integer
   // would saturate or wrap it.
   const uint64_t ticks = (uint64_t{1} << 63) + (uint64_t{1} << 62);
@@ -576,7 +488,7 @@ TEST(QVSessionRecorderTickTest, MappingUsesTheVirtualDurations) {
 
 // --- Messages ------------------------------------------------------------------
 
-TEST_F(QVSessionRecorderMessageTest, UnknownIdsWriteNothing) {
+TEST_F(QVSessionRecorderTest, UnknownIdsWriteNothing) {
   std::ostringstream os;
   std::string logged = test::CaptureLog([&] {
     EXPECT_FALSE(recorder.getWarningMessage(os, "foo"));

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <memory>
 #include <random>
 #include <set>
@@ -21,7 +20,6 @@
 #include "samples/QVCallStack.h"
 #include "samples/QVCallStackTenure.h"
 #include "samples/QVSystemCallTenure.h"
-#include "samples/QVTenure.h"
 #include "samples/QVThreadTenure.h"
 #include "samples/QVUniqueCallFrame.h"
 #include "samples/QVUniqueCallFrameArchiver.h"
@@ -145,7 +143,7 @@ TEST_F(QVSamplesTest, TickRangeDurationOffsetWeightAndSharedContexts) {
   EXPECT_EQ(&b.context(), &c.context());
 }
 
-TEST_F(QVSamplesTest, ThreadTenureEndReasonsDescribeArchiveAndReadBack) {
+TEST_F(QVSamplesTest, ThreadTenureEndReasonsAndTicksDescribeArchiveAndReadBack) {
   // Reason 7 is none of the five: described as unknown, archived as X and
   // read back as 0. Ticks at the top of the range must survive the hex text.
   const QVContext context = ContextOf(9, 1234, 3, 1);
@@ -171,14 +169,12 @@ TEST_F(QVSamplesTest, ThreadTenureEndReasonsDescribeArchiveAndReadBack) {
   std::string foreign = ArchiveToString(QVThreadTenure(context, 1, 2, QVThreadTenure::EndReasonExit, 0), "Tenure");
   foreign.replace(foreign.find(">E<"), 3, ">Q<");
   EXPECT_EQ(0, static_cast<int>(UnarchiveFromString<QVThreadTenure>(foreign, "Tenure")->endReason()));
-}
 
-TEST_F(QVSamplesTest, TenureTicksAreWrittenInHexAndReadWithBaseDetection) {
-  QVThreadTenure tenure(ContextOf(9, 1, 0, 1), 255, 4096, QVThreadTenure::EndReasonExit, 1);
-  std::string document = ArchiveToString(tenure, "Tenure");
-  EXPECT_NE(std::string::npos, document.find(">0xff<")) << document;
-  EXPECT_NE(std::string::npos, document.find(">0x1000<")) << document;
-  // Decimal, octal and garbage as another writer might leave them.
+  // Ticks are written in hex and read with base detection: octal and
+  // garbage as another writer might leave them.
+  std::string document = ArchiveToString(QVThreadTenure(context, 255, 4096, QVThreadTenure::EndReasonExit, 1), "Tenure");
+  ASSERT_NE(std::string::npos, document.find(">0xff<")) << document;
+  ASSERT_NE(std::string::npos, document.find(">0x1000<")) << document;
   document.replace(document.find(">0xff<"), 6, ">0777<");
   document.replace(document.find(">0x1000<"), 8, ">junk<");
   const auto decoded = UnarchiveFromString<QVThreadTenure>(document, "Tenure");
@@ -255,7 +251,7 @@ TEST_F(QVSamplesTest, SetFramesReplacesTheWholeContent) {
   EXPECT_EQ(0, stack.size());
 }
 
-TEST_F(QVSamplesTest, DescriptionNumbersOutermostFrameZeroWithAlignedWidth) {
+TEST_F(QVSamplesTest, DescriptionNumbersOutermostFrameZeroAndFramesTextIsHex) {
   // Eleven frames: ceil(log10(11)) = 2 digits, the leaf numbered 10.
   QVCallStack stack;
   for (uint64_t address = 0x100; address <= 0x10a; ++address) {
@@ -279,10 +275,8 @@ TEST_F(QVSamplesTest, DescriptionNumbersOutermostFrameZeroWithAlignedWidth) {
     ten.addFrame(address);
   }
   EXPECT_EQ(0u, test::Text(ten).find("[9] 0x1 \n  [8] 0x2 \n"));
-}
 
-TEST_F(QVSamplesTest, FramesTextIsPrefixedHexWithZeroBareAndReadsLeniently) {
-  QVCallStack stack;
+  // The frames' text is prefixed hex with zero bare, and reads leniently.
   stack.setFrames(std::vector<uint64_t>{0x7fff0000abcd, 0, 0xffffffffffffffffull});
   EXPECT_EQ("0x7fff0000abcd 0 0xffffffffffffffff", QVCallStack::framesText(stack.addresses()));
   std::vector<uint64_t> parsed;
@@ -460,15 +454,15 @@ TEST_F(QVSamplesTest, UniqueFrameChildrenBehaveAsAnOrderedSet) {
 
 // --- unique call-stack tenures ---------------------------------------------------------
 
-TEST_F(QVSamplesTest, UniqueTenureWithoutFramesHasSizeZeroAndRefusesASource) {
+TEST_F(QVSamplesTest, UniqueTenureWalksParentsFromTheLeafAndWithoutFramesHasSizeZero) {
   auto archiver = std::make_shared<QVUniqueCallFrameArchiver>();
   QVUniqueCallStackTenure empty(ContextOf(1, 1, 0, 1), 0, 0, archiver, -1);
   EXPECT_EQ(0, empty.size());
   EXPECT_EQ(nullptr, empty.frameAtIndex(0));
   EXPECT_FALSE(empty.isLeaf(nullptr));
-  std::vector<uint64_t> addresses{1, 2};
-  empty.getFrames(addresses);
-  EXPECT_TRUE(addresses.empty());
+  std::vector<uint64_t> none{1, 2};
+  empty.getFrames(none);
+  EXPECT_TRUE(none.empty());
   EXPECT_EQ("", test::Text(empty));
 
   QVUniqueCallStackTenure detached(ContextOf(1, 1, 0, 1), 0, 0, nullptr, 3);
@@ -476,10 +470,7 @@ TEST_F(QVSamplesTest, UniqueTenureWithoutFramesHasSizeZeroAndRefusesASource) {
   EXPECT_EQ(nullptr, detached.symbolSource());
   EXPECT_THAT(test::ThrownQVException([&] { detached.setSymbolSource(nullptr); }),
               ::testing::StartsWith("attempt to set QVUniqueCallStackTenure symbol source @ "));
-}
 
-TEST_F(QVSamplesTest, UniqueTenureWalksParentsFromTheLeaf) {
-  auto archiver = std::make_shared<QVUniqueCallFrameArchiver>();
   // A recursive stack: 0xa appears at positions 0 and 2.
   const std::vector<uint64_t> addresses{0xa, 0xb, 0xa, 0xc};
   const int leaf = archiver->archiveCallFrames(addresses);

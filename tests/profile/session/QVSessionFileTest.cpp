@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <memory>
 #include <mutex>
@@ -487,28 +486,6 @@ TEST_F(QVSessionFileTest, ContextsAreWrittenOnceAndReferencedByEverySample) {
   }
 }
 
-TEST_F(QVSessionFileTest, OnlyTheSymbolsThatSamplesHitAreWritten) {
-  // Every sample frame of this recording lies in some symbol of a module
-  // with hundreds more; the file carries the hit ones only.
-  std::unordered_set<QVSymbolId> hit;
-  auto collect = [&hit](const QVAbstractCallStack& stack) {
-    for (int index = 0; index < stack.size(); ++index) {
-      QVRange<uint64_t> range;
-      if (const std::shared_ptr<QVSymbol>& symbol = stack.frameAtIndex(index)->symbol(range)) {
-        hit.insert(symbol->symbolId());
-      }
-    }
-  };
-  for (const auto& sample : profile().callStackData()->samples()) {
-    collect(*sample);
-  }
-  for (const auto& call : profile().systemCallData()->samples()) {
-    collect(*call);
-  }
-  EXPECT_FALSE(hit.empty());
-  EXPECT_EQ(hit, profile().symbolIds());
-}
-
 TEST_F(QVSessionFileTest, WritesAreRepeatableAndReadBackInTheRecordingProcessKeepsTheLiveObjects) {
   const QVProcessId processId = *profile().processIds().begin();
   const std::shared_ptr<QVProcess> live = QVProcess::processWithId(processId, false, false);
@@ -686,30 +663,31 @@ TEST_F(QVSessionFileTest, FailedSavesKeepTheEarlierFileAndReplacedFilesKeepTheir
   struct stat status;
   ASSERT_EQ(0, ::stat(shared.c_str(), &status));
   EXPECT_EQ(0640u, status.st_mode & 07777);
+
 }
 
 TEST_F(QVSessionFileTest, ASaveIntoAReadOnlyDirectoryFailsAndKeepsTheEarlierFile) {
   const std::string directory = scratch_.file("locked");
   ASSERT_EQ(0, ::mkdir(directory.c_str(), 0755));
-  const std::string path = directory + "/session.qvs";
-  QVSessionFile::write(profile(), path);
-  const std::string before = ReadWholeFile(path);
+  const std::string locked = directory + "/session.qvs";
+  QVSessionFile::write(profile(), locked);
+  const std::string lockedBefore = ReadWholeFile(locked);
   ASSERT_EQ(0, ::chmod(directory.c_str(), 0555));
   if (::access(directory.c_str(), W_OK) == 0) {
     ::chmod(directory.c_str(), 0755);
     GTEST_SKIP() << "this user may write into read-only directories (privileged), so the save cannot fail";
   }
   QVSessionProfile other(nullptr, boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
-  EXPECT_THROW(QVSessionFile::write(other, path), QVException);
+  EXPECT_THROW(QVSessionFile::write(other, locked), QVException);
   ::chmod(directory.c_str(), 0755);
-  EXPECT_TRUE(before == ReadWholeFile(path));
+  EXPECT_TRUE(lockedBefore == ReadWholeFile(locked));
   EXPECT_EQ(std::vector<std::string>{"session.qvs"}, DirectoryEntries(directory));
 }
 
 // ---------------------------------------------------------------------------
 // Identifiers and session data
 
-TEST_F(QVSessionFileTest, IdentifiersComeFromEveryKindOfSessionData) {
+TEST_F(QVSessionFileTest, IdentifiersComeFromEveryKindOfSessionDataAndOnlyHitSymbolsAreWritten) {
   const QVSessionProfile& recorded = profile();
   // Two threads of one process on one system, three contexts.
   EXPECT_EQ(1u, recorded.systemIds().size());
@@ -727,6 +705,26 @@ TEST_F(QVSessionFileTest, IdentifiersComeFromEveryKindOfSessionData) {
   // New data makes the next question gather again.
   tenuresOnly.setCallStackData(recorded.callStackData());
   EXPECT_FALSE(tenuresOnly.symbolIds().empty());
+
+  // Every sample frame of this recording lies in some symbol of a module
+  // with hundreds more; the file carries the hit ones only.
+  std::unordered_set<QVSymbolId> hit;
+  auto collect = [&hit](const QVAbstractCallStack& stack) {
+    for (int index = 0; index < stack.size(); ++index) {
+      QVRange<uint64_t> range;
+      if (const std::shared_ptr<QVSymbol>& symbol = stack.frameAtIndex(index)->symbol(range)) {
+        hit.insert(symbol->symbolId());
+      }
+    }
+  };
+  for (const auto& sample : profile().callStackData()->samples()) {
+    collect(*sample);
+  }
+  for (const auto& call : profile().systemCallData()->samples()) {
+    collect(*call);
+  }
+  EXPECT_FALSE(hit.empty());
+  EXPECT_EQ(hit, profile().symbolIds());
 }
 
 TEST(QVSessionDataTest, TicksAndTimesMapLinearlyAndDataWithoutAnArchiverRoundTrips) {

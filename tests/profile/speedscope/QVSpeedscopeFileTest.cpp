@@ -12,7 +12,7 @@ namespace {
 // The fields the speedscope file format requires (its published JSON
 // schema): "$schema", "shared.frames" with names, and per sampled profile
 // "type", "name", "unit", "startValue", "endValue", "samples", "weights".
-TEST(QVSpeedscopeFileTest, WritesSharedFramesAndOneSampledProfilePerThread) {
+TEST(QVSpeedscopeFileTest, WritesSharedFramesAndOneSampledProfilePerThreadAndRefusesUnknownFrames) {
   QVSpeedscopeFile file("app.qvprof");
   const uint32_t main = file.frameIndex({"main", "/usr/bin/app"});
   const uint32_t work = file.frameIndex({"work", "/usr/bin/app"});
@@ -46,13 +46,12 @@ TEST(QVSpeedscopeFileTest, WritesSharedFramesAndOneSampledProfilePerThread) {
   EXPECT_EQ(nlohmann::json::parse("[[0,1],[0,1,2],[0,1]]"), first["samples"]);
   EXPECT_EQ(nlohmann::json::parse("[2,1,2.5]"), first["weights"]);
   EXPECT_EQ(nlohmann::json::parse("[[1]]"), json["profiles"][1]["samples"]);
-}
 
-TEST(QVSpeedscopeFileTest, RefusesSamplesThatCouldNotBeRead) {
-  QVSpeedscopeFile file("x");
-  EXPECT_THROW(file.addSample({}), std::exception) << "no profile begun";
-  file.beginProfile("t");
-  EXPECT_THROW(file.addSample({0}), std::exception) << "frame 0 does not exist";
+  // Samples that could not be read are refused.
+  QVSpeedscopeFile refusing("x");
+  EXPECT_THROW(refusing.addSample({}), std::exception) << "no profile begun";
+  refusing.beginProfile("t");
+  EXPECT_THROW(refusing.addSample({0}), std::exception) << "frame 0 does not exist";
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ std::string UsageErrorOf(F&& f) {
   return "(no error)";
 }
 
-TEST(ArgumentsParsing, AcceptsEveryFormOfOptionAndKeepsTheTrailingProgramVerbatim) {
+TEST(ArgumentsParsing, AcceptsEveryFormOfOptionLastValuesOperandsFallbacksAndHelp) {
   Arguments arguments = RecordLike();
   arguments.parse({"-o", "a.qv", "--interval=0.5", "--wrap", "-v", "--sample-limit", "10", "--", "prog", "--wrap",
                    "-o", "x"});
@@ -55,9 +55,7 @@ TEST(ArgumentsParsing, AcceptsEveryFormOfOptionAndKeepsTheTrailingProgramVerbati
   // Everything after "--" belongs to the program, even words that look
   // like our own options.
   EXPECT_EQ((std::vector<std::string>{"prog", "--wrap", "-o", "x"}), arguments.trailingCommand());
-}
 
-TEST(ArgumentsParsing, LastValuesOperandsFallbacksAndHelp) {
   Arguments record = RecordLike();
   record.parse({"-ofirst.qv", "--output", "second.qv", "--", "p"});
   EXPECT_EQ("second.qv", record.value("output")) << "attached short values, and the last value counts";
@@ -84,7 +82,7 @@ TEST(ArgumentsParsing, LastValuesOperandsFallbacksAndHelp) {
   }
 }
 
-TEST(ArgumentsErrors, EveryMistakeNamesTheArgumentAtFault) {
+TEST(ArgumentsErrors, EveryMistakeAndEveryBadTypedValueNamesTheArgumentAtFault) {
   const std::pair<std::function<void()>, const char*> cases[] = {
       {[] { RecordLike().parse({"--bogus", "--", "p"}); }, "unknown option '--bogus'"},
       {[] { RecordLike().parse({"-x"}); }, "unknown option '-x'"},
@@ -105,9 +103,8 @@ TEST(ArgumentsErrors, EveryMistakeNamesTheArgumentAtFault) {
   } catch (const UsageError& error) {
     EXPECT_EQ("report", error.command()) << "the error carries the command word";
   }
-}
 
-TEST(ArgumentsErrors, TypedValuesAreCheckedAndTheOptionNamed) {
+  // Typed values are checked and the option named.
   auto parsed = [](const std::string& option, const std::string& value) {
     Arguments arguments = RecordLike();
     arguments.parse({option, value, "--", "p"});
@@ -164,7 +161,7 @@ class LogOptionsTest : public ::testing::Test {
   QVLogFlags saved[3];
 };
 
-TEST_F(LogOptionsTest, QuietByDefaultVerbosePrintsWarningsAndFlagsComeBackAfterwards) {
+TEST_F(LogOptionsTest, QuietByDefaultVerbosePrintsWarningsFlagsComeBackAndMistakesNameTheOption) {
   SetLogFlags(QVLogLevel::Error, QVLogFlags{true, true, false});
   {
     LogOptions quiet(Parsed({}));
@@ -183,9 +180,7 @@ TEST_F(LogOptionsTest, QuietByDefaultVerbosePrintsWarningsAndFlagsComeBackAfterw
     LogOptions debug(Parsed({"--log-level", "debug"}));
     EXPECT_TRUE(GetLogFlags(QVLogLevel::Debug).print);
   }
-}
-
-TEST_F(LogOptionsTest, BadLevelAndUnwritableFileAreUsageErrorsNamingTheOption) {
+  // A bad level and an unwritable file are usage errors naming the option.
   EXPECT_EQ("--log-level: expected one of debug, warning, error, none, got 'loud'",
             UsageErrorOf([] { LogOptions options(Parsed({"--log-level", "loud"})); }));
   EXPECT_EQ("--log-file: cannot open '/nonexistent-dir/q.log' for appending",

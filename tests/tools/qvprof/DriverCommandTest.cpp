@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "DriversCommand.h"
 #include "Linux/driver/QVDriverModule.h"

@@ -153,7 +153,7 @@ TEST_F(ReportExportTest, MistakesNameTheirCauseAndExitAsDocumented) {
 // their callers' totals; an omitted node's subtree is not walked, so only
 // it counts as omitted. Known session: outer 10, middle 8, hot 6, and two
 // cold nodes of 2 samples each.
-TEST(ReportScaleTest, SubtreesUnderTheMinimumShareAreLeftOut) {
+TEST(ReportScaleTest, SubtreesUnderTheMinimumShareAreLeftOutAndAMillionSamplesGiveAPageAsSmallAsTen) {
   const SessionSamples session(test::KnownSession::make(false));
   struct Case {
     double minimumShare;
@@ -168,11 +168,9 @@ TEST(ReportScaleTest, SubtreesUnderTheMinimumShareAreLeftOut) {
     EXPECT_EQ(c.omitted, report->flameGraph().omitted()) << c.minimumShare;
     EXPECT_EQ(10, report->flameGraph().total()) << c.minimumShare;
   }
-}
 
-// A million samples aggregate into the same five nodes: the page's size
-// depends on call paths, not samples (the benchmark times the opening).
-TEST(ReportScaleTest, AMillionSamplesGiveAPageAsSmallAsTen) {
+  // A million samples aggregate into the same five nodes: the page's size
+  // depends on call paths, not samples (the benchmark times the opening).
   auto pageSize = [](uint64_t samples) {
     const SessionSamples session(test::KnownSession::make(false, samples));
     const auto report = HtmlCommand::buildReport(session, HtmlCommand::Options());

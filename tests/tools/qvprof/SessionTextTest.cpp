@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -174,7 +173,7 @@ TEST_F(SessionTextTest, AStackOf50000FramesGoesThroughEveryView) {
   }
 }
 
-TEST_F(SessionTextTest, LeafReportDepthAndMinPercentShowWhatTheySay) {
+TEST_F(SessionTextTest, LeafReportDepthMinPercentAndFiltersShowWhatTheySay) {
   ReportCommand::Options options;
   options.topology = QVCallTree::leaf;
   options.depth = 1;
@@ -193,10 +192,9 @@ TEST_F(SessionTextTest, LeafReportDepthAndMinPercentShowWhatTheySay) {
   EXPECT_NE(std::string::npos, hidden.find("qvprof_text_leaf_one")) << hidden;
   EXPECT_EQ(std::string::npos, hidden.find("qvprof_text_leaf_two")) << hidden;
   EXPECT_NE(std::string::npos, hidden.find("\n1 node under 50% hidden (--min-percent 0 shows all).\n")) << hidden;
-}
 
-TEST_F(SessionTextTest, FiltersThatMatchNoSampleGiveNoReport) {
-  ReportCommand::Options options;
+  // Filters that match no sample give no report.
+  options = ReportCommand::Options();
   options.threadId = threadId_.nativeIdentifier() + 1;
   std::ostringstream out;
   EXPECT_FALSE(ReportCommand::writeReport(out, SessionSamples(path_), options));
@@ -237,16 +235,13 @@ TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesThreadsAndAbsurdTime
   std::ostringstream out;
   InfoCommand::writeInfo(out, SessionSamples(path_));
   const std::string info = out.str();
-  EXPECT_NE(std::string::npos, info.find("Started:       2026-12-05 10:00:00 UTC\n")) << info;
-  EXPECT_NE(std::string::npos, info.find("Ended:         2026-12-05 10:00:02.500000 UTC\n")) << info;
-  EXPECT_NE(std::string::npos, info.find("Duration:      2.500 s\n")) << info;
-  EXPECT_NE(std::string::npos, info.find("Stop reason:   user\n")) << info;
-  EXPECT_NE(std::string::npos, info.find("Driver:        process\n")) << info;
-  EXPECT_NE(std::string::npos, info.find("Samples:       4 call stacks\n")) << info;
-  EXPECT_NE(std::string::npos, info.find("Processes:     1\n  pid " + std::to_string(getpid()))) << info;
-  EXPECT_NE(std::string::npos, info.find("Threads:       1\n  tid " + std::to_string(threadId_.nativeIdentifier())))
-      << info;
-  EXPECT_NE(std::string::npos, info.find("         4 samples  ")) << info;
+  for (const std::string& line :
+       {std::string("Started:       2026-12-05 10:00:00 UTC\n"), std::string("Ended:         2026-12-05 10:00:02.500000 UTC\n"),
+        std::string("Duration:      2.500 s\n"), std::string("Stop reason:   user\n"), std::string("Driver:        process\n"),
+        std::string("Samples:       4 call stacks\n"), "Processes:     1\n  pid " + std::to_string(getpid()),
+        "Threads:       1\n  tid " + std::to_string(threadId_.nativeIdentifier()), std::string("         4 samples  ")}) {
+    EXPECT_NE(std::string::npos, info.find(line)) << line << "\n" << info;
+  }
 
   // Numbers from a hostile or damaged file print as what they are: an interval
   // of 1e308 s and an end before the start.
@@ -279,18 +274,18 @@ TEST_F(SessionTextTest, RecordRateComparesStacksAskedForWithStacksTaken) {
     return profile;
   };
 
-  const RecordCommand::Rate slow = RecordCommand::rateOf(*profileWithTicks(5), 0.001, 0.1);
-  EXPECT_DOUBLE_EQ(2000.0, slow.askedPerSecond);
-  EXPECT_DOUBLE_EQ(100.0, slow.takenPerSecond);
-  EXPECT_TRUE(slow.fellBehind);
-
-  const RecordCommand::Rate kept = RecordCommand::rateOf(*profileWithTicks(100), 0.001, 0.1);
-  EXPECT_DOUBLE_EQ(2000.0, kept.askedPerSecond);
-  EXPECT_DOUBLE_EQ(2000.0, kept.takenPerSecond);
-  EXPECT_FALSE(kept.fellBehind);
-
-  const RecordCommand::Rate none = RecordCommand::rateOf(*profileWithTicks(0), 0.001, 0.1);
-  EXPECT_FALSE(none.fellBehind) << "nothing to judge without samples";
+  // Without samples there is nothing to judge: not behind.
+  const struct {
+    int ticks;
+    double asked, taken;
+    bool fellBehind;
+  } cases[] = {{5, 2000.0, 100.0, true}, {100, 2000.0, 2000.0, false}, {0, 0.0, 0.0, false}};
+  for (const auto& c : cases) {
+    const RecordCommand::Rate rate = RecordCommand::rateOf(*profileWithTicks(c.ticks), 0.001, 0.1);
+    EXPECT_DOUBLE_EQ(c.asked, rate.askedPerSecond) << c.ticks;
+    EXPECT_DOUBLE_EQ(c.taken, rate.takenPerSecond) << c.ticks;
+    EXPECT_EQ(c.fellBehind, rate.fellBehind) << c.ticks;
+  }
 }
 
 TEST(SessionTextEmptyTest, ASessionWithoutCallStacksGivesNoBlocksNoReportAndZeroCounts) {
