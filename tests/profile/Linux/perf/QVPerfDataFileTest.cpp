@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cinttypes>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "Linux/perf/QVPerfCallchain.h"
 #include "Linux/perf/QVPerfDataFile.h"
 #include "support/QVPerfDataBuilder.h"
 
@@ -95,6 +102,15 @@ TEST(QVPerfDataFileTest, HeaderAndSectionFaultsFailWithTheirMessage) {
          return builder.build();
        },
        "perf event attribute 0 id section structure out of range in \"f.data\""},
+      {"id section past the end",
+       [] {
+         // The only id section's offset sits in the attribute entry at 104 + 8 + 112.
+         std::vector<std::uint8_t> bytes = twoSampleFile().build();
+         const std::uint64_t far = 1u << 30;
+         std::memcpy(bytes.data() + 104 + 8 + 112, &far, 8);
+         return bytes;
+       },
+       "perf event attribute 0 id section out of range in \"f.data\""},
       {"data past the end",
        [] {
          QVPerfDataBuilder builder = twoSampleFile();
@@ -118,19 +134,6 @@ TEST(QVPerfDataFileTest, HeaderAndSectionFaultsFailWithTheirMessage) {
     EXPECT_FALSE(parsed.ok) << c.what;
     EXPECT_EQ(parsed.file.error(), c.error) << c.what;
   }
-}
-
-TEST(QVPerfDataFileTest, IdSectionOutsideTheFileFails) {
-  // The builder puts the only id section at offset 104; point it past the
-  // end by rewriting the attribute entry's id offset (at 104 + 8 + 112).
-  QVPerfDataBuilder builder = twoSampleFile();
-  std::vector<std::uint8_t> bytes = builder.build();
-  const std::uint64_t far = 1u << 30;
-  std::memcpy(bytes.data() + 104 + 8 + 112, &far, 8);
-  Parsed parsed;
-  parse(parsed, bytes);
-  EXPECT_FALSE(parsed.ok);
-  EXPECT_EQ(parsed.file.error(), "perf event attribute 0 id section out of range in \"f.data\"");
 }
 
 TEST(QVPerfDataFileTest, MinimalHeaderReadsAsEmptyFile) {
@@ -269,6 +272,93 @@ TEST(QVPerfDataFileTest, SampleFieldsRunningPastTheRecordAreRejected) {
     ASSERT_TRUE(parsed.ok) << c.what;
     QVPerfSample sample;
     EXPECT_FALSE(parsed.file.decodeSample(parsed.file.records().at(0), sample)) << c.what;
+  }
+}
+
+// perf.data files recorded on this machine with perf 6.1 on kernel 6.18,
+// each beside the samples that `perf script -F pid,tid,time,ip -G --ns`
+// printed for it (first, second and last column kept):
+//   tiny-cs     perf record -e cpu-clock -c 1000000 -g -- dd ...
+//   tiny-sched  perf record -R -c 1 -e sched:sched_switch -- sleep 0.01
+//   tiny-sys    perf record -e raw_syscalls:sys_enter -e raw_syscalls:sys_exit -- /bin/true
+const std::string kGolden = QV_TEST_DATA_DIR "/profile/Linux/perf/golden/";
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(QVPerfDataGoldenTest, SamplesMatchWhatPerfScriptPrints) {
+  for (const char* name : {"tiny-cs", "tiny-sched", "tiny-sys"}) {
+    const std::string bytes = readFile(kGolden + name + ".data");
+    ASSERT_FALSE(bytes.empty()) << name;
+    QVPerfDataFile file;
+    ASSERT_TRUE(file.parse(bytes.data(), bytes.size(), name)) << file.error();
+    EXPECT_TRUE(file.warnings().empty()) << name << ": " << file.warnings().front();
+
+    std::vector<QVPerfSample> samples;
+    for (const QVPerfRecordRef& record : file.records()) {
+      QVPerfSample sample;
+      if (record.type != QV_PERF_RECORD_SAMPLE) continue;
+      ASSERT_TRUE(file.decodeSample(record, sample)) << name << " at " << record.offset;
+      samples.push_back(sample);
+    }
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const QVPerfSample& a, const QVPerfSample& b) { return a.time < b.time; });
+    std::ostringstream printed;
+    for (const QVPerfSample& sample : samples) {
+      char line[128];
+      std::snprintf(line, sizeof(line), "%d/%d %" PRIu64 ".%09" PRIu64 ": %" PRIx64 "\n", sample.pid,
+                    sample.tid, sample.time / 1000000000, sample.time % 1000000000, sample.ip);
+      printed << line;
+    }
+    EXPECT_EQ(printed.str(), readFile(kGolden + name + ".samples.txt")) << name;
+  }
+}
+
+constexpr std::uint64_t K = QV_PERF_CONTEXT_KERNEL, U = QV_PERF_CONTEXT_USER;
+constexpr std::uint64_t kGuest = 0xFFFFFFFFFFFFF800ull;  // PERF_CONTEXT_GUEST
+
+TEST(QVPerfCallchainTest, FramesOfTheFirstContextAndTheUserCallersOfKernelFrames) {
+  struct Case {
+    const char* what;
+    std::uint64_t ip;
+    std::uint16_t misc;  // cpumode 1 kernel, 2 user
+    std::vector<std::uint64_t> chain;
+    bool supported;
+    std::uint64_t context;
+    std::vector<std::uint64_t> frames;
+  };
+  const Case cases[] = {
+      {"ip leads the chain, user callers follow", 0xa, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0xa, 0xb, 0xc}},
+      {"ip added before the chain", 0x1, 1, {K, 0xa, 0xb, U, 0xc}, true, K, {0x1, 0xa, 0xb, 0xc}},
+      {"a guest marker ends a kernel chain", 0xa, 1, {K, 0xa, kGuest, 0xc}, true, K, {0xa}},
+      {"a second kernel marker ends a user chain", 0xc, 2, {U, 0xc, K, 0xa}, true, U, {0xc}},
+      {"user chain", 0xc, 2, {U, 0xc, 0xd}, true, U, {0xc, 0xd}},
+      {"marker alone", 0x5, 2, {U}, true, U, {0x5}},
+      {"no chain, user mode", 0x5, 2, {}, true, U, {0x5}},
+      {"no chain, kernel mode", 0x5, 1, {}, true, K, {0x5}},
+      {"no chain, hypervisor mode", 0x5, 3, {}, true, 0, {}},
+      {"guest context", 0x5, 2, {kGuest, 0x5}, false, kGuest, {}},
+  };
+  for (const Case& c : cases) {
+    QVPerfDataBuilder builder;
+    QVPerfTestSample sample;
+    sample.ip = c.ip;
+    sample.misc = c.misc;
+    sample.callchain = c.chain;
+    builder.addSample(builder.addAttribute(1, 0, kCallstackType, {}), sample);
+    Parsed parsed;
+    parse(parsed, builder.build());
+    QVPerfSample decoded;
+    ASSERT_TRUE(parsed.ok && parsed.file.decodeSample(parsed.file.records().at(0), decoded)) << c.what;
+    std::uint64_t context = 0;
+    std::vector<std::uint64_t> frames;
+    EXPECT_EQ(QVPerfCallchainFrames(decoded, context, frames), c.supported) << c.what;
+    EXPECT_EQ(context, c.context) << c.what;
+    if (c.supported) {
+      EXPECT_EQ(frames, c.frames) << c.what;
+    }
   }
 }
 

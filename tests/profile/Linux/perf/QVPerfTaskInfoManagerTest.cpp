@@ -12,55 +12,45 @@ namespace {
 
 // Model tests: the platform's discovery is set aside, so only what the
 // manager registers exists. Numbers are arbitrary; none is looked up live.
-class QVPerfTaskInfoManagerTest : public test::ModelTest {
- protected:
-  QVPerfTaskInfoManager manager{nullptr};
-};
+using QVPerfTaskInfoManagerTest = test::ModelTest;
 
-TEST_F(QVPerfTaskInfoManagerTest, CommRecordThenSchedSwitchFindTheSameThread) {
+// A sched_switch names only the thread (pid -1); a COMM record or a sample
+// names both. What one record registers, the others find again.
+TEST_F(QVPerfTaskInfoManagerTest, RecordsOfEitherKindFindTheTaskTheOthersRegistered) {
+  QVPerfTaskInfoManager manager(nullptr);
   const QVPerfTaskInfo* comm = manager.findAddTaskInfo(100, 101, "a");
   ASSERT_NE(comm, nullptr);
-  const QVThreadId threadId = comm->threadId;
-  EXPECT_EQ(threadId.nativeIdentifier(), 101);
-  EXPECT_EQ(threadId.asProcessId().nativeIdentifier(), 100);
+  EXPECT_EQ(comm->threadId.nativeIdentifier(), 101);
+  EXPECT_EQ(comm->threadId.asProcessId().nativeIdentifier(), 100);
   const QVPerfTaskInfo* sched = manager.findAddTaskInfo(-1, 101, "a");
   ASSERT_NE(sched, nullptr);
-  EXPECT_EQ(sched->threadId, threadId);
+  EXPECT_EQ(sched->threadId, comm->threadId);
   EXPECT_EQ(sched->pid, 100);
-}
 
-TEST_F(QVPerfTaskInfoManagerTest, SchedSwitchOfAnUnknownTaskCreatesNothing) {
+  // A sched_switch of a task no other record named creates nothing.
   EXPECT_EQ(manager.findAddTaskInfo(-1, 200, "b"), nullptr);
   EXPECT_EQ(QVThread::threadWithNativeIdentifier(-1, 200, false, false), nullptr);
-}
 
-TEST_F(QVPerfTaskInfoManagerTest, SampleOfAnUnknownProcessRegistersProcessAndThread) {
+  // A sample of an unknown process registers process and thread, once.
   const QVPerfTaskInfo* sample = manager.findAddTaskInfo(300, 301, "");
   ASSERT_NE(sample, nullptr);
   EXPECT_NE(QVProcess::processWithId(sample->threadId.asProcessId(), false, false), nullptr);
   EXPECT_NE(QVThread::threadWithId(sample->threadId, false, false), nullptr);
-  // Asked again, the same info comes back and nothing new is made.
   EXPECT_EQ(manager.findAddTaskInfo(300, 301, ""), sample);
-}
-
-TEST_F(QVPerfTaskInfoManagerTest, TidAloneFindsTheExitedTask) {
-  const QVPerfTaskInfo* exited = manager.findAddTaskInfo(400, 401, "");
-  ASSERT_NE(exited, nullptr);
-  const QVPerfTaskInfo* byTid = manager.findAddTaskInfo(-1, 401, "");
+  // The tid alone finds it too, once it has exited; other tids find nothing.
+  const QVPerfTaskInfo* byTid = manager.findAddTaskInfo(-1, 301, "");
   ASSERT_NE(byTid, nullptr);
-  EXPECT_EQ(byTid->pid, 400);
-  EXPECT_EQ(byTid->threadId, exited->threadId);
-  EXPECT_EQ(manager.findAddTaskInfo(-1, 402, ""), nullptr);
-}
+  EXPECT_EQ(byTid->pid, 300);
+  EXPECT_EQ(byTid->threadId, sample->threadId);
+  EXPECT_EQ(manager.findAddTaskInfo(-1, 302, ""), nullptr);
 
-TEST_F(QVPerfTaskInfoManagerTest, LaterRecordsFillInTheComm) {
-  ASSERT_NE(manager.findAddTaskInfo(500, 501, ""), nullptr);
-  const QVPerfTaskInfo* named = manager.findAddTaskInfo(500, 501, "worker");
+  // A later record fills in the name the first one lacked.
+  const QVPerfTaskInfo* named = manager.findAddTaskInfo(300, 301, "worker");
   ASSERT_NE(named, nullptr);
   EXPECT_EQ(named->comm, "worker");
-  const QVPerfTaskInfo* byComm = manager.findAddTaskInfo(-1, 501, "worker");
+  const QVPerfTaskInfo* byComm = manager.findAddTaskInfo(-1, 301, "worker");
   ASSERT_NE(byComm, nullptr);
-  EXPECT_EQ(byComm->threadId, named->threadId);
+  EXPECT_EQ(byComm->threadId, sample->threadId);
 }
 
 }  // namespace

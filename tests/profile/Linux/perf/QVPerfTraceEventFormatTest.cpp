@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "Linux/perf/QVPerfTraceEventFormat.h"
+#include "Linux/perf/QVPerfTraceEventFormatTable.h"
 #include "base/QVException.h"
+#include "support/TestSupport.h"
 
 using namespace Quorvel;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -86,6 +91,64 @@ TEST(QVPerfTraceEventFormatTest, SchedSwitchFieldsReadFromRawData) {
   EXPECT_FALSE(format.readIntegerField(-1, raw, sizeof(raw), state));
   EXPECT_FALSE(format.readIntegerField(99, raw, sizeof(raw), state));
   EXPECT_FALSE(format.readIntegerField(prevComm, raw, sizeof(raw), state));  // 16-byte integer
+}
+
+TEST(QVPerfTraceEventFormatTableTest, FindsTheDecodedTracepointsAndSkipsBadFiles) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> copied;  // fixture event directories
+    bool addBroken;
+    std::uint64_t sched, enter, exit;
+    std::size_t size;
+  };
+  const Case cases[] = {
+      {"all three",
+       {"sched/sched_switch", "raw_syscalls/sys_enter", "raw_syscalls/sys_exit"},
+       false,
+       372,
+       443,
+       442,
+       3},
+      {"no sched_switch",
+       {"raw_syscalls/sys_enter", "raw_syscalls/sys_exit", "sched/sched_wakeup"},
+       false,
+       QVPerfTraceEventFormatTable::kNoEvent,
+       443,
+       442,
+       3},
+      {"broken format beside good ones",
+       {"sched/sched_switch"},
+       true,
+       372,
+       QVPerfTraceEventFormatTable::kNoEvent,
+       QVPerfTraceEventFormatTable::kNoEvent,
+       1},
+  };
+  for (const Case& c : cases) {
+    test::ScratchDirectory scratch;
+    const fs::path root(scratch.path());
+    for (const std::string& event : c.copied) {
+      fs::create_directories(root / event);
+      fs::copy_file(fs::path(kFixtures) / event / "format", root / event / "format");
+    }
+    if (c.addBroken) {
+      fs::create_directories(root / "bad/broken");
+      std::ofstream(root / "bad/broken/format") << "name: broken\n\tfield:int;offset:x\n";
+    }
+    QVPerfTraceEventFormatTable table;
+    table.load(root.string());
+    EXPECT_EQ(table.schedSwitchId(), c.sched) << c.what;
+    EXPECT_EQ(table.syscallEnterId(), c.enter) << c.what;
+    EXPECT_EQ(table.syscallExitId(), c.exit) << c.what;
+    EXPECT_EQ(table.size(), c.size) << c.what;
+    EXPECT_EQ(table.schedSwitch() != nullptr, c.sched != QVPerfTraceEventFormatTable::kNoEvent) << c.what;
+  }
+  // Root reads any mode bits, so a path that is no directory stands in for
+  // an unreadable one.
+  QVPerfTraceEventFormatTable table;
+  table.load(kFixtures + "/sched/sched_switch/format");
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(table.schedSwitchId(), QVPerfTraceEventFormatTable::kNoEvent);
 }
 
 }  // namespace
