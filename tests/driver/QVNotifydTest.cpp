@@ -59,6 +59,24 @@ long kernelWithoutDcookies(uint64_t, char*, size_t) {
     return -1;
 }
 
+// The notify driver of a mounted daemon, initialised; its cookies come from
+// the daemon's table as on a kernel without the lookup call.
+std::shared_ptr<QVNotifyDriverLinux> NotifyDriverOf(const MountedDriver& mount) {
+    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, mount.root());
+    driver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
+    EXPECT_TRUE(driver->init());
+    return driver;
+}
+
+// A driver-buffer sampler of a mounted daemon at 1 kHz of OS time.
+std::unique_ptr<QVSamplerLinuxQVProfile> SamplerOf(const MountedDriver& mount) {
+    auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
+    config->timerConfig->interval = 0.001;
+    return std::make_unique<QVSamplerLinuxQVProfile>(
+        config, std::make_shared<QVProfileDriverLinuxQVProfile>(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_QVPROFILE,
+                                                                mount.root()));
+}
+
 // Starts children that exec /bin/true and reaps them; their pids.
 std::set<pid_t> RunShortLivedChildren(int count) {
     std::set<pid_t> children;
@@ -152,11 +170,8 @@ TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
 TEST(QVNotifydLive, ShortLivedChildrenAreRegisteredWithTheirModules) {
     MountedDriver mount(QV_PROFILED_PATH, {"--notify"});
     if (!mount.mounted()) GTEST_SKIP() << mount.why();
-    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                        mount.root());
-    driver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
+    auto driver = NotifyDriverOf(mount);
     ASSERT_TRUE(driver->isLoaded());
-    ASSERT_TRUE(driver->init());
     QVNotifyLinux notify(driver);
     if (!notify.start()) GTEST_SKIP() << "the daemon could not follow tasks (perf_event_open refused)";
 
@@ -193,40 +208,6 @@ TEST(QVNotifydLive, ShortLivedChildrenAreRegisteredWithTheirModules) {
     EXPECT_EQ(named, children.size());
 }
 
-TEST(QVNotifydLive, TheDriverSamplerRunsTheNotifierWithEachRecording) {
-    MountedDriver profileMount(QV_PROFILED_PATH, {});
-    if (!profileMount.mounted()) GTEST_SKIP() << profileMount.why();
-    MountedDriver notifyMount(QV_PROFILED_PATH, {"--notify"});
-    ASSERT_TRUE(notifyMount.mounted()) << notifyMount.why();
-    auto notifyDriver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                              notifyMount.root());
-    notifyDriver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
-    ASSERT_TRUE(notifyDriver->init());
-    auto notify = std::make_shared<QVNotifyLinux>(notifyDriver);
-
-    test::ScratchDirectory chunks("qvnotifychunks");
-    test::ScopedEnvironment tmpdir("TMPDIR", chunks.path().c_str());
-    auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
-    config->timerConfig->interval = 0.001;
-    auto driver = std::make_shared<QVProfileDriverLinuxQVProfile>(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_QVPROFILE,
-                                                                  profileMount.root());
-    QVSamplerLinuxQVProfile sampler(config, driver);
-    sampler.setNotify(notify);
-    if (!sampler.start()) GTEST_SKIP() << "the driver could not sample here (perf_event_open refused)";
-    EXPECT_TRUE(notify->isActive());
-    const std::set<pid_t> children = RunShortLivedChildren(10);
-    sampler.stop();
-    // Stopped with the recording, before its samples are decoded.
-    EXPECT_FALSE(notify->isActive());
-    EXPECT_TRUE(sampler.collect());
-    unsigned registered = 0;
-    for (pid_t pid : children) {
-        const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, false, false);
-        if (process && !process->exitTime().is_not_a_date_time()) ++registered;
-    }
-    EXPECT_EQ(registered, children.size());
-}
-
 // The point of exit notification: children that live a few milliseconds each
 // are gone before any look at /proc, so without it their samples have no
 // thread to belong to; with it they keep their process, its name, their
@@ -249,26 +230,24 @@ TEST(QVNotifydLive, ShortLivedChildrenKeepTheirSamplesOnlyWithNotification) {
         }
         MountedDriver notifyMount(QV_PROFILED_PATH, {"--notify"});
         ASSERT_TRUE(notifyMount.mounted()) << notifyMount.why();
-        auto notifyDriver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                                  notifyMount.root());
-        notifyDriver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
-        ASSERT_TRUE(notifyDriver->init());
+        auto notifyDriver = NotifyDriverOf(notifyMount);
         test::ScratchDirectory chunks("qvattributionchunks");
         test::ScopedEnvironment tmpdir("TMPDIR", chunks.path().c_str());
-        auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
-        config->timerConfig->interval = 0.001;
-        auto driver = std::make_shared<QVProfileDriverLinuxQVProfile>(
-            QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_QVPROFILE, profileMount.root());
-        QVSamplerLinuxQVProfile sampler(config, driver);
-        sampler.setNotify(notifyOn ? std::make_shared<QVNotifyLinux>(notifyDriver) : nullptr);
-        if (!sampler.start()) {
+        const auto sampler = SamplerOf(profileMount);
+        const auto notify = notifyOn ? std::make_shared<QVNotifyLinux>(notifyDriver) : nullptr;
+        sampler->setNotify(notify);
+        if (!sampler->start()) {
             skip = "the driver could not sample here (perf_event_open refused)";
             return;
         }
+        // The sampler runs the notifier with its recording and stops it with
+        // the recording, before the samples are decoded.
+        EXPECT_TRUE(!notify || notify->isActive());
         const std::set<pid_t> children = RunForkProbe(kChildren, kMilliseconds);
-        sampler.stop();
+        sampler->stop();
+        EXPECT_FALSE(notify && notify->isActive());
         ASSERT_EQ(children.size(), size_t(kChildren));
-        const std::shared_ptr<QVSessionProfile> profile = sampler.collect();
+        const std::shared_ptr<QVSessionProfile> profile = sampler->collect();
         ASSERT_TRUE(profile && profile->callStackData());
         for (const auto& sample : profile->callStackData()->samples()) {
             if (!sample) continue;

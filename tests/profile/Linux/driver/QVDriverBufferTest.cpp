@@ -1,9 +1,12 @@
-// The event-buffer readers against a fixture driver root whose "buffer" is a
-// plain file: every rewinding read takes the same chunk in again. Chunk
-// copies go to a temporary directory of the fixture's own, so what they
-// leave behind can be listed.
+// The driver filesystem and the event-buffer readers against fixture driver
+// roots: to the library a driver root is just a directory of small text
+// files, and a "buffer" that is a plain file gives every rewinding read the
+// same chunk again. Chunk copies go to a temporary directory of the
+// fixture's own, so what they leave behind can be listed.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,12 +24,14 @@
 #include "Linux/driver/QVDriverFilesystem.h"
 #include "base/QVException.h"
 #include "config/QVSessionConfig.h"
+#include "support/ElfProbes.h"
 #include "support/TestSupport.h"
 #include "system/QVFileUtils.h"
 #include "system/QVMachine.h"
 #include "system/QVTempFile.h"
 
 using namespace Quorvel;
+using Quorvel::test::ReadWholeFile;
 using Quorvel::test::ScratchDirectory;
 using Quorvel::test::ThrownQVException;
 
@@ -74,7 +79,133 @@ std::shared_ptr<QVSessionConfig> config(bool adaptive = false, uint64_t threshol
     return c;
 }
 
+// Kernels the lookup is tried on: one that still has the system call, one
+// that dropped it, and one that refuses the cookie for another reason.
+long kernelWithDcookies(uint64_t, char* buffer, size_t size) {
+    const char path[] = "/usr/lib/kernel.so";
+    if (size < sizeof path) return -1;
+    std::memcpy(buffer, path, sizeof path);
+    return long(sizeof path);
+}
+long kernelWithoutDcookies(uint64_t, char*, size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+long kernelRefusingCookie(uint64_t, char*, size_t) {
+    errno = EINVAL;
+    return -1;
+}
+
 }  // namespace
+
+TEST(QVDriverFilesystem, ReadsAndWritesEntriesBelowItsRoot) {
+    ScratchDirectory root("qvdriverfs");
+    ASSERT_TRUE(FileWriteString(root.file("cpu_type"), "timer\n"));
+    ASSERT_TRUE(FileWriteString(root.file("buffer_size"), " 131072\n"));
+    ASSERT_TRUE(FileWriteString(root.file("junk"), "12ab\n"));
+    QVDriverFilesystem fs(root.path());
+    EXPECT_EQ(fs.path("enable"), root.path() + "/enable");
+    EXPECT_TRUE(fs.exists("cpu_type"));
+    EXPECT_FALSE(fs.exists("num_counters"));
+    std::string text;
+    ASSERT_TRUE(fs.readString("cpu_type", text));
+    EXPECT_EQ(text, "timer\n");
+
+    struct Case {
+        const char* entry;
+        bool readable;
+        uint64_t value;
+    };
+    const Case cases[] = {{"buffer_size", true, 131072}, {"junk", false, 0}, {"missing", false, 0}};
+    for (const Case& c : cases) {
+        uint64_t value = 0;
+        EXPECT_EQ(fs.readUnsigned(c.entry, value), c.readable) << c.entry;
+        EXPECT_EQ(value, c.value) << c.entry;
+    }
+
+    EXPECT_TRUE(fs.writeInt("timer_count", -3));
+    EXPECT_EQ(ReadWholeFile(root.file("timer_count")), "-3");
+    EXPECT_TRUE(fs.writeInt("buffer_size", 4294967296ul));
+    EXPECT_EQ(ReadWholeFile(root.file("buffer_size")), "4294967296");
+    EXPECT_FALSE(fs.writeString("no/such/dir/entry", "1"));
+}
+
+TEST(QVDriverFilesystem, FileDescriptorsRewindAndReportFailures) {
+    ScratchDirectory root("qvdriverfs");
+    ASSERT_TRUE(FileWriteString(root.file("buffer"), "abcdef"));
+    QVDriverFilesystem fs(root.path());
+    int fd = 99;
+    EXPECT_FALSE(fs.openFileDescriptor("missing", &fd));
+    EXPECT_EQ(fd, -1);
+    ASSERT_TRUE(fs.openFileDescriptor("buffer", &fd));
+    char chunk[4];
+    int done = -1;
+    // With rewind every read starts at the beginning again.
+    ASSERT_TRUE(fs.readFileDescriptor(fd, chunk, 3, &done, true));
+    EXPECT_EQ(std::string(chunk, size_t(done)), "abc");
+    ASSERT_TRUE(fs.readFileDescriptor(fd, chunk, 3, &done, true));
+    EXPECT_EQ(std::string(chunk, size_t(done)), "abc");
+    ASSERT_TRUE(fs.readFileDescriptor(fd, chunk, 3, &done, false));
+    EXPECT_EQ(std::string(chunk, size_t(done)), "def");
+    ASSERT_TRUE(fs.writeFileDescriptor(fd, "XY", 2, &done, true));
+    EXPECT_EQ(done, 2);
+    EXPECT_TRUE(fs.closeFileDescriptor(fd));
+    EXPECT_EQ(ReadWholeFile(root.file("buffer")), "XYcdef");
+
+    EXPECT_FALSE(fs.readFileDescriptor(-1, chunk, 3, &done, true));
+    EXPECT_EQ(done, 0);
+    EXPECT_FALSE(fs.closeFileDescriptor(fd));  // already closed
+    EXPECT_EQ(fs.ioControl("missing", 0, 0), -5);
+}
+
+TEST(QVDriverFilesystem, TemporaryFilesCarryThePrefixAndAreRemoved) {
+    QVDriverFilesystem fs("/nonexistent");
+    std::string path;
+    ASSERT_TRUE(fs.createTempFile(path));
+    EXPECT_NE(path.find(QVDriverFilesystem::TEMP_FILE_PREFIX), std::string::npos);
+    EXPECT_TRUE(FileExists(path));
+    EXPECT_TRUE(fs.removeTempFile(path));
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_FALSE(fs.removeTempFile(path));
+}
+
+TEST(QVDriverFilesystem, DcookiesFallBackToTheDriverTableOnlyWithoutTheSystemCall) {
+    ScratchDirectory root("qvdriverfs");
+    ASSERT_EQ(mkdir(root.file("dcookies").c_str(), 0755), 0);
+    ASSERT_TRUE(FileWriteString(root.file("dcookies/1f2e"), "/usr/bin/table-entry\n"));
+    ASSERT_TRUE(FileWriteString(root.file("dcookies/7"), ""));
+    QVDriverFilesystem fs(root.path());
+
+    struct Case {
+        QVDriverFilesystem::DcookieSyscall call;
+        uint64_t cookie;
+        bool found;
+        const char* path;
+        const char* warning;  // empty: no warning
+    };
+    const Case cases[] = {
+        {kernelWithDcookies, 0x1f2e, true, "/usr/lib/kernel.so", ""},
+        {kernelWithoutDcookies, 0x1f2e, true, "/usr/bin/table-entry", ""},
+        {kernelWithoutDcookies, 0x1f2f, false, "", "lookup dcookie 0x1f2f failed (-1)"},
+        {kernelWithoutDcookies, 0x7, false, "", "lookup dcookie 0x7 failed (-1)"},  // empty entry
+        {kernelWithoutDcookies, 0, false, "", ""},  // cookie 0 never warns
+        {kernelRefusingCookie, 0x1f2e, false, "", "lookup dcookie 0x1f2e failed (-1)"},
+    };
+    for (const Case& c : cases) {
+        fs.setDcookieSyscall(c.call);
+        std::string path;
+        bool found = false;
+        const std::string log = test::CaptureLog([&] { found = fs.lookupDcookie(c.cookie, path); });
+        SCOPED_TRACE(std::to_string(c.cookie));
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(path, c.path);
+        if (*c.warning) {
+            EXPECT_NE(log.find(c.warning), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log.find("WARNING"), std::string::npos) << log;
+        }
+    }
+}
 
 TEST(QVDriverBufferWindow, CopiesEachChunkToAFileOfItsOwnAndCountsSamples) {
     FixtureDriver driver(25);
@@ -89,11 +220,7 @@ TEST(QVDriverBufferWindow, CopiesEachChunkToAFileOfItsOwnAndCountsSamples) {
     EXPECT_EQ(first.records, 54u);
     EXPECT_EQ(first.samples, 25u);
     EXPECT_FALSE(first.corrupt);
-    std::string copy;
-    ASSERT_TRUE(FileReadString(first.path, copy));
-    std::string original;
-    ASSERT_TRUE(FileReadString(driver.root.file("buffer"), original));
-    EXPECT_EQ(copy, original);
+    EXPECT_EQ(ReadWholeFile(first.path), ReadWholeFile(driver.root.file("buffer")));
     EXPECT_EQ(buffer.totalSamples(), 50u);
     EXPECT_EQ(buffer.recordCount(), 108u);
     EXPECT_TRUE(NamesIn(driver.chunks.path()).empty());
@@ -122,10 +249,7 @@ TEST(QVDriverBufferWindow, KeepsCorruptChunksAfterClose) {
     const std::vector<std::string> names = NamesIn(driver.chunks.path());
     ASSERT_EQ(names.size(), 1u);
     EXPECT_NE(log.find("] corrupt buffer kept in " + driver.chunks.file(names[0])), std::string::npos) << log;
-    std::string copy, original;
-    ASSERT_TRUE(FileReadString(driver.chunks.file(names[0]), copy));
-    ASSERT_TRUE(FileReadString(driver.root.file("buffer"), original));
-    EXPECT_EQ(copy, original);
+    EXPECT_EQ(ReadWholeFile(driver.chunks.file(names[0])), ReadWholeFile(driver.root.file("buffer")));
 }
 
 TEST(QVDriverBufferWindow, SampleLimitKeepsTheNewestOrStops) {
@@ -164,9 +288,7 @@ TEST(QVDriverBufferWindow, AsksForALongerIntervalPastTheAdaptiveThreshold) {
     QVDriverBufferWindow buffer(driver.fs);
     ASSERT_TRUE(buffer.open(config(true, 50)));
     buffer.read();
-    std::string adapt;
-    ASSERT_TRUE(FileReadString(driver.root.file("adapt"), adapt));
-    EXPECT_EQ(adapt, "1");
+    EXPECT_EQ(ReadWholeFile(driver.root.file("adapt")), "1");
     EXPECT_EQ(buffer.windowSamples(), 0u);
     EXPECT_EQ(buffer.totalSamples(), 60u);
     EXPECT_EQ(buffer.adaptFactor(), 4u);
@@ -213,9 +335,7 @@ TEST(QVDriverBuffer, OverflowCountersAndDump) {
     EXPECT_TRUE(buffer.dump());
     FileWriteString(driver.root.file("dump"), "0");
     EXPECT_TRUE(buffer.dump());
-    std::string dump;
-    FileReadString(driver.root.file("dump"), dump);
-    EXPECT_EQ(dump, "1");
+    EXPECT_EQ(ReadWholeFile(driver.root.file("dump")), "1");
 }
 
 TEST(QVDriverBufferSimple, AppendsEveryChunkUnreadToOneFile) {
@@ -225,16 +345,12 @@ TEST(QVDriverBufferSimple, AppendsEveryChunkUnreadToOneFile) {
     QVDriverBufferSimple buffer(driver.fs);
     EXPECT_EQ(ThrownQVException([&] { buffer.read(); }).rfind("[" + driver.root.path() + "] invalid file descriptor", 0), 0u);
     ASSERT_TRUE(buffer.open());
-    std::string chunk;
-    ASSERT_TRUE(FileReadString(driver.root.file("buffer"), chunk));
+    const std::string chunk = ReadWholeFile(driver.root.file("buffer"));
     EXPECT_EQ(buffer.read(), int(chunk.size()));
     EXPECT_EQ(buffer.read(), int(chunk.size()));
     EXPECT_EQ(buffer.recordCount(), 2 * chunk.size() / 8);
     buffer.close();
-    const std::string path = buffer.getFile();
-    std::string copy;
-    ASSERT_TRUE(FileReadString(path, copy));
-    EXPECT_EQ(copy, chunk + chunk);  // corrupt tail and all: the simple reader interprets nothing
+    EXPECT_EQ(ReadWholeFile(buffer.getFile()), chunk + chunk);  // corrupt tail and all: the simple reader interprets nothing
     EXPECT_TRUE(NamesIn(driver.chunks.path()).empty());
     buffer.discardFile();
     EXPECT_EQ(buffer.getFile(), "");

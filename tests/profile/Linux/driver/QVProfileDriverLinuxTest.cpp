@@ -26,7 +26,6 @@
 
 using namespace Quorvel;
 using Quorvel::test::CaptureLog;
-using Quorvel::test::ScratchDirectory;
 
 namespace {
 
@@ -177,7 +176,7 @@ TEST(QVProfileDriverLinux, PlacesEventsOnTheLowestFreeCounterOfTheirMask) {
               std::string::npos);
 }
 
-TEST(QVProfileDriverLinux, SetupProgramsTheTimer) {
+TEST(QVProfileDriverLinux, TimerModeProgramsTheTimerAndOffersItOnly) {
     // OS-timer intervals in timer ticks of 1 ms, never below one tick.
     const struct {
         double interval;
@@ -196,22 +195,20 @@ TEST(QVProfileDriverLinux, SetupProgramsTheTimer) {
         ASSERT_TRUE(driver.shutdown());
         EXPECT_EQ(module.read("idle_poll"), "0");
     }
-}
 
-TEST(QVProfileDriverLinux, ChecksConfigurationsAgainstTheHardware) {
+    // Timer mode offers the OS timer only.
     FixtureModule module;
     module.facts("timer", 0, false);
     TestDriver driver;
     ASSERT_TRUE(driver.init());
     QVErrorManager errors;
-    // Timer mode offers the OS timer only.
     driver.setConfig(timerConfig(QVSessionConfig::TriggerTimer, 0.001));
     driver.getConfigErrors(errors, false);
     EXPECT_TRUE(errors.testErrorId(QVProfileDriverErrorTriggerNotAvailable));
     driver.setConfig(timerConfig(QVSessionConfig::TriggerTimerOS, 0.001));
     driver.getConfigErrors(errors, false);
     EXPECT_FALSE(errors.testErrorId(QVProfileDriverErrorTriggerNotAvailable));
-    std::string log = CaptureLog([&] {
+    const std::string log = CaptureLog([&] {
         driver.setConfig(timerConfig(QVSessionConfig::TriggerEvent, 0.001));
         EXPECT_FALSE(driver.setup());
     });
@@ -275,35 +272,29 @@ TEST(QVProfileDriverLinuxQVProfile, LoadsTheShippedEventListForArchitecturalPerf
 }
 
 TEST(QVProfileDriverLinuxQVProfile, AvailabilityAskModprobeAndTheInitScript) {
-    ScratchDirectory tools("qvmodprobe");
-    const std::string yes = tools.file("yes"), no = tools.file("no");
-    FileWriteString(yes, "#!/bin/sh\nexit 0\n");
-    FileWriteString(no, "#!/bin/sh\nexit 1\n");
-    ::chmod(yes.c_str(), 0755);
-    ::chmod(no.c_str(), 0755);
     const struct {
-        const char* modprobe;
+        bool modprobeFinds;
         bool script;
         const char* release;
         bool disabled;
         bool expected;
     } cases[] = {
-        {"yes", true, "6.1.0-18-amd64", false, true},
-        {"no", true, "6.1.0-18-amd64", false, false},
-        {"yes", false, "6.1.0-18-amd64", false, false},
-        {"yes", true, "2.6.32-5-xen", false, false},     // a Xen kernel
-        {"yes", true, "2.6.32-xen-5", false, true},      // "xen" only in the middle
-        {"yes", true, "6.1.0-18-amd64", true, false},    // QV_DISABLE_QVPROFILE_DRIVER
+        {true, true, "6.1.0-18-amd64", false, true},
+        {false, true, "6.1.0-18-amd64", false, false},
+        {true, false, "6.1.0-18-amd64", false, false},
+        {true, true, "2.6.32-5-xen", false, false},     // a Xen kernel
+        {true, true, "2.6.32-xen-5", false, true},      // "xen" only in the middle
+        {true, true, "6.1.0-18-amd64", true, false},    // QV_DISABLE_QVPROFILE_DRIVER
     };
     for (const auto& c : cases) {
         FixtureModule module;
         if (c.script) module.initScript("#!/bin/sh\nexit 0\n");
-        QVProfileDriverLinux::setModprobePath(tools.file(c.modprobe));
+        QVProfileDriverLinux::setModprobePath(module.modprobe(c.modprobeFinds));
         const std::string release = c.release;
         QVProfileDriverLinuxQVProfile::setKernelReleaseSource([release] { return release; });
         QVProfileDriverLinuxQVProfile::disabled_ = c.disabled;
         TestDriver driver;
-        EXPECT_EQ(driver.isAvailable(), c.expected) << c.modprobe << " " << c.script << " " << c.release;
+        EXPECT_EQ(driver.isAvailable(), c.expected) << c.modprobeFinds << " " << c.script << " " << c.release;
     }
     QVProfileDriverLinux::setModprobePath("");
     QVProfileDriverLinuxQVProfile::setKernelReleaseSource(nullptr);

@@ -309,7 +309,7 @@ TEST(QVNotifyDriverLinux, InitWritesTheBufferInWordsAndReportsAMissingDriver) {
     EXPECT_TRUE(errors.errorIds().empty());
 }
 
-TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScript) {
+TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScriptAndDecidesTheDefault) {
     const struct {
         bool modprobeFinds;
         bool script;
@@ -326,11 +326,25 @@ TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScript) {
         if (c.script) fixture.initScript("#!/bin/sh\nexit 0\n");
         QVDriverModule::setModprobePath(fixture.modprobe(c.modprobeFinds));
         QVNotifyDriverLinux::disabled_ = c.disabled;
-        QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
-        EXPECT_EQ(driver.isAvailable(), c.expected) << c.modprobeFinds << " " << c.script << " " << c.disabled;
+        auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
+                                                            "/dev/qvnotify");
+        SCOPED_TRACE(Quorvel::test::Text(c.modprobeFinds) + " " + Quorvel::test::Text(c.script) + " " +
+                     Quorvel::test::Text(c.disabled));
+        EXPECT_EQ(driver->isAvailable(), c.expected);
+        // The registry offers the platform's driver as the default only then.
+        QVNotifyDriver::registerBackend([driver] { return driver; });
+        EXPECT_EQ(QVNotifyDriver::availableDrivers().size(), 1u);
+        const std::string id = c.expected ? "notify.driver.linux.qvnotify" : "notify.driver.unknown";
+        EXPECT_EQ(QVNotifyDriver::defaultDriverId(), id);
+        EXPECT_TRUE(QVNotifyDriver::setDefaultDriverId(id));
     }
     QVDriverModule::setModprobePath("");
     QVNotifyDriverLinux::disabled_ = false;
+    const std::string log = CaptureLog([] { EXPECT_FALSE(QVNotifyDriver::setDefaultDriverId("notify.driver.x")); });
+    EXPECT_NE(log.find("failed to set notify driver to 'notify.driver.x'"), std::string::npos) << log;
+    QVNotifyDriver::registerBackend([] { return std::shared_ptr<QVNotifyDriver>(QVNotifyDriverLinux::defaultDriver()); });
+    // The platform's notifier is the process-wide one.
+    EXPECT_TRUE(std::dynamic_pointer_cast<QVNotifyLinux>(QVNotify::defaultNotify()));
 }
 
 TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
@@ -413,34 +427,6 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
     // Nothing of the device or the unknown cookie was mapped.
     EXPECT_FALSE(process->sectionMap().containsValueForLocation(base + 0x400000));
     EXPECT_FALSE(process->sectionMap().containsValueForLocation(base + 0x500000));
-}
-
-TEST(QVNotifyDriver, RegistryOffersThePlatformDriverOnlyWhenAvailable) {
-    FixtureDriver fixture;
-    fixture.initScript("#!/bin/sh\nexit 0\n");
-    fixture.loaded();
-    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                        "/dev/qvnotify");
-    const struct {
-        bool modprobeFinds;
-        const char* defaultId;
-    } cases[] = {
-        {true, "notify.driver.linux.qvnotify"},
-        {false, "notify.driver.unknown"},
-    };
-    for (const auto& c : cases) {
-        QVDriverModule::setModprobePath(fixture.modprobe(c.modprobeFinds));
-        QVNotifyDriver::registerBackend([driver] { return driver; });
-        EXPECT_EQ(QVNotifyDriver::availableDrivers().size(), 1u);
-        EXPECT_EQ(QVNotifyDriver::defaultDriverId(), c.defaultId);
-        EXPECT_TRUE(QVNotifyDriver::setDefaultDriverId(c.defaultId));
-        const std::string log = CaptureLog([] { EXPECT_FALSE(QVNotifyDriver::setDefaultDriverId("notify.driver.x")); });
-        EXPECT_NE(log.find("failed to set notify driver to 'notify.driver.x'"), std::string::npos) << log;
-    }
-    QVDriverModule::setModprobePath("");
-    QVNotifyDriver::registerBackend([] { return std::shared_ptr<QVNotifyDriver>(QVNotifyDriverLinux::defaultDriver()); });
-    // The platform's notifier is the process-wide one.
-    EXPECT_TRUE(std::dynamic_pointer_cast<QVNotifyLinux>(QVNotify::defaultNotify()));
 }
 
 TEST(QVNotifyLinux, StartNeedsTheBufferAndAbortRegistersNothing) {
