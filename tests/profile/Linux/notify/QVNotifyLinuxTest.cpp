@@ -96,6 +96,10 @@ private:
     bool done_ = false;
 };
 
+std::shared_ptr<QVNotifyDriverLinux> NotifyDriver() {
+    return std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
+}
+
 long kernelWithoutDcookies(uint64_t, char*, size_t) {
     errno = ENOSYS;
     return -1;
@@ -326,8 +330,7 @@ TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScriptAndDecidesTheD
         if (c.script) fixture.initScript("#!/bin/sh\nexit 0\n");
         QVDriverModule::setModprobePath(fixture.modprobe(c.modprobeFinds));
         QVNotifyDriverLinux::disabled_ = c.disabled;
-        auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                            "/dev/qvnotify");
+        auto driver = NotifyDriver();
         SCOPED_TRACE(Quorvel::test::Text(c.modprobeFinds) + " " + Quorvel::test::Text(c.script) + " " +
                      Quorvel::test::Text(c.disabled));
         EXPECT_EQ(driver->isAvailable(), c.expected);
@@ -374,8 +377,7 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
     w.control(RECORD_BEGIN);  // corrupt: begun twice
     fixture.write("buffer", std::string(w.bytes().begin(), w.bytes().end()));
 
-    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                        "/dev/qvnotify");
+    auto driver = NotifyDriver();
     driver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
     ASSERT_TRUE(driver->init());
     QVNotifyLinux notify(driver, std::make_unique<OnceBuffer>(driver->filesystem()));
@@ -431,8 +433,7 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
 
 TEST(QVNotifyLinux, StartNeedsTheBufferAndAbortRegistersNothing) {
     FixtureDriver fixture;
-    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                        "/dev/qvnotify");
+    auto driver = NotifyDriver();
     {
         // No driver files at all: nothing to read from.
         QVNotifyLinux notify(driver);

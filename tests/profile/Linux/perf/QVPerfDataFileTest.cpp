@@ -9,7 +9,6 @@
 #include <cinttypes>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -17,6 +16,7 @@
 #include "Linux/perf/QVPerfDataFile.h"
 #include "Linux/perf/QVPerfDataProgress.h"
 #include "Linux/perf/QVProfileDriverLinuxPerf.h"
+#include "support/ElfProbes.h"
 #include "support/QVPerfDataBuilder.h"
 #include "support/TestSupport.h"
 #include "system/QVFileUtils.h"
@@ -278,14 +278,9 @@ TEST(QVPerfDataFileTest, SampleFieldsRunningPastTheRecordAreRejected) {
 //   tiny-sys    perf record -e raw_syscalls:sys_enter -e raw_syscalls:sys_exit -- /bin/true
 const std::string kGolden = QV_TEST_DATA_DIR "/profile/Linux/perf/golden/";
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(QVPerfDataGoldenTest, SamplesMatchWhatPerfScriptPrints) {
   for (const char* name : {"tiny-cs", "tiny-sched", "tiny-sys"}) {
-    const std::string bytes = readFile(kGolden + name + ".data");
+    const std::string bytes = test::ReadWholeFile(kGolden + name + ".data");
     ASSERT_FALSE(bytes.empty()) << name;
     QVPerfDataFile file;
     ASSERT_TRUE(file.parse(bytes.data(), bytes.size(), name)) << file.error();
@@ -307,7 +302,7 @@ TEST(QVPerfDataGoldenTest, SamplesMatchWhatPerfScriptPrints) {
                     sample.tid, sample.time / 1000000000, sample.time % 1000000000, sample.ip);
       printed << line;
     }
-    EXPECT_EQ(printed.str(), readFile(kGolden + name + ".samples.txt")) << name;
+    EXPECT_EQ(printed.str(), test::ReadWholeFile(kGolden + name + ".samples.txt")) << name;
   }
 }
 
