@@ -199,16 +199,17 @@ TEST(QVProfileDriverLinux, PlacesEventsOnTheLowestFreeCounterOfTheirMask) {
 }
 
 TEST(QVProfileDriverLinux, TimerModeProgramsTheTimerAndOffersItOnly) {
-    // OS-timer intervals in timer ticks of 1 ms, never below one tick.
+    FixtureModule module;
+    module.facts("timer", 0, false);
+    TestDriver driver;
+    ASSERT_TRUE(driver.init());
+    // OS-timer intervals in timer ticks of 1 ms, never below one tick; each
+    // differs from the one before, so every setup shows its own write.
     const struct {
         double interval;
         const char* timerCount;
-    } cases[] = {{0.01, "10"}, {0.001, "1"}, {0.0005, "1"}};
+    } cases[] = {{0.0005, "1"}, {0.01, "10"}, {0.001, "1"}};
     for (const auto& c : cases) {
-        FixtureModule module;
-        module.facts("timer", 0, false);
-        TestDriver driver;
-        ASSERT_TRUE(driver.init());
         driver.setConfig(timerConfig(QVSessionConfig::TriggerTimerOS, c.interval));
         ASSERT_TRUE(driver.setup());
         EXPECT_EQ(module.read("timer_count"), c.timerCount) << c.interval;
@@ -219,10 +220,6 @@ TEST(QVProfileDriverLinux, TimerModeProgramsTheTimerAndOffersItOnly) {
     }
 
     // Timer mode offers the OS timer only.
-    FixtureModule module;
-    module.facts("timer", 0, false);
-    TestDriver driver;
-    ASSERT_TRUE(driver.init());
     QVErrorManager errors;
     driver.setConfig(timerConfig(QVSessionConfig::TriggerTimer, 0.001));
     driver.getConfigErrors(errors, false);

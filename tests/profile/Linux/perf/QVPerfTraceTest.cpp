@@ -1,3 +1,6 @@
+// perf's trace side: the recorder and driver against this machine's perf,
+// the trace decoder on built files and golden recordings, the tracepoint
+// formats it reads and its task bookkeeping.
 #include "Linux/perf/QVPerfTraceRecorderLinux.h"
 
 #include <fcntl.h>

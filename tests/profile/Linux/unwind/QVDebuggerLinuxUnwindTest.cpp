@@ -1,3 +1,7 @@
+// The Linux debugger on real children: unwinding, attaching, and what it
+// must never do to its target; its maps reading over fixture trees, the
+// call-chain probe the unwinding relies on, and the per-thread /proc files a
+// tick reads.
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/syscall.h>
