@@ -31,5 +31,12 @@ std::string FixtureDriverRoot::initScript(const std::string& body) const {
   return path;
 }
 
+std::string FixtureDriverRoot::modprobe(bool finds) const {
+  const std::string path = root.file(finds ? "modprobe-finds" : "modprobe-fails");
+  FileWriteString(path, finds ? "#!/bin/sh\nexit 0\n" : "#!/bin/sh\nexit 1\n");
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
 }  // namespace test
 }  // namespace Quorvel

@@ -25,6 +25,9 @@ struct FixtureDriverRoot {
   void write(const std::string& entry, const std::string& text) const;
   // An executable init script with the given body; returns its path.
   std::string initScript(const std::string& body) const;
+  // A stand-in modprobe beside the root's folders that finds every module,
+  // or none; returns its path.
+  std::string modprobe(bool finds) const;
 
  private:
   std::string name_;

@@ -1,18 +1,12 @@
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "base/QVLog.h"
 #include "ids/QVSystemId.h"
 #include "Linux/kernel/QVKernelModuleLinux.h"
-#include "Linux/kernel/QVKernelSectionLinux.h"
 #include "Linux/kernel/QVProcessLinuxKernel.h"
 #include "model/QVProcess.h"
 #include "model/QVThread.h"
@@ -102,9 +96,15 @@ using test::ScopedEnvironment;
 
 class QVKernelTest : public test::RegistryTest {
  protected:
-
   static QVProcessId KernelId() {
     return QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), 0, LocalMachineBootTime());
+  }
+
+  // The kernel process loaded now; what loading it logged goes to `log`.
+  static std::unique_ptr<QVProcessLinuxKernel> LoadKernel(std::string& log) {
+    std::unique_ptr<QVProcessLinuxKernel> kernel;
+    log = CaptureLog([&] { kernel = std::make_unique<QVProcessLinuxKernel>(KernelId(), "vmlinux", "vmlinux", true); });
+    return kernel;
   }
 
   // The symbol the process resolves an address to, by name ("" for none),
@@ -137,20 +137,46 @@ class QVKernelTest : public test::RegistryTest {
 
   FakeProcTree tree_;
   ScratchDirectory scratch_{"qvkernel"};
+  // The machine's own image must not stand in for the fixture's.
+  ScopedEnvironment vmlinux_{"VESK_VMLINUX", nullptr};
 };
 
-TEST_F(QVKernelTest, FixtureSymbolsFollowTheKallsymsRules) {
+TEST_F(QVKernelTest, FixtureKernelFollowsTheKallsymsAndModulesRules) {
   ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
   QVSystemPaths::ScopedRoot root(tree_.root());
-  ScopedEnvironment vmlinux("VESK_VMLINUX", nullptr);
-  QVProcessLinuxKernel kernel(KernelId(), "vmlinux", "vmlinux", true);
+  std::string log;
+  const std::unique_ptr<QVProcessLinuxKernel> kernel = LoadKernel(log);
 
-  EXPECT_EQ(kernel.properties().stringValue(QVProcess::PROPERTY_PROCESS_TYPE), "kernel");
-  EXPECT_FALSE(kernel.debugger());
-  EXPECT_TRUE(kernel.isRunning());
+  // The image's section caches what it was asked and loads all on demand.
+  std::shared_ptr<QVSection> section = kernel->kernelImage()->section();
+  ASSERT_TRUE(section);
+
+  QVRange<int> offsets;
+  const std::shared_ptr<QVSymbol>& found = section->symbolAtSectionOffset(0x15, offsets, true);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->name(), "local_a");
+  EXPECT_EQ(offsets, QVRange<int>(0x10, 0x10));
+  // Answered from the section's own map now, without loading everything.
+  EXPECT_EQ(section->symbolAtSectionOffset(0x1f, offsets, false), found);
+  EXPECT_FALSE(section->symbolsLoaded());
+  EXPECT_FALSE(section->symbolAtSectionOffset(0x300, offsets, true));
+  EXPECT_EQ(offsets, QVRange<int>(0, 0));
+
+  std::vector<std::shared_ptr<QVSymbol>> all;
+  section->getSymbols(all, true);
+  ASSERT_EQ(all.size(), 5u);
+  // Each is the registered symbol of its id, and the cached one stayed.
+  for (const std::shared_ptr<QVSymbol>& symbol : all) {
+    EXPECT_EQ(QVSymbol::symbolWithId(symbol->symbolId()), symbol);
+  }
+  EXPECT_EQ(section->symbolAtSectionOffset(0x10, offsets, false), found);
+
+  EXPECT_EQ(kernel->properties().stringValue(QVProcess::PROPERTY_PROCESS_TYPE), "kernel");
+  EXPECT_FALSE(kernel->debugger());
+  EXPECT_TRUE(kernel->isRunning());
 
   // The image runs from its first to its last function symbol.
-  const std::shared_ptr<QVKernelModuleLinux>& image = kernel.kernelImage();
+  const std::shared_ptr<QVKernelModuleLinux>& image = kernel->kernelImage();
   EXPECT_EQ(image->addressRange(), QVRange<unsigned long>(kImage, 0x200));
   EXPECT_EQ(image->path(), tree_.path("/boot/vmlinux"));
   // _stext, local_a, local_over_b, vm_func, _etext: the rest were dropped.
@@ -169,7 +195,7 @@ TEST_F(QVKernelTest, FixtureSymbolsFollowTheKallsymsRules) {
                  {0x1ff, "vm_func", 0x60, 0x1a0}, {0x200, "", 0, 0}};
   for (const auto& lookup : lookups) {
     QVRange<unsigned long> range;
-    EXPECT_EQ(SymbolAt(kernel, kImage + lookup.at, &range), lookup.name) << lookup.at;
+    EXPECT_EQ(SymbolAt(*kernel, kImage + lookup.at, &range), lookup.name) << lookup.at;
     EXPECT_EQ(range, lookup.name[0] ? QVRange<unsigned long>(kImage + lookup.start, lookup.size)
                                     : QVRange<unsigned long>(0, 0));
   }
@@ -203,15 +229,7 @@ TEST_F(QVKernelTest, FixtureSymbolsFollowTheKallsymsRules) {
   EXPECT_TRUE(locations.empty());
   EXPECT_FALSE(stext->getData(bytes));
   EXPECT_TRUE(bytes.empty());
-}
 
-TEST_F(QVKernelTest, FixtureModulesArePlacedAndBacked) {
-  ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
-  QVSystemPaths::ScopedRoot root(tree_.root());
-  ScopedEnvironment vmlinux("VESK_VMLINUX", nullptr);
-  std::unique_ptr<QVProcessLinuxKernel> kernel;
-  const std::string log =
-      CaptureLog([&] { kernel = std::make_unique<QVProcessLinuxKernel>(KernelId(), "vmlinux", "vmlinux", true); });
 
   // Not Live, zero-length, unnamed and duplicate lines make no module.
   ASSERT_EQ(kernel->modules().size(), 2u);
@@ -255,40 +273,11 @@ TEST_F(QVKernelTest, FixtureModulesArePlacedAndBacked) {
   EXPECT_EQ(fooBar->moduleId().fileId().time(), LocalMachineBootTime());
 }
 
-TEST_F(QVKernelTest, SectionCachesModuleLookupsAndLoadsAllOnDemand) {
-  ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
-  QVSystemPaths::ScopedRoot root(tree_.root());
-  QVProcessLinuxKernel kernel(KernelId(), "vmlinux", "vmlinux", true);
-  std::shared_ptr<QVSection> section = kernel.kernelImage()->section();
-  ASSERT_TRUE(section);
-
-  QVRange<int> range;
-  const std::shared_ptr<QVSymbol>& found = section->symbolAtSectionOffset(0x15, range, true);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(found->name(), "local_a");
-  EXPECT_EQ(range, QVRange<int>(0x10, 0x10));
-  // Answered from the section's own map now, without loading everything.
-  EXPECT_EQ(section->symbolAtSectionOffset(0x1f, range, false), found);
-  EXPECT_FALSE(section->symbolsLoaded());
-  EXPECT_FALSE(section->symbolAtSectionOffset(0x300, range, true));
-  EXPECT_EQ(range, QVRange<int>(0, 0));
-
-  std::vector<std::shared_ptr<QVSymbol>> all;
-  section->getSymbols(all, true);
-  ASSERT_EQ(all.size(), 5u);
-  // Each is the registered symbol of its id, and the cached one stayed.
-  for (const std::shared_ptr<QVSymbol>& symbol : all) {
-    EXPECT_EQ(QVSymbol::symbolWithId(symbol->symbolId()), symbol);
-  }
-  EXPECT_EQ(section->symbolAtSectionOffset(0x10, range, false), found);
-}
-
 TEST_F(QVKernelTest, MissingModulesFileLeavesTheImageOnly) {
   ASSERT_NO_FATAL_FAILURE(MakeTree(false, true));
   QVSystemPaths::ScopedRoot root(tree_.root());
-  std::unique_ptr<QVProcessLinuxKernel> kernel;
-  const std::string log =
-      CaptureLog([&] { kernel = std::make_unique<QVProcessLinuxKernel>(KernelId(), "vmlinux", "vmlinux", true); });
+  std::string log;
+  const std::unique_ptr<QVProcessLinuxKernel> kernel = LoadKernel(log);
   EXPECT_NE(log.find("/proc/modules does not exist"), std::string::npos) << log;
   EXPECT_TRUE(kernel->modules().empty());
   EXPECT_EQ(kernel->kernelImage()->addressRange(), QVRange<unsigned long>(kImage, 0x200));
@@ -298,24 +287,21 @@ TEST_F(QVKernelTest, MissingModulesFileLeavesTheImageOnly) {
   EXPECT_EQ(kernel->sectionMap().size(), 1u);
 }
 
-TEST_F(QVKernelTest, MissingKallsymsLeavesMapsEmpty) {
+TEST_F(QVKernelTest, BeforeLoadingOrWithoutKallsymsTheMapsAreEmpty) {
+  ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
   QVSystemPaths::ScopedRoot root(tree_.root());
-  std::unique_ptr<QVProcessLinuxKernel> kernel;
-  const std::string log =
-      CaptureLog([&] { kernel = std::make_unique<QVProcessLinuxKernel>(KernelId(), "vmlinux", "vmlinux", true); });
+  QVProcessLinuxKernel unloaded(KernelId(), "vmlinux", "vmlinux", false);
+  EXPECT_TRUE(unloaded.modules().empty());
+  EXPECT_EQ(unloaded.kernelImage()->symbolCount(), 0u);
+  EXPECT_TRUE(unloaded.sectionMap().isEmpty());
+  EXPECT_EQ(QVModule::moduleWithId(unloaded.kernelImage()->moduleId()), unloaded.kernelImage());
+
+  ASSERT_TRUE(FileRemove(tree_.path("/proc/kallsyms")));
+  std::string log;
+  const std::unique_ptr<QVProcessLinuxKernel> kernel = LoadKernel(log);
   EXPECT_NE(log.find("/proc/kallsyms does not exist"), std::string::npos) << log;
   EXPECT_TRUE(kernel->sectionMap().isEmpty());
   EXPECT_EQ(SymbolAt(*kernel, kImage), "");
-}
-
-TEST_F(QVKernelTest, WithoutLoadNowNothingIsRead) {
-  ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
-  QVSystemPaths::ScopedRoot root(tree_.root());
-  QVProcessLinuxKernel kernel(KernelId(), "vmlinux", "vmlinux", false);
-  EXPECT_TRUE(kernel.modules().empty());
-  EXPECT_EQ(kernel.kernelImage()->symbolCount(), 0u);
-  EXPECT_TRUE(kernel.sectionMap().isEmpty());
-  EXPECT_EQ(QVModule::moduleWithId(kernel.kernelImage()->moduleId()), kernel.kernelImage());
 }
 
 TEST_F(QVKernelTest, VmlinuxVariableWinsWhenPresentAndFallsBackWithWarningWhenMissing) {
@@ -336,7 +322,7 @@ TEST_F(QVKernelTest, VmlinuxVariableWinsWhenPresentAndFallsBackWithWarningWhenMi
   EXPECT_EQ(image->path(), tree_.path("/boot/vmlinux"));
 }
 
-TEST_F(QVKernelTest, CompressedVmlinuxIsDecompressedAndRemovedWithTheModule) {
+TEST_F(QVKernelTest, CompressedVmlinuxIsDecompressedAndAlwaysRemovedWithTheModule) {
   ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
   const std::string compressed = tree_.path("/boot/vmlinux-" + Release() + ".gz");
   int status = -1;
@@ -347,7 +333,6 @@ TEST_F(QVKernelTest, CompressedVmlinuxIsDecompressedAndRemovedWithTheModule) {
   ASSERT_TRUE(FileRemove(tree_.path("/boot/vmlinux")));
 
   QVSystemPaths::ScopedRoot root(tree_.root());
-  ScopedEnvironment vmlinux("VESK_VMLINUX", nullptr);
   auto image = std::make_shared<QVKernelModuleLinux>("vmlinux", QVRange<unsigned long>(kImage, 0x1000));
   const std::string path = image->path();
   EXPECT_EQ(path.rfind("/var/tmp/quorvel-kernelmodule.", 0), 0u) << path;
@@ -364,15 +349,12 @@ TEST_F(QVKernelTest, CompressedVmlinuxIsDecompressedAndRemovedWithTheModule) {
 
   image.reset();
   EXPECT_FALSE(FileExists(path));
-}
 
-TEST_F(QVKernelTest, CorruptCompressedVmlinuxLeavesNoTemporaryFile) {
+  // A corrupt one leaves no temporary file either.
+  ASSERT_TRUE(FileRemove(compressed));
   tree_.writeFile("/boot/vmlinux.gz", "this is not gzip data");
-  QVSystemPaths::ScopedRoot root(tree_.root());
-  ScopedEnvironment vmlinux("VESK_VMLINUX", nullptr);
-  std::unique_ptr<QVKernelModuleLinux> image;
   const std::string log = CaptureLog(
-      [&] { image = std::make_unique<QVKernelModuleLinux>("vmlinux", QVRange<unsigned long>(kImage, 0x1000)); });
+      [&] { image = std::make_shared<QVKernelModuleLinux>("vmlinux", QVRange<unsigned long>(kImage, 0x1000)); });
   EXPECT_NE(log.find("exception occurred while uncompressing " + tree_.path("/boot/vmlinux.gz")), std::string::npos)
       << log;
   EXPECT_EQ(image->path(), "");

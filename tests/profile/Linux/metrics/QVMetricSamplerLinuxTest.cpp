@@ -4,14 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <tuple>
 
 #include "Linux/metrics/QVMetricSamplerLinux.h"
-#include "proc/QVTaskInfoLinux.h"
 #include "support/FakeProcTree.h"
+#include "support/TestSupport.h"
 #include "system/QVSystemPaths.h"
 
 using namespace Quorvel;
@@ -121,22 +120,18 @@ TEST(QVMetricSamplerLinux, LiveChildCpuTimeWithinTwentyPercent) {
   constexpr double kBurnSeconds = 0.5;
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(ready[0]);
-    for (;;) {
+  const pid_t child = test::StartChild([&]() -> int {
+    for (double used = 0; used < kBurnSeconds;) {
       rusage usage{};
       ::getrusage(RUSAGE_SELF, &usage);
-      const double used = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-      if (used >= kBurnSeconds) break;
+      used = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     char byte = 1;
     (void)!::write(ready[1], &byte, 1);
-    ::pause();
-    ::_exit(0);
-  }
+    for (;;) ::pause();
+  });
+  ASSERT_GT(child, 0);
   ::close(ready[1]);
   char byte = 0;
   ASSERT_EQ(::read(ready[0], &byte, 1), 1);

@@ -1,19 +1,24 @@
-// The notify driver and notifier against a fixture driver root: the driver's
-// files below dev/qvnotify, the task-exit stream as the "buffer" file, and
-// the driver's cookie table naming a real ELF file (this test program).
+// The task-exit stream, scripted and read back through the mapped cursor as
+// the notifier reads its buffer copy; then the notify driver and notifier
+// against a fixture driver root: the driver's files below dev/qvnotify, the
+// stream as the "buffer" file, and the driver's cookie table naming a real
+// ELF file (this test program).
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "Linux/driver/QVDriverBuffer.h"
+#include "Linux/driver/QVDriverBufferCursor.h"
 #include "Linux/driver/QVDriverEventWriter.h"
 #include "Linux/driver/QVDriverFilesystem.h"
 #include "Linux/driver/QVDriverModule.h"
@@ -42,6 +47,28 @@ using Quorvel::test::ScratchDirectory;
 
 namespace {
 
+// A complete exit record of task tgid/tid: the command name's bytes fill two
+// NUL-padded words; the times (start seconds and nanoseconds, then exit) are
+// distinct so a swapped word shows.
+void exitRecord(QVDriverEventWriter& w, uint64_t tgid, uint64_t tid, const std::vector<QVTaskExitMapping>& maps = {},
+                const std::string& command = "task", const std::array<uint64_t, 4>& times = {100, 200, 300, 400}) {
+    char name[16] = {};
+    command.copy(name, sizeof name);
+    uint64_t words[2];
+    std::memcpy(words, name, sizeof words);
+    w.control(RECORD_BEGIN);
+    w.control(THREAD_INFO_BEGIN);
+    for (uint64_t word : {tgid, tid, words[0], words[1], times[0], times[1], times[2], times[3]}) w.word(word);
+    w.control(THREAD_INFO_END);
+    w.control(MODULE_LIST_BEGIN);
+    w.word(maps.size());
+    for (const QVTaskExitMapping& m : maps) {
+        for (uint64_t word : {m.start, m.end, m.flags, m.cookie, m.offset}) w.word(word);
+    }
+    w.control(MODULE_LIST_END);
+    w.control(RECORD_END);
+}
+
 /// A loaded qvnotify driver's files below a fixture root.
 struct FixtureDriver : test::FixtureDriverRoot {
     FixtureDriver() : FixtureDriverRoot("qvnotify") {}
@@ -69,9 +96,45 @@ private:
     bool done_ = false;
 };
 
+std::shared_ptr<QVNotifyDriverLinux> NotifyDriver() {
+    return std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
+}
+
 long kernelWithoutDcookies(uint64_t, char*, size_t) {
     errno = ENOSYS;
     return -1;
+}
+
+using Script = std::function<void(QVDriverEventWriter&)>;
+
+const QVTaskExitMapping kText{0x400000, 0x401000, 0x5, 0x11, 0x1000};
+const QVTaskExitMapping kData{0x600000, 0x601000, 0x3, 0x11, 0x2000};
+
+struct Parsed {
+    std::vector<QVTaskExitRecord> records;
+    std::vector<std::string> faults;
+    bool corrupt = false;
+};
+
+Parsed parse(const Script& script, bool is64) {
+    QVDriverEventWriter writer(is64);
+    script(writer);
+    ScratchDirectory dir("qvtaskexit");
+    const std::string path = dir.file("buffer");
+    EXPECT_TRUE(FileWriteString(path, std::string(writer.bytes().begin(), writer.bytes().end())));
+    std::string error;
+    auto cursor = QVDriverBufferCursorMapped::open(path, is64, error);
+    Parsed parsed;
+    if (!cursor) {
+        // An empty file cannot be mapped; it holds no records either.
+        EXPECT_TRUE(writer.bytes().empty()) << error;
+        return parsed;
+    }
+    QVTaskExitStreamParser parser(*cursor, is64, [&](const std::string& line) { parsed.faults.push_back(line); });
+    QVTaskExitRecord record;
+    while (parser.next(record)) parsed.records.push_back(record);
+    parsed.corrupt = parser.corrupt();
+    return parsed;
 }
 
 std::string ThisProgram() {
@@ -82,23 +145,139 @@ std::string ThisProgram() {
 
 }  // namespace
 
-TEST(QVNotifyDriverLinux, DefaultBufferFollowsMemorySize) {
-    const struct {
-        uint64_t memory;
-        uint64_t size;
-        uint64_t watershed;
-    } cases[] = {
-        {2ull << 30, 1048576, 262144},
-        {512ull << 20, 131072, 32768},
-        {0x3FFFFFFF, 131072, 32768},  // the large buffer needs more than this
-        {0x40000000, 1048576, 262144},
+TEST(QVTaskExitStream, RecordsSurviveEveryKindOfFaultAroundThem) {
+    struct Case {
+        const char* name;
+        Script script;
+        std::vector<uint64_t> tids;  // of the records that come out, in order
+        const char* fault;           // the one fault line; empty: none
     };
-    for (const auto& c : cases) {
-        uint64_t size = 0, watershed = 0;
-        QVNotifyDriverLinux::defaultBufferConfigFor(c.memory, size, watershed);
-        EXPECT_EQ(size, c.size) << c.memory;
-        EXPECT_EQ(watershed, c.watershed) << c.memory;
+    const Case cases[] = {
+        {"empty stream", [](QVDriverEventWriter&) {}, {}, ""},
+        {"two records", [](QVDriverEventWriter& w) { exitRecord(w, 10, 11, {kText}); exitRecord(w, 20, 20, {}); },
+         {11, 20}, ""},
+        {"record begun twice",
+         [](QVDriverEventWriter& w) {
+             w.control(RECORD_BEGIN);
+             exitRecord(w, 10, 12, {kText});
+         },
+         {12}, "[qvnotify] buffer corrupted (RECORD_BEGIN) - record:1 info:0 moduleList:0"},
+        {"thread info outside a record",
+         [](QVDriverEventWriter& w) {
+             w.control(THREAD_INFO_END);
+             exitRecord(w, 10, 13, {});
+         },
+         {13}, "[qvnotify] buffer corrupted (THREAD_INFO_END) - record:0 info:0 moduleList:0"},
+        {"module list inside thread info",
+         [](QVDriverEventWriter& w) {
+             w.control(RECORD_BEGIN);
+             w.control(THREAD_INFO_BEGIN);
+             for (int i = 0; i < 8; ++i) w.word(7);
+             w.control(MODULE_LIST_BEGIN);
+             w.control(THREAD_INFO_END);
+             w.control(RECORD_END);
+         },
+         {7}, "[qvnotify] buffer corrupted (MODULE_LIST_BEGIN) - record:1 info:1 moduleList:0"},
+        {"record ends inside module list",
+         [](QVDriverEventWriter& w) {
+             w.control(RECORD_BEGIN);
+             w.control(MODULE_LIST_BEGIN);
+             w.word(0);
+             w.control(RECORD_END);
+             w.control(MODULE_LIST_END);
+             w.control(RECORD_END);
+         },
+         {0}, "[qvnotify] buffer corrupted (RECORD_END) - record:1 info:0 moduleList:1"},
+        {"unknown tag",
+         [](QVDriverEventWriter& w) {
+             w.control(0x2a);
+             exitRecord(w, 1, 2, {});
+         },
+         {2}, "[qvnotify] buffer corrupted (UNKNOWN (0x2a)) - record:0 info:0 moduleList:0"},
+        {"plain word where a tag belongs",
+         [](QVDriverEventWriter& w) {
+             w.word(0x1234);
+             exitRecord(w, 1, 3, {});
+         },
+         {3}, "[qvnotify] buffer corrupted - unexpected value during buffer parse: 0x1234"},
+        {"escape marker at the end",
+         [](QVDriverEventWriter& w) {
+             exitRecord(w, 1, 4, {});
+             w.word(~uint64_t(0));
+         },
+         {4}, "[qvnotify] buffer corrupted - incomplete escape code sequence"},
+        {"thread info cut short",
+         [](QVDriverEventWriter& w) {
+             exitRecord(w, 1, 5, {});
+             w.control(RECORD_BEGIN);
+             w.control(THREAD_INFO_BEGIN);
+             w.word(1);
+         },
+         {5}, "[qvnotify] unable to process event buffer - incomplete thread info"},
+        {"module list cut short",
+         [](QVDriverEventWriter& w) {
+             w.control(RECORD_BEGIN);
+             w.control(MODULE_LIST_BEGIN);
+             w.word(3);
+             for (int i = 0; i < 7; ++i) w.word(1);
+         },
+         {}, "[qvnotify] unable to process event buffer - incomplete module info (1 of 3)"},
+        {"count far beyond the words",
+         [](QVDriverEventWriter& w) {
+             w.control(RECORD_BEGIN);
+             w.control(MODULE_LIST_BEGIN);
+             w.word(0x7fffffff);
+         },
+         {}, "[qvnotify] unable to process event buffer - incomplete module info (0 of 2147483647)"},
+        {"negative count",
+         [](QVDriverEventWriter& w) {
+             w.control(RECORD_BEGIN);
+             w.control(MODULE_LIST_BEGIN);
+             w.word(0xffffffff);
+             w.control(MODULE_LIST_END);
+             w.control(RECORD_END);
+         },
+         {0}, "[qvnotify] buffer corrupted - invalid module count -1"},
+    };
+    for (bool is64 : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (is64 ? " (64-bit)" : " (32-bit)"));
+            const Parsed parsed = parse(c.script, is64);
+            std::vector<uint64_t> tids;
+            for (const QVTaskExitRecord& r : parsed.records) tids.push_back(r.tid);
+            EXPECT_EQ(tids, c.tids);
+            if (*c.fault) {
+                ASSERT_EQ(parsed.faults.size(), 1u) << Quorvel::test::Text(parsed.faults.size());
+                EXPECT_EQ(parsed.faults[0], c.fault);
+            } else {
+                EXPECT_TRUE(parsed.faults.empty()) << parsed.faults[0];
+            }
+            EXPECT_EQ(parsed.corrupt, *c.fault != '\0');
+        }
     }
+}
+
+TEST(QVTaskExitStream, RecordsCarryIdentityTimesAndEveryMapping) {
+    const Parsed parsed = parse(
+        [](QVDriverEventWriter& w) {
+            exitRecord(w, 4242, 4243, {kText, kData});
+            exitRecord(w, 9, 9, {});  // a count of 0 ends with no modules
+        },
+        true);
+    ASSERT_EQ(parsed.records.size(), 2u);
+    const QVTaskExitRecord& r = parsed.records[0];
+    EXPECT_TRUE(r.hasThreadInfo);
+    EXPECT_EQ(r.tgid, 4242u);
+    EXPECT_EQ(r.tid, 4243u);
+    EXPECT_EQ(r.command, "task");
+    EXPECT_EQ(std::make_tuple(r.startSeconds, r.startNanoseconds, r.exitSeconds, r.exitNanoseconds),
+              std::make_tuple(100u, 200u, 300u, 400u));
+    const auto fields = [](const QVTaskExitMapping& m) { return std::make_tuple(m.start, m.end, m.flags, m.cookie, m.offset); };
+    ASSERT_EQ(r.mappings.size(), 2u);
+    EXPECT_EQ(fields(r.mappings[0]), fields(kText));
+    EXPECT_EQ(fields(r.mappings[1]), fields(kData));
+    EXPECT_TRUE(parsed.records[1].mappings.empty());
+    EXPECT_FALSE(parsed.corrupt);
 }
 
 TEST(QVNotifyDriverLinux, InitWritesTheBufferInWordsAndReportsAMissingDriver) {
@@ -134,34 +313,41 @@ TEST(QVNotifyDriverLinux, InitWritesTheBufferInWordsAndReportsAMissingDriver) {
     EXPECT_TRUE(errors.errorIds().empty());
 }
 
-TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScript) {
-    ScratchDirectory tools("qvmodprobe");
-    const std::string yes = tools.file("yes"), no = tools.file("no");
-    FileWriteString(yes, "#!/bin/sh\nexit 0\n");
-    FileWriteString(no, "#!/bin/sh\nexit 1\n");
-    ::chmod(yes.c_str(), 0755);
-    ::chmod(no.c_str(), 0755);
+TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScriptAndDecidesTheDefault) {
     const struct {
-        const char* modprobe;
+        bool modprobeFinds;
         bool script;
         bool disabled;
         bool expected;
     } cases[] = {
-        {"yes", true, false, true},
-        {"no", true, false, false},
-        {"yes", false, false, false},
-        {"yes", true, true, false},  // QV_DISABLE_QVNOTIFY_DRIVER
+        {true, true, false, true},
+        {false, true, false, false},
+        {true, false, false, false},
+        {true, true, true, false},  // QV_DISABLE_QVNOTIFY_DRIVER
     };
     for (const auto& c : cases) {
         FixtureDriver fixture;
         if (c.script) fixture.initScript("#!/bin/sh\nexit 0\n");
-        QVDriverModule::setModprobePath(tools.file(c.modprobe));
+        QVDriverModule::setModprobePath(fixture.modprobe(c.modprobeFinds));
         QVNotifyDriverLinux::disabled_ = c.disabled;
-        QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
-        EXPECT_EQ(driver.isAvailable(), c.expected) << c.modprobe << " " << c.script << " " << c.disabled;
+        auto driver = NotifyDriver();
+        SCOPED_TRACE(Quorvel::test::Text(c.modprobeFinds) + " " + Quorvel::test::Text(c.script) + " " +
+                     Quorvel::test::Text(c.disabled));
+        EXPECT_EQ(driver->isAvailable(), c.expected);
+        // The registry offers the platform's driver as the default only then.
+        QVNotifyDriver::registerBackend([driver] { return driver; });
+        EXPECT_EQ(QVNotifyDriver::availableDrivers().size(), 1u);
+        const std::string id = c.expected ? "notify.driver.linux.qvnotify" : "notify.driver.unknown";
+        EXPECT_EQ(QVNotifyDriver::defaultDriverId(), id);
+        EXPECT_TRUE(QVNotifyDriver::setDefaultDriverId(id));
     }
     QVDriverModule::setModprobePath("");
     QVNotifyDriverLinux::disabled_ = false;
+    const std::string log = CaptureLog([] { EXPECT_FALSE(QVNotifyDriver::setDefaultDriverId("notify.driver.x")); });
+    EXPECT_NE(log.find("failed to set notify driver to 'notify.driver.x'"), std::string::npos) << log;
+    QVNotifyDriver::registerBackend([] { return std::shared_ptr<QVNotifyDriver>(QVNotifyDriverLinux::defaultDriver()); });
+    // The platform's notifier is the process-wide one.
+    EXPECT_TRUE(std::dynamic_pointer_cast<QVNotifyLinux>(QVNotify::defaultNotify()));
 }
 
 TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
@@ -178,41 +364,20 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
     const uint64_t tgid = 5000001, tid2 = 5000002;
     const uint64_t base = 0x10000000;
     QVDriverEventWriter w(true);
-    auto record = [&w](uint64_t pid, uint64_t tid, const std::string& command,
-                       const std::vector<std::vector<uint64_t>>& maps) {
-        // The command name's bytes fill two words, NUL-padded.
-        char name[16] = {};
-        command.copy(name, sizeof name);
-        uint64_t words[2];
-        std::memcpy(words, name, sizeof words);
-        w.control(RECORD_BEGIN);
-        w.control(THREAD_INFO_BEGIN);
-        for (uint64_t word : {pid, tid, words[0], words[1], uint64_t(3), uint64_t(500000000), uint64_t(9),
-                              uint64_t(250000000)}) {
-            w.word(word);
-        }
-        w.control(THREAD_INFO_END);
-        w.control(MODULE_LIST_BEGIN);
-        w.word(maps.size());
-        for (const auto& m : maps) {
-            for (uint64_t word : m) w.word(word);
-        }
-        w.control(MODULE_LIST_END);
-        w.control(RECORD_END);
-    };
-    record(tgid, tgid, "exactly15bytes!",
-           {{base, base + 0x100000, 0x5, 0xa1, 0},        // the program's code
-            {base + 0x200000, base + 0x201000, 0x1, 0xa1, 0},    // its data: not executable
-            {base + 0x300000, base + 0x300000, 0x4, 0xa1, 0},  // empty range
-            {base + 0x400000, base + 0x401000, 0x4, 0xbad, 0},  // a cookie the driver does not know
-            {base + 0x500000, base + 0x501000, 0x4, 0xa2, 0}});  // a device
-    record(tgid, tid2, "helper", {});
+    const std::array<uint64_t, 4> times = {3, 500000000, 9, 250000000};
+    exitRecord(w, tgid, tgid,
+               {{base, base + 0x100000, 0x5, 0xa1},                // the program's code
+                {base + 0x200000, base + 0x201000, 0x1, 0xa1},    // its data: not executable
+                {base + 0x300000, base + 0x300000, 0x4, 0xa1},    // empty range
+                {base + 0x400000, base + 0x401000, 0x4, 0xbad},   // a cookie the driver does not know
+                {base + 0x500000, base + 0x501000, 0x4, 0xa2}},   // a device
+               "exactly15bytes!", times);
+    exitRecord(w, tgid, tid2, {}, "helper", times);
     w.control(RECORD_BEGIN);
     w.control(RECORD_BEGIN);  // corrupt: begun twice
     fixture.write("buffer", std::string(w.bytes().begin(), w.bytes().end()));
 
-    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                        "/dev/qvnotify");
+    auto driver = NotifyDriver();
     driver->filesystem()->setDcookieSyscall(kernelWithoutDcookies);
     ASSERT_TRUE(driver->init());
     QVNotifyLinux notify(driver, std::make_unique<OnceBuffer>(driver->filesystem()));
@@ -266,42 +431,9 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
     EXPECT_FALSE(process->sectionMap().containsValueForLocation(base + 0x500000));
 }
 
-TEST(QVNotifyDriver, RegistryOffersThePlatformDriverOnlyWhenAvailable) {
-    FixtureDriver fixture;
-    ScratchDirectory tools("qvmodprobe");
-    const std::string yes = tools.file("yes");
-    FileWriteString(yes, "#!/bin/sh\nexit 0\n");
-    ::chmod(yes.c_str(), 0755);
-    fixture.initScript("#!/bin/sh\nexit 0\n");
-    fixture.loaded();
-    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                        "/dev/qvnotify");
-    const struct {
-        const char* modprobe;
-        const char* defaultId;
-    } cases[] = {
-        {"yes", "notify.driver.linux.qvnotify"},
-        {"no-such-modprobe", "notify.driver.unknown"},
-    };
-    for (const auto& c : cases) {
-        QVDriverModule::setModprobePath(tools.file(c.modprobe));
-        QVNotifyDriver::registerBackend([driver] { return driver; });
-        EXPECT_EQ(QVNotifyDriver::availableDrivers().size(), 1u);
-        EXPECT_EQ(QVNotifyDriver::defaultDriverId(), c.defaultId);
-        EXPECT_TRUE(QVNotifyDriver::setDefaultDriverId(c.defaultId));
-        const std::string log = CaptureLog([] { EXPECT_FALSE(QVNotifyDriver::setDefaultDriverId("notify.driver.x")); });
-        EXPECT_NE(log.find("failed to set notify driver to 'notify.driver.x'"), std::string::npos) << log;
-    }
-    QVDriverModule::setModprobePath("");
-    QVNotifyDriver::registerBackend([] { return std::shared_ptr<QVNotifyDriver>(QVNotifyDriverLinux::defaultDriver()); });
-    // The platform's notifier is the process-wide one.
-    EXPECT_TRUE(std::dynamic_pointer_cast<QVNotifyLinux>(QVNotify::defaultNotify()));
-}
-
 TEST(QVNotifyLinux, StartNeedsTheBufferAndAbortRegistersNothing) {
     FixtureDriver fixture;
-    auto driver = std::make_shared<QVNotifyDriverLinux>(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY,
-                                                        "/dev/qvnotify");
+    auto driver = NotifyDriver();
     {
         // No driver files at all: nothing to read from.
         QVNotifyLinux notify(driver);
@@ -317,13 +449,7 @@ TEST(QVNotifyLinux, StartNeedsTheBufferAndAbortRegistersNothing) {
     fixture.loaded();
     QVDriverEventWriter w(true);
     const uint64_t tgid = 5000101;  // beyond any pid_max
-    w.control(RECORD_BEGIN);
-    w.control(THREAD_INFO_BEGIN);
-    for (uint64_t word : {tgid, tgid, uint64_t(0), uint64_t(0), uint64_t(4), uint64_t(0), uint64_t(5), uint64_t(0)}) {
-        w.word(word);
-    }
-    w.control(THREAD_INFO_END);
-    w.control(RECORD_END);
+    exitRecord(w, tgid, tgid);
     fixture.write("buffer", std::string(w.bytes().begin(), w.bytes().end()));
     ASSERT_TRUE(driver->init());
     QVNotifyLinux notify(driver, std::make_unique<OnceBuffer>(driver->filesystem()));

@@ -1,5 +1,10 @@
+// The Linux debugger on real children: unwinding, attaching, and what it
+// must never do to its target; its maps reading over fixture trees, the
+// call-chain probe the unwinding relies on, and the per-thread /proc files a
+// tick reads.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,29 +17,41 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
+#include <boost/filesystem.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "ids/QVSystemId.h"
+#include "Linux/process/QVProcessLinux.h"
 #include "Linux/unwind/QVDebuggerLinux.h"
 #include "Linux/unwind/QVPtraceUnwindContext.h"
+#include "Linux/unwind/QVTaskFiles.h"
 #include "Linux/unwind/QVTracedThread.h"
 #include "Linux/unwind/QVUnwindAddressSpace.h"
 #include "model/QVProcess.h"
+#include "model/QVThread.h"
 #include "proc/QVProcMapsParser.h"
 #include "proc/QVTaskInfoLinux.h"
 #include "samples/QVAbstractCallFrame.h"
 #include "samples/QVCallStack.h"
 #include "support/CallChainProbe.h"
+#include "support/FakeProcTree.h"
 #include "support/Registries.h"
 #include "support/TestSupport.h"
+#include "symbols/QVModule.h"
 #include "symbols/QVSymbol.h"
+#include "symbols/elf/QVElfImage.h"
+#include "symbols/elf/QVElfSymbolTable.h"
+#include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
 
 namespace Quorvel {
 namespace {
@@ -96,6 +113,37 @@ std::vector<uint64_t> EuStackAddresses(pid_t pid) {
   ::pclose(pipe);
   return addresses;
 }
+
+std::vector<pid_t> Tids(pid_t pid) {
+  std::unordered_set<QVThreadId> ids;
+  QVTaskInfoLinux::getThreadIdsForProcess(QVProcessIdFromNativeIdentifier(pid), ids, false);
+  std::vector<pid_t> tids;
+  for (const QVThreadId& id : ids) {
+    tids.push_back(static_cast<pid_t>(id.nativeIdentifier()));
+  }
+  return tids;
+}
+
+// Polls until every thread of `pid` is (or no thread is) in job-control
+// stop; the timeout is only an upper bound.
+bool WaitForStopped(pid_t pid, bool stopped) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool all = true;
+    for (pid_t tid : Tids(pid)) {
+      const char state = ChildProbe::taskState(pid, tid);
+      all = all && ((state == 'T') == stopped);
+    }
+    if (all) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// Where the system-call probe writes its counts.
+std::string SyscallResults() { return GetTempDirectory() + "/syscall-probe-" + std::to_string(::getpid()); }
 
 class UnwindTest : public test::RegistryTest {
  protected:
@@ -590,6 +638,461 @@ TEST_F(UnwindTest, TraceMessagesUnderTheTraceSwitch) {
   EXPECT_THAT(log, HasSubstr(first.str()));
   EXPECT_THAT(log, HasSubstr("[2] 0x"));
   EXPECT_THAT(log, ::testing::Not(HasSubstr("[3] 0x")));
+}
+
+// What sampling must never do to its target: leave it stopped when the
+// sampler dies, take over its job control, or make its system calls fail.
+
+// A sampler killed at any point of a tick (seizing, waiting for the stop,
+// unwinding, detaching) leaves every thread of the target running: no stop
+// signal was ever queued for the kernel's detach to leave behind. The delays
+// step through a tick's phases; 40 rounds have caught a queued SIGSTOP every
+// time.
+TEST_F(UnwindTest, SamplerKilledMidTickLeavesTargetRunning) {
+  const std::string results = SyscallResults();
+  ChildProbe target{QV_SYSCALL_PROBE, {results}};
+  ASSERT_TRUE(target.start());
+  for (int round = 0; round < 40; ++round) {
+    const pid_t sampler = ::fork();
+    ASSERT_GE(sampler, 0);
+    if (sampler == 0) {
+      for (;;) {
+        for (pid_t tid : Tids(target.pid())) {
+          QVTracedThread held(tid, false, QVTracedThread::WaitStyle::Polled);
+        }
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200 + 350 * round));
+    ::kill(sampler, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(sampler, ::waitpid(sampler, &status, 0));
+    // The tracer's exit detached its tracees before it could be reaped.
+    test::ExpectNotTraced(target.pid());
+  }
+  ::unlink(results.c_str());
+}
+
+// The user's SIGSTOP stops the target while it is being sampled, and stays
+// in force across samples until SIGCONT resumes it.
+TEST_F(UnwindTest, UserStopAndContinueWorkWhileSampling) {
+  const std::string results = SyscallResults();
+  ChildProbe target{QV_SYSCALL_PROBE, {results}};
+  ASSERT_TRUE(target.start());
+  ASSERT_NO_FATAL_FAILURE(Discover(target.pid()));
+  std::atomic<bool> done{false};
+  std::atomic<long> ticks{0};
+  std::thread sampler([&] {
+    while (!done.load()) {
+      QVDebugger::CallStackMap stacks;
+      debugger->getProcessCallStacks(stacks, 64);
+      ++ticks;
+    }
+  });
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(0, ::kill(target.pid(), SIGSTOP));
+    EXPECT_TRUE(WaitForStopped(target.pid(), true)) << "round " << round;
+    const long before = ticks.load();
+    while (ticks.load() < before + 20) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(WaitForStopped(target.pid(), true)) << "sampling resumed a stopped target, round " << round;
+    ASSERT_EQ(0, ::kill(target.pid(), SIGCONT));
+    EXPECT_TRUE(WaitForStopped(target.pid(), false)) << "round " << round;
+  }
+  done.store(true);
+  sampler.join();
+  test::ExpectNotTraced(target.pid());
+  ::unlink(results.c_str());
+}
+
+// Over 2,500 ticks: no call of the target
+// fails with EINTR or returns before its timeout, whether the kernel would
+// restart it or not.
+TEST_F(UnwindTest, BlockedCallsSeeNoEintrAndFullTimeouts) {
+  const std::string results = SyscallResults();
+  ChildProbe target{QV_SYSCALL_PROBE, {results}};
+  ASSERT_TRUE(target.start());
+  ASSERT_NO_FATAL_FAILURE(Discover(target.pid()));
+  // Back to back rather than paced: a busy machine stretches sleeps, and
+  // denser ticks only make an interrupted call likelier.
+  constexpr long kTicks = 2500;
+  long stacksTaken = 0;
+  for (long tick = 0; tick < kTicks; ++tick) {
+    QVDebugger::CallStackMap stacks;
+    debugger->getProcessCallStacks(stacks, 64);
+    stacksTaken += static_cast<long>(stacks.size());
+  }
+  target.closeInput();
+  int status = 0;
+  ASSERT_TRUE(target.wait(10000, status));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  // The sleeping threads' stacks were taken too, not only the busy one's.
+  EXPECT_GT(stacksTaken, kTicks * 3);
+  std::ifstream in(results);
+  std::string name;
+  long calls = 0;
+  long eintr = 0;
+  long early = 0;
+  int lines = 0;
+  while (in >> name >> calls >> eintr >> early) {
+    ++lines;
+    EXPECT_GT(calls, 0) << name;
+    EXPECT_EQ(0, eintr) << name << " failed with EINTR";
+    EXPECT_EQ(0, early) << name << " returned before its timeout";
+  }
+  EXPECT_EQ(5, lines);
+  ::unlink(results.c_str());
+}
+
+// The text the probe keeps at its "text" address (DiscoveryProbe.cpp).
+const char kProbeText[] = "quorvel discovery probe text 0123456789abcdef";
+
+std::string RealPath(const std::string& path) {
+  char buffer[PATH_MAX];
+  return ::realpath(path.c_str(), buffer) ? std::string(buffer) : path;
+}
+
+// Maps files written into a fake /proc for this (live) process, read by a
+// debugger of a plain process object.
+class MapsFixtureTest : public test::RegistryTest {
+ protected:
+  // What reading the maps text logged.
+  std::string ReadMaps(const std::string& maps) {
+    tree.writeFile("/proc/" + std::to_string(getpid()) + "/maps", maps);
+    QVSystemPaths::ScopedRoot root(tree.root());
+    debugger = std::make_unique<QVDebuggerLinux>(*process, false, true);
+    return test::CaptureLog([this] { debugger->sectionMap(true); });
+  }
+
+  test::FakeProcTree tree;
+  std::shared_ptr<QVProcess> process = std::make_shared<QVProcess>(
+      QVProcessId::uniqueProcessId(QVSystemId::currentSystemId(), getpid(), 1), "self", "");
+  std::unique_ptr<QVDebuggerLinux> debugger;
+};
+
+TEST_F(MapsFixtureTest, TwoExecutableMappingsOfOneFilePlaceSectionsOnceWithTheFirstBias) {
+  const std::string probe = RealPath(QV_DISCOVERY_PROBE_G);
+  const std::string maps =
+      "55d000000000-55d000001000 r--p 00000000 fe:00 100 " + probe + "\n" +
+      "55d000001000-55d000002000 r-xp 00001000 fe:00 100 " + probe + "\n" +
+      "55d000002000-55d000003000 rw-p 00002000 fe:00 100 " + probe + "\n" +
+      "7f0000001000-7f0000002000 r-xp 00001000 fe:00 100 " + probe + "\n";
+  ReadMaps(maps);
+
+  const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(probe), process->architecture());
+  const std::shared_ptr<QVModule>& module = QVModule::moduleWithId(moduleId);
+  ASSERT_TRUE(module);
+  EXPECT_EQ(0x55d000001000u, debugger->moduleAddrMap().at(moduleId));
+
+  // Every executable section once, shifted by the first mapping's bias.
+  const unsigned long bias = 0x55d000001000u - 0x1000u - module->baseAddress();
+  size_t executable = 0;
+  for (const auto& section : module->sections()) {
+    if (!section->isExecutable() || section->addressRange().length == 0) {
+      continue;
+    }
+    ++executable;
+    QVRange<unsigned long> range;
+    const unsigned long location = section->addressRange().location + bias;
+    EXPECT_EQ(section, debugger->sectionMap(false).valueAndRangeForLocation(location, range, true));
+    EXPECT_EQ(location, range.location);
+  }
+  ASSERT_GT(executable, 0u);
+  std::vector<QVRange<unsigned long>> ranges;
+  debugger->sectionMap(false).getRangesInRange(QVRange<unsigned long>(0x7f0000000000u, 0x10000000), ranges);
+  EXPECT_TRUE(ranges.empty());
+
+  // Both executable mappings are segments; the others are not.
+  const QVDebuggerLinux::SegmentMap segments = debugger->segmentMap();
+  EXPECT_EQ(QVSegment(0x1000, probe), segments.valueForLocation(0x55d000001800u, true));
+  EXPECT_EQ(QVSegment(0x1000, probe), segments.valueForLocation(0x7f0000001000u, true));
+  EXPECT_FALSE(segments.containsValueForLocation(0x55d000000800u));
+  EXPECT_FALSE(segments.containsValueForLocation(0x55d000002800u));
+}
+
+TEST_F(MapsFixtureTest, SuffixesAreCutAndUnusableLinesSkipped) {
+  const std::string probe = RealPath(QV_DISCOVERY_PROBE_NOG);
+  const std::string maps =
+      "10000-11000 r-xp 00000000 fe:00 7 /tmp/qv-gone-library.so (deleted)\n"
+      "20000-21000 r-xp 00001000 fe:00 8 " + probe + ".#prelink#.12345\n"
+      "30000-31000 r-xp 00000000 fe:00 9 /tmp/qv-missing-library.so\n"
+      "41000-40000 r-xp 00000000 fe:00 10 /tmp/qv-backwards.so\n"
+      "50000-51000 r-xp 00000000 00:05 11 /dev/zero\n"
+      "60000-61000 r-xp 00000000 00:00 0 \n"
+      "70000-71000 rw-p 00000000 fe:00 12 /tmp/qv-data.so\n"
+      "not a maps line\n";
+  const std::string log = ReadMaps(maps);
+
+  const QVDebuggerLinux::SegmentMap segments = debugger->segmentMap();
+  EXPECT_EQ("/tmp/qv-gone-library.so", segments.valueForLocation(0x10000, true).path);
+  EXPECT_EQ(probe, segments.valueForLocation(0x20000, true).path);
+  EXPECT_EQ("/tmp/qv-missing-library.so", segments.valueForLocation(0x30000, true).path);
+  EXPECT_FALSE(segments.containsValueForLocation(0x40800));
+  EXPECT_FALSE(segments.containsValueForLocation(0x50000));
+  EXPECT_FALSE(segments.containsValueForLocation(0x60000));
+  EXPECT_FALSE(segments.containsValueForLocation(0x70000));
+
+  // The prelinked file is the module under its final name.
+  const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(probe), process->architecture());
+  EXPECT_EQ(0x20000u, debugger->moduleAddrMap().at(moduleId));
+
+  // A deleted file that is gone is expected; a missing one is not.
+  EXPECT_EQ(std::string::npos, log.find("failed to find /tmp/qv-gone-library.so"));
+  EXPECT_NE(std::string::npos, log.find("failed to find /tmp/qv-missing-library.so module from "));
+  EXPECT_NE(std::string::npos,
+            log.find("skipping module with invalid address range 0x41000..0x40000 from 41000-40000"));
+  EXPECT_NE(std::string::npos, log.find("skipping non-executable module (vm_flags=rw-p)"));
+  EXPECT_NE(std::string::npos, log.find("skipping module without valid path: 60000-61000"));
+}
+
+TEST_F(MapsFixtureTest, VdsoLineGetsTheSharedVdsoModule) {
+  ASSERT_NO_THROW(QVDebuggerLinux::_initVDSOModule());
+  const std::shared_ptr<QVModule> vdso = QVDebuggerLinux::vdsoModule();
+  if (!vdso) {
+    GTEST_SKIP() << "this process has no vdso mapping";
+  }
+  ReadMaps("7ffd00000000-7ffd00002000 r-xp 00000000 00:00 0 [vdso]\n"
+           "7ffe00000000-7ffe00002000 r-xp 00000000 00:00 0 [vdso]\n");
+  EXPECT_EQ(0x7ffd00000000u, debugger->moduleAddrMap().at(vdso->moduleId()));
+  std::vector<QVRange<unsigned long>> ranges;
+  debugger->sectionMap(false).getRangesInRange(QVRange<unsigned long>(0x7ffd00000000u, 0x2000), ranges);
+  EXPECT_FALSE(ranges.empty());
+  // Placed once per pass: the second vdso line adds nothing.
+  ranges.clear();
+  debugger->sectionMap(false).getRangesInRange(QVRange<unsigned long>(0x7ffe00000000u, 0x2000), ranges);
+  EXPECT_TRUE(ranges.empty());
+}
+
+TEST_F(MapsFixtureTest, MissingMapsFileIsReported) {
+  QVSystemPaths::ScopedRoot root(tree.root());
+  debugger = std::make_unique<QVDebuggerLinux>(*process, false, false);
+  const std::string log = test::CaptureLog([this] { EXPECT_TRUE(debugger->sectionMap(true).isEmpty()); });
+  EXPECT_NE(std::string::npos, log.find("non-existant module map " + tree.root() + "/proc/" +
+                                        std::to_string(getpid()) + "/maps"));
+}
+
+// A live child, discovered, with its debugger.
+class LiveChildTest : public test::RegistryTest {
+ protected:
+  void SetUp() override {
+    RegistryTest::SetUp();
+    ASSERT_TRUE(child.start());
+    const QVProcessId id = QVProcessLinux::updateProcessList(child.pid(), false);
+    process = QVProcess::processWithId(id, false, false);
+    ASSERT_TRUE(process);
+    debugger = std::dynamic_pointer_cast<QVDebuggerLinux>(process->debugger());
+    ASSERT_TRUE(debugger);
+    text = child.address("text");
+    ASSERT_NE(0u, text);
+  }
+  void TearDown() override {
+    // However the test went, none of the child's threads is left traced.
+    for (pid_t tid : Tids(child.pid())) {
+      EXPECT_NE('t', ChildProbe::taskState(child.pid(), tid)) << "thread " << tid;
+    }
+    RegistryTest::TearDown();
+  }
+
+  ChildProbe child{QV_DISCOVERY_PROBE_G};
+  std::shared_ptr<QVProcess> process;
+  std::shared_ptr<QVDebuggerLinux> debugger;
+  uint64_t text = 0;
+  QVThreadId Main() const { return QVThreadIdFromNativeIdentifier(child.pid(), child.pid()); }
+};
+
+TEST_F(LiveChildTest, ReadsMemoryPeeksWordsAndStopsEveryThread) {
+  if (test::PtraceBlocked()) {
+    GTEST_SKIP() << "ptrace attach is disabled on this machine";
+  }
+  char buffer[sizeof(kProbeText)] = {};
+  ASSERT_TRUE(debugger->readMemory(buffer, text, sizeof(kProbeText), QVThreadId::invalid()));
+  EXPECT_STREQ(kProbeText, buffer);
+  const char replacement[] = "QUORVEL";
+  ASSERT_TRUE(debugger->writeMemory(text, replacement, 7, QVThreadId::invalid()));
+  // Through the main thread's own file this time.
+  ASSERT_TRUE(debugger->readMemory(buffer, text, sizeof(kProbeText), Main()));
+  EXPECT_EQ(std::string("QUORVEL discovery probe text"), std::string(buffer, 28));
+  // Unmapped memory: nothing to read.
+  EXPECT_FALSE(debugger->readMemory(buffer, 0x10, 8, QVThreadId::invalid()));
+
+  // Whole words of a stopped thread only.
+  ASSERT_TRUE(debugger->attachThread(Main()));
+  EXPECT_EQ('t', ChildProbe::taskState(child.pid(), child.pid()));
+  alignas(8) char words[24] = {};
+  EXPECT_TRUE(debugger->_peekData(words, text, 16, child.pid()));
+  EXPECT_EQ(std::string("QUORVEL discovery probe text", 16), std::string(words, 16));
+  EXPECT_FALSE(debugger->_peekData(words + 1, text, 16, child.pid()));  // unaligned buffer
+  EXPECT_FALSE(debugger->_peekData(words, text, 6, child.pid()));       // partial word
+  EXPECT_FALSE(debugger->_peekData(words, 0x10, 4, child.pid()));       // unmapped
+  EXPECT_TRUE(debugger->detachThread(Main()));
+  EXPECT_FALSE(debugger->detachThread(Main()));  // no longer traced
+
+  // Attaching the process stops every thread until the detach.
+  ASSERT_TRUE(debugger->attach());
+  const std::vector<pid_t> tids = Tids(child.pid());
+  ASSERT_EQ(2u, tids.size());
+  for (pid_t tid : tids) {
+    EXPECT_EQ('t', ChildProbe::taskState(child.pid(), tid));
+  }
+  EXPECT_TRUE(debugger->detach());
+}
+
+TEST_F(LiveChildTest, SignalsAndRunningStates) {
+  const QVThreadId main = Main();
+  EXPECT_TRUE(debugger->isThreadRunning(main));
+  EXPECT_TRUE(debugger->suspendProcess());
+  EXPECT_TRUE(child.waitForState('T'));
+  EXPECT_TRUE(debugger->resumeProcess());
+  EXPECT_TRUE(child.waitForState('S'));
+
+  std::shared_ptr<QVAbstractCallStack> stack;
+  EXPECT_TRUE(debugger->getThreadCallStack(main, stack, 16));
+  ASSERT_TRUE(stack);
+  EXPECT_GT(stack->size(), 0);
+
+  EXPECT_TRUE(debugger->isProcessRunning());
+  EXPECT_TRUE(debugger->terminateProcess());
+  child.finish();
+  EXPECT_FALSE(debugger->isProcessRunning());
+  EXPECT_FALSE(debugger->isThreadRunning(main));
+  EXPECT_FALSE(process->isRunning());
+  EXPECT_FALSE(debugger->suspendProcess());
+}
+
+// What the unwinding tests take for granted of their probe: the other modes
+// (spin, block, exit-after) show themselves in the call chains above.
+class CallChainProbeBuildTest : public ::testing::TestWithParam<CallChainProbe::Binary> {};
+
+TEST_P(CallChainProbeBuildTest, ChainFunctionsAreNamedInTheSymbolTable) {
+  const QVElfImage image(GetParam().path);
+  ASSERT_TRUE(image.isValid()) << image.error();
+  // -rdynamic puts them in the dynamic table too, so they survive stripping.
+  EXPECT_TRUE(image.hasDynamicSymbolTable());
+  EXPECT_EQ(image.hasLineInfo(), GetParam().debugInfo);
+  const QVElfSymbolTable symbols(image);
+  for (const char* name : {"outer_a", "middle_a", "inner_a", "thread_b", "work_b", "leaf_b", "block_outer",
+                           "block_middle", "block_inner", "churn_worker"}) {
+    const QVElfSymbol* symbol = symbols.symbolNamed(name);
+    ASSERT_NE(symbol, nullptr) << name;
+    EXPECT_TRUE(symbol->isFunction()) << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, CallChainProbeBuildTest, ::testing::ValuesIn(CallChainProbe::binaries()),
+                         [](const ::testing::TestParamInfo<CallChainProbe::Binary>& info) {
+                           return info.param.label;
+                         });
+
+// Threads that come and go are only a test of anything if they do.
+TEST(CallChainProbeTest, ChurnKeepsStartingThreadsAndEnds) {
+  const auto started = std::chrono::steady_clock::now();
+  CallChainProbe probe(QV_CALL_CHAIN_PROBE_FP_NOG, {"churn", "1"});
+  ASSERT_TRUE(probe.start());
+  // Each worker lives for a few tens of microseconds, so looking at the
+  // probe's task list now and then catches several different ones.
+  std::set<std::string> workers;
+  const std::string taskDirectory = "/proc/" + std::to_string(probe.pid()) + "/task";
+  for (int look = 0; look < 200 && workers.size() < 3; ++look) {
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator entry(taskDirectory, error), end; !error && entry != end;
+         entry.increment(error)) {
+      const std::string tid = entry->path().filename().string();
+      if (tid != std::to_string(probe.pid())) {
+        workers.insert(tid);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GE(workers.size(), 3u);
+  // An upper bound for the loaded machine only.
+  int status = -1;
+  ASSERT_TRUE(probe.wait(10000, status));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The per-thread /proc files a tick reads through descriptors kept open.
+
+// What a tick reads of a thread, for stat, schedstat and syscall texts as
+// the kernel writes them and as a hostile or truncated tree might.
+TEST(QVTaskFiles, ReadsStateProcessorRunTimeAndTheSyscallLine) {
+  struct Case {
+    const char* name;
+    std::string stat;
+    std::string schedstat;
+    char state;          // '\0': no stat at all
+    int processor;       // -1: not known
+    int64_t runtime;     // -1: not known
+  };
+  test::FakeProcTree::Task task;
+  task.pid = 4000;
+  task.state = 'R';
+  const std::string kernelStat = test::FakeProcTree::statText(task);  // processor 1 (field 39)
+  task.name = "odd) (name 3";
+  const std::string oddName = test::FakeProcTree::statText(task);
+  const Case cases[] = {
+      {"as the kernel writes it", kernelStat, "987654321 1200 7\n", 'R', 1, 987654321},
+      {"a name with parentheses and spaces", oddName, "5 0 0\n", 'R', 1, 5},
+      {"a line that ends before the processor", kernelStat.substr(0, kernelStat.find(" 17 1 0 0")),
+       "garbage\n", 'R', -1, -1},
+      {"no stat and an empty schedstat", "", "", '\0', -1, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::FakeProcTree tree;
+    tree.writeFile("/proc/4000/stat", c.stat);
+    tree.writeFile("/proc/4000/schedstat", c.schedstat);
+    QVSystemPaths::ScopedRoot root(tree.root());
+    QVTaskFiles files(4000);
+    const auto stat = files.stat();
+    EXPECT_EQ(c.state, stat ? stat->state : '\0');
+    EXPECT_EQ(c.processor, files.lastProcessor());
+    const auto runtime = files.runtimeNanos();
+    EXPECT_EQ(c.runtime, runtime ? static_cast<int64_t>(*runtime) : -1);
+  }
+}
+
+// The descriptors stay open and each read starts again at the beginning,
+// so a file that changed is read anew, and a thread that is gone reads as
+// nothing.
+TEST(QVTaskFiles, KeptFilesAreReadAnewEachTime) {
+  test::FakeProcTree tree;
+  tree.writeFile("/proc/4001/syscall", "7 0x1 0x2 0x3 0x4 0x5 0x6 0x7ffc1000 0x401000\n");
+  tree.writeFile("/proc/4001/schedstat", "100 0 1\n");
+  QVSystemPaths::ScopedRoot root(tree.root());
+  QVTaskFiles files(4001);
+  EXPECT_EQ("7 0x1 0x2 0x3 0x4 0x5 0x6 0x7ffc1000 0x401000\n", std::string(files.syscall()));
+  EXPECT_EQ(100u, files.runtimeNanos().value_or(0));
+  tree.writeFile("/proc/4001/syscall", "running\n");
+  tree.writeFile("/proc/4001/schedstat", "250 0 2\n");
+  EXPECT_EQ("running\n", std::string(files.syscall()));
+  EXPECT_EQ(250u, files.runtimeNanos().value_or(0));
+  QVTaskFiles gone(4002);
+  EXPECT_TRUE(gone.syscall().empty());
+  EXPECT_FALSE(gone.stat());
+}
+
+// This very thread through the real /proc: running, on a processor of this
+// machine, and its run time grows with work done between two reads.
+TEST(QVTaskFiles, TheRealProcOfThisThread) {
+  QVTaskFiles files(static_cast<pid_t>(::syscall(SYS_gettid)));
+  const auto stat = files.stat();
+  ASSERT_TRUE(stat);
+  EXPECT_EQ('R', stat->state);
+  EXPECT_GE(files.lastProcessor(), 0);
+  EXPECT_LT(files.lastProcessor(), ::sysconf(_SC_NPROCESSORS_CONF));
+  const auto before = files.runtimeNanos();
+  ASSERT_TRUE(before);
+  // A few milliseconds of work; schedstat counts in nanoseconds.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+  volatile unsigned long sink = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    sink = sink + 1;
+  }
+  const auto after = files.runtimeNanos();
+  ASSERT_TRUE(after);
+  EXPECT_GT(*after, *before);
 }
 
 }  // namespace
