@@ -8,8 +8,9 @@
 //                     SECONDS.
 //   block             main -> block_outer -> block_middle -> block_inner blocks
 //                     in read() on a pipe that never gets data, until killed.
-//   exit-after MS     main -> outer_a -> middle_a -> inner_a spins, and the
-//                     process exits 0 after MS milliseconds.
+//   exit-after MS     main -> outer_a -> middle_a -> inner_a spins, as does
+//                     thread_b, and after MS milliseconds main exits 0,
+//                     ending thread_b wherever it is.
 //   churn SECONDS     main keeps creating and joining short-lived threads
 //                     (churn_worker) for SECONDS, then exits 0.
 //   deep DEPTH        main -> deep_frame, called DEPTH times in a row (each
@@ -193,6 +194,11 @@ int Block(int depth) {
 
 int ExitAfter(double milliseconds) {
   const double deadline = NowSeconds() + milliseconds / 1000.0;
+  double never = deadline + 3600.0;
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, thread_b, &never) != 0) {
+    return 3;
+  }
   PrintReady();
   outer_a(deadline);
   return 0;

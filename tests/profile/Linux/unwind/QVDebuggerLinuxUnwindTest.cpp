@@ -324,6 +324,41 @@ TEST_F(UnwindTest, ProbeExitingWhileBeingUnwoundIsNeverLeftTraced) {
   EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
+// A thread killed while it is held (its process ended meanwhile) cannot be
+// detached: it is a zombie that only its tracer may reap, and until then
+// the kernel keeps the process's end from its parent, so a launcher would
+// wait for ever. First held by hand, then with the sampler taking stacks
+// back to back while the process exits on its own.
+TEST_F(UnwindTest, ProcessEndingWhileItsThreadsAreHeldStillReachesItsParent) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"spin", "20"}));
+  {
+    QVTracedThread held(static_cast<pid_t>(child->value("thread_b")), true);
+    ASSERT_TRUE(held.attached());
+    ::kill(child->pid(), SIGKILL);
+  }
+  int status = -1;
+  ASSERT_TRUE(child->wait(5000, status)) << "the killed probe's end never reached its parent";
+  EXPECT_TRUE(WIFSIGNALED(status));
+
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"exit-after", std::to_string(40 + 15 * run)}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      QVDebugger::ThreadSampleMap samples;
+      if (!debugger->sampleThreads(samples, 512, nullptr)) {
+        const char state = ChildProbe::taskState(child->pid(), child->pid());
+        if (state == 'Z' || state == 0) {
+          break;
+        }
+      }
+    }
+    ASSERT_TRUE(child->wait(5000, status)) << "the probe's end never reached its parent";
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+  }
+}
+
 TEST_F(UnwindTest, ProbeKilledWhileAnotherThreadUnwindsIt) {
   ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"spin", "20"}));
   std::atomic<bool> stop{false};
