@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -597,22 +598,69 @@ bool QVDebuggerLinux::sampleThreads(ThreadSampleMap& out, unsigned long maxDepth
   return !out.empty();
 }
 
-// Each thread is let go as soon as its registers and stack are copied: it
-// is held for a few microseconds, not until the others have stopped (on a
-// loaded machine the last one may take milliseconds to be scheduled) nor
-// while anything is unwound.
+namespace {
+
+// How long threads already copied are held while others have yet to stop.
+// A held thread leaves the run queue, so the processor it used goes to the
+// next thread still to stop instead of back to it: on a busy target every
+// stop then follows the last within microseconds. One that is slow to be
+// scheduled (the machine's other work has the processors) must not hold
+// the rest for its sake longer than this.
+constexpr std::chrono::microseconds kHoldWhileOthersStop{200};
+
+// Threads stopped and copied, let go together: when every thread has
+// stopped, when they have been held long enough, and on every way out.
+class HeldThreads {
+ public:
+  explicit HeldThreads(bool debug) : debug_(debug) {}
+  ~HeldThreads() { releaseAll(); }
+  HeldThreads(const HeldThreads&) = delete;
+  HeldThreads& operator=(const HeldThreads&) = delete;
+
+  void hold(pid_t tid) {
+    if (tids_.empty()) {
+      since_ = std::chrono::steady_clock::now();
+    }
+    tids_.push_back(tid);
+  }
+  bool empty() const { return tids_.empty(); }
+  bool heldLongEnough() const {
+    return !tids_.empty() && std::chrono::steady_clock::now() - since_ >= kHoldWhileOthersStop;
+  }
+  void releaseAll() {
+    for (const pid_t tid : tids_) {
+      QVTracedThread::detach(tid, debug_);
+    }
+    tids_.clear();
+  }
+
+ private:
+  bool debug_;
+  std::vector<pid_t> tids_;
+  std::chrono::steady_clock::time_point since_;
+};
+
+}  // namespace
+
+// Each thread's registers and stack are copied as soon as it stops, and it
+// is let go once every thread has stopped or kHoldWhileOthersStop has
+// passed, whichever comes first; nothing is unwound while any is held. On a
+// loaded machine the last thread may take milliseconds to be scheduled, and
+// holding every thread until then (and while unwinding) cost the target a
+// third of its time.
 void QVDebuggerLinux::_snapshotStopped(std::vector<Held>& held, bool fullReach) {
   // A thread interrupted cannot be let go before it stops, so the stops are
-  // awaited even when the caller asked to end the tick. The wait sleeps in
-  // the kernel until any child or traced thread of this program has
-  // something to report, without collecting it; every thread still pending
-  // is then looked at. Waiting for one chosen thread instead left those
-  // that stopped first held until that one was scheduled, milliseconds on a
-  // loaded machine. The wait is given up for polling when it reports
-  // something else (a child of ours that ended or stopped on its own, which
-  // it would report again at once), and while only the leader of a process
-  // we started is pending: another wait of ours may take the leader's
-  // report, and a wait for it might never return.
+  // awaited even when the caller asked to end the tick. Unless threads are
+  // held meanwhile, the wait sleeps in the kernel until any child or traced
+  // thread of this program has something to report, without collecting it;
+  // every thread still pending is then looked at. Waiting for one chosen
+  // thread instead left those that stopped first held until that one was
+  // scheduled. The wait is given up for polling when it reports something
+  // else (a child of ours that ended or stopped on its own, which it would
+  // report again at once), and while only the leader of a process we
+  // started is pending: another wait of ours may take the leader's report,
+  // and a wait for it might never return. While threads are held the stops
+  // are polled, so that the hold ends on time.
   const pid_t leader = static_cast<pid_t>(processId().nativeIdentifier());
   const bool ownChild = _attachWaitStyle() == QVTracedThread::WaitStyle::Polled;
   std::vector<Held*> pending;
@@ -620,10 +668,12 @@ void QVDebuggerLinux::_snapshotStopped(std::vector<Held>& held, bool fullReach) 
   for (Held& entry : held) {
     pending.push_back(&entry);
   }
+  HeldThreads copied(debug());
+  bool holdEnded = false;
   bool waitForAny = true;
   for (int idle = 0; !pending.empty();) {
     const bool onlyOwnLeader = ownChild && pending.size() == 1 && pending.front()->files->tid() == leader;
-    if (waitForAny && !onlyOwnLeader) {
+    if (waitForAny && !onlyOwnLeader && copied.empty()) {
       siginfo_t info{};
       if (::waitid(P_ALL, 0, &info, WEXITED | WSTOPPED | __WALL | WNOWAIT) == -1) {
         waitForAny = errno == EINTR;
@@ -644,27 +694,27 @@ void QVDebuggerLinux::_snapshotStopped(std::vector<Held>& held, bool fullReach) 
       }
       progressed = true;
       if (poll == QVTracedThread::StopPoll::Stopped) {
-        {
-          // Let go on every path, the copy taken or not.
-          struct Release {
-            pid_t tid;
-            bool debug;
-            ~Release() { QVTracedThread::detach(tid, debug); }
-          } release{tid, debug()};
-          entry.snapshot.emplace(tid, fullReach ? QVUnwindAddressSpace::Snapshot::kReach
-                                                : _snapshotLength(entry.threadId));
-        }
+        copied.hold(tid);
+        entry.snapshot.emplace(tid, fullReach ? QVUnwindAddressSpace::Snapshot::kReach
+                                              : _snapshotLength(entry.threadId));
         entry.snapshot->freeze();
         _noteCpuTime(*entry.files, entry.sample);
+        if (holdEnded) {
+          copied.releaseAll();
+        }
       }
       it = pending.erase(it);
+    }
+    if (pending.empty() || copied.heldLongEnough()) {
+      holdEnded = holdEnded || !pending.empty();
+      copied.releaseAll();
     }
     // A report that the looks never settle (it would wake the wait again at
     // once) turns the wait into polling too.
     idle = progressed ? 0 : idle + 1;
     waitForAny = waitForAny && idle < 4;
-    if (!progressed && (!waitForAny || onlyOwnLeader)) {
-      QVTracedThread::pause(idle);
+    if (!progressed && !pending.empty() && (!waitForAny || onlyOwnLeader || !copied.empty())) {
+      QVTracedThread::pause(copied.empty() ? idle : 0);
     }
   }
 }

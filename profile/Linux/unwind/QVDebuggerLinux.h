@@ -42,10 +42,12 @@ class QVUnwindAddressSpace;
 // registers and a snapshot of its stack taken in one read (see
 // QVUnwindAddressSpace::Snapshot). A running thread is seized,
 // interrupted, unwound and detached within one getThreadCallStack call; in
-// sampleThreads it is let go as soon as its registers and stack are copied,
-// and unwound from the copy while it runs on; a thread sleeping
-// in the kernel is read without a stop (see _blockedThreadCallStack), so
-// the target never sees a call fail with EINTR because it was sampled. The unwinder's address space (with its global cache of unwind
+// sampleThreads it is let go once its registers and stack are copied (and
+// the others have stopped, or a short hold has passed), and unwound from
+// the copy while it runs on; a thread sleeping in the kernel is read
+// without a stop (see _blockedThreadCallStack), so the target never sees a
+// call fail with EINTR because it was sampled. The unwinder's address
+// space (with its global cache of unwind
 // rules) is made on first use and kept for the debugger's life. Unwind
 // rules are looked up only for addresses inside an executable file mapping
 // of the segment map as last read (the process sampler re-reads it when the
@@ -98,8 +100,8 @@ class QVDebuggerLinux : public QVDebugger {
   bool getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
                           unsigned long maxDepth) override;
   // Every thread that must stop is interrupted before any stop is awaited;
-  // as each stops its registers and stack are copied and it is let go at
-  // once, and all are unwound from their copies once every one runs again
+  // as each stops its registers and stack are copied, it is let go once all
+  // have stopped or 200 µs have passed, and all are unwound from their copies once every one runs again
   // (a stack deeper than its copy is taken again, longer). Threads sleeping
   // in the kernel are read without a stop, as getThreadCallStack does. Each
   // thread's /proc files are kept open between ticks (see QVTaskFiles).
@@ -224,7 +226,8 @@ class QVDebuggerLinux : public QVDebugger {
     std::optional<QVUnwindAddressSpace::Snapshot> snapshot;
   };
   // Collects the stops of the interrupted threads in `held`, copying each
-  // one's registers and stack and letting it go at once. With `fullReach`
+  // one's registers and stack and letting them go together (see the
+  // source). With `fullReach`
   // the copy spans the whole reach instead of the thread's usual length.
   void _snapshotStopped(std::vector<Held>& held, bool fullReach);
   // Unwinds every thread of `held` from its snapshot into `out`; those whose
