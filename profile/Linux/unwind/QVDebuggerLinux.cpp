@@ -38,7 +38,6 @@
 #include "proc/QVTextReader.h"
 #include "samples/QVAbstractCallFrame.h"
 #include "samples/QVCallStack.h"
-#include "symbols/elf/QVElfHeader.h"
 #include "symbols/elf/QVModuleElf.h"
 #include "system/QVEffectiveUser.h"
 #include "system/QVFileUtils.h"
@@ -293,7 +292,7 @@ void QVDebuggerLinux::_updateSectionMap() {
     if (!placedPaths.insert(path).second) {
       continue;
     }
-    const std::shared_ptr<QVModule> module = moduleForPath(path, architecture, debug());
+    const std::shared_ptr<QVModule> module = QVModuleElf::moduleForFile(path, architecture);
     if (!module) {
       if (!entry->deleted) {
         QV_WARNING("failed to find " << path << " module from " << mapsPath);
@@ -302,39 +301,6 @@ void QVDebuggerLinux::_updateSectionMap() {
     }
     _placeModule(module, entry->start, entry->offset);
   }
-}
-
-std::shared_ptr<QVModule> QVDebuggerLinux::moduleForPath(const std::string& path, QVArchitecture architecture,
-                                                         bool debug) {
-  const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), architecture);
-  if (const std::shared_ptr<QVModule>& known = QVModule::moduleWithId(moduleId)) {
-    return known;
-  }
-  struct stat status;
-  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-    if (debug) {
-      QV_DEBUG("skipping non-regular file " << path << " mode:" << std::oct << status.st_mode << std::dec);
-    }
-    return nullptr;
-  }
-  if (::access(path.c_str(), R_OK) != 0 || !QVElfHeader::isElf(path, 0)) {
-    if (debug) {
-      QV_DEBUG("skipping non-ELF file " << path);
-    }
-    return nullptr;
-  }
-  auto module = std::make_shared<QVModuleElf>(moduleId, path, 0, PathBaseName(path));
-  try {
-    QVModule::registerModule(module);
-  } catch (const QVException&) {
-    // Another process's debugger registered the file first: share its
-    // module, whose sections other maps already refer to.
-    if (const std::shared_ptr<QVModule>& known = QVModule::moduleWithId(moduleId)) {
-      return known;
-    }
-    throw;
-  }
-  return module;
 }
 
 // The load bias is where the mapping starts less the link-time address of

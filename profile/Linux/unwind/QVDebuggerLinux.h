@@ -151,11 +151,6 @@ class QVDebuggerLinux : public QVDebugger {
   static bool traceUnwind();
   static void _initVDSOModule();
 
-  // The registered module of the file, or a new ELF module registered for
-  // it; null for files that are not regular, readable ELF files. Shared with
-  // readers that learn a process's mappings from elsewhere (perf records).
-  static std::shared_ptr<QVModule> moduleForPath(const std::string& path, QVArchitecture architecture,
-                                                 bool debug);
   // Places the module's executable sections into `map`, biased for a
   // mapping at `start` of the file from `fileOffset`.
   static void placeModule(const std::shared_ptr<QVModule>& module, unsigned long start, unsigned long fileOffset,
