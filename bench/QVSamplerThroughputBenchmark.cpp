@@ -5,7 +5,8 @@
 //   - how long after the time limit, and after a stop request (what Ctrl-C
 //     makes), sampling of 16 busy threads has ended;
 //   - the slowdown of a fixed amount of work in 4 threads at 100 Hz and
-//     1 kHz, beside `perf record -g` at the same rate, in one run.
+//     1 kHz, beside `perf record -g` at the same rate, in one run: in
+//     elapsed time, and in the CPU time the work and the profiler used.
 // The workload is a child of this program, as `qvprof record -- PROGRAM`
 // has it.
 #include <fcntl.h>
@@ -84,9 +85,13 @@ class Child {
     return std::string();
   }
   void go() { (void)!::write(input_, "go\n", 3); }
-  void wait() {
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  // Seconds of CPU the program and the children it waited for used.
+  double wait() {
+    rusage usage{};
+    if (pid_ > 0) ::wait4(pid_, nullptr, 0, &usage);
     pid_ = -1;
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   }
 
  private:
@@ -184,9 +189,22 @@ void BM_EndOfSamplingWithSixteenBusyThreads(benchmark::State& state) {
 }
 BENCHMARK(BM_EndOfSamplingWithSixteenBusyThreads)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Seconds the fixed work took: unsampled, sampled by this library at
-// `hertz`, or under perf record -g at `hertz`. Negative when it failed.
-double FixedWork(const char* tool, int hertz) {
+// What one run of the fixed work cost: the seconds it took, and the CPU
+// seconds the work and the profiler (this library's sampling thread, or
+// perf with the kernel's sampling charged to the work) used together. On a
+// machine that other work keeps busy the elapsed time follows the
+// scheduler's share more than the profiler; the CPU time does not.
+struct WorkCost {
+  double seconds = -1.0;
+  double cpuSeconds = 0.0;
+  // This library's: stacks taken and seconds sampled.
+  double stacks = 0.0;
+  double sampled = 0.0;
+};
+
+// Unsampled, sampled by this library at `hertz`, or under perf record -g at
+// `hertz`. Negative seconds when it failed.
+WorkCost FixedWork(const char* tool, int hertz) {
   constexpr const char* kUnits = "40000";  // about a second of work per thread here
   std::vector<std::string> words{QV_WORKLOAD_PROBE, "fixed", "4", kUnits};
   const std::string perfData = "/tmp/qvbench-perf-" + std::to_string(::getpid()) + ".data";
@@ -195,41 +213,61 @@ double FixedWork(const char* tool, int hertz) {
                                  "--"});
   }
   Child workload(words);
-  if (workload.valueOf("ready").empty()) return -1.0;
+  if (workload.valueOf("ready").empty()) return WorkCost();
   std::unique_ptr<Quorvel::QVSamplerProcess> sampler;
-  if (std::strcmp(tool, "qvprof") == 0 && !(sampler = StartSampler(workload.pid(), 1.0 / hertz))) return -1.0;
+  const double samplerCpuBefore = ProcessCpuSeconds();
+  if (std::strcmp(tool, "qvprof") == 0 && !(sampler = StartSampler(workload.pid(), 1.0 / hertz))) return WorkCost();
   workload.go();
   const std::string elapsed = workload.valueOf("elapsed");
-  if (sampler) sampler->stop();
-  workload.wait();
+  WorkCost cost;
+  if (sampler) {
+    sampler->stop();
+    cost.stacks = static_cast<double>(sampler->sampleCount());
+    cost.sampled = sampler->durationTime();
+  }
+  cost.cpuSeconds = workload.wait() + ProcessCpuSeconds() - samplerCpuBefore;
   ::unlink(perfData.c_str());
-  return elapsed.empty() ? -1.0 : std::atof(elapsed.c_str());
+  cost.seconds = elapsed.empty() ? -1.0 : std::atof(elapsed.c_str());
+  return cost;
 }
 
 void BM_SlowdownOfFixedWorkBesidePerf(benchmark::State& state) {
   const int hertz = static_cast<int>(state.range(0));
-  double bare = 0;
-  double qvprof = 0;
-  double perf = 0;
+  WorkCost bare;
+  WorkCost qvprof;
+  WorkCost perf;
+  const auto add = [](WorkCost& sum, const WorkCost& one) {
+    sum.seconds += one.seconds;
+    sum.cpuSeconds += one.cpuSeconds;
+    sum.stacks += one.stacks;
+    sum.sampled += one.sampled;
+  };
+  bare.seconds = qvprof.seconds = perf.seconds = 0.0;
   for (auto _ : state) {
-    const double b = FixedWork("none", hertz);
-    const double q = FixedWork("qvprof", hertz);
-    const double p = FixedWork("perf", hertz);
-    if (b <= 0 || q <= 0) {
+    const WorkCost b = FixedWork("none", hertz);
+    const WorkCost q = FixedWork("qvprof", hertz);
+    const WorkCost p = FixedWork("perf", hertz);
+    if (b.seconds <= 0 || q.seconds <= 0) {
       state.SkipWithError("the workload failed");
       return;
     }
-    if (p <= 0) {
+    if (p.seconds <= 0) {
       state.SkipWithError("perf record failed (is perf allowed here?)");
       return;
     }
-    bare += b;
-    qvprof += q;
-    perf += p;
+    add(bare, b);
+    add(qvprof, q);
+    add(perf, p);
   }
-  state.counters["bare_s"] = bare / static_cast<double>(state.iterations());
-  state.counters["qvprof_slowdown_pct"] = 100.0 * (qvprof / bare - 1.0);
-  state.counters["perf_slowdown_pct"] = 100.0 * (perf / bare - 1.0);
+  state.counters["bare_s"] = bare.seconds / static_cast<double>(state.iterations());
+  state.counters["qvprof_slowdown_pct"] = 100.0 * (qvprof.seconds / bare.seconds - 1.0);
+  state.counters["perf_slowdown_pct"] = 100.0 * (perf.seconds / bare.seconds - 1.0);
+  state.counters["qvprof_cpu_pct"] = 100.0 * (qvprof.cpuSeconds / bare.cpuSeconds - 1.0);
+  state.counters["perf_cpu_pct"] = 100.0 * (perf.cpuSeconds / bare.cpuSeconds - 1.0);
+  // The rate reached: on a loaded machine a tick waits until every busy
+  // thread has been scheduled to stop, and ticks missed meanwhile are
+  // skipped.
+  state.counters["qvprof_stacks_per_s"] = qvprof.sampled > 0 ? qvprof.stacks / qvprof.sampled : 0.0;
 }
 BENCHMARK(BM_SlowdownOfFixedWorkBesidePerf)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -14,35 +14,13 @@
 #include <vector>
 
 #include "base/QVLog.h"
+#include "system/QVFileDescriptor.h"
 
 namespace Quorvel {
 
 namespace {
 
 // Closes a descriptor on every path out of the function that opened it.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now so that the caller sees a failed close (which can report a
-  // lost write on some filesystems).
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 bool statPath(const std::string& path, struct stat& info) { return ::stat(path.c_str(), &info) == 0; }
 
 // Access checks use the effective ids, because privileged work runs under a
@@ -167,7 +145,7 @@ mode_t FileModeFlags(const std::string& path) {
 
 bool FileReadString(const std::string& path, std::string& out) {
   out.clear();
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  QVFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     QV_DEBUG("unable to open " << path << " - " << ::strerror(errno));
     return false;
@@ -193,7 +171,7 @@ bool FileReadString(const std::string& path, std::string& out) {
 }
 
 bool FileWriteString(const std::string& path, const std::string& text) {
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  QVFileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) {
     QV_DEBUG("unable to open " << path << " for writing - " << ::strerror(errno));
     return false;
@@ -223,7 +201,7 @@ std::string CreateTempFile(const std::string& path, const std::string& prefix) {
   std::string pattern = (path.empty() ? GetTempDirectory() : path) + "/" + prefix + "XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  FileDescriptor fd(::mkostemp(buffer.data(), O_CLOEXEC));
+  QVFileDescriptor fd(::mkostemp(buffer.data(), O_CLOEXEC));
   if (fd.get() < 0) {
     QV_DEBUG("unable to create temporary file " << pattern << " - " << ::strerror(errno));
     return std::string();

@@ -8,10 +8,15 @@
 //                     SECONDS.
 //   block             main -> block_outer -> block_middle -> block_inner blocks
 //                     in read() on a pipe that never gets data, until killed.
-//   exit-after MS     main -> outer_a -> middle_a -> inner_a spins, and the
-//                     process exits 0 after MS milliseconds.
+//   exit-after MS     main -> outer_a -> middle_a -> inner_a spins, as does
+//                     thread_b, and after MS milliseconds main exits 0,
+//                     ending thread_b wherever it is.
 //   churn SECONDS     main keeps creating and joining short-lived threads
 //                     (churn_worker) for SECONDS, then exits 0.
+//   deep DEPTH        main -> deep_frame, called DEPTH times in a row (each
+//                     frame holds 256 bytes), -> block_inner, blocking in
+//                     read() as block does: a stack far longer than a 16 KiB
+//                     window.
 //
 // The chain functions have C linkage so their symbols read the same with or
 // without debug information. The empty asm statements after each call keep
@@ -117,6 +122,18 @@ extern "C" __attribute__((noinline, noclone, used)) void block_outer(int fd) {
   asm volatile("" ::: "memory");
 }
 
+extern "C" __attribute__((noinline, noclone, used)) void deep_frame(int depth, int fd) {
+  volatile char room[256];
+  room[0] = static_cast<char>(depth);
+  if (depth > 1) {
+    deep_frame(depth - 1, fd);
+  } else {
+    block_inner(fd);
+  }
+  asm volatile("" ::: "memory");
+  room[1] = room[0];
+}
+
 extern "C" __attribute__((noinline, noclone, used)) void* churn_worker(void*) {
   unsigned long value = static_cast<unsigned long>(syscall(SYS_gettid));
   for (int i = 0; i < 20000; ++i) {
@@ -130,7 +147,7 @@ extern "C" __attribute__((noinline, noclone, used)) void* churn_worker(void*) {
 namespace {
 
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s spin SECONDS | block | exit-after MS | churn SECONDS\n", program);
+  std::fprintf(stderr, "usage: %s spin SECONDS | block | exit-after MS | churn SECONDS | deep DEPTH\n", program);
   return 2;
 }
 
@@ -160,19 +177,28 @@ int Spin(double seconds) {
   return 0;
 }
 
-int Block() {
+// The write end of the pipe stays open so that the read waits instead of
+// seeing the end of the pipe.
+int Block(int depth) {
   int fds[2];
   if (pipe(fds) != 0) {
     return 3;
   }
-  // The write end stays open so that the read waits instead of seeing the
-  // end of the pipe.
-  block_outer(fds[0]);
+  if (depth > 0) {
+    deep_frame(depth, fds[0]);
+  } else {
+    block_outer(fds[0]);
+  }
   return 0;
 }
 
 int ExitAfter(double milliseconds) {
   const double deadline = NowSeconds() + milliseconds / 1000.0;
+  double never = deadline + 3600.0;
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, thread_b, &never) != 0) {
+    return 3;
+  }
   PrintReady();
   outer_a(deadline);
   return 0;
@@ -200,7 +226,7 @@ int main(int argc, char** argv) {
   const char* mode = argv[1];
   const bool block = std::strcmp(mode, "block") == 0;
   const bool known = block || std::strcmp(mode, "spin") == 0 || std::strcmp(mode, "exit-after") == 0 ||
-                     std::strcmp(mode, "churn") == 0;
+                     std::strcmp(mode, "churn") == 0 || std::strcmp(mode, "deep") == 0;
   if (!known || (block ? argc != 2 : argc != 3)) {
     return Usage(argv[0]);
   }
@@ -210,7 +236,10 @@ int main(int argc, char** argv) {
   }
   PrintLine("pid", static_cast<long>(getpid()));
   if (block) {
-    return Block();
+    return Block(0);
+  }
+  if (std::strcmp(mode, "deep") == 0) {
+    return Block(static_cast<int>(number));
   }
   if (std::strcmp(mode, "spin") == 0) {
     return Spin(number);

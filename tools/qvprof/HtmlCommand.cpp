@@ -27,6 +27,7 @@
 #include "session/QVSessionDataSystemCallTenures.h"
 #include "session/QVSessionDataThreadTenures.h"
 #include "session/QVSessionProfile.h"
+#include "system/QVFileUtils.h"
 #include "system/QVMachine.h"
 #include "UsageError.h"
 
@@ -34,11 +35,6 @@ namespace Quorvel {
 namespace qvprof {
 
 namespace {
-
-std::string fileName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Beside the session, named after it: app.qvprof gives app.html.
 std::string defaultOutput(const std::string& sessionPath) {
@@ -224,7 +220,7 @@ int HtmlCommand::_execute(const Arguments& arguments, std::ostream& out, std::os
       arguments.choice("granularity", {"address", "symbol", "module", "file", "line"}, "symbol"));
   options.filter = SampleFilter::fromArguments(arguments);
   const std::string& path = arguments.operands().front();
-  options.title = arguments.value("title", fileName(path));
+  options.title = arguments.value("title", PathBaseName(path));
   const std::string output = arguments.value("output", defaultOutput(path));
   if (output.empty()) throw UsageError(name(), "--output: the file name is empty");
   // Opened before the long work, so that an unusable path is said at once;

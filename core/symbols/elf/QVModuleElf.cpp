@@ -1,22 +1,65 @@
 #include "symbols/elf/QVModuleElf.h"
 
 #include <elf.h>
+#include <sys/stat.h>
 
 #include <climits>
 
+#include "base/QVException.h"
 #include "base/QVLog.h"
 #include "data/QVPropertyMap.h"
+#include "ids/QVFileId.h"
+#include "symbols/elf/QVElfHeader.h"
 #include "symbols/elf/QVElfImage.h"
 #include "symbols/elf/QVElfSymbolTable.h"
 #include "symbols/elf/QVModuleElfReader.h"
 #include "symbols/elf/QVSectionElf.h"
 #include "symbols/QVSymbol.h"
+#include "system/QVFileUtils.h"
 
 namespace Quorvel {
 
 namespace {
 const std::unordered_map<std::string, uint64_t> kNoLabels;
 }  // namespace
+
+std::shared_ptr<QVModule> QVModuleElf::moduleForFile(const std::string& path,
+                                                     std::optional<QVArchitecture> architecture) {
+  // A file seen before is answered from the registry, without opening it.
+  if (architecture) {
+    if (const std::shared_ptr<QVModule>& known =
+            moduleWithId(QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), *architecture))) {
+      return known;
+    }
+  }
+  const mode_t mode = FileModeFlags(path);
+  if (!S_ISREG(mode) || !FileCanRead(path)) {
+    QV_DEBUG("skipping " << path << ": not a readable regular file (mode " << std::oct << mode << std::dec << ")");
+    return nullptr;
+  }
+  const QVElfHeader header(path, 0);
+  if (!header.isElf()) {
+    QV_DEBUG("skipping " << path << ": not an ELF file");
+    return nullptr;
+  }
+  const QVModuleId moduleId =
+      QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), architecture.value_or(header.architecture()));
+  if (const std::shared_ptr<QVModule>& known = moduleWithId(moduleId)) {
+    return known;
+  }
+  auto module = std::make_shared<QVModuleElf>(moduleId, path, 0, PathBaseName(path));
+  try {
+    registerModule(module);
+  } catch (const QVException&) {
+    // Another thread registered the file first: share its module, which
+    // other maps may refer to already.
+    if (const std::shared_ptr<QVModule>& known = moduleWithId(moduleId)) {
+      return known;
+    }
+    throw;
+  }
+  return module;
+}
 
 QVModuleElf::QVModuleElf(const QVModuleId& moduleId, const std::string& path, uint64_t offset,
                          const std::string& name)

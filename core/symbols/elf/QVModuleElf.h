@@ -3,12 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "symbols/QVModule.h"
 #include "symbols/QVSymbolOwner.h"
+#include "system/QVMachine.h"
 
 namespace Quorvel {
 
@@ -38,6 +40,14 @@ class QVModuleElf : public QVModule, public QVSymbolOwner {
   // Copies the bytes.
   QVModuleElf(const QVModuleId& moduleId, const void* bytes, size_t length, const std::string& name);
   ~QVModuleElf() override;
+
+  // The module of the ELF file at `path`: the one registered, or one made
+  // and registered now under the file's id and `architecture` (the file's
+  // own when not given). Null when `path` is not a regular ELF file the
+  // effective user can read. Where several threads ask for the same new
+  // file at once, all get the one that was registered first.
+  static std::shared_ptr<QVModule> moduleForFile(const std::string& path,
+                                                 std::optional<QVArchitecture> architecture = std::nullopt);
 
   bool isValid() const;
   // Null when the image could not be read.

@@ -1,6 +1,5 @@
 #include "Linux/notify/QVNotifyLinux.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,17 +14,13 @@
 #include "Linux/unwind/QVDebuggerLinux.h"
 #include "base/QVException.h"
 #include "base/QVLog.h"
-#include "ids/QVFileId.h"
 #include "ids/QVSystemId.h"
 #include "notify/QVNotificationIds.h"
 #include "proc/QVTaskInfoLinux.h"
 #include "symbols/QVModule.h"
-#include "symbols/QVModuleId.h"
 #include "symbols/QVSection.h"
-#include "symbols/elf/QVElfHeader.h"
 #include "symbols/elf/QVModuleElf.h"
 #include "system/QVEffectiveUser.h"
-#include "system/QVFileUtils.h"
 #include "system/QVMachine.h"
 #include "time/QVTime.h"
 
@@ -43,11 +38,6 @@ const bool kFactoryInstalled = [] {
     QVNotify::setDefaultNotifyFactory([] { return std::make_shared<QVNotifyLinux>(); });
     return true;
 }();
-
-std::string BaseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -272,28 +262,8 @@ void QVNotifyLinux::_registerRecord(const QVTaskExitRecord& record) {
             if (EndsWith(path, " (deleted)")) path.resize(path.size() - 10);
             const size_t prelink = path.find(".#prelink#");
             if (prelink != std::string::npos) path.resize(prelink);
-            if (!S_ISREG(FileModeFlags(path)) || !FileCanRead(path)) {
-                QV_DEBUG("skipping non-regular file " << path << " mode:" << std::oct << FileModeFlags(path)
-                                                      << std::dec);
-                continue;
-            }
-            QVElfHeader header(path, 0);
-            if (!header.isElf()) {
-                QV_DEBUG("skipping non-ELF file " << path << " in process " << processId);
-                continue;
-            }
-            const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), header.architecture());
-            module = QVModule::moduleWithId(moduleId);
+            module = QVModuleElf::moduleForFile(path);
             if (!module) {
-                try {
-                    QVModule::registerModule(std::make_shared<QVModuleElf>(moduleId, path, 0, BaseName(path)));
-                } catch (const QVException& error) {
-                    QV_DEBUG("module registration raised: " << error.message());
-                }
-                module = QVModule::moduleWithId(moduleId);
-            }
-            if (!module) {
-                QV_DEBUG("unable to find module: " << path);
                 continue;
             }
         }

@@ -15,19 +15,14 @@
 #include "Linux/oprofile/QVProfileDriverLinuxOprofile.h"
 #include "Linux/process/QVProcessLinux.h"
 #include "Linux/process/QVThreadLinux.h"
-#include "base/QVException.h"
 #include "base/QVLog.h"
-#include "ids/QVFileId.h"
 #include "ids/QVSystemId.h"
 #include "model/QVProcess.h"
 #include "model/QVThread.h"
 #include "symbols/QVModule.h"
-#include "symbols/QVModuleId.h"
 #include "symbols/QVSection.h"
-#include "symbols/elf/QVElfHeader.h"
 #include "symbols/elf/QVModuleElf.h"
 #include "system/QVEffectiveUser.h"
-#include "system/QVFileUtils.h"
 #include "system/QVMachine.h"
 
 namespace Quorvel {
@@ -45,11 +40,6 @@ std::string Hex(uint64_t value) {
     std::ostringstream text;
     text << std::hex << value;
     return text.str();
-}
-
-std::string BaseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The file behind a mapping's name: not a device, without the kernel's and
@@ -130,25 +120,8 @@ std::vector<QVSamplerLinuxOprofile::Placement> QVSamplerLinuxOprofile::_placemen
     if (!placements.empty()) return placements;
 
     // The process never showed this file: add it.
-    if (path.compare(0, 5, "/dev/") == 0 || !S_ISREG(FileModeFlags(path)) || !FileCanRead(path)) {
-        QV_DEBUG("skipping module without valid path: " << mapped);
-        return placements;
-    }
-    QVElfHeader header(path, 0);
-    if (!header.isElf()) {
-        QV_DEBUG("skipping module without valid architecture: " << path);
-        return placements;
-    }
-    const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), header.architecture());
-    std::shared_ptr<QVModule> module = QVModule::moduleWithId(moduleId);
-    if (!module) {
-        try {
-            QVModule::registerModule(std::make_shared<QVModuleElf>(moduleId, path, 0, BaseName(path)));
-        } catch (const QVException& error) {
-            QV_DEBUG("module registration raised: " << error.message());
-        }
-        module = QVModule::moduleWithId(moduleId);
-    }
+    if (path.compare(0, 5, "/dev/") == 0) return placements;
+    const std::shared_ptr<QVModule> module = QVModuleElf::moduleForFile(path);
     if (!module) return placements;
     uint64_t lowest = UINT64_MAX;
     for (const std::shared_ptr<QVSection>& section : module->sections()) {

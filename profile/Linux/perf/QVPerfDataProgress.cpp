@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "binary/QVBinaryCursor.h"
+#include "system/QVFileDescriptor.h"
 
 namespace Quorvel {
 
@@ -31,20 +32,6 @@ bool readFully(int fd, std::uint8_t* to, std::size_t length, std::uint64_t offse
   }
   return true;
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -102,7 +89,7 @@ void QVPerfDataProgress::_countSample(const std::uint8_t* body, std::size_t leng
 
 bool QVPerfDataProgress::update() {
   if (path_.empty() || damaged_) return false;
-  const Descriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  const QVFileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat status;
   if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);

@@ -26,6 +26,7 @@
 #include "session/QVSessionDataThreadTenures.h"
 #include "session/QVSessionProfile.h"
 #include "symbols/QVModule.h"
+#include "symbols/elf/QVModuleElf.h"
 
 namespace Quorvel {
 
@@ -320,7 +321,7 @@ void QVPerfTraceDecoder::_placeMappings() {
         continue;
       }
       const std::shared_ptr<QVModule> module =
-          QVDebuggerLinux::moduleForPath(symbolRoot_ + mapping.path, process->architecture(), false);
+          QVModuleElf::moduleForFile(symbolRoot_ + mapping.path, process->architecture());
       if (module) QVDebuggerLinux::placeModule(module, mapping.start, mapping.pageOffset, map);
     }
     if (!map.isEmpty()) process->setSectionMap(map);

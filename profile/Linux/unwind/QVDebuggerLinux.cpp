@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,6 @@
 #include "proc/QVTextReader.h"
 #include "samples/QVAbstractCallFrame.h"
 #include "samples/QVCallStack.h"
-#include "symbols/elf/QVElfHeader.h"
 #include "symbols/elf/QVModuleElf.h"
 #include "system/QVEffectiveUser.h"
 #include "system/QVFileUtils.h"
@@ -83,9 +83,9 @@ struct ShortSliceRequest {
 // machine ticks of 16 busy threads took 30 to 100 ms with the default slice
 // and 0.3 to 5 ms in most runs with this one (a long slice made them
 // worse). Asked once per thread; a kernel without slices simply refuses.
-void RequestShortSlice() {
+void RequestShortSlice(bool again = false) {
   static thread_local bool requested = false;
-  if (requested) {
+  if (requested && !again) {
     return;
   }
   requested = true;
@@ -102,6 +102,42 @@ void RequestShortSlice() {
   request.runtime = kSliceNanos;
   ::syscall(SYS_sched_setattr, 0, &request, 0);
 }
+
+// While it holds threads of the target stopped, the sampling thread runs
+// ahead of every ordinary thread of the machine (the lowest real-time
+// priority), where it is allowed to: each stop it must collect would
+// otherwise wait for a scheduler slice, and on a loaded machine that kept
+// the target stopped for milliseconds per tick. Nothing is unwound in the
+// window, so it lasts microseconds per thread. Where real-time priority is
+// not allowed (no CAP_SYS_NICE and no RLIMIT_RTPRIO) the short slice asked
+// for above is what remains; after one refusal it is not asked again.
+class UrgentWindow {
+ public:
+  UrgentWindow() {
+    static std::atomic<bool> refused{false};
+    // A caller that chose another policy (real-time, batch, idle) keeps it.
+    if (refused.load(std::memory_order_relaxed) || ::sched_getscheduler(0) != SCHED_OTHER) {
+      return;
+    }
+    const sched_param urgent{1};
+    raised_ = ::sched_setscheduler(0, SCHED_FIFO, &urgent) == 0;
+    if (!raised_) {
+      refused.store(true, std::memory_order_relaxed);
+    }
+  }
+  ~UrgentWindow() {
+    if (raised_) {
+      const sched_param ordinary{0};
+      ::sched_setscheduler(0, SCHED_OTHER, &ordinary);
+      RequestShortSlice(true);
+    }
+  }
+  UrgentWindow(const UrgentWindow&) = delete;
+  UrgentWindow& operator=(const UrgentWindow&) = delete;
+
+ private:
+  bool raised_ = false;
+};
 
 }  // namespace
 
@@ -256,7 +292,7 @@ void QVDebuggerLinux::_updateSectionMap() {
     if (!placedPaths.insert(path).second) {
       continue;
     }
-    const std::shared_ptr<QVModule> module = moduleForPath(path, architecture, debug());
+    const std::shared_ptr<QVModule> module = QVModuleElf::moduleForFile(path, architecture);
     if (!module) {
       if (!entry->deleted) {
         QV_WARNING("failed to find " << path << " module from " << mapsPath);
@@ -265,39 +301,6 @@ void QVDebuggerLinux::_updateSectionMap() {
     }
     _placeModule(module, entry->start, entry->offset);
   }
-}
-
-std::shared_ptr<QVModule> QVDebuggerLinux::moduleForPath(const std::string& path, QVArchitecture architecture,
-                                                         bool debug) {
-  const QVModuleId moduleId = QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), architecture);
-  if (const std::shared_ptr<QVModule>& known = QVModule::moduleWithId(moduleId)) {
-    return known;
-  }
-  struct stat status;
-  if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-    if (debug) {
-      QV_DEBUG("skipping non-regular file " << path << " mode:" << std::oct << status.st_mode << std::dec);
-    }
-    return nullptr;
-  }
-  if (::access(path.c_str(), R_OK) != 0 || !QVElfHeader::isElf(path, 0)) {
-    if (debug) {
-      QV_DEBUG("skipping non-ELF file " << path);
-    }
-    return nullptr;
-  }
-  auto module = std::make_shared<QVModuleElf>(moduleId, path, 0, PathBaseName(path));
-  try {
-    QVModule::registerModule(module);
-  } catch (const QVException&) {
-    // Another process's debugger registered the file first: share its
-    // module, whose sections other maps already refer to.
-    if (const std::shared_ptr<QVModule>& known = QVModule::moduleWithId(moduleId)) {
-      return known;
-    }
-    throw;
-  }
-  return module;
 }
 
 // The load bias is where the mapping starts less the link-time address of
@@ -390,6 +393,9 @@ void QVDebuggerLinux::_forgetThreadsOtherThan(const std::unordered_set<QVThreadI
   for (auto it = blockedStacks_.begin(); it != blockedStacks_.end();) {
     it = threadIds.count(it->first) != 0 ? std::next(it) : blockedStacks_.erase(it);
   }
+  for (auto it = snapshotLengths_.begin(); it != snapshotLengths_.end();) {
+    it = threadIds.count(it->first) != 0 ? std::next(it) : snapshotLengths_.erase(it);
+  }
 }
 
 std::optional<bool> QVDebuggerLinux::_takeWithoutStop(const QVThreadId& threadId, QVTaskFiles& files,
@@ -426,21 +432,15 @@ bool QVDebuggerLinux::_unwindStoppedThread(const QVThreadId& threadId, const std
   // Every unwind holds this lock before libunwind takes its own (its
   // callbacks take this one): one order, whichever path unwinds.
   std::lock_guard<std::recursive_mutex> lock(lock_);
-  const pid_t tid = static_cast<pid_t>(threadId.nativeIdentifier());
-  auto stack = std::make_shared<QVCallStack>();
-  stack->setSymbolSource(&process());
-  bool unwound = false;
-  {
-    QVPtraceUnwindContext upt(tid);
-    QVUnwindAddressSpace::ThreadScope scope(tid);
-    unwound = upt.isValid() && scope.isValid() && _unwindCallStack(threadId, *stack, upt.get(), maxDepth);
-  }
+  QVUnwindAddressSpace::Snapshot snapshot(static_cast<pid_t>(threadId.nativeIdentifier()),
+                                          _snapshotLength(threadId));
+  const bool unwound = _unwindSnapshot(threadId, snapshot, out, maxDepth);
   if (unwound) {
-    out = stack;
+    _rememberSnapshotLength(threadId, snapshot.used());
     // Taken once of a thread that sleeps at `point`, kept while it sleeps
     // there (a call the interrupt broke was wound back to be made again).
     if (point) {
-      blockedStacks_[threadId] = BlockedStack{*point, maxDepth, stack};
+      blockedStacks_[threadId] = BlockedStack{*point, maxDepth, out};
     }
   }
   return unwound;
@@ -488,39 +488,37 @@ bool QVDebuggerLinux::sampleThreads(ThreadSampleMap& out, unsigned long maxDepth
   _forgetThreadsOtherThan(threadIds);
 
   // Every thread that must stop is interrupted first and their stops are
-  // then collected together, each unwound as soon as it stops: the delays
-  // until each is scheduled overlap instead of adding up.
-  struct Held {
-    QVThreadId threadId;
-    QVTaskFiles* files;
-    int polls;
-    std::optional<BlockedPoint> point;
-    ThreadSample sample;
-  };
+  // then collected together: the delays until each is scheduled overlap
+  // instead of adding up.
   std::vector<Held> held;
   std::vector<Held> sleeping;
+  std::vector<Held> stopToo;
   held.reserve(threadIds.size());
   // A running thread is interrupted the moment it is seen, before anything
   // else is read: this thread competes with the target's for the processor,
   // and once it has run a while it may lose it for a whole round of their
   // slices, while each thread interrupted gives it back.
-  for (const QVThreadId& threadId : threadIds) {
-    if (stopRequested && stopRequested()) {
-      break;
+  {
+    UrgentWindow urgent;
+    for (const QVThreadId& threadId : threadIds) {
+      if (stopRequested && stopRequested()) {
+        break;
+      }
+      QVTaskFiles& files = _taskFiles(threadId);
+      const std::optional<QVProcTaskStat> stat = files.stat();
+      if (!stat || stat->hasExited()) {
+        continue;
+      }
+      Held entry{threadId, &files, 0, std::nullopt, ThreadSample(), std::nullopt};
+      entry.sample.state = stat->state;
+      entry.sample.processor = files.lastProcessor();
+      if (stat->state == 'S' || stat->state == 'D') {
+        sleeping.push_back(std::move(entry));
+      } else if (QVTracedThread::interrupt(files.tid(), debug())) {
+        held.push_back(std::move(entry));
+      }
     }
-    QVTaskFiles& files = _taskFiles(threadId);
-    const std::optional<QVProcTaskStat> stat = files.stat();
-    if (!stat || stat->hasExited()) {
-      continue;
-    }
-    Held entry{threadId, &files, 0, std::nullopt, ThreadSample()};
-    entry.sample.state = stat->state;
-    entry.sample.processor = files.lastProcessor();
-    if (stat->state == 'S' || stat->state == 'D') {
-      sleeping.push_back(std::move(entry));
-    } else if (QVTracedThread::interrupt(files.tid(), debug())) {
-      held.push_back(std::move(entry));
-    }
+    _snapshotStopped(held, false);
   }
   for (Held& entry : sleeping) {
     QVProcTaskStat stat;
@@ -528,71 +526,224 @@ bool QVDebuggerLinux::sampleThreads(ThreadSampleMap& out, unsigned long maxDepth
     const std::optional<bool> taken =
         _takeWithoutStop(entry.threadId, *entry.files, stat, entry.sample.stack, maxDepth, entry.point);
     if (!taken) {
-      if (QVTracedThread::interrupt(entry.files->tid(), debug())) {
-        held.push_back(std::move(entry));
-      }
+      stopToo.push_back(std::move(entry));
     } else if (*taken) {
       _noteCpuTime(*entry.files, entry.sample);
       out[entry.threadId] = std::move(entry.sample);
     }
   }
-  // Each thread is unwound as soon as it stops, but all are let go only once
-  // the last has stopped: on a busy machine a thread let go at once takes
-  // the processor back from those still to stop, which then wait for their
-  // turn one slice after another (100 ms and more for 16 busy threads on 2
-  // processors, against a fraction of a millisecond when they all stop
-  // together). The guard lets go of those that stopped on every path.
-  struct ReleaseStopped {
-    std::vector<pid_t> tids;
-    bool debug;
-    ~ReleaseStopped() {
-      for (pid_t tid : tids) {
-        QVTracedThread::detach(tid, debug);
-      }
+  // A sleeping thread whose stack needs its registers is stopped after all.
+  if (!stopToo.empty()) {
+    UrgentWindow urgent;
+    for (auto it = stopToo.begin(); it != stopToo.end();) {
+      it = QVTracedThread::interrupt(it->files->tid(), debug()) ? std::next(it) : stopToo.erase(it);
     }
-  } stopped{{}, debug()};
-  stopped.tids.reserve(held.size());
+    _snapshotStopped(stopToo, false);
+    std::move(stopToo.begin(), stopToo.end(), std::back_inserter(held));
+  }
+  // Every thread runs again; each is unwound from what was taken of it. A
+  // stack deeper than its snapshot is taken once more with a snapshot as
+  // long as the reach, and its length remembered for the next ticks.
+  std::vector<Held> again;
+  _unwindSnapshots(held, out, maxDepth, again);
+  if (!again.empty()) {
+    {
+      UrgentWindow urgent;
+      // One that went to sleep meanwhile is not woken for it: its stack is
+      // taken next tick, without a stop.
+      for (auto it = again.begin(); it != again.end();) {
+        const std::optional<QVProcTaskStat> stat = it->files->stat();
+        const bool runs = stat && stat->state != 'S' && stat->state != 'D' && !stat->hasExited();
+        it = runs && QVTracedThread::interrupt(it->files->tid(), debug()) ? std::next(it) : again.erase(it);
+      }
+      _snapshotStopped(again, true);
+    }
+    std::vector<Held> deeper;
+    _unwindSnapshots(again, out, maxDepth, deeper);
+  }
+  return !out.empty();
+}
+
+namespace {
+
+// How long threads already copied are held while others have yet to stop.
+// A held thread leaves the run queue, so the processor it used goes to the
+// next thread still to stop instead of back to it: on a busy target every
+// stop then follows the last within microseconds. One that is slow to be
+// scheduled (the machine's other work has the processors) must not hold
+// the rest for its sake longer than this.
+constexpr std::chrono::microseconds kHoldWhileOthersStop{200};
+
+// Threads stopped and copied, let go together: when every thread has
+// stopped, when they have been held long enough, and on every way out.
+class HeldThreads {
+ public:
+  explicit HeldThreads(bool debug) : debug_(debug) {}
+  ~HeldThreads() { releaseAll(); }
+  HeldThreads(const HeldThreads&) = delete;
+  HeldThreads& operator=(const HeldThreads&) = delete;
+
+  void hold(pid_t tid) {
+    if (tids_.empty()) {
+      since_ = std::chrono::steady_clock::now();
+    }
+    tids_.push_back(tid);
+  }
+  bool empty() const { return tids_.empty(); }
+  bool heldLongEnough() const {
+    return !tids_.empty() && std::chrono::steady_clock::now() - since_ >= kHoldWhileOthersStop;
+  }
+  void releaseAll() {
+    for (const pid_t tid : tids_) {
+      QVTracedThread::detach(tid, debug_);
+    }
+    tids_.clear();
+  }
+
+ private:
+  bool debug_;
+  std::vector<pid_t> tids_;
+  std::chrono::steady_clock::time_point since_;
+};
+
+}  // namespace
+
+// Each thread's registers and stack are copied as soon as it stops, and it
+// is let go once every thread has stopped or kHoldWhileOthersStop has
+// passed, whichever comes first; nothing is unwound while any is held. On a
+// loaded machine the last thread may take milliseconds to be scheduled, and
+// holding every thread until then (and while unwinding) cost the target a
+// third of its time.
+void QVDebuggerLinux::_snapshotStopped(std::vector<Held>& held, bool fullReach) {
   // A thread interrupted cannot be let go before it stops, so the stops are
-  // awaited even when the caller asked to end the tick. The wait sleeps in
-  // the kernel on one thread whose stop only this program can collect (any
-  // thread of a process that is not our child, or any but the leader of
-  // one: another wait of ours may take the leader's report); the others are
-  // looked at without waiting once it returns, as they stop meanwhile.
+  // awaited even when the caller asked to end the tick. Unless threads are
+  // held meanwhile, the wait sleeps in the kernel until any child or traced
+  // thread of this program has something to report, without collecting it;
+  // every thread still pending is then looked at. Waiting for one chosen
+  // thread instead left those that stopped first held until that one was
+  // scheduled. The wait is given up for polling when it reports something
+  // else (a child of ours that ended or stopped on its own, which it would
+  // report again at once), and while only the leader of a process we
+  // started is pending: another wait of ours may take the leader's report,
+  // and a wait for it might never return. While threads are held the stops
+  // are polled, so that the hold ends on time.
   const pid_t leader = static_cast<pid_t>(processId().nativeIdentifier());
   const bool ownChild = _attachWaitStyle() == QVTracedThread::WaitStyle::Polled;
-  for (int idle = 0; !held.empty();) {
+  std::vector<Held*> pending;
+  pending.reserve(held.size());
+  for (Held& entry : held) {
+    pending.push_back(&entry);
+  }
+  HeldThreads copied(debug());
+  bool holdEnded = false;
+  bool waitForAny = true;
+  for (int idle = 0; !pending.empty();) {
+    const bool onlyOwnLeader = ownChild && pending.size() == 1 && pending.front()->files->tid() == leader;
+    if (waitForAny && !onlyOwnLeader && copied.empty()) {
+      siginfo_t info{};
+      if (::waitid(P_ALL, 0, &info, WEXITED | WSTOPPED | __WALL | WNOWAIT) == -1) {
+        waitForAny = errno == EINTR;
+      } else {
+        waitForAny = std::any_of(pending.begin(), pending.end(),
+                                 [&](const Held* entry) { return entry->files->tid() == info.si_pid; });
+      }
+    }
     bool progressed = false;
-    const auto blockOn = std::find_if(held.begin(), held.end(),
-                                      [&](const Held& entry) { return !ownChild || entry.files->tid() != leader; });
-    const pid_t blockingTid = blockOn == held.end() ? 0 : blockOn->files->tid();
-    for (auto it = held.begin(); it != held.end();) {
-      const QVTracedThread::WaitStyle style =
-          it->files->tid() == blockingTid ? QVTracedThread::WaitStyle::Blocking : QVTracedThread::WaitStyle::Polled;
-      const pid_t tid = it->files->tid();
-      const QVTracedThread::StopPoll poll = QVTracedThread::pollStop(tid, debug(), style, it->polls++);
+    for (auto it = pending.begin(); it != pending.end();) {
+      Held& entry = **it;
+      const pid_t tid = entry.files->tid();
+      const QVTracedThread::StopPoll poll =
+          QVTracedThread::pollStop(tid, debug(), QVTracedThread::WaitStyle::Polled, entry.polls++);
       if (poll == QVTracedThread::StopPoll::Pending) {
         ++it;
         continue;
       }
       progressed = true;
       if (poll == QVTracedThread::StopPoll::Stopped) {
-        stopped.tids.push_back(tid);
-        const bool unwound = _unwindStoppedThread(it->threadId, it->point, it->sample.stack, maxDepth);
-        _noteCpuTime(*it->files, it->sample);
-        if (unwound) {
-          out[it->threadId] = std::move(it->sample);
-        } else if (debug()) {
-          QV_WARNING("failed to get callstack for running thread " << it->threadId);
+        copied.hold(tid);
+        entry.snapshot.emplace(tid, fullReach ? QVUnwindAddressSpace::Snapshot::kReach
+                                              : _snapshotLength(entry.threadId));
+        entry.snapshot->freeze();
+        _noteCpuTime(*entry.files, entry.sample);
+        if (holdEnded) {
+          copied.releaseAll();
         }
       }
-      it = held.erase(it);
+      it = pending.erase(it);
     }
+    if (pending.empty() || copied.heldLongEnough()) {
+      holdEnded = holdEnded || !pending.empty();
+      copied.releaseAll();
+    }
+    // A report that the looks never settle (it would wake the wait again at
+    // once) turns the wait into polling too.
     idle = progressed ? 0 : idle + 1;
-    if (!progressed && blockingTid == 0) {
-      QVTracedThread::pause(idle);
+    waitForAny = waitForAny && idle < 4;
+    if (!progressed && !pending.empty() && (!waitForAny || onlyOwnLeader || !copied.empty())) {
+      QVTracedThread::pause(copied.empty() ? idle : 0);
     }
   }
-  return !out.empty();
+}
+
+void QVDebuggerLinux::_unwindSnapshots(std::vector<Held>& held, ThreadSampleMap& out, unsigned long maxDepth,
+                                       std::vector<Held>& overflowed) {
+  for (Held& entry : held) {
+    if (!entry.snapshot || !entry.snapshot->isValid()) {
+      continue;
+    }
+    QVUnwindAddressSpace::Snapshot& snapshot = *entry.snapshot;
+    std::shared_ptr<QVAbstractCallStack> stack;
+    const bool unwound = _unwindSnapshot(entry.threadId, snapshot, stack, maxDepth);
+    if (snapshot.overflowed) {
+      entry.snapshot.reset();
+      overflowed.push_back(std::move(entry));
+      continue;
+    }
+    _rememberSnapshotLength(entry.threadId, snapshot.used());
+    if (!unwound) {
+      if (debug()) {
+        QV_WARNING("failed to get callstack for running thread " << entry.threadId);
+      }
+      continue;
+    }
+    // Taken once of a thread that sleeps at `point`, kept while it sleeps
+    // there (a call the interrupt broke was wound back to be made again).
+    if (entry.point) {
+      blockedStacks_[entry.threadId] = BlockedStack{*entry.point, maxDepth, stack};
+    }
+    entry.sample.stack = std::move(stack);
+    out[entry.threadId] = std::move(entry.sample);
+  }
+}
+
+size_t QVDebuggerLinux::_snapshotLength(const QVThreadId& threadId) const {
+  const auto found = snapshotLengths_.find(threadId);
+  return found == snapshotLengths_.end() ? QVUnwindAddressSpace::Snapshot::kChunk : found->second;
+}
+
+// Room is kept above what the last unwind read, in whole chunks, so that a
+// thread that calls a little deeper still fits without a second stop.
+void QVDebuggerLinux::_rememberSnapshotLength(const QVThreadId& threadId, size_t used) {
+  constexpr size_t kChunk = QVUnwindAddressSpace::Snapshot::kChunk;
+  const size_t wanted = std::min(QVUnwindAddressSpace::Snapshot::kReach, (used / kChunk + 1) * kChunk);
+  size_t& length = snapshotLengths_[threadId];
+  length = std::max({length, wanted, kChunk});
+}
+
+bool QVDebuggerLinux::_unwindSnapshot(const QVThreadId& threadId, QVUnwindAddressSpace::Snapshot& snapshot,
+                                      std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth) {
+  auto stack = std::make_shared<QVCallStack>();
+  stack->setSymbolSource(&process());
+  bool unwound = false;
+  {
+    QVPtraceUnwindContext upt(snapshot.tid);
+    QVUnwindAddressSpace::ThreadScope scope(snapshot);
+    unwound = upt.isValid() && snapshot.isValid() && _unwindCallStack(threadId, *stack, upt.get(), maxDepth);
+  }
+  if (unwound) {
+    out = std::move(stack);
+  }
+  return unwound;
 }
 
 void QVDebuggerLinux::_noteCpuTime(QVTaskFiles& files, ThreadSample& sample) {
@@ -649,7 +800,8 @@ QVDebuggerLinux::BlockedUnwind QVDebuggerLinux::_blockedThreadCallStack(const QV
   bool missedRegister = false;
   {
     QVPtraceUnwindContext upt(tid);
-    QVUnwindAddressSpace::ThreadScope blocked(tid, point.ip, point.sp);
+    QVUnwindAddressSpace::Snapshot blocked(tid, point.ip, point.sp, _snapshotLength(threadId));
+    QVUnwindAddressSpace::ThreadScope scope(blocked);
     unwound = upt.isValid() && _unwindCallStack(threadId, *stack, upt.get(), maxDepth);
     missedRegister = blocked.missedRegister;
   }

@@ -11,9 +11,11 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "Linux/unwind/QVSegment.h"
 #include "Linux/unwind/QVTracedThread.h"
+#include "Linux/unwind/QVUnwindAddressSpace.h"
 #include "model/QVDebugger.h"
 #include "ranges/QVRangeMap.h"
 #include "symbols/QVModuleId.h"
@@ -38,11 +40,14 @@ class QVUnwindAddressSpace;
 //
 // Call stacks are unwound remotely with libunwind, from the thread's
 // registers and a snapshot of its stack taken in one read (see
-// QVUnwindAddressSpace::ThreadScope). A running thread is seized,
-// interrupted, unwound and detached within one getThreadCallStack call, or
-// within one sampleThreads call for all threads at once; a thread sleeping
-// in the kernel is read without a stop (see _blockedThreadCallStack), so
-// the target never sees a call fail with EINTR because it was sampled. The unwinder's address space (with its global cache of unwind
+// QVUnwindAddressSpace::Snapshot). A running thread is seized,
+// interrupted, unwound and detached within one getThreadCallStack call; in
+// sampleThreads it is let go once its registers and stack are copied (and
+// the others have stopped, or a short hold has passed), and unwound from
+// the copy while it runs on; a thread sleeping in the kernel is read
+// without a stop (see _blockedThreadCallStack), so the target never sees a
+// call fail with EINTR because it was sampled. The unwinder's address
+// space (with its global cache of unwind
 // rules) is made on first use and kept for the debugger's life. Unwind
 // rules are looked up only for addresses inside an executable file mapping
 // of the segment map as last read (the process sampler re-reads it when the
@@ -95,12 +100,16 @@ class QVDebuggerLinux : public QVDebugger {
   bool getThreadCallStack(const QVThreadId& threadId, std::shared_ptr<QVAbstractCallStack>& out,
                           unsigned long maxDepth) override;
   // Every thread that must stop is interrupted before any stop is awaited;
-  // each is unwound and let go as soon as it stops. Threads sleeping in the
-  // kernel are read without a stop, as getThreadCallStack does. Each
+  // as each stops its registers and stack are copied, it is let go once all
+  // have stopped or 200 µs have passed, and all are unwound from their copies once every one runs again
+  // (a stack deeper than its copy is taken again, longer). Threads sleeping
+  // in the kernel are read without a stop, as getThreadCallStack does. Each
   // thread's /proc files are kept open between ticks (see QVTaskFiles).
   // The calling thread asks the scheduler, once, for a short time slice (an
   // early deadline), so that the target's threads let go do not keep it
-  // waiting; its nice value is kept.
+  // waiting; its nice value is kept. While it holds threads stopped it runs
+  // at the lowest real-time priority where it may (see UrgentWindow in the
+  // source).
   bool sampleThreads(ThreadSampleMap& out, unsigned long maxDepth, const StopPredicate& stopRequested) override;
   // Re-read when `update` or while empty.
   const SectionMap& sectionMap(bool update) override;
@@ -142,11 +151,6 @@ class QVDebuggerLinux : public QVDebugger {
   static bool traceUnwind();
   static void _initVDSOModule();
 
-  // The registered module of the file, or a new ELF module registered for
-  // it; null for files that are not regular, readable ELF files. Shared with
-  // readers that learn a process's mappings from elsewhere (perf records).
-  static std::shared_ptr<QVModule> moduleForPath(const std::string& path, QVArchitecture architecture,
-                                                 bool debug);
   // Places the module's executable sections into `map`, biased for a
   // mapping at `start` of the file from `fileOffset`.
   static void placeModule(const std::shared_ptr<QVModule>& module, unsigned long start, unsigned long fileOffset,
@@ -206,6 +210,31 @@ class QVDebuggerLinux : public QVDebugger {
   std::optional<bool> _takeWithoutStop(const QVThreadId& threadId, QVTaskFiles& files, const QVProcTaskStat& stat,
                                        std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth,
                                        std::optional<BlockedPoint>& point);
+  // A thread of one tick that is stopped for its stack: what was read of it
+  // before, and what its stop gave.
+  struct Held {
+    QVThreadId threadId;
+    QVTaskFiles* files;
+    int polls;
+    std::optional<BlockedPoint> point;
+    ThreadSample sample;
+    std::optional<QVUnwindAddressSpace::Snapshot> snapshot;
+  };
+  // Collects the stops of the interrupted threads in `held`, copying each
+  // one's registers and stack and letting them go together (see the
+  // source). With `fullReach`
+  // the copy spans the whole reach instead of the thread's usual length.
+  void _snapshotStopped(std::vector<Held>& held, bool fullReach);
+  // Unwinds every thread of `held` from its snapshot into `out`; those whose
+  // stack went past their snapshot are moved to `overflowed`.
+  void _unwindSnapshots(std::vector<Held>& held, ThreadSampleMap& out, unsigned long maxDepth,
+                        std::vector<Held>& overflowed);
+  bool _unwindSnapshot(const QVThreadId& threadId, QVUnwindAddressSpace::Snapshot& snapshot,
+                       std::shared_ptr<QVAbstractCallStack>& out, unsigned long maxDepth);
+  // How much stack to copy of the thread: the default chunk, or what its
+  // earlier unwinds needed with room to spare (lock_ held).
+  size_t _snapshotLength(const QVThreadId& threadId) const;
+  void _rememberSnapshotLength(const QVThreadId& threadId, size_t used);
   // Unwinds a thread this debugger holds stopped, from its registers and a
   // snapshot of its stack.
   bool _unwindStoppedThread(const QVThreadId& threadId, const std::optional<BlockedPoint>& point,
@@ -219,6 +248,8 @@ class QVDebuggerLinux : public QVDebugger {
 
   mutable std::recursive_mutex lock_;
   std::unordered_map<QVThreadId, BlockedStack> blockedStacks_;
+  // Bytes of stack to copy per thread (see _snapshotLength).
+  std::unordered_map<QVThreadId, size_t> snapshotLengths_;
   SectionMap sectionMap_;
   ModuleAddrMap moduleAddrMap_;
   SegmentMap segmentMap_;

@@ -27,6 +27,9 @@ namespace {
 // Polls of the attach wait spent yielding before the thread's state is
 // looked at.
 constexpr int kRoundsBeforeLooking = 64;
+// Rounds of pause() a thread that could not be detached is given to stop or
+// end: about a second once the pauses have grown.
+constexpr int kRoundsToFinish = 5000;
 
 }  // namespace
 
@@ -81,7 +84,7 @@ bool QVTracedThread::interrupt(pid_t tid, bool debug) {
     if (debug) {
       QV_WARNING("failed to interrupt " << tid << ": " << std::strerror(error));
     }
-    ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+    detach(tid, debug);
     return false;
   }
   return true;
@@ -110,7 +113,7 @@ QVTracedThread::StopPoll QVTracedThread::pollStop(pid_t tid, bool debug, WaitSty
       QV_WARNING("waitpid failed for task " << tid << ": " << std::strerror(error));
     }
     // Whatever state the thread is in, it must not stay traced.
-    ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+    detach(tid, debug);
     return StopPoll::Gone;
   }
   if (info.si_pid == 0) {
@@ -256,14 +259,69 @@ bool QVTracedThread::_isOwnProcess(pid_t tid) {
 }
 
 bool QVTracedThread::detach(pid_t tid, bool debug) {
-  if (::ptrace(PTRACE_DETACH, tid, nullptr, nullptr) == -1) {
-    const int error = errno;
-    if (debug) {
-      QV_WARNING("failed to detach from " << tid << ": " << std::strerror(error));
-    }
-    return false;
+  if (::ptrace(PTRACE_DETACH, tid, nullptr, nullptr) == 0) {
+    return true;
   }
-  return true;
+  const int error = errno;
+  if (error == ESRCH) {
+    return _finishUnstopped(tid, debug);
+  }
+  if (debug) {
+    QV_WARNING("failed to detach from " << tid << ": " << std::strerror(error));
+  }
+  return false;
+}
+
+// ESRCH: the thread is ours but not in a stop, or no longer ours at all. Ours
+// and running happens to a thread killed while held (another thread called
+// exit, or SIGKILL came): it is on its way out, and a traced thread that
+// ends becomes a zombie only its tracer may reap. Until it is reaped the
+// kernel holds back the end of its whole process from the parent, so a
+// launcher waiting for the program would wait for ever. It is therefore
+// waited for here and reaped; one that is alive after all is stopped
+// again and let go.
+bool QVTracedThread::_finishUnstopped(pid_t tid, bool debug) {
+  for (int round = 0; round < kRoundsToFinish; ++round) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(tid), &info, WEXITED | WSTOPPED | __WALL | WNOWAIT | WNOHANG) == -1) {
+      if (errno == EINTR) {
+        continue;
+      }
+      // ECHILD: not traced by this program (any more); nothing to undo.
+      return true;
+    }
+    if (info.si_pid == 0) {
+      if (round == 0) {
+        // A live thread is made to stop so that it can be let go; one on its
+        // way out refuses, and its end is reported shortly.
+        ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
+      }
+      pause(round);
+      continue;
+    }
+    const bool ended = info.si_code == CLD_EXITED || info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
+    if (ended && _isOwnProcess(tid)) {
+      // The leader of a process this program started: its end is its
+      // waiter's to collect.
+      return true;
+    }
+    int status = 0;
+    if (::waitpid(tid, &status, __WALL | WNOHANG) != tid) {
+      continue;
+    }
+    if (ended) {
+      return true;
+    }
+    const bool eventStop = WIFSTOPPED(status) && (status >> 16) == PTRACE_EVENT_STOP;
+    const int signal = WIFSTOPPED(status) && !eventStop ? WSTOPSIG(status) : 0;
+    if (::ptrace(PTRACE_DETACH, tid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(signal))) == 0) {
+      return true;
+    }
+  }
+  if (debug) {
+    QV_WARNING("failed to detach from " << tid << ": it neither stopped nor ended");
+  }
+  return false;
 }
 
 }  // namespace Quorvel

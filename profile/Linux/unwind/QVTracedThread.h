@@ -73,7 +73,10 @@ class QVTracedThread {
   // The pause between two rounds of polls: sleeps from 5 µs growing to
   // 200 µs for a thread that is slow to be scheduled.
   static void pause(int round);
-  // PTRACE_DETACH without a signal: the interrupt queued none.
+  // PTRACE_DETACH without a signal: the interrupt queued none. A thread
+  // that is not in a stop (killed while held, on its way out) is waited for
+  // and reaped, or stopped again and let go: it is never left traced, and
+  // never left a zombie that holds back its process's exit.
   static bool detach(pid_t tid, bool debug);
   // /proc/<tid>/stat of a thread or process; empty when unreadable.
   static std::optional<QVProcTaskStat> taskStat(pid_t tid);
@@ -89,6 +92,8 @@ class QVTracedThread {
   // again (see the source).
   static void _restartInterruptedCall(pid_t tid, int stopSignal);
   static bool _hasPendingSignal(pid_t tid);
+  // detach() of a thread that is not in a stop (see the source).
+  static bool _finishUnstopped(pid_t tid, bool debug);
   // Resumes a thread stopped by another signal, delivering it.
   static void _passSignal(pid_t tid, int signal, bool debug);
 

@@ -33,31 +33,25 @@ std::unordered_map<unw_addr_space_t, SpaceEntry>& Registry() {
   return registry;
 }
 
-// The thread the current thread is unwinding, if any.
-thread_local QVUnwindAddressSpace::ThreadScope* t_scope = nullptr;
+// What the current thread is unwinding from, if anything.
+thread_local QVUnwindAddressSpace::Snapshot* t_snapshot = nullptr;
 
 // Stack taken below the stack pointer: the red zone a leaf function may use
 // without moving the pointer.
 constexpr unw_word_t kRedZone = 128;
-// The first read covers what most call chains use; deeper ones grow it in
-// chunks of the same size up to the reach.
-constexpr size_t kSnapshotChunk = 16 * 1024;
-constexpr size_t kSnapshotReach = 1024 * 1024;
 
 }  // namespace
 
-QVUnwindAddressSpace::ThreadScope::ThreadScope(pid_t tid_, unw_word_t ip, unw_word_t sp) : tid(tid_) {
+QVUnwindAddressSpace::Snapshot::Snapshot(pid_t tid_, unw_word_t ip, unw_word_t sp, size_t length) : tid(tid_) {
   registers_[UNW_X86_64_RIP] = ip;
   registers_[UNW_X86_64_RSP] = sp;
   known_ = (1u << UNW_X86_64_RIP) | (1u << UNW_X86_64_RSP);
-  _snapshot(sp);
-  t_scope = this;
+  _read(sp, length);
 }
 
-QVUnwindAddressSpace::ThreadScope::ThreadScope(pid_t tid_) : tid(tid_) {
+QVUnwindAddressSpace::Snapshot::Snapshot(pid_t tid_, size_t length) : tid(tid_) {
   user_regs_struct regs{};
   if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == -1) {
-    t_scope = this;
     return;
   }
   const unsigned long long values[kRegisterCount] = {regs.rax, regs.rdx, regs.rcx, regs.rbx, regs.rsi, regs.rdi,
@@ -67,13 +61,10 @@ QVUnwindAddressSpace::ThreadScope::ThreadScope(pid_t tid_) : tid(tid_) {
     registers_[i] = static_cast<unw_word_t>(values[i]);
   }
   known_ = (1u << kRegisterCount) - 1;
-  _snapshot(registers_[UNW_X86_64_RSP]);
-  t_scope = this;
+  _read(registers_[UNW_X86_64_RSP], length);
 }
 
-QVUnwindAddressSpace::ThreadScope::~ThreadScope() { t_scope = nullptr; }
-
-bool QVUnwindAddressSpace::ThreadScope::reg(unw_regnum_t number, unw_word_t& value) {
+bool QVUnwindAddressSpace::Snapshot::reg(unw_regnum_t number, unw_word_t& value) {
   if (number < 0 || number >= kRegisterCount || (known_ & (1u << number)) == 0) {
     missedRegister = true;
     return false;
@@ -82,9 +73,9 @@ bool QVUnwindAddressSpace::ThreadScope::reg(unw_regnum_t number, unw_word_t& val
   return true;
 }
 
-void QVUnwindAddressSpace::ThreadScope::_snapshot(unw_word_t sp) {
+void QVUnwindAddressSpace::Snapshot::_read(unw_word_t sp, size_t length) {
   base_ = sp > kRedZone ? sp - kRedZone : sp;
-  stack_.resize(kSnapshotChunk);
+  stack_.resize(std::min(std::max(length, kChunk), kReach));
   iovec local{stack_.data(), stack_.size()};
   iovec remote{reinterpret_cast<void*>(base_), stack_.size()};
   // A partial read ends at the first unmapped page: the top of the stack.
@@ -99,12 +90,16 @@ void QVUnwindAddressSpace::ThreadScope::_snapshot(unw_word_t sp) {
   stack_.resize(got);
 }
 
-bool QVUnwindAddressSpace::ThreadScope::_grow(unw_word_t address) {
-  if (exhausted_ || address < base_ + stack_.size() || address - base_ >= kSnapshotReach) {
+bool QVUnwindAddressSpace::Snapshot::_grow(unw_word_t address) {
+  if (exhausted_ || address < base_ + stack_.size() || address - base_ >= kReach) {
+    return false;
+  }
+  if (frozen_) {
+    overflowed = true;
     return false;
   }
   const size_t have = stack_.size();
-  const size_t want = std::min(kSnapshotReach, ((address - base_) / kSnapshotChunk + 1) * kSnapshotChunk);
+  const size_t want = std::min(kReach, ((address - base_) / kChunk + 1) * kChunk);
   stack_.resize(want);
   iovec local{stack_.data() + have, want - have};
   iovec remote{reinterpret_cast<void*>(base_ + have), want - have};
@@ -115,13 +110,17 @@ bool QVUnwindAddressSpace::ThreadScope::_grow(unw_word_t address) {
   return address >= base_ && address - base_ + sizeof(unw_word_t) <= stack_.size();
 }
 
-bool QVUnwindAddressSpace::ThreadScope::word(unw_word_t address, unw_word_t& value) {
+bool QVUnwindAddressSpace::Snapshot::word(unw_word_t address, unw_word_t& value) {
   const auto inside = [this](unw_word_t at) {
     return at >= base_ && at - base_ <= stack_.size() && stack_.size() - (at - base_) >= sizeof(unw_word_t);
   };
   if (inside(address) || _grow(address)) {
     std::memcpy(&value, stack_.data() + (address - base_), sizeof(value));
+    used_ = std::max(used_, static_cast<size_t>(address - base_ + sizeof(value)));
     return true;
+  }
+  if (overflowed) {
+    return false;
   }
   ++wordReads;
   iovec local{&value, sizeof(value)};
@@ -129,28 +128,32 @@ bool QVUnwindAddressSpace::ThreadScope::word(unw_word_t address, unw_word_t& val
   return ::process_vm_readv(tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof(value));
 }
 
+QVUnwindAddressSpace::ThreadScope::ThreadScope(Snapshot& snapshot) { t_snapshot = &snapshot; }
+
+QVUnwindAddressSpace::ThreadScope::~ThreadScope() { t_snapshot = nullptr; }
+
 int QVUnwindAddressSpace::_accessMem(unw_addr_space_t space, unw_word_t address, unw_word_t* value, int write,
                                      void* arg) {
-  ThreadScope* scope = t_scope;
-  if (scope == nullptr) {
+  Snapshot* snapshot = t_snapshot;
+  if (snapshot == nullptr) {
     return _UPT_access_mem(space, address, value, write, arg);
   }
   if (write != 0) {
     return -UNW_EINVAL;
   }
-  return scope->word(address, *value) ? 0 : -UNW_EINVAL;
+  return snapshot->word(address, *value) ? 0 : -UNW_EINVAL;
 }
 
 int QVUnwindAddressSpace::_accessReg(unw_addr_space_t space, unw_regnum_t reg, unw_word_t* value, int write,
                                      void* arg) {
-  ThreadScope* scope = t_scope;
-  if (scope == nullptr) {
+  Snapshot* snapshot = t_snapshot;
+  if (snapshot == nullptr) {
     return _UPT_access_reg(space, reg, value, write, arg);
   }
   if (write != 0) {
     return -UNW_EINVAL;
   }
-  return scope->reg(reg, *value) ? 0 : -UNW_EBADREG;
+  return snapshot->reg(reg, *value) ? 0 : -UNW_EBADREG;
 }
 
 QVUnwindAddressSpace::QVUnwindAddressSpace(ElfPathAccessor getElfPath, void* userPointer)

@@ -52,46 +52,67 @@ class QVUnwindAddressSpace {
   unw_addr_space_t space() const { return space_; }
   const Accessors& accessors() const { return accessors_; }
 
-  // For the life of the object, unwinding on this thread serves one thread
-  // of the target from what was taken of it up front: its registers and a
-  // snapshot of its stack above the stack pointer, read in one piece with
-  // process_vm_readv (which needs no stop) and grown on demand in large
-  // chunks. The unwinder's word reads are answered from the snapshot, and
-  // only addresses outside it are read one word at a time. This replaces a
+  // What was taken of one thread of the target for unwinding it: its
+  // registers and a snapshot of its stack above the stack pointer (less the
+  // red zone), read in one piece with process_vm_readv. The unwinder's word
+  // reads are answered from the snapshot; only addresses outside it are
+  // read from the process one word at a time. This replaces a
   // PTRACE_PEEKUSER per register and a PTRACE_PEEKDATA per word.
   //
   // A thread stopped under ptrace gives all its registers. A thread blocked
   // in a system call is not stopped: only the instruction and stack
   // pointers of its user side are known (from /proc/<tid>/syscall), and a
   // step that needs another register finds it unknown, ending the walk.
-  class ThreadScope {
+  //
+  // While the thread cannot run (stopped, or blocked and checked unmoved
+  // afterwards) the snapshot grows on demand towards the top of the stack.
+  // Once freeze() is called the thread may run again and its stack change:
+  // the snapshot then answers alone for the stack, and a read past its end
+  // that may still be stack (the first read did not end at unreadable
+  // memory) fails and marks the snapshot overflowed, so that the caller
+  // takes the thread again with a longer snapshot. Reads elsewhere (unwind
+  // tables, code) still come from the process: they do not change under a
+  // running thread.
+  class Snapshot {
    public:
-    // A thread blocked in a system call.
-    ThreadScope(pid_t tid, unw_word_t ip, unw_word_t sp);
-    // A thread stopped under ptrace; its registers are read here.
-    explicit ThreadScope(pid_t tid);
-    ~ThreadScope();
-    ThreadScope(const ThreadScope&) = delete;
-    ThreadScope& operator=(const ThreadScope&) = delete;
+    // Of a thread blocked in a system call; reads `length` bytes of stack.
+    Snapshot(pid_t tid, unw_word_t ip, unw_word_t sp, size_t length = kChunk);
+    // Of a thread stopped under ptrace: its registers, and `length` bytes
+    // of stack.
+    Snapshot(pid_t tid, size_t length);
+    Snapshot(Snapshot&&) = default;
+    Snapshot& operator=(Snapshot&&) = default;
 
     // False when a stopped thread's registers could not be read.
     bool isValid() const { return known_ != 0; }
+    // The thread may run from now on (see the class comment).
+    void freeze() { frozen_ = true; }
     // The register by libunwind's x86-64 number; false when not known, and
     // missedRegister is then set.
     bool reg(unw_regnum_t number, unw_word_t& value);
     // One word of memory, from the snapshot when it holds it.
     bool word(unw_word_t address, unw_word_t& value);
+    // Bytes from the snapshot's start that the unwinder has read so far.
+    size_t used() const { return used_; }
+
+    // The first read covers what most call chains use; deeper ones grow it
+    // in chunks of the same size, up to the reach.
+    static constexpr size_t kChunk = 16 * 1024;
+    static constexpr size_t kReach = 1024 * 1024;
 
     pid_t tid;
     // Set when a step asked for a register that is not known.
     bool missedRegister = false;
+    // Set when a frozen snapshot was asked for stack it does not hold.
+    bool overflowed = false;
     // Words read outside the snapshot, for the benchmarks.
     unsigned long wordReads = 0;
 
    private:
     static constexpr int kRegisterCount = 17;
-    // Reads from the stack pointer (less the red zone below it) onwards.
-    void _snapshot(unw_word_t sp);
+    // Reads `length` bytes from the stack pointer (less the red zone below
+    // it) onwards.
+    void _read(unw_word_t sp, size_t length);
     // Grows the snapshot to cover `address`, if it lies within reach.
     bool _grow(unw_word_t address);
 
@@ -100,6 +121,18 @@ class QVUnwindAddressSpace {
     unw_word_t base_ = 0;
     std::vector<unsigned char> stack_;
     bool exhausted_ = false;
+    bool frozen_ = false;
+    size_t used_ = 0;
+  };
+
+  // For the life of the object, unwinding on this thread reads registers
+  // and memory from `snapshot` (instead of ptrace requests to the thread).
+  class ThreadScope {
+   public:
+    explicit ThreadScope(Snapshot& snapshot);
+    ~ThreadScope();
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
   };
 
   // The user pointer of a space made by this class; null for any other.

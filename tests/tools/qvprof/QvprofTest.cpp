@@ -858,7 +858,11 @@ TEST_F(QvprofRecording, CpuViewWeighsTheBusyWorkerAndTellsEachSamplesState) {
     }
   }
   EXPECT_GE(statesOf["work_a"]["running"], 9 * (statesOf["work_a"]["sleeping"] + 1)) << "the worker runs";
-  EXPECT_GE(statesOf["sleeper"]["sleeping"], 9 * (statesOf["sleeper"]["running"] + 1)) << "the sleepers sleep";
+  // A sleeper woken on a busy machine waits its turn in the run queue, and
+  // is rightly seen runnable then: on a 2-core machine at load 10 the four
+  // sleepers spent 12 % of their time waiting (their schedstat), profiled
+  // or not.
+  EXPECT_GE(statesOf["sleeper"]["sleeping"], 3 * (statesOf["sleeper"]["running"] + 1)) << "the sleepers sleep";
   // Time since each thread's previous sample adds up to no more than the
   // recording (1.5 s, with room for the start), whatever the thread.
   for (const auto& entry : cpuMicrosOf) {

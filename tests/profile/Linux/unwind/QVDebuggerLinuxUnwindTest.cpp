@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -239,6 +240,57 @@ TEST_P(UnwindProbeBuildTest, AgreesWithEuStack) {
   }
 }
 
+// The sampler copies a stopped thread's registers and stack, lets it go,
+// and unwinds from the copy; that must give the very stack an unwind of the
+// held thread gives. The probe sits in a group stop so that both see one
+// state. The deep probe's stack (300 frames of 256 bytes and more) outgrows
+// the first copy, which is then taken again longer.
+TEST_P(UnwindProbeBuildTest, StackFromTheCopyMatchesTheHeldThreadsStack) {
+  struct Case {
+    std::vector<std::string> arguments;
+    size_t threads;
+    int atLeastFrames;
+  };
+  for (const Case& c : {Case{{"spin", "20"}, 2, 3}, Case{{"deep", "300"}, 1, 300}}) {
+    SCOPED_TRACE(c.arguments.front());
+    ASSERT_NO_FATAL_FAILURE(Start(GetParam().path, c.arguments));
+    ASSERT_TRUE(c.threads == 2 || child->waitForState('S'));
+    ASSERT_EQ(0, ::kill(child->pid(), SIGSTOP));
+    std::unordered_set<QVThreadId> threadIds;
+    const auto allStopped = [&] {
+      threadIds.clear();
+      QVTaskInfoLinux::getThreadIdsForProcess(process->processId(), threadIds, false);
+      return std::all_of(threadIds.begin(), threadIds.end(), [&](const QVThreadId& id) {
+        return CallChainProbe::taskState(child->pid(), static_cast<pid_t>(id.nativeIdentifier())) == 'T';
+      });
+    };
+    for (int tries = 0; tries < 1000 && !allStopped(); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(c.threads, threadIds.size());
+
+    QVDebugger::ThreadSampleMap copied;
+    ASSERT_TRUE(debugger->sampleThreads(copied, 512, {}));
+    ASSERT_EQ(c.threads, copied.size());
+    for (const auto& entry : copied) {
+      std::shared_ptr<QVAbstractCallStack> held;
+      ASSERT_TRUE(debugger->getThreadCallStack(entry.first, held, 512));
+      std::vector<uint64_t> fromCopy;
+      std::vector<uint64_t> fromHeld;
+      entry.second.stack->getFrames(fromCopy);
+      held->getFrames(fromHeld);
+      EXPECT_GE(static_cast<int>(fromCopy.size()), c.atLeastFrames) << Joined(FrameNames(*entry.second.stack));
+      EXPECT_EQ(fromHeld, fromCopy) << Joined(FrameNames(*entry.second.stack));
+      // The walk reached the outermost function of the probe's thread.
+      const std::vector<std::string> names = FrameNames(*entry.second.stack);
+      EXPECT_FALSE(From(names, "main").empty() && From(names, "thread_b").empty()) << Joined(names);
+    }
+    ASSERT_EQ(0, ::kill(child->pid(), SIGCONT));
+    ASSERT_TRUE(c.threads == 2 || child->waitForState('S'));
+    test::ExpectNotTraced(child->pid());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, UnwindProbeBuildTest, ::testing::ValuesIn(CallChainProbe::binaries()),
                          [](const ::testing::TestParamInfo<CallChainProbe::Binary>& info) {
                            return info.param.label;
@@ -317,6 +369,41 @@ TEST_F(UnwindTest, ProbeExitingWhileBeingUnwoundIsNeverLeftTraced) {
   ASSERT_TRUE(child->wait(5000, status));
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+// A thread killed while it is held (its process ended meanwhile) cannot be
+// detached: it is a zombie that only its tracer may reap, and until then
+// the kernel keeps the process's end from its parent, so a launcher would
+// wait for ever. First held by hand, then with the sampler taking stacks
+// back to back while the process exits on its own.
+TEST_F(UnwindTest, ProcessEndingWhileItsThreadsAreHeldStillReachesItsParent) {
+  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"spin", "20"}));
+  {
+    QVTracedThread held(static_cast<pid_t>(child->value("thread_b")), true);
+    ASSERT_TRUE(held.attached());
+    ::kill(child->pid(), SIGKILL);
+  }
+  int status = -1;
+  ASSERT_TRUE(child->wait(5000, status)) << "the killed probe's end never reached its parent";
+  EXPECT_TRUE(WIFSIGNALED(status));
+
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"exit-after", std::to_string(40 + 15 * run)}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      QVDebugger::ThreadSampleMap samples;
+      if (!debugger->sampleThreads(samples, 512, nullptr)) {
+        const char state = ChildProbe::taskState(child->pid(), child->pid());
+        if (state == 'Z' || state == 0) {
+          break;
+        }
+      }
+    }
+    ASSERT_TRUE(child->wait(5000, status)) << "the probe's end never reached its parent";
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+  }
 }
 
 TEST_F(UnwindTest, ProbeKilledWhileAnotherThreadUnwindsIt) {
@@ -588,6 +675,56 @@ TEST_F(UnwindTest, ElfPathAccessorAnswersFromTheSegmentMap) {
   EXPECT_EQ(-1, QVDebuggerLinux::_get_elf_path(anonymous.space(), ip, &start, &offset, path, sizeof(path)));
   QVUnwindAddressSpace::setUserPointer(anonymous.space(), debugger.get());
   EXPECT_EQ(0, QVDebuggerLinux::_get_elf_path(anonymous.space(), ip, &start, &offset, path, sizeof(path)));
+}
+
+// A snapshot copied while the thread could not run answers for the stack
+// alone once frozen: changes made afterwards are not seen, and stack past
+// its end is refused (overflowed) rather than read from memory that may
+// have changed. Before it is frozen it grows from memory. Addresses beyond
+// the reach are no stack and are always read from memory. This process's
+// own heap stands in for a thread's stack.
+TEST(UnwindAddressSpaceTest, FrozenSnapshotAnswersAloneForTheStack) {
+  using Snapshot = QVUnwindAddressSpace::Snapshot;
+  constexpr size_t kWords = 2 * Snapshot::kReach / sizeof(unw_word_t);
+  std::vector<unw_word_t> stack(kWords, 1);
+  static unw_word_t beyond = 1;
+  // The stack pointer sits a red zone (128 bytes, 16 words) above the copy's start.
+  const auto address = [&](size_t index) { return reinterpret_cast<unw_word_t>(&stack[index]); };
+  const size_t inside = 100;
+  const size_t past = Snapshot::kChunk / sizeof(unw_word_t) + 100;
+  struct Case {
+    const char* what;
+    bool frozen;
+    unw_word_t at;
+    bool read;
+    unw_word_t value;
+    bool overflowed;
+  };
+  const Case cases[] = {
+      {"inside, frozen", true, address(inside), true, 1, false},
+      {"inside, not frozen", false, address(inside), true, 1, false},
+      {"past the end, frozen", true, address(past), false, 0, true},
+      {"past the end, not frozen", false, address(past), true, 2, false},
+      {"no stack, frozen", true, reinterpret_cast<unw_word_t>(&beyond), true, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::fill(stack.begin(), stack.end(), 1);
+    beyond = 1;
+    Snapshot snapshot(::getpid(), 1, address(16), Snapshot::kChunk);
+    if (c.frozen) {
+      snapshot.freeze();
+    }
+    // What the thread does once let go.
+    std::fill(stack.begin(), stack.end(), 2);
+    beyond = 2;
+    unw_word_t value = 0;
+    EXPECT_EQ(c.read, snapshot.word(c.at, value));
+    if (c.read) {
+      EXPECT_EQ(c.value, value);
+    }
+    EXPECT_EQ(c.overflowed, snapshot.overflowed);
+  }
 }
 
 TEST(UnwindAddressSpaceTest, UserPointersBelongToOneSpaceEach) {
