@@ -639,7 +639,8 @@ void QVDebuggerLinux::_snapshotStopped(std::vector<Held>& held, bool fullReach) 
   bool waitForAny = true;
   for (int idle = 0; !pending.empty();) {
     const bool onlyOwnLeader = ownChild && pending.size() == 1 && pending.front()->files->tid() == leader;
-    if (waitForAny && !onlyOwnLeader && copied.empty()) {
+    const bool waited = waitForAny && !onlyOwnLeader && copied.empty();
+    if (waited) {
       siginfo_t info{};
       if (::waitid(P_ALL, 0, &info, WEXITED | WSTOPPED | __WALL | WNOWAIT) == -1) {
         waitForAny = errno == EINTR;
@@ -676,9 +677,10 @@ void QVDebuggerLinux::_snapshotStopped(std::vector<Held>& held, bool fullReach) 
       copied.releaseAll();
     }
     // A report that the looks never settle (it would wake the wait again at
-    // once) turns the wait into polling too.
+    // once) turns the wait into polling too; rounds polled during a hold
+    // waited for nothing and say nothing of the wait.
     idle = progressed ? 0 : idle + 1;
-    waitForAny = waitForAny && idle < 4;
+    waitForAny = waitForAny && (!waited || idle < 4);
     if (!progressed && !pending.empty() && (!waitForAny || onlyOwnLeader || !copied.empty())) {
       QVTracedThread::pause(copied.empty() ? idle : 0);
     }
