@@ -25,10 +25,10 @@ const std::unordered_map<std::string, uint64_t> kNoLabels;
 
 std::shared_ptr<QVModule> QVModuleElf::moduleForFile(const std::string& path,
                                                      std::optional<QVArchitecture> architecture) {
+  const QVFileId fileId = QVFileId::uniqueFileId(path);
   // A file seen before is answered from the registry, without opening it.
   if (architecture) {
-    if (const std::shared_ptr<QVModule>& known =
-            moduleWithId(QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), *architecture))) {
+    if (const std::shared_ptr<QVModule>& known = moduleWithId(QVModuleId::uniqueModuleId(fileId, *architecture))) {
       return known;
     }
   }
@@ -42,8 +42,7 @@ std::shared_ptr<QVModule> QVModuleElf::moduleForFile(const std::string& path,
     QV_DEBUG("skipping " << path << ": not an ELF file");
     return nullptr;
   }
-  const QVModuleId moduleId =
-      QVModuleId::uniqueModuleId(QVFileId::uniqueFileId(path), architecture.value_or(header.architecture()));
+  const QVModuleId moduleId = QVModuleId::uniqueModuleId(fileId, architecture.value_or(header.architecture()));
   if (const std::shared_ptr<QVModule>& known = moduleWithId(moduleId)) {
     return known;
   }
