@@ -57,9 +57,6 @@ std::string RandomSuffix() {
 QVFileReplacement::QVFileReplacement(std::string path) : path_(std::move(path)) {}
 
 QVFileReplacement::~QVFileReplacement() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
   if (!namedTemporary_.empty()) {
     ::unlink(namedTemporary_.c_str());
   }
@@ -100,8 +97,8 @@ bool QVFileReplacement::open() {
     return fail("'" + path_ + "' is refused: " + why, 0);
   }
   directory_ = PathDirectory(path_);
-  fd_ = ::open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd_ >= 0) {
+  fd_ = QVFileDescriptor(::open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (fd_.isOpen()) {
     unnamed_ = true;
     return true;
   }
@@ -111,8 +108,8 @@ bool QVFileReplacement::open() {
   std::string name = directory_ + "/." + PathBaseName(path_) + ".XXXXXX";
   std::vector<char> buffer(name.begin(), name.end());
   buffer.push_back('\0');
-  fd_ = ::mkostemp(buffer.data(), O_CLOEXEC);
-  if (fd_ < 0) {
+  fd_ = QVFileDescriptor(::mkostemp(buffer.data(), O_CLOEXEC));
+  if (!fd_.isOpen()) {
     return fail("cannot create a temporary file in '" + directory_ + "'", errno);
   }
   namedTemporary_ = buffer.data();
@@ -124,7 +121,7 @@ bool QVFileReplacement::open() {
 // replaces, so an existing target is replaced by renaming a fresh link over
 // it.
 bool QVFileReplacement::linkIntoPlace() {
-  const std::string source = "/proc/self/fd/" + std::to_string(fd_);
+  const std::string source = "/proc/self/fd/" + std::to_string(fd_.get());
   if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
     return true;
   }
@@ -151,7 +148,7 @@ bool QVFileReplacement::linkIntoPlace() {
 }
 
 bool QVFileReplacement::commit() {
-  if (fd_ < 0) {
+  if (!fd_.isOpen()) {
     return fail("nothing was opened to write", 0);
   }
   struct stat existing;
@@ -165,10 +162,10 @@ bool QVFileReplacement::commit() {
       mode = existing.st_mode & 0777;
     }
   }
-  if (::fchmod(fd_, mode) != 0) {
+  if (::fchmod(fd_.get(), mode) != 0) {
     return fail("cannot set the mode of the new file", errno);
   }
-  if (::fsync(fd_) != 0) {
+  if (::fsync(fd_.get()) != 0) {
     return fail("cannot flush the new file to disk", errno);
   }
   if (unnamed_) {
@@ -181,10 +178,8 @@ bool QVFileReplacement::commit() {
     }
     namedTemporary_.clear();
   }
-  const int fd = fd_;
-  fd_ = -1;
   // The data is on disk already; a failing close cannot lose it any more.
-  ::close(fd);
+  fd_.close();
   return true;
 }
 

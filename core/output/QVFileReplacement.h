@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "system/QVFileDescriptor.h"
+
 namespace Quorvel {
 
 // Writes a new version of a file so that readers see either the old content
@@ -36,7 +38,7 @@ class QVFileReplacement {
   // Refuses an unsuitable target and opens the file to write. True when fd()
   // may be written.
   bool open();
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // Gives the written file its mode, flushes it to disk and puts it in place
   // of the target. True when the target now holds the new content.
   bool commit();
@@ -56,7 +58,7 @@ class QVFileReplacement {
   std::string path_;
   std::string directory_;
   std::string namedTemporary_;  // set while a named temporary exists
-  int fd_ = -1;
+  QVFileDescriptor fd_;
   bool unnamed_ = false;
   std::string error_;
 };

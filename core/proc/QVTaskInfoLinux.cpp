@@ -13,6 +13,7 @@
 #include "proc/QVProcTaskStatParser.h"
 #include "proc/QVProcTaskStatusParser.h"
 #include "proc/QVTextReader.h"
+#include "system/QVFileDescriptor.h"
 #include "system/QVFileUtils.h"
 #include "system/QVSystemPaths.h"
 
@@ -72,27 +73,18 @@ std::vector<int> listTaskIds(const std::string& path) {
   return ids;
 }
 
-struct DescriptorCloser {
-  int descriptor;
-  ~DescriptorCloser() {
-    if (descriptor >= 0) {
-      ::close(descriptor);
-    }
-  }
-};
-
 // The first bytes of the file, fewer when it is shorter; empty when it
 // cannot be opened.
 std::string readFileHead(const std::string& path, std::size_t length) {
-  DescriptorCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  const QVFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   std::string bytes;
-  if (file.descriptor < 0) {
+  if (!file.isOpen()) {
     return bytes;
   }
   bytes.resize(length);
   std::size_t filled = 0;
   while (filled < length) {
-    ssize_t count = ::read(file.descriptor, &bytes[filled], length - filled);
+    ssize_t count = ::read(file.get(), &bytes[filled], length - filled);
     if (count < 0 && errno == EINTR) {
       continue;
     }

@@ -36,8 +36,8 @@ std::unique_ptr<QVTempFile> QVTempFile::create(const std::string& directory, con
                                                bool allowUnnamed) {
   const std::string folder = directory.empty() ? GetTempDirectory() : directory;
   if (allowUnnamed) {
-    const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return std::unique_ptr<QVTempFile>(new QVTempFile(fd, folder, prefix, true));
+    QVFileDescriptor fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd.isOpen()) return std::unique_ptr<QVTempFile>(new QVTempFile(std::move(fd), folder, prefix, true));
     if (!UnnamedFilesUnsupported(errno)) {
       QV_WARNING("unable to create a temporary file in " << folder << " - " << ::strerror(errno));
       return nullptr;
@@ -46,8 +46,8 @@ std::unique_ptr<QVTempFile> QVTempFile::create(const std::string& directory, con
   std::string pattern = folder + "/" + prefix + "XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
+  QVFileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (!fd.isOpen()) {
     QV_WARNING("unable to create a temporary file " << pattern << " - " << ::strerror(errno));
     return nullptr;
   }
@@ -55,43 +55,40 @@ std::unique_ptr<QVTempFile> QVTempFile::create(const std::string& directory, con
   // nothing behind.
   if (::unlink(name.data()) != 0) {
     QV_WARNING("unable to unlink temporary file " << name.data() << " - " << ::strerror(errno));
-    ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<QVTempFile>(new QVTempFile(fd, folder, prefix, false));
+  return std::unique_ptr<QVTempFile>(new QVTempFile(std::move(fd), folder, prefix, false));
 }
 
-QVTempFile::QVTempFile(int fd, std::string directory, std::string prefix, bool unnamed)
-    : fd_(fd),
+QVTempFile::QVTempFile(QVFileDescriptor fd, std::string directory, std::string prefix, bool unnamed)
+    : fd_(std::move(fd)),
       directory_(std::move(directory)),
       prefix_(std::move(prefix)),
       unnamed_(unnamed),
-      path_("/proc/self/fd/" + std::to_string(fd)) {}
-
-QVTempFile::~QVTempFile() { ::close(fd_); }
+      path_("/proc/self/fd/" + std::to_string(fd_.get())) {}
 
 bool QVTempFile::append(const void* data, size_t size) {
-  if (::lseek(fd_, 0, SEEK_END) < 0) return false;
-  return WriteAll(fd_, static_cast<const char*>(data), size);
+  if (::lseek(fd_.get(), 0, SEEK_END) < 0) return false;
+  return WriteAll(fd_.get(), static_cast<const char*>(data), size);
 }
 
 std::string QVTempFile::keep() const {
   const std::string name = CreateTempFile(directory_, prefix_);
   if (name.empty()) return name;
-  const int out = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  bool copied = out >= 0;
+  QVFileDescriptor out(::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  bool copied = out.isOpen();
   std::vector<char> block(1 << 16);
   for (off_t offset = 0; copied;) {
-    const ssize_t got = ::pread(fd_, block.data(), block.size(), offset);
+    const ssize_t got = ::pread(fd_.get(), block.data(), block.size(), offset);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       copied = got == 0;
       break;
     }
-    copied = WriteAll(out, block.data(), size_t(got));
+    copied = WriteAll(out.get(), block.data(), size_t(got));
     offset += got;
   }
-  if (out >= 0 && ::close(out) != 0) copied = false;
+  if (!out.close()) copied = false;
   if (!copied) {
     QV_WARNING("unable to keep temporary file as " << name << " - " << ::strerror(errno));
     ::unlink(name.c_str());

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "system/QVFileDescriptor.h"
+
 namespace Quorvel {
 
 // A temporary file that never has a name a crash could leave behind.
@@ -29,11 +31,7 @@ class QVTempFile {
   // to the unlinked named file (lets tests take the fallback on purpose).
   static std::unique_ptr<QVTempFile> create(const std::string& directory, const std::string& prefix,
                                             bool allowUnnamed = true);
-  ~QVTempFile();
-  QVTempFile(const QVTempFile&) = delete;
-  QVTempFile& operator=(const QVTempFile&) = delete;
-
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   // Whether O_TMPFILE made it (false: the unlinked fallback).
   bool unnamed() const { return unnamed_; }
@@ -44,9 +42,9 @@ class QVTempFile {
   std::string keep() const;
 
  private:
-  QVTempFile(int fd, std::string directory, std::string prefix, bool unnamed);
+  QVTempFile(QVFileDescriptor fd, std::string directory, std::string prefix, bool unnamed);
 
-  int fd_;
+  QVFileDescriptor fd_;
   std::string directory_;
   std::string prefix_;
   bool unnamed_;

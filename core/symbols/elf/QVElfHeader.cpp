@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "symbols/elf/QVElfImage.h"
+#include "system/QVFileDescriptor.h"
 
 namespace Quorvel {
 
@@ -17,13 +18,13 @@ namespace {
 constexpr size_t kHeaderBytes = 20;
 
 bool ReadHeader(const std::string& path, uint64_t offset, unsigned char (&bytes)[kHeaderBytes]) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const QVFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.isOpen()) {
     return false;
   }
   size_t got = 0;
   while (got < kHeaderBytes) {
-    const ssize_t n = ::pread(fd, bytes + got, kHeaderBytes - got, static_cast<off_t>(offset + got));
+    const ssize_t n = ::pread(fd.get(), bytes + got, kHeaderBytes - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -32,7 +33,6 @@ bool ReadHeader(const std::string& path, uint64_t offset, unsigned char (&bytes)
     }
     got += static_cast<size_t>(n);
   }
-  ::close(fd);
   return got == kHeaderBytes;
 }
 

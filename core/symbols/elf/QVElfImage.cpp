@@ -120,10 +120,7 @@ void QVElfImage::_release() {
     elf_end(elf_);
     elf_ = nullptr;
   }
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  fd_.close();
 }
 
 void QVElfImage::_fail(const std::string& why) {
@@ -134,13 +131,13 @@ void QVElfImage::_fail(const std::string& why) {
 }
 
 void QVElfImage::_openFile() {
-  fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
+  fd_ = QVFileDescriptor(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd_.isOpen()) {
     _fail(std::string("cannot open: ") + std::strerror(errno));
     return;
   }
   struct stat status;
-  if (::fstat(fd_, &status) != 0) {
+  if (::fstat(fd_.get(), &status) != 0) {
     _fail(std::string("cannot stat: ") + std::strerror(errno));
     return;
   }
@@ -151,7 +148,7 @@ void QVElfImage::_openFile() {
   fileSize_ = static_cast<uint64_t>(status.st_size);
   // libelf maps the file privately and reads it in place; the descriptor is
   // kept until the handle ends because libelf may go back to it.
-  elf_ = elf_begin(fd_, ELF_C_READ_MMAP, nullptr);
+  elf_ = elf_begin(fd_.get(), ELF_C_READ_MMAP, nullptr);
   if (!elf_) {
     _fail("libelf cannot read the file: " + LibelfError());
   }

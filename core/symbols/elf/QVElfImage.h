@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "system/QVFileDescriptor.h"
 #include "system/QVMachine.h"
 
 // libelf's handle, kept opaque so that users of this header need no elfutils
@@ -110,7 +111,7 @@ class QVElfImage {
 
   std::string path_;
   std::string error_;
-  int fd_ = -1;
+  QVFileDescriptor fd_;
   Elf* elf_ = nullptr;
   std::vector<char> memory_;
   uint64_t fileSize_ = 0;

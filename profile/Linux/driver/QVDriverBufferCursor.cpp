@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "system/QVFileDescriptor.h"
+
 namespace Quorvel {
 
 QVDriverBufferCursorMemory::QVDriverBufferCursorMemory(const void* words, uint64_t recordCount, bool is64)
@@ -55,35 +57,31 @@ QVDriverBufferCursorMapped::QVDriverBufferCursorMapped(std::shared_ptr<Mapping> 
 
 std::unique_ptr<QVDriverBufferCursorMapped> QVDriverBufferCursorMapped::open(const std::string& path, bool is64,
                                                                              std::string& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const QVFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.isOpen()) {
         error = std::strerror(errno);
         return nullptr;
     }
     struct stat st;
     auto mapping = std::make_shared<Mapping>();
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd.get(), &st) != 0) {
         error = std::strerror(errno);
-        ::close(fd);
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
         error = "not a regular file";
-        ::close(fd);
         return nullptr;
     }
     if (st.st_size > 0) {
-        void* address = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        void* address = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (address == MAP_FAILED) {
             error = std::strerror(errno);
-            ::close(fd);
             return nullptr;
         }
         mapping->address = address;
         mapping->length = size_t(st.st_size);
         madvise(address, mapping->length, MADV_SEQUENTIAL);
     }
-    ::close(fd);
     return std::unique_ptr<QVDriverBufferCursorMapped>(new QVDriverBufferCursorMapped(std::move(mapping), is64));
 }
 

@@ -150,9 +150,6 @@ QVDebuggerLinux::QVDebuggerLinux(QVProcess& process, bool loadNow, bool debug) :
 
 QVDebuggerLinux::~QVDebuggerLinux() {
   unwindSpace_.reset();
-  for (const auto& entry : memoryFiles_) {
-    ::close(entry.second);
-  }
 }
 
 const std::shared_ptr<QVModule>& QVDebuggerLinux::vdsoModule() { return vdsoModule_; }
@@ -1026,7 +1023,7 @@ int QVDebuggerLinux::_memoryFile(const QVThreadId& threadId, int64_t nativeId) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   const auto found = memoryFiles_.find(threadId);
   if (found != memoryFiles_.end()) {
-    return found->second;
+    return found->second.get();
   }
   const std::string path = QVSystemPaths::path("/proc/" + std::to_string(nativeId) + "/mem");
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -1034,7 +1031,7 @@ int QVDebuggerLinux::_memoryFile(const QVThreadId& threadId, int64_t nativeId) {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   }
   if (fd >= 0) {
-    memoryFiles_.emplace(threadId, fd);
+    memoryFiles_.emplace(threadId, QVFileDescriptor(fd));
   }
   return fd;
 }

@@ -19,6 +19,7 @@
 #include "model/QVDebugger.h"
 #include "ranges/QVRangeMap.h"
 #include "symbols/QVModuleId.h"
+#include "system/QVFileDescriptor.h"
 
 namespace Quorvel {
 
@@ -256,7 +257,7 @@ class QVDebuggerLinux : public QVDebugger {
   std::atomic<bool> running_{true};
   // Whether the process is a child of this program: -1 until asked.
   std::atomic<int> ownChild_{-1};
-  std::unordered_map<QVThreadId, int> memoryFiles_;
+  std::unordered_map<QVThreadId, QVFileDescriptor> memoryFiles_;
   std::unordered_map<QVThreadId, std::unique_ptr<QVTaskFiles>> taskFiles_;
   // The threads the last sampleThreads call found.
   std::unordered_set<QVThreadId> knownThreadIds_;
