@@ -25,7 +25,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,13 +32,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "ProbeCommon.h"
 
-double NowSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
+namespace {
 
 void PrintLine(const char* key, long value) {
   std::printf("%s %ld\n", key, value);
@@ -149,16 +144,6 @@ namespace {
 int Usage(const char* program) {
   std::fprintf(stderr, "usage: %s spin SECONDS | block | exit-after MS | churn SECONDS | deep DEPTH\n", program);
   return 2;
-}
-
-// A non-negative number, or a negative value when the text is not one.
-double ParseNumber(const char* text) {
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value >= 0.0) || value > 1e6) {
-    return -1.0;
-  }
-  return value;
 }
 
 int Spin(double seconds) {

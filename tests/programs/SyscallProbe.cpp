@@ -18,6 +18,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "ProbeCommon.h"
+
 namespace {
 
 constexpr int kCalls = 5;
@@ -28,12 +30,6 @@ long gEintr[kCalls];
 long gShort[kCalls];
 long gTotal[kCalls];
 std::atomic<bool> gDone{false};
-
-double Now() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 void OnSignal(int) {}
 
@@ -65,9 +61,9 @@ void* Loop(void* argument) {
   const int which = static_cast<int>(reinterpret_cast<long>(argument));
   const int epfd = epoll_create1(0);
   while (!gDone.load()) {
-    const double begin = Now();
+    const double begin = NowSeconds();
     const int result = CallOnce(which, epfd);
-    const double took = Now() - begin;
+    const double took = NowSeconds() - begin;
     ++gTotal[which];
     if (result < 0 && errno == EINTR) {
       ++gEintr[which];

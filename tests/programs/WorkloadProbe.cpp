@@ -26,13 +26,9 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "ProbeCommon.h"
 
-double NowSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
+namespace {
 
 void PrintReady() {
   std::printf("pid %ld\nready\n", static_cast<long>(getpid()));
@@ -139,16 +135,6 @@ int Usage(const char* program) {
   return 2;
 }
 
-// A non-negative number below a million, or -1 when the text is not one.
-double ParseNumber(const char* text) {
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value >= 0.0) || value > 1e6) {
-    return -1.0;
-  }
-  return value;
-}
-
 bool StartThreads(std::vector<pthread_t>& threads, int count, void* (*body)(void*)) {
   for (int i = 0; i < count; ++i) {
     pthread_t thread;
@@ -191,18 +177,11 @@ int main(int argc, char** argv) {
     return Usage(argv[0]);
   }
   std::vector<pthread_t> threads;
-  if (std::strcmp(mode, "busy") == 0) {
+  const bool busy = std::strcmp(mode, "busy") == 0;
+  if (busy || std::strcmp(mode, "sleep") == 0) {
     g_deadline = NowSeconds() + second;
     const int count = static_cast<int>(first);
-    if (!StartThreads(threads, count, busy_worker)) return 3;
-    WaitStarted(count);
-    PrintReady();
-    return JoinAll(threads);
-  }
-  if (std::strcmp(mode, "sleep") == 0) {
-    g_deadline = NowSeconds() + second;
-    const int count = static_cast<int>(first);
-    if (!StartThreads(threads, count, sleeper)) return 3;
+    if (!StartThreads(threads, count, busy ? busy_worker : sleeper)) return 3;
     WaitStarted(count);
     PrintReady();
     return JoinAll(threads);

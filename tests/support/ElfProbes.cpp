@@ -4,15 +4,12 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <stdexcept>
 #include <elf.h>
 #include <sys/auxv.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-
-#include <boost/filesystem.hpp>
 
 namespace Quorvel {
 namespace test {
@@ -139,25 +136,6 @@ int LineContaining(const std::string& path, const std::string& fragment) {
   }
   return 0;
 }
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error("cannot read " + path);
-  }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  boost::filesystem::create_directories(boost::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) {
-    throw std::runtime_error("cannot write " + path);
-  }
-}
-
-void CopyFile(const std::string& from, const std::string& to) { WriteWholeFile(to, ReadWholeFile(from)); }
 
 }  // namespace test
 }  // namespace Quorvel

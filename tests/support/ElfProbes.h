@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 namespace Quorvel {
 namespace test {
 
@@ -46,10 +48,6 @@ std::vector<NmSymbol> NmSymbols(const std::string& path, bool dynamic = false);
 // 1-based number of the first line of a text file that contains the
 // fragment; 0 when none does.
 int LineContaining(const std::string& path, const std::string& fragment);
-
-std::string ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& bytes);
-void CopyFile(const std::string& from, const std::string& to);
 
 }  // namespace test
 }  // namespace Quorvel

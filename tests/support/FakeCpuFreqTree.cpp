@@ -1,9 +1,7 @@
 #include "support/FakeCpuFreqTree.h"
 
 #include <boost/filesystem.hpp>
-#include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 #include "system/QVFileUtils.h"
 
@@ -17,17 +15,10 @@ const char* const kFiles[] = {"scaling_available_governors", "scaling_available_
                               "scaling_max_freq",            "scaling_cur_freq",
                               "scaling_setspeed"};
 
-void writeText(const std::string& file, const std::string& text) {
-  boost::filesystem::create_directories(boost::filesystem::path(file).parent_path());
-  std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-  stream << text;
-  if (!stream) throw std::runtime_error("cannot write " + file);
-}
-
 }  // namespace
 
 FakeCpuFreqTree::FakeCpuFreqTree(unsigned processorCount) : scratch_("qvcpufreq"), count_(processorCount) {
-  writeText(root() + "/sys/devices/system/cpu/possible", "0-" + std::to_string(processorCount - 1) + "\n");
+  WriteWholeFile(root() + "/sys/devices/system/cpu/possible", "0-" + std::to_string(processorCount - 1) + "\n");
 }
 
 std::string FakeCpuFreqTree::path(unsigned index, const std::string& file) const {
@@ -54,7 +45,7 @@ std::string FakeCpuFreqTree::read(unsigned index, const std::string& file) const
 }
 
 void FakeCpuFreqTree::write(unsigned index, const std::string& file, const std::string& text) const {
-  writeText(path(index, file), text);
+  WriteWholeFile(path(index, file), text);
 }
 
 std::string FakeCpuFreqTree::snapshot() const {

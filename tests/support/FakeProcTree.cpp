@@ -1,9 +1,7 @@
 #include "support/FakeProcTree.h"
 
 #include <boost/filesystem.hpp>
-#include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 namespace Quorvel {
 namespace test {
@@ -20,13 +18,7 @@ FakeProcTree::FakeProcTree(uint64_t bootTimeSeconds) : scratch_("qvproc") {
 }
 
 void FakeProcTree::writeFile(const std::string& absolutePath, const std::string& text) {
-  const std::string file = path(absolutePath);
-  boost::filesystem::create_directories(boost::filesystem::path(file).parent_path());
-  std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-  stream << text;
-  if (!stream) {
-    throw std::runtime_error("cannot write " + file);
-  }
+  WriteWholeFile(path(absolutePath), text);
 }
 
 std::string FakeProcTree::statText(const Task& task) {
@@ -54,23 +46,21 @@ std::string FakeProcTree::statusText(const Task& task) {
      << "TracerPid:\t0\n"
      << "Uid:\t" << task.uid << '\t' << task.uid << '\t' << task.uid << '\t' << task.uid << "\n"
      << "Gid:\t" << task.gid << '\t' << task.gid << '\t' << task.gid << '\t' << task.gid << "\n"
-     << "FDSize:\t64\n";
-  if (!task.kernelThread) {
-    os << "VmPeak:\t" << task.vmSizeKb + 4 << " kB\n"
-       << "VmSize:\t" << task.vmSizeKb << " kB\n"
-       << "VmLck:\t       0 kB\n"
-       << "VmPin:\t       0 kB\n"
-       << "VmHWM:\t" << task.vmRssKb + 8 << " kB\n"
-       << "VmRSS:\t" << task.vmRssKb << " kB\n"
-       << "RssAnon:\t     116 kB\n"
-       << "VmData:\t     360 kB\n"
-       << "VmStk:\t     132 kB\n"
-       << "VmExe:\t      20 kB\n"
-       << "VmLib:\t" << task.vmLibKb << " kB\n"
-       << "VmPTE:\t      44 kB\n"
-       << "VmSwap:\t       0 kB\n";
-  }
-  os << "Threads:\t" << task.threads << "\n"
+     << "FDSize:\t64\n"
+     << "VmPeak:\t" << task.vmSizeKb + 4 << " kB\n"
+     << "VmSize:\t" << task.vmSizeKb << " kB\n"
+     << "VmLck:\t       0 kB\n"
+     << "VmPin:\t       0 kB\n"
+     << "VmHWM:\t" << task.vmRssKb + 8 << " kB\n"
+     << "VmRSS:\t" << task.vmRssKb << " kB\n"
+     << "RssAnon:\t     116 kB\n"
+     << "VmData:\t     360 kB\n"
+     << "VmStk:\t     132 kB\n"
+     << "VmExe:\t      20 kB\n"
+     << "VmLib:\t" << task.vmLibKb << " kB\n"
+     << "VmPTE:\t      44 kB\n"
+     << "VmSwap:\t       0 kB\n"
+     << "Threads:\t" << task.threads << "\n"
      << "SigQ:\t0/96367\n"
      << "voluntary_ctxt_switches:\t" << task.voluntarySwitches << "\n"
      << "nonvoluntary_ctxt_switches:\t" << task.nonvoluntarySwitches << "\n";

@@ -29,7 +29,6 @@ class FakeProcTree {
     uint64_t startTicks = 0;
     uint32_t uid = 1000;
     uint32_t gid = 1000;
-    bool kernelThread = false;  // no Vm lines in status
     uint64_t vmSizeKb = 3060;
     uint64_t vmRssKb = 1724;
     uint64_t vmLibKb = 1528;

@@ -16,7 +16,6 @@ bool FakeProfileDriver::load(const std::vector<std::string>& /*args*/) {
 }
 
 bool FakeProfileDriver::unload() {
-  ++unloadCount_;
   journal_->push_back("unload " + name());
   loaded_ = false;
   return true;

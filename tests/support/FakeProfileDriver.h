@@ -26,8 +26,6 @@ class FakeProfileDriver : public QVProfileDriver {
   // was loaded before the process started.
   void setLoaded(bool loaded) { loaded_ = loaded; }
   int loadCount() const { return loadCount_; }
-  int unloadCount() const { return unloadCount_; }
-  const std::shared_ptr<Journal>& journal() const { return journal_; }
 
   // The machine facts and capabilities a real back-end sets up itself.
   void setProcessor(QVProcessor processor) { processor_ = processor; }
@@ -47,7 +45,6 @@ class FakeProfileDriver : public QVProfileDriver {
   bool loadSucceeds_ = true;
   bool loaded_ = false;
   int loadCount_ = 0;
-  int unloadCount_ = 0;
 };
 
 }  // namespace test

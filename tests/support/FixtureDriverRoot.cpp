@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <filesystem>
-
 #include "system/QVFileUtils.h"
 
 namespace Quorvel {
@@ -18,15 +16,12 @@ std::string FixtureDriverRoot::read(const std::string& entry) const {
 }
 
 void FixtureDriverRoot::write(const std::string& entry, const std::string& text) const {
-  const std::string path = file(entry);
-  std::filesystem::create_directories(PathDirectory(path));
-  FileWriteString(path, text);
+  WriteWholeFile(file(entry), text);
 }
 
 std::string FixtureDriverRoot::initScript(const std::string& body) const {
   const std::string path = root.file("etc/init.d/" + name_);
-  std::filesystem::create_directories(PathDirectory(path));
-  FileWriteString(path, body);
+  WriteWholeFile(path, body);
   ::chmod(path.c_str(), 0755);
   return path;
 }

@@ -1,7 +1,5 @@
 #include "support/QVPerfDataBuilder.h"
 
-#include <fstream>
-
 namespace Quorvel {
 namespace test {
 
@@ -57,12 +55,6 @@ QVPerfDataBuilder& QVPerfDataBuilder::addComm(std::int32_t pid, std::int32_t tid
   return addRecord(3, body.bytes());
 }
 
-QVPerfDataBuilder& QVPerfDataBuilder::addExit(std::int32_t pid, std::int32_t tid, std::uint64_t time) {
-  QVByteWriter body;
-  body.put(pid).put(pid).put(tid).put(tid).put(time);
-  return addRecord(4, body.bytes());
-}
-
 QVPerfDataBuilder& QVPerfDataBuilder::addRawData(const std::vector<std::uint8_t>& bytes) {
   data_.putBytes(bytes.data(), bytes.size());
   return *this;
@@ -102,21 +94,6 @@ std::vector<std::uint8_t> QVPerfDataBuilder::build() const {
   file.putBytes(attrs.bytes().data(), attrs.size());
   file.putBytes(data_.bytes().data(), data_.size());
   return file.bytes();
-}
-
-bool QVPerfDataBuilder::writeTo(const std::string& path) const {
-  std::vector<std::uint8_t> bytes = build();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
-
-std::vector<std::uint8_t> perfTracepointRaw(std::uint16_t typeId, std::int32_t pid,
-                                            const std::vector<std::uint8_t>& fields) {
-  QVByteWriter raw;
-  raw.put(typeId).put<std::uint8_t>(0).put<std::uint8_t>(0).put(pid);
-  raw.putBytes(fields.data(), fields.size());
-  return raw.bytes();
 }
 
 }  // namespace test

@@ -75,13 +75,10 @@ class QVPerfDataBuilder {
                                std::uint16_t misc = 0);
   QVPerfDataBuilder& addSample(std::size_t attribute, const QVPerfTestSample& sample);
   QVPerfDataBuilder& addComm(std::int32_t pid, std::int32_t tid, const std::string& comm);
-  QVPerfDataBuilder& addExit(std::int32_t pid, std::int32_t tid, std::uint64_t time);
   // Appends bytes to the data section as they are (damaged records).
   QVPerfDataBuilder& addRawData(const std::vector<std::uint8_t>& bytes);
 
   std::vector<std::uint8_t> build() const;
-  // Writes the built file; returns false when it cannot be written.
-  bool writeTo(const std::string& path) const;
 
  private:
   struct Attribute {
@@ -94,11 +91,6 @@ class QVPerfDataBuilder {
   std::vector<Attribute> attributes_;
   QVByteWriter data_;
 };
-
-// A tracepoint's raw data: common header (type id, flags, preempt count,
-// pid) followed by the fields as given.
-std::vector<std::uint8_t> perfTracepointRaw(std::uint16_t typeId, std::int32_t pid,
-                                            const std::vector<std::uint8_t>& fields);
 
 }  // namespace test
 }  // namespace Quorvel

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -55,6 +57,33 @@ ScopedEnvironment::~ScopedEnvironment() {
   } else {
     ::unsetenv(name_.c_str());
   }
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  boost::filesystem::create_directories(boost::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+void CopyFile(const std::string& from, const std::string& to) { WriteWholeFile(to, ReadWholeFile(from)); }
+
+std::vector<std::string> DirectoryEntries(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : boost::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
 }
 
 int RunThisProgramAgain(const std::string& filter, const std::string& variable) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace Quorvel {
 namespace test {
@@ -40,6 +41,15 @@ class ScopedEnvironment {
   bool hadValue_ = false;
 };
 
+// A whole file's bytes; throws when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+// Writes the bytes, making the folders on the way; throws when it cannot.
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+void CopyFile(const std::string& from, const std::string& to);
+
+// The names in a directory, in the order the file system lists them.
+std::vector<std::string> DirectoryEntries(const std::string& directory);
+
 // What streaming the value writes.
 template <class T>
 std::string Text(const T& value) {
@@ -66,22 +76,31 @@ int RunInChild(const std::function<int()>& body);
 // Meant for a child of RunInChild. False when the kernel refuses.
 bool DropCapabilities();
 
+// The sanitizer these tests were built with: GCC says so by macros, clang
+// by __has_feature.
+enum class Sanitizer { None, Address, Thread };
+constexpr Sanitizer BuildSanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+  return Sanitizer::Address;
+#elif defined(__SANITIZE_THREAD__)
+  return Sanitizer::Thread;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return Sanitizer::Address;
+#elif __has_feature(thread_sanitizer)
+  return Sanitizer::Thread;
+#else
+  return Sanitizer::None;
+#endif
+#else
+  return Sanitizer::None;
+#endif
+}
+
 // Whether these tests were built with a sanitizer. An instrumented program
 // then spends much of its time in the sanitizer's runtime, so where its
 // samples land says little about its own functions.
-constexpr bool SanitizedBuild() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-  return true;
-#else
-  return false;
-#endif
-#else
-  return false;
-#endif
-}
+constexpr bool SanitizedBuild() { return BuildSanitizer() != Sanitizer::None; }
 
 // Runs body and returns what the library logged meanwhile.
 std::string CaptureLog(const std::function<void()>& body);

@@ -343,47 +343,7 @@ TEST(QVArchiverObjects, SharedObjectReadsBackAsOneInstanceAcrossNestingUnlessSha
   });
 }
 
-TEST(QVArchiverObjects, ListsNestedObjectsAndVersion) {
-  std::vector<std::shared_ptr<Leaf>> leaves = {std::make_shared<Leaf>("a"), std::make_shared<Leaf>("b")};
-  std::string document = Write([&](QVArchiver& a) {
-    a.beginList("Leaves");
-    for (const auto& leaf : leaves) a.encodeObject(*leaf, "Leaf");
-    a.endList("Leaves");
-    a.beginList("Empty");
-    a.endList("Empty");
-  });
-  Read(document, [&](QVUnarchiver& u) {
-    int major = -1, minor = -1;
-    u.objectVersion(major, minor);
-    EXPECT_EQ(major, 0);
-    EXPECT_EQ(minor, 0);
-    u.enterElement("Leaves");
-    std::vector<std::string> names;
-    while (u.hasValueForKey("Leaf")) {
-      u.enterElement("Leaf");
-      u.objectVersion(major, minor);
-      EXPECT_EQ(major, 2);
-      EXPECT_EQ(minor, 1);
-      std::string name;
-      u.decodeString("Name", name);
-      names.push_back(name);
-      u.leaveElement("Leaf");
-    }
-    u.leaveElement("Leaves");
-    EXPECT_EQ(names, (std::vector<std::string>{"a", "b"}));
-    u.enterElement("Empty");
-    std::string key;
-    EXPECT_FALSE(u.nextKey(key));
-    u.leaveElement("Empty");
-  });
-}
-
-TEST(QVArchiverObjects, DanglingObjrefAndWrongType) {
-  std::string dangling = "<?xml version=\"1.0\"?><Root><Leaf objref=\"9\"/></Root>";
-  std::shared_ptr<Leaf> leaf;
-  EXPECT_EQ(ReadError(dangling, [&](QVUnarchiver& u) { u.decodeObjectForKey("Leaf", leaf); }),
-            "no mapping for objref for element 'Leaf'");
-
+TEST(QVArchiverObjects, ReferenceToAnotherTypeAndDuplicateObjid) {
   auto written = std::make_shared<Leaf>("x");
   std::string document = Write([&](QVArchiver& a) {
     a.encodeObject(*written, "Leaf");
@@ -400,6 +360,7 @@ TEST(QVArchiverObjects, DanglingObjrefAndWrongType) {
 
   std::string duplicate = "<?xml version=\"1.0\"?><Root><Leaf objid=\"1\"><Name/></Leaf>"
                           "<Leaf objid=\"1\"><Name/></Leaf></Root>";
+  std::shared_ptr<Leaf> leaf;
   EXPECT_THAT(ReadError(duplicate,
                         [&](QVUnarchiver& u) {
                           u.decodeObjectForKey("Leaf", leaf);
@@ -408,11 +369,17 @@ TEST(QVArchiverObjects, DanglingObjrefAndWrongType) {
               HasSubstr("duplicate objid 1"));
 }
 
-TEST(QVArchiverCursor, OptionalKeysSkippingAndLeavingUnreadChildren) {
-  auto leaf = std::make_shared<Leaf>("skipped");
+TEST(QVArchiverCursor, ListsVersionsOptionalKeysSkippingAndLeavingUnreadChildren) {
+  std::vector<std::shared_ptr<Leaf>> leaves = {std::make_shared<Leaf>("a"), std::make_shared<Leaf>("b")};
+  auto skipped = std::make_shared<Leaf>("skipped");
   std::string document = Write([&](QVArchiver& a) {
     a.encodeString("one", "First");
-    a.encodeObject(*leaf, "Leaf");
+    a.encodeObject(*skipped, "Leaf");
+    a.beginList("Leaves");
+    for (const auto& leaf : leaves) a.encodeObject(*leaf, "Leaf");
+    a.endList("Leaves");
+    a.beginList("Empty");
+    a.endList("Empty");
     a.beginList("Nested");
     a.beginList("Deeper");
     a.encodeString("unread", "Value");
@@ -422,6 +389,10 @@ TEST(QVArchiverCursor, OptionalKeysSkippingAndLeavingUnreadChildren) {
     a.encodeString("last", "Last");
   });
   Read(document, [&](QVUnarchiver& u) {
+    int major = -1, minor = -1;
+    u.objectVersion(major, minor);
+    EXPECT_EQ(major, 0);
+    EXPECT_EQ(minor, 0);
     EXPECT_FALSE(u.hasValueForKey("Missing"));
     EXPECT_TRUE(u.hasValueForKey("First"));
     std::string key;
@@ -429,6 +400,23 @@ TEST(QVArchiverCursor, OptionalKeysSkippingAndLeavingUnreadChildren) {
     EXPECT_EQ(key, "First");
     u.skipValueForKey("First");
     u.skipValueForKey("Leaf");
+    u.enterElement("Leaves");
+    std::vector<std::string> names;
+    while (u.hasValueForKey("Leaf")) {
+      u.enterElement("Leaf");
+      u.objectVersion(major, minor);
+      EXPECT_EQ(major, 2);
+      EXPECT_EQ(minor, 1);
+      std::string name;
+      u.decodeString("Name", name);
+      names.push_back(name);
+      u.leaveElement("Leaf");
+    }
+    u.leaveElement("Leaves");
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b"}));
+    u.enterElement("Empty");
+    EXPECT_FALSE(u.nextKey(key));
+    u.leaveElement("Empty");
     u.enterElement("Nested");
     EXPECT_TRUE(u.hasValueForKey("Deeper"));
     u.leaveElement("Nested");
@@ -480,9 +468,6 @@ TEST(QVArchiverCursor, MalformedValuesRaise) {
               HasSubstr("where a value was expected"));
   EXPECT_THAT(ReadError("<Root>stray<S/></Root>", [&](QVUnarchiver& u) { u.decodeString("S", text); }),
               HasSubstr("unexpected text"));
-  boost::posix_time::ptime time;
-  EXPECT_THAT(ReadError("<Root><T>yesterday</T></Root>", [&](QVUnarchiver& u) { u.decodeTime("T", time); }),
-              HasSubstr("where a time was expected"));
   // Without esc="1" a backslash is an ordinary character, and CDATA and
   // character references are part of a value's text.
   Read("<Root><S>a\\x41<![CDATA[<b>]]>&#x263A;&#13;</S></Root>", [&](QVUnarchiver& u) {
@@ -540,21 +525,11 @@ TEST(QVArchiverWriter, FinishClosesOpenElementsAndRefusesSecondRootLateEncodingA
   EXPECT_THROW(failing->finish(), QVException);
 }
 
-TEST(QVArchiverGzip, CompressedDocumentsRoundTripAreDetectedAndFlushEarly) {
+// Compressed documents round-trip in the truncation test below and as
+// session files; what only the archiver shows is an early flush.
+TEST(QVArchiverGzip, AFlushPutsOutWhatWasCompressedSoFarBeforeTheDocumentEnds) {
   QVArchiver::Options options;
   options.compress = true;
-  std::string payload(100000, 'a');
-  std::string document = Write([&](QVArchiver& a) { a.encodeString(payload, "Big"); }, options);
-  ASSERT_GE(document.size(), 2u);
-  EXPECT_EQ(static_cast<unsigned char>(document[0]), 0x1f);
-  EXPECT_EQ(static_cast<unsigned char>(document[1]), 0x8b);
-  EXPECT_LT(document.size(), payload.size() / 10);
-  Read(document, [&](QVUnarchiver& u) {
-    std::string back;
-    u.decodeString("Big", back);
-    EXPECT_EQ(back, payload);
-  });
-  // A flush puts out what was compressed so far, before the document ends.
   std::ostringstream sink;
   auto archiver = QVArchiver::createArchiver(sink, options);
   archiver->beginList("Root");

@@ -1,14 +1,10 @@
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <unordered_set>
 #include <vector>
 
-#include <boost/algorithm/string/trim.hpp>
 #include <gtest/gtest.h>
 
 #include "ids/QVContext.h"
@@ -209,21 +205,6 @@ TEST(QVIdentifierTest, ThreadsInterningOverlappingKeysGetIdenticalInstances) {
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kKeys));
 }
 
-TEST(QVIdentifierTest, CurrentSystemUsesMachineIdAndHostName) {
-  char host[256] = {};
-  ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
-  std::string machineId;
-  std::ifstream file("/etc/machine-id");
-  if (!(file && std::getline(file, machineId))) {
-    machineId.clear();
-  }
-  boost::algorithm::trim(machineId);
-  const QVSystemId current = QVSystemId::currentSystemId();
-  EXPECT_EQ(current.name(), host);
-  EXPECT_EQ(current.identifier(), machineId.empty() ? std::string(host) : machineId);
-  EXPECT_EQ(QVSystemId::currentSystemId(), current);
-}
-
 // Writes every identifier kind into one document and reads it back.
 TEST(QVIdentifierTest, ArchiveRoundTripReinternsEveryKind) {
   const QVSystemId system = TestSystem();
@@ -265,32 +246,6 @@ TEST(QVIdentifierTest, ArchiveRoundTripReinternsEveryKind) {
     EXPECT_EQ(*DecodeObject<QVDiskId>(unarchiver, "DiskId"), disk);
     EXPECT_EQ(*DecodeObject<QVNetworkId>(unarchiver, "NetworkId"), network);
     EXPECT_FALSE(DecodeObject<QVThreadId>(unarchiver, "Invalid")->isValid());
-  });
-}
-
-TEST(QVIdentifierTest, ContextWrittenTwiceIsStoredOnceAndReadAsOneObject) {
-  const QVThreadId thread = QVThreadId::uniqueThreadId(QVProcessId::uniqueProcessId(TestSystem(), 10, 0), 11, 0);
-  const QVContext first = QVContext::uniqueContext(thread, 0, 1);
-  const QVContext copy = first;  // a distinct handle on the same record
-  const QVContext other = QVContext::uniqueContext(thread, 1, 1);
-
-  const std::string document = test::ArchiveList("Contexts", [&](QVArchiver& archiver) {
-    archiver.encodeObject(first, "Context");
-    archiver.encodeObject(other, "Context");
-    archiver.encodeObject(copy, "Context");
-  });
-  EXPECT_EQ(Count(document, "<Tid>"), 1u) << "the thread is shared by both contexts\n" << document;
-  EXPECT_EQ(Count(document, "<Processor>"), 2u) << document;
-  EXPECT_EQ(Count(document, "objref="), 2u) << "one for the thread, one for the repeated context\n" << document;
-
-  test::UnarchiveList(document, "Contexts", [&](QVUnarchiver& unarchiver) {
-    std::shared_ptr<QVContext> a = DecodeObject<QVContext>(unarchiver, "Context");
-    std::shared_ptr<QVContext> b = DecodeObject<QVContext>(unarchiver, "Context");
-    std::shared_ptr<QVContext> c = DecodeObject<QVContext>(unarchiver, "Context");
-    EXPECT_EQ(a.get(), c.get()) << "the reference resolves to the object read first";
-    EXPECT_EQ(*a, first);
-    EXPECT_EQ(*b, other);
-    EXPECT_EQ(b->threadId(), a->threadId());
   });
 }
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -21,14 +20,6 @@
 
 namespace Quorvel {
 namespace {
-
-std::vector<std::string> Entries(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
 
 bool Replace(const std::string& path, const std::string& content, std::string& error) {
   QVFileReplacement file(path);
@@ -78,7 +69,8 @@ TEST(QVFileReplacementTest, NonRegularTargetsAreRefusedAndLeftAlone) {
     ASSERT_EQ(0, ::lstat(target.c_str(), &after));
     EXPECT_EQ(before.st_ino, after.st_ino) << c.name;
     EXPECT_EQ(before.st_mode, after.st_mode) << c.name;
-    EXPECT_EQ(std::vector<std::string>{"out.qvprof"}, Entries(scratch.path())) << c.name << ": nothing beside it";
+    EXPECT_EQ(std::vector<std::string>{"out.qvprof"}, test::DirectoryEntries(scratch.path()))
+        << c.name << ": nothing beside it";
   }
 }
 
@@ -143,7 +135,7 @@ TEST(QVFileReplacementTest, WriterKilledDuringTheWriteLeavesNothingBehind) {
   ::close(ready[0]);
   ASSERT_EQ(0, ::kill(child, SIGKILL));
   EXPECT_EQ(test::WaitForChild(child), 128 + SIGKILL);
-  EXPECT_EQ(std::vector<std::string>{"out.qvprof"}, Entries(scratch.path()));
+  EXPECT_EQ(std::vector<std::string>{"out.qvprof"}, test::DirectoryEntries(scratch.path()));
   std::string content;
   ASSERT_TRUE(FileReadString(target, content));
   EXPECT_EQ("old", content);

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <climits>
-#include <cstdlib>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -32,12 +32,6 @@ uint64_t nowNanosSinceEpoch() {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
           .count());
-}
-
-std::string readLinkOrEmpty(const std::string& path) {
-  char buffer[4096];
-  ssize_t length = ::readlink(path.c_str(), buffer, sizeof(buffer));
-  return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
 uint64_t clockTicks() { return static_cast<uint64_t>(::sysconf(_SC_CLK_TCK)); }
@@ -88,10 +82,8 @@ TEST(QVTaskInfoLinuxLive, ThisProcessAndItsIds) {
   EXPECT_EQ(info.nativeIdentifier(), ::getpid());
   EXPECT_EQ(info.threadGroupId(), ::getpid());
   EXPECT_EQ(info.ppid(), ::getppid());
-  EXPECT_EQ(info.realUID(), ::getuid());
-  EXPECT_EQ(info.executable(), readLinkOrEmpty("/proc/self/exe"));
+  EXPECT_EQ(info.executable(), std::filesystem::read_symlink("/proc/self/exe").string());
   EXPECT_EQ(info.architecture(), LocalMachineArchitecture());
-  EXPECT_TRUE(info.isRunning());
   std::string comm;
   ASSERT_TRUE(FileReadString("/proc/self/comm", comm));
   EXPECT_EQ(info.name() + "\n", comm);
@@ -109,26 +101,17 @@ TEST(QVTaskInfoLinuxLive, ThisProcessAndItsIds) {
   EXPECT_GT(status.integer(15), 0u);
   EXPECT_GE(status.threadCount(), 1);
 
-  // Its ids are interned and listed.
+  // Its ids are listed.
   QVProcessId self = QVProcessIdFromNativeIdentifier(::getpid());
   ASSERT_TRUE(self.isValid());
-  EXPECT_EQ(self, QVProcessIdFromNativeIdentifier(::getpid()));
   EXPECT_EQ(self.nativeIdentifier(), ::getpid());
   EXPECT_EQ(self.asSystemId(), QVSystemId::currentSystemId());
-  EXPECT_EQ(self.order(), info.startTime());
 
   std::unordered_set<QVProcessId> processes;
   processes.insert(QVProcessId());  // cleared because append is false
   QVTaskInfoLinux::getProcessIds(processes, false);
   EXPECT_EQ(processes.count(self), 1u);
   EXPECT_EQ(processes.count(QVProcessId()), 0u);
-
-  std::unordered_set<QVThreadId> threads;
-  QVTaskInfoLinux::getThreadIds(threads, false);
-  QVThreadId mainThread = QVThreadIdFromNativeIdentifier(::getpid(), ::getpid());
-  ASSERT_TRUE(mainThread.isValid());
-  EXPECT_EQ(mainThread.asProcessId(), self);
-  EXPECT_EQ(threads.count(mainThread), 1u);
 }
 
 TEST(QVTaskInfoLinuxLive, NoSuchTask) {
@@ -155,7 +138,10 @@ TEST(QVTaskInfoLinuxLive, KernelThreadHasNoExecutable) {
   EXPECT_EQ(info.ppid(), 0);
   EXPECT_EQ(info.architecture(), LocalMachineArchitecture());
   EXPECT_TRUE(info.isRunning());
+  // A kernel thread's status has no memory lines.
   EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmSize), 0u);
+  EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmLib), 0u);
+  EXPECT_EQ(info.procStatusValues().threadCount(), 1);
 }
 
 TEST(QVTaskInfoLinuxLive, ForkedChildWithParenthesisInItsNameThenAsZombieAndReaped) {
@@ -291,9 +277,6 @@ TEST_F(QVTaskInfoLinuxFixture, ValuesByPosition) {
   task.threads = 5;
   task.uid = 1234;
   task.gid = 99;
-  task.vmSizeKb = 3060;
-  task.vmRssKb = 1724;
-  task.vmLibKb = 1528;
   task.voluntarySwitches = 11;
   task.nonvoluntarySwitches = 13;
   tree_.addTask(task);
@@ -320,7 +303,8 @@ TEST_F(QVTaskInfoLinuxFixture, ValuesByPosition) {
 
   // The positions the metric sources read, by number: Tgid, Pid, PPid,
   // TracerPid, Uid, Gid, VmPeak, VmSize; VmHWM to VmSwap; the two switch
-  // counts and what follows them. The fixture's Vm lines are in kB.
+  // counts and what follows them. The fixture's Vm lines are in kB, its
+  // defaults 3060 kB of VmSize, 1724 of VmRSS and 1528 of VmLib.
   QVTaskInfoLinux::ProcStatusValues status = info.procStatusValues();
   const std::pair<int, uint64_t> positions[] = {
       {0, 4321}, {1, 4321}, {2, 4000}, {3, 0}, {4, 1234}, {5, 99}, {6, (3060 + 4) * 1024}, {7, 3060 * 1024},
@@ -336,10 +320,6 @@ TEST_F(QVTaskInfoLinuxFixture, ValuesByPosition) {
 
 TEST_F(QVTaskInfoLinuxFixture, MissingStatusStillGivesTheStatValues) {
   tree_.addTask(process(77, "nostatus", 10));
-  FakeProcTree::Task kernel = process(78, "kworker/0:1", 10);
-  kernel.kernelThread = true;
-  kernel.ppid = 2;
-  tree_.addTask(kernel);
   ASSERT_TRUE(FileWriteString(tree_.path("/proc/77/status"), ""));
   QVSystemPaths::ScopedRoot root(tree_.root());
 
@@ -350,12 +330,6 @@ TEST_F(QVTaskInfoLinuxFixture, MissingStatusStillGivesTheStatValues) {
   EXPECT_EQ(info.threadGroupId(), 77);
   EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::Uid), QVTaskInfoLinux::kUnknownUID);
   EXPECT_EQ(info.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmRSS), 0u);
-
-  QVTaskInfoLinux kernelInfo(78);
-  ASSERT_TRUE(kernelInfo.isValid());
-  EXPECT_TRUE(kernelInfo.executable().empty());
-  EXPECT_EQ(kernelInfo.procStatusValues().integer(QVTaskInfoLinux::ProcStatusValues::VmLib), 0u);
-  EXPECT_EQ(kernelInfo.procStatusValues().threadCount(), 1);
 }
 
 TEST(QVTaskInfoLinuxElf, HeaderDecoding) {

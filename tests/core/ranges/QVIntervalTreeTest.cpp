@@ -248,20 +248,6 @@ TEST(QVIntervalTreeSearch, EqualLocationsKeepInsertionOrder) {
   }
 }
 
-TEST(QVIntervalTreeLifecycle, ClearStartsOverAndKeepsWorking) {
-  Tree tree;
-  Fill(tree, 100);
-  EXPECT_EQ(100u, tree.size());
-  tree.clear();
-  EXPECT_EQ(0u, tree.size());
-  EXPECT_TRUE(tree.isEmpty());
-  EXPECT_EQ(0u, tree.liveNodeCount());
-  EXPECT_EQ(nullptr, tree.findNearest(5));
-  Fill(tree, 10);
-  EXPECT_EQ(10u, tree.size());
-  EXPECT_EQ(Range(50, 5), tree.findContaining(52)->key);
-}
-
 // The plain tree has no augmented data: its nodes report no change.
 TEST(QVIntervalTreeLifecycle, PlainTreeDeletesInOrder) {
   QVRedBlackTree<Range, int> tree;

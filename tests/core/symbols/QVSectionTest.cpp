@@ -8,7 +8,6 @@
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
 #include "support/SymbolFixtures.h"
-#include "symbols/QVModule.h"
 #include "symbols/QVSymbol.h"
 
 using namespace Quorvel;
@@ -89,22 +88,4 @@ TEST_F(QVSectionTest, DecodedSectionTakesItsRegisteredSymbolsOnFirstLoadingLooku
   }
   EXPECT_EQ(decoded->symbolAtSectionOffset(0x7f, range, true), a);
   EXPECT_EQ(decoded->symbolAtSectionOffset(0x400, range, true), nullptr);
-}
-
-TEST_F(QVSectionTest, ModuleArchivesItsSectionsAndBase) {
-  auto text = std::make_shared<QVSection>(QVSectionId::uniqueSectionId(Module(), 1), ".text", 0xb,
-                                          QVRange<unsigned long>(0x401000, 0x200), QVRange<long>(0x1000, 0x200));
-  auto bss = std::make_shared<QVSection>(QVSectionId::uniqueSectionId(Module(), 2), ".bss", 0x6,
-                                         QVRange<unsigned long>(0x403000, 0x100), QVRange<long>(0x3000, 0));
-  QVModule module(Module(), "/usr/lib/libsection-test.so", 0, "libsection-test.so");
-  module.setSections({text, bss});
-  const std::string document = ArchiveToString(module, "Module");
-  std::shared_ptr<QVModule> decoded = UnarchiveFromString<QVModule>(document, "Module");
-  EXPECT_EQ(std::make_tuple(decoded->moduleId(), decoded->path(), decoded->name(), decoded->baseAddress()),
-            std::make_tuple(Module(), std::string("/usr/lib/libsection-test.so"), std::string("libsection-test.so"),
-                            uint64_t{0x401000}));
-  ASSERT_EQ(decoded->sections().size(), 2u);
-  EXPECT_EQ(decoded->sections()[1]->name(), ".bss");
-  EXPECT_EQ(decoded->sections()[1]->attributes(), 0x6u);
-  EXPECT_EQ(decoded->architecture(), QVArchitectureX86_64);
 }

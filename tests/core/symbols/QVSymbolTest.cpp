@@ -184,15 +184,11 @@ TEST_F(QVSymbolTest, ArchivedSymbolCarriesItsLinesWithoutTheOwnerAndBadRangesAre
   EXPECT_EQ(UnarchiveFromString<QVSymbol>(unknownType, "Symbol")->type(), QVSymbol::TypeUnknown);
 }
 
-TEST_F(QVSymbolTest, SourceFilesAndSystemsRoundTripAndRegisterOnce) {
+TEST_F(QVSymbolTest, SourceFilesRegisterOnceAndSystemsRoundTrip) {
   const QVFileId id = QVFileId::uniqueFileId("/src/main.cpp");
   auto file = std::make_shared<QVSourceFile>(id);
   EXPECT_EQ(QVSourceFile::registerSourceFile(file), file);
   EXPECT_EQ(QVSourceFile::registerSourceFile(std::make_shared<QVSourceFile>(id)), file) << "the first one stays";
-  std::shared_ptr<QVSourceFile> decoded =
-      UnarchiveFromString<QVSourceFile>(ArchiveToString(*file, "SourceFile"), "SourceFile");
-  EXPECT_EQ(decoded->fileId(), id);
-  EXPECT_EQ(decoded->path(), "/src/main.cpp");
   QVSourceFile::flushRegisteredSourceFiles();
   EXPECT_FALSE(QVSourceFile::sourceFileWithId(id));
 

@@ -70,16 +70,6 @@ class ScopedExitLog : public ExitLog {
   QVProcessManager::HandlerToken token_;
 };
 
-int waitForChild(pid_t pid) {
-  int status = -1;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return status;
-}
-
 // Restores a signal's disposition when the test ends.
 class ScopedSignalDisposition {
  public:
@@ -200,14 +190,11 @@ TEST_P(QVProcessManagerTest, HandlersHearEveryExitAndTheCallerOrTheManagerReaps)
   EXPECT_EQ(WEXITSTATUS(log.status(reaped)), 4);
 
   // The handler hears first; the zombie stays for the caller.
-  int status = waitForChild(exited);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 7);
-  status = waitForChild(interrupted);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGINT);
+  EXPECT_EQ(test::WaitForChild(exited), 7);
+  EXPECT_EQ(test::WaitForChild(interrupted), 128 + SIGINT);
   // Under the manager's policy it is reaped just after the handlers ran;
   // allow the manager's thread to get there.
+  int status = 0;
   bool gone = false;
   for (int attempt = 0; attempt < 200 && !gone; ++attempt) {
     gone = ::waitpid(reaped, &status, WNOHANG) < 0 && errno == ECHILD;
@@ -254,8 +241,7 @@ TEST_P(QVProcessManagerTest, ManyChildrenAtOnce) {
   ASSERT_TRUE(log.waitForCount(kChildren, milliseconds(20000)));
   for (const auto& child : expected) {
     EXPECT_EQ(WEXITSTATUS(log.status(child.first)), child.second) << "pid " << child.first;
-    const int status = waitForChild(child.first);
-    EXPECT_EQ(WEXITSTATUS(status), child.second) << "pid " << child.first;
+    EXPECT_EQ(test::WaitForChild(child.first), child.second) << "pid " << child.first;
   }
 }
 
@@ -274,7 +260,7 @@ TEST_P(QVProcessManagerTest, RemovedHandlerIsNotCalledAndAThrowingOneDoesNotStop
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(kept.waitFor(pid, milliseconds(5000)));
   EXPECT_FALSE(removed.has(pid));
-  EXPECT_EQ(WEXITSTATUS(waitForChild(pid)), 0);
+  EXPECT_EQ(test::WaitForChild(pid), 0);
   EXPECT_TRUE(manager_.removeChildExitHandler(keptToken));
   EXPECT_TRUE(manager_.removeChildExitHandler(throwing));
 }
@@ -293,7 +279,7 @@ TEST_P(QVProcessManagerTest, ChildrenTheManagerDidNotSpawnAreLeftAlone) {
   const pid_t marker = manager_.spawn("/bin/true", {}, "");
   ASSERT_GT(marker, 0);
   ASSERT_TRUE(log.waitFor(marker, milliseconds(5000)));
-  waitForChild(marker);
+  test::WaitForChild(marker);
   EXPECT_FALSE(log.has(own));
   EXPECT_EQ(test::WaitForChild(own), 5);
 }

@@ -2,7 +2,6 @@
 // O_TMPFILE where the filesystem takes it, and the unlinked named file.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,17 +10,6 @@
 #include "system/QVTempFile.h"
 
 using namespace Quorvel;
-
-namespace {
-
-std::vector<std::string> NamesIn(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory))
-    names.push_back(entry.path().filename().string());
-  return names;
-}
-
-}  // namespace
 
 TEST(QVTempFile, HasNoNameReadsBackThroughItsPathAndNeedsItsDirectoryOnEitherWay) {
   for (const bool allowUnnamed : {true, false}) {
@@ -34,13 +22,13 @@ TEST(QVTempFile, HasNoNameReadsBackThroughItsPathAndNeedsItsDirectoryOnEitherWay
       if (!allowUnnamed) {
         EXPECT_FALSE(file->unnamed());
       }
-      EXPECT_TRUE(NamesIn(scratch.path()).empty());
+      EXPECT_TRUE(test::DirectoryEntries(scratch.path()).empty());
       ASSERT_TRUE(file->append("abc", 3));
       ASSERT_TRUE(file->append("defg", 4));
       std::string text;
       ASSERT_TRUE(FileReadString(file->path(), text));
       EXPECT_EQ(text, "abcdefg");
-      EXPECT_TRUE(NamesIn(scratch.path()).empty());
+      EXPECT_TRUE(test::DirectoryEntries(scratch.path()).empty());
 
       kept = file->keep();
       ASSERT_FALSE(kept.empty());
@@ -52,7 +40,7 @@ TEST(QVTempFile, HasNoNameReadsBackThroughItsPathAndNeedsItsDirectoryOnEitherWay
     std::string copy;
     ASSERT_TRUE(FileReadString(kept, copy));
     EXPECT_EQ(copy, "abcdefg");
-    EXPECT_EQ(NamesIn(scratch.path()), std::vector<std::string>{PathBaseName(kept)});
+    EXPECT_EQ(test::DirectoryEntries(scratch.path()), std::vector<std::string>{PathBaseName(kept)});
   }
 
   // A missing directory gives null.
