@@ -109,11 +109,7 @@ TEST(QVCpuFreqLinuxTest, AMachineWithoutCpufreqIsLeftAloneAndSucceeds) {
     EXPECT_TRUE(cpufreq.stop());
   });
   EXPECT_EQ(log, "");
-  const QVCpuFreqDriverLinux& driver = *cpufreq.drivers()[2];
-  EXPECT_EQ(driver.filesystem(), nullptr);
-  EXPECT_EQ(driver.governor(), "");
-  EXPECT_EQ(driver.maxScalingFrequency(), 0u);
-  EXPECT_EQ(driver.userScalingFrequency(), 0u);
+  EXPECT_EQ(cpufreq.drivers()[2]->filesystem(), nullptr);
   EXPECT_EQ(tree.snapshot(), "");
 }
 

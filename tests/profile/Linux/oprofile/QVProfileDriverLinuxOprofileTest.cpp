@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -36,14 +37,8 @@ using Quorvel::test::ScratchDirectory;
 
 namespace {
 
-void MakeDirectories(const std::string& path) {
-    if (path.empty() || DirectoryExists(path)) return;
-    MakeDirectories(PathDirectory(path));
-    ::mkdir(path.c_str(), 0755);
-}
-
 void Write(const std::string& path, const std::string& text) {
-    MakeDirectories(PathDirectory(path));
+    std::filesystem::create_directories(PathDirectory(path));
     FileWriteString(path, text);
 }
 
@@ -318,7 +313,7 @@ TEST(QVProfileDriverLinuxOprofile, DescriptionFilesThatCannotBeReadLeaveNoList) 
         SCOPED_TRACE(c.name);
         FixtureMachine machine;
         const std::string dir = machine.root.file("usr/share/oprofile/i386/core_i7/");
-        MakeDirectories(dir);
+        std::filesystem::create_directories(dir);
         if (c.events) Write(dir + "events", c.events);
         if (c.masks) Write(dir + "unit_masks", c.masks);
         QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
@@ -328,9 +323,11 @@ TEST(QVProfileDriverLinuxOprofile, DescriptionFilesThatCannotBeReadLeaveNoList) 
     }
 }
 
-TEST(QVProfileDriverLinuxOprofile, AMissingEventListIsNamedWithItsPath) {
+// Without the description files the driver names the missing list; its init
+// script alone makes it available, unless the environment switches it off.
+TEST(QVProfileDriverLinuxOprofile, AMissingEventListIsNamedAndTheEnvironmentCanSwitchTheDriverOff) {
     FixtureMachine machine;
-    MakeDirectories(machine.root.file("usr/share/oprofile"));
+    std::filesystem::create_directories(machine.root.file("usr/share/oprofile"));
     QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
     CaptureLog([&] { driver.setConfig(Config(QVSessionConfig::TriggerEvent)); });
     QVErrorManager errors;
@@ -343,12 +340,7 @@ TEST(QVProfileDriverLinuxOprofile, AMissingEventListIsNamedWithItsPath) {
                               "/i386/core_i7\n"
                               "         Please verify that the oprofile package is installed and that your\n"
                               "         hardware is supported. Only the OS timer trigger is available.");
-}
 
-TEST(QVProfileDriverLinuxOprofile, TheEnvironmentCanSwitchTheDriverOff) {
-    FixtureMachine machine;
-    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
-    // oprofile's module is found by its init script alone.
     EXPECT_TRUE(driver.isAvailable());
     QVProfileDriverLinuxOprofile::disabled_ = true;
     const std::string log = CaptureLog([&] { EXPECT_FALSE(driver.isAvailable()); });
