@@ -391,7 +391,7 @@ TEST_F(QVKernelTest, AddSymbolRulesAtOneAddress) {
   EXPECT_EQ(module->section()->addressRange(), QVRange<unsigned long>(kModule + 0x1000, 0x100));
 }
 
-TEST_F(QVKernelTest, CurrentKernelProcessIsRegisteredOnceAndReachable) {
+TEST_F(QVKernelTest, CurrentKernelProcessIsRegisteredOnceAndResolvesTheMachinesFunctions) {
   std::shared_ptr<QVProcessLinuxKernel> kernel = QVProcessLinuxKernel::currentKernelProcess(false);
   ASSERT_TRUE(kernel);
   EXPECT_EQ(QVProcessLinuxKernel::currentKernelProcess(true), kernel);
@@ -405,16 +405,12 @@ TEST_F(QVKernelTest, CurrentKernelProcessIsRegisteredOnceAndReachable) {
   const std::shared_ptr<QVThread>& thread = QVThread::threadWithId(threadId, false, false);
   ASSERT_TRUE(thread);
   EXPECT_EQ(thread->properties().stringValue(QVThread::PROPERTY_THREAD_TYPE), "idle");
-}
 
-// The machine's own kernel: every function address kallsyms lists must
-// resolve to the function that covers it.
-TEST_F(QVKernelTest, RealKallsymsResolvesKernelFunctions) {
+  // Loaded from the machine's own kallsyms: a function address it lists
+  // resolves to the function that covers it.
   if (!FileExists("/proc/kallsyms")) {
     GTEST_SKIP() << "no /proc/kallsyms on this machine";
   }
-  QVProcessLinuxKernel kernel(KernelId(), "vmlinux", "vmlinux", true);
-
   std::string text;
   ASSERT_TRUE(FileReadString("/proc/kallsyms", text));
   // The image's function symbols by address; an address held by several
@@ -441,10 +437,10 @@ TEST_F(QVKernelTest, RealKallsymsResolvesKernelFunctions) {
   const unsigned long address = it->first;
   const unsigned long next = std::next(it)->first;
   QVRange<unsigned long> range;
-  EXPECT_EQ(SymbolAt(kernel, address, &range), it->second.front());
+  EXPECT_EQ(SymbolAt(*kernel, address, &range), it->second.front());
   EXPECT_EQ(range, QVRange<unsigned long>(address, next - address));
-  EXPECT_EQ(SymbolAt(kernel, next - 1), it->second.front());
-  EXPECT_EQ(kernel.kernelImage()->addressRange().location, image.begin()->first);
+  EXPECT_EQ(SymbolAt(*kernel, next - 1), it->second.front());
+  EXPECT_EQ(kernel->kernelImage()->addressRange().location, image.begin()->first);
 }
 
 }  // namespace

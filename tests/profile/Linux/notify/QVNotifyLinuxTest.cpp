@@ -280,12 +280,26 @@ TEST(QVTaskExitStream, RecordsCarryIdentityTimesAndEveryMapping) {
     EXPECT_FALSE(parsed.corrupt);
 }
 
-TEST(QVNotifyDriverLinux, InitWritesTheBufferInWordsAndReportsAMissingDriver) {
+// Without the driver's files the driver reports itself missing and the
+// notifier has no buffer to start on; loaded, init writes the buffer sizes
+// in words, and a notifier started once and aborted registers nothing.
+TEST(QVNotifyDriverLinux, InitAndStartNeedTheDriverAndAbortRegistersNothing) {
     FixtureDriver fixture;
-    QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
+    auto notifyDriver = NotifyDriver();
+    QVNotifyDriverLinux& driver = *notifyDriver;
     EXPECT_EQ(driver.name(), "qvnotify");
     EXPECT_FALSE(driver.isLoaded());
     EXPECT_FALSE(driver.init());
+    {
+        QVNotifyLinux notify(notifyDriver);
+        bool started = true;
+        const std::string log = CaptureLog([&] { started = notify.start(); });
+        EXPECT_FALSE(started);
+        EXPECT_FALSE(notify.isActive());
+        EXPECT_NE(log.find("failed to open buffer."), std::string::npos) << log;
+        EXPECT_NE(log.find("Please check that the kernel drivers are installed properly"), std::string::npos);
+        EXPECT_FALSE(notify.stop());  // never started
+    }
     QVErrorManager errors;
     driver.getEnvironmentErrors(errors, false);
     ASSERT_EQ(errors.errorIds(), std::vector<std::string>{QVNotifyDriverErrorNoDriver});
@@ -300,6 +314,10 @@ TEST(QVNotifyDriverLinux, InitWritesTheBufferInWordsAndReportsAMissingDriver) {
     EXPECT_NE(message.str().find("setup/install_driver.sh"), std::string::npos);
 
     fixture.loaded();
+    QVDriverEventWriter w(true);
+    const uint64_t tgid = 5000101;  // beyond any pid_max
+    exitRecord(w, tgid, tgid);
+    fixture.write("buffer", std::string(w.bytes().begin(), w.bytes().end()));
     ASSERT_TRUE(driver.init());
     EXPECT_EQ(driver.wordSize(), 8u);
     uint64_t size = 0, watershed = 0, expectedSize = 0, expectedWatershed = 0;
@@ -311,6 +329,14 @@ TEST(QVNotifyDriverLinux, InitWritesTheBufferInWordsAndReportsAMissingDriver) {
     EXPECT_EQ(watershed, expectedWatershed);
     driver.getEnvironmentErrors(errors, false);
     EXPECT_TRUE(errors.errorIds().empty());
+
+    QVNotifyLinux notify(notifyDriver, std::make_unique<OnceBuffer>(driver.filesystem()));
+    ASSERT_TRUE(notify.start());
+    EXPECT_FALSE(notify.start());  // already monitoring
+    notify.abort();
+    EXPECT_FALSE(notify.isActive());
+    EXPECT_EQ(fixture.read("enable"), "0");
+    EXPECT_FALSE(QVProcess::processWithNativeIdentifier(int(tgid), false, false));
 }
 
 TEST(QVNotifyDriverLinux, AvailabilityAsksModprobeAndTheInitScriptAndDecidesTheDefault) {
@@ -430,34 +456,4 @@ TEST(QVNotifyLinux, RegistersExitedTasksWithTheirExecutableModules) {
     // past the program's code, which a sanitized build makes several MiB long.
     EXPECT_FALSE(process->sectionMap().containsValueForLocation(base + 0x40000000));
     EXPECT_FALSE(process->sectionMap().containsValueForLocation(base + 0x50000000));
-}
-
-TEST(QVNotifyLinux, StartNeedsTheBufferAndAbortRegistersNothing) {
-    FixtureDriver fixture;
-    auto driver = NotifyDriver();
-    {
-        // No driver files at all: nothing to read from.
-        QVNotifyLinux notify(driver);
-        bool started = true;
-        const std::string log = CaptureLog([&] { started = notify.start(); });
-        EXPECT_FALSE(started);
-        EXPECT_FALSE(notify.isActive());
-        EXPECT_NE(log.find("failed to open buffer."), std::string::npos) << log;
-        EXPECT_NE(log.find("Please check that the kernel drivers are installed properly"), std::string::npos);
-        EXPECT_FALSE(notify.stop());  // never started
-    }
-
-    fixture.loaded();
-    QVDriverEventWriter w(true);
-    const uint64_t tgid = 5000101;  // beyond any pid_max
-    exitRecord(w, tgid, tgid);
-    fixture.write("buffer", std::string(w.bytes().begin(), w.bytes().end()));
-    ASSERT_TRUE(driver->init());
-    QVNotifyLinux notify(driver, std::make_unique<OnceBuffer>(driver->filesystem()));
-    ASSERT_TRUE(notify.start());
-    EXPECT_FALSE(notify.start());  // already monitoring
-    notify.abort();
-    EXPECT_FALSE(notify.isActive());
-    EXPECT_EQ(fixture.read("enable"), "0");
-    EXPECT_FALSE(QVProcess::processWithNativeIdentifier(int(tgid), false, false));
 }

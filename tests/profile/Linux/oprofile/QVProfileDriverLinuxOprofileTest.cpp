@@ -168,36 +168,6 @@ bool Contains(const std::vector<std::string>& lines, const std::string& text) {
 
 }  // namespace
 
-TEST(QVProfileDriverLinuxOprofile, ModeSwitchesReloadOnlyWhenTheModeDiffers) {
-    FixtureMachine machine;
-    machine.events("i386/arch_perfmon", kArchPerfmonEvents, kArchPerfmonMasks);
-    machine.events("i386/core_i7", "include:i386/arch_perfmon\n", "include:i386/arch_perfmon\n");
-    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
-    const struct {
-        QVSessionConfig::Trigger trigger;
-        bool accepted;
-        const char* calls;  // what the init script was asked
-        bool timerMode;
-    } steps[] = {
-        {QVSessionConfig::TriggerTimerOS, true, "start timer=1\n", true},
-        {QVSessionConfig::TriggerTimerOS, true, "", true},  // already in timer mode: no reload
-        {QVSessionConfig::TriggerTimerUser, true, "", true},  // needs no particular mode
-        {QVSessionConfig::TriggerEvent, true, "stop\nstart\n", false},
-        {QVSessionConfig::TriggerTimer, true, "", false},
-        {QVSessionConfig::TriggerTimerOS, true, "stop\nstart timer=1\n", true},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(QVSessionConfig::triggerToString(step.trigger));
-        EXPECT_EQ(driver.setConfig(Config(step.trigger)), step.accepted);
-        EXPECT_EQ(machine.calls(), step.calls);
-        if (!step.timerMode) {
-            EXPECT_EQ(driver.cpuType(), "i386/core_i7");
-        }
-        EXPECT_EQ(driver.processor() == QVProcessorTimer, step.timerMode);
-        EXPECT_FALSE(driver.stuckInEventMode() || driver.stuckInTimerMode());
-    }
-}
-
 TEST(QVProfileDriverLinuxOprofile, AFailedSwitchLeavesTheDriverStuckForGood) {
     const struct {
         const char* stuckType;
@@ -238,7 +208,9 @@ TEST(QVProfileDriverLinuxOprofile, AFailedSwitchLeavesTheDriverStuckForGood) {
     }
 }
 
-TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventList) {
+// The event files of the model become its event list when the driver first
+// loads in event mode; then each switch reloads it only when the mode differs.
+TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventListAndModeSwitchesReloadOnlyWhenNeeded) {
     FixtureMachine machine;
     machine.events("i386/arch_perfmon", kArchPerfmonEvents, kArchPerfmonMasks);
     // The model's own files: an include first, then its own events and masks.
@@ -255,6 +227,7 @@ TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventList) {
                    "\t0x02 demand writes\n");
     QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
     std::string log = CaptureLog([&] { EXPECT_TRUE(driver.setConfig(Config(QVSessionConfig::TriggerEvent))); });
+    EXPECT_EQ(machine.calls(), "start\n");
     EXPECT_EQ(driver.eventsDirectory(), machine.root.file("usr/share/oprofile"));
     ASSERT_TRUE(driver.eventList());
     const auto& list = *driver.eventList();
@@ -294,6 +267,28 @@ TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventList) {
     QVErrorManager errors;
     driver.getEnvironmentErrors(errors, false);
     EXPECT_FALSE(errors.testWarningId(QVProfileDriverWarningNoEventList));
+
+    const struct {
+        QVSessionConfig::Trigger trigger;
+        const char* calls;  // what the init script was asked
+        bool timerMode;
+    } steps[] = {
+        {QVSessionConfig::TriggerTimerOS, "stop\nstart timer=1\n", true},
+        {QVSessionConfig::TriggerTimerOS, "", true},    // already in timer mode: no reload
+        {QVSessionConfig::TriggerTimerUser, "", true},  // needs no particular mode
+        {QVSessionConfig::TriggerEvent, "stop\nstart\n", false},
+        {QVSessionConfig::TriggerTimer, "", false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(QVSessionConfig::triggerToString(step.trigger));
+        CaptureLog([&] { EXPECT_TRUE(driver.setConfig(Config(step.trigger))); });
+        EXPECT_EQ(machine.calls(), step.calls);
+        if (!step.timerMode) {
+            EXPECT_EQ(driver.cpuType(), "i386/core_i7");
+        }
+        EXPECT_EQ(driver.processor() == QVProcessorTimer, step.timerMode);
+        EXPECT_FALSE(driver.stuckInEventMode() || driver.stuckInTimerMode());
+    }
 }
 
 TEST(QVProfileDriverLinuxOprofile, DescriptionFilesThatCannotBeReadLeaveNoList) {
