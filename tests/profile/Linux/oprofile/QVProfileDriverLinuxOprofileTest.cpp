@@ -364,17 +364,6 @@ TEST(QVOprofileStreamTranslator, CookieAndModeSwitchesPlaceEachSample) {
          {{100, 101, false, {0x400010}}, {100, 101, false, {0x401ff0}}},
          0,
          ""},
-        {"a second cookie switch moves the next offsets to its file",
-         [](QVDriverEventWriter& w) {
-             Context(w);
-             w.control(OP_COOKIE_SWITCH_CODE, 0xa);
-             w.entry(0x1000, 0);
-             w.control(OP_COOKIE_SWITCH_CODE, 0xb);
-             w.entry(0x20, 0);
-         },
-         {{100, 101, false, {0x400000}}, {100, 101, false, {0x7f0000000020}}},
-         0,
-         ""},
         {"no cookie and the invalid cookie leave raw addresses",
          [invalid](QVDriverEventWriter& w) {
              Context(w);

@@ -1,7 +1,6 @@
 // The Linux debugger on real children: unwinding, attaching, and what it
-// must never do to its target; its maps reading over fixture trees, the
-// call-chain probe the unwinding relies on, and the per-thread /proc files a
-// tick reads.
+// must never do to its target; its maps reading over fixture trees, and the
+// per-thread /proc files a tick reads.
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -505,7 +504,9 @@ TEST_F(UnwindTest, ProcessesThatCannotBeUnwound) {
   EXPECT_EQ(kthreadd, ChildProbe::taskState(2, 2));
 }
 
-TEST_F(UnwindTest, TracedThreadHoldsTheThreadForItsScopeOnEveryPath) {
+// The blocked probe held by a traced-thread guard on every path and through
+// a signal storm, then its code looked up through the ELF-path accessor.
+TEST_F(UnwindTest, TracedThreadHoldsTheThreadOnEveryPathAndTheElfPathAccessorFindsItsCode) {
   ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
   const pid_t pid = child->pid();
   const auto state = [pid] { return ChildProbe::taskState(pid, pid); };
@@ -549,14 +550,10 @@ TEST_F(UnwindTest, TracedThreadHoldsTheThreadForItsScopeOnEveryPath) {
   });
   EXPECT_THAT(log, HasSubstr("failed to attach to " + std::to_string(INT_MAX - 1) + ": "));
   EXPECT_THAT(log, HasSubstr("failed to detach from " + std::to_string(pid) + ": "));
-}
 
-TEST_F(UnwindTest, TracedThreadAttachesThroughASignalStorm) {
   // SIGWINCH, ignored by the probe, keeps arriving while it is attached
   // over and over: whenever one comes before the attach's stop it is handed
   // on, and the attach still ends in that stop.
-  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
-  const pid_t pid = child->pid();
   std::atomic<bool> stop{false};
   std::thread storm([&] {
     while (!stop) {
@@ -564,28 +561,25 @@ TEST_F(UnwindTest, TracedThreadAttachesThroughASignalStorm) {
     }
   });
   int attached = 0;
-  const std::string log = test::CaptureLog([&] {
+  const std::string stormLog = test::CaptureLog([&] {
     for (int i = 0; i < 300; ++i) {
       attached += QVTracedThread(pid, true).attached() ? 1 : 0;
     }
   });
   stop = true;
   storm.join();
-  EXPECT_EQ(300, attached) << log;
+  EXPECT_EQ(300, attached) << stormLog;
   // Whatever was handed on was the storm's signal.
   const std::string expected =
       "passing along signal " + std::to_string(SIGWINCH) + " to thread " + std::to_string(pid) + " ";
-  for (size_t at = log.find("passing along signal "); at != std::string::npos;
-       at = log.find("passing along signal ", at + 1)) {
-    EXPECT_EQ(expected, log.substr(at, expected.size()));
+  for (size_t at = stormLog.find("passing along signal "); at != std::string::npos;
+       at = stormLog.find("passing along signal ", at + 1)) {
+    EXPECT_EQ(expected, stormLog.substr(at, expected.size()));
   }
   EXPECT_TRUE(child->waitForState('S'));
-}
 
-// The ELF-path accessor answers from the debugger's segment map, reached
-// through the address space's user pointer.
-TEST_F(UnwindTest, ElfPathAccessorAnswersFromTheSegmentMap) {
-  ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  // The ELF-path accessor answers from the debugger's segment map, reached
+  // through the address space's user pointer.
   QVUnwindAddressSpace space(&QVDebuggerLinux::_get_elf_path, debugger.get());
   ASSERT_TRUE(space.isValid());
   EXPECT_EQ(debugger.get(), QVUnwindAddressSpace::userPointer(space.space()));
