@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "Linux/driver/QVDriverBufferCursor.h"
-#include "Linux/driver/QVDriverChunkScan.h"
 #include "Linux/driver/QVDriverEventScanner.h"
 #include "Linux/driver/QVDriverEventWriter.h"
 #include "Linux/driver/QVDriverFilesystem.h"
@@ -72,7 +71,7 @@ std::vector<unsigned char> unitOfWords(size_t words) { return std::vector<unsign
 
 }  // namespace
 
-TEST(QVProfiledEventQueue, DeliversWholeUnitsAndCountsWhatDoesNotFit) {
+TEST(QVProfiledEventQueue, DeliversWholeUnitsCountsWhatDoesNotFitAndWaitsUntilReleased) {
     QVProfiledEventQueue queue(10, 8);  // room for 10 words
     EXPECT_TRUE(queue.push(unitOfWords(4)));
     EXPECT_TRUE(queue.push(unitOfWords(4)));
@@ -89,34 +88,31 @@ TEST(QVProfiledEventQueue, DeliversWholeUnitsAndCountsWhatDoesNotFit) {
     EXPECT_EQ(queue.read(out.data(), out.size()), 32u);
     EXPECT_EQ(queue.read(out.data(), out.size()), 24u);
     EXPECT_EQ(queue.read(out.data(), out.size()), 0u);
-}
 
-TEST(QVProfiledEventQueue, AUnitLargerThanAnyReadIsDroppedNotDeliveredEmpty) {
-    QVProfiledEventQueue queue(100, 8);
-    queue.push(unitOfWords(20));
-    queue.push(unitOfWords(2));
-    queue.release();
-    std::vector<unsigned char> out(4 * 8);
-    EXPECT_EQ(queue.read(out.data(), out.size()), 16u);
-    EXPECT_EQ(queue.lostUnits(), 1u);
-}
+    // A unit larger than any read is dropped, never delivered empty.
+    QVProfiledEventQueue large(100, 8);
+    large.push(unitOfWords(20));
+    large.push(unitOfWords(2));
+    large.release();
+    EXPECT_EQ(large.read(out.data(), 4 * 8), 16u);
+    EXPECT_EQ(large.lostUnits(), 1u);
 
-TEST(QVProfiledEventQueue, ReadWaitsForDataUntilReleased) {
-    QVProfiledEventQueue queue(100, 8);
-    std::vector<unsigned char> out(64);
+    // Unreleased, a read waits for data; once released it ends empty.
+    QVProfiledEventQueue waiting(100, 8);
     size_t got = 99;
-    std::thread reader([&] { got = queue.read(out.data(), out.size()); });
-    queue.push(unitOfWords(1));
+    std::thread reader([&] { got = waiting.read(out.data(), out.size()); });
+    waiting.push(unitOfWords(1));
     reader.join();
     EXPECT_EQ(got, 8u);
-    std::thread waiting([&] { got = queue.read(out.data(), out.size()); });
-    queue.release();
-    waiting.join();
+    std::thread ending([&] { got = waiting.read(out.data(), out.size()); });
+    waiting.release();
+    ending.join();
     EXPECT_EQ(got, 0u);
 }
 
-
-TEST(QVProfiledFuse, ServesFactsAndSettingsAsStored) {
+// The facts and settings as stored, then live sampling with them attributing
+// samples to the busy thread.
+TEST(QVProfiledFuse, ServesFactsAndSettingsAndAttributesLiveSamplesToTheBusyThread) {
     MountedDriver driver(QV_PROFILED_PATH, {});
     if (!driver.mounted()) GTEST_SKIP() << driver.why();
     EXPECT_EQ(driver.read("cpu_type"), "timer");
@@ -145,43 +141,12 @@ TEST(QVProfiledFuse, ServesFactsAndSettingsAsStored) {
         EXPECT_EQ(driver.write(c.entry, c.value), c.error) << c.entry << "=" << c.value;
         EXPECT_EQ(driver.read(c.entry), c.readBack) << c.entry;
     }
-}
+    // The flush request is any 4-byte write to the buffer; other sizes are
+    // refused. (Whole units through the buffer, and its end once disabled,
+    // are the scripted sampler's cases below.)
+    EXPECT_EQ(driver.write("buffer", std::string("\1\0\0\0", 4)), 0);
+    EXPECT_EQ(driver.write("buffer", std::string("\1\0", 2)), EINVAL);
 
-TEST(QVProfiledFuse, BufferDeliversScriptedUnitsWholeAndEndsAfterDisable) {
-    std::vector<QVDriverEventWriter> units;
-    for (int i = 0; i < 3; ++i) {
-        QVDriverEventWriter unit(true);
-        unit.control(OP_CTX_SWITCH_CODE, 100 + i, 100);
-        unit.control(OP_TRACE_BEGIN_CODE);
-        unit.entry(0x1000 + i, 0);
-        unit.entry(0x2000, 0);
-        unit.control(OP_TRACE_END_CODE);
-        units.push_back(unit);
-    }
-    const std::string script = WriteDriverScript(units);
-    MountedDriver driver(QV_PROFILED_PATH, {"--script=" + script});
-    unlink(script.c_str());
-    if (!driver.mounted()) GTEST_SKIP() << driver.why();
-    ASSERT_EQ(driver.write("enable", "1"), 0);
-    ASSERT_EQ(driver.write("enable", "0"), 0);
-    int fd = open(driver.path("buffer").c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    // The flush request is any 4-byte write; other sizes are refused.
-    EXPECT_EQ(::write(fd, "\1\0\0\0", 4), 4);
-    EXPECT_EQ(::write(fd, "\1\0", 2), -1);
-    std::vector<unsigned char> all, chunk(1 << 16);
-    ssize_t n;
-    while ((n = ::read(fd, chunk.data(), chunk.size())) > 0) all.insert(all.end(), chunk.begin(), chunk.begin() + n);
-    close(fd);
-    EXPECT_EQ(n, 0);
-    QVDriverChunkScan scan = QVDriverChunkScan::scan(all.data(), all.size() / 8, true);
-    EXPECT_EQ(scan.samples, 3u);
-    EXPECT_FALSE(scan.corrupt) << scan.fault;
-}
-
-TEST(QVProfiledFuse, LiveSamplingAttributesSamplesToTheBusyThread) {
-    MountedDriver driver(QV_PROFILED_PATH, {});
-    if (!driver.mounted()) GTEST_SKIP() << driver.why();
     ASSERT_EQ(driver.write("backtrace_depth", "512"), 0);
     ASSERT_EQ(driver.write("timer_count", "1000000"), 0);  // 1 ms
     if (int error = driver.write("enable", "1")) GTEST_SKIP() << "perf_event_open refused: " << std::strerror(error);
@@ -594,52 +559,12 @@ TEST(QVNotifydTaskTable, ExitRecordsCarryTheMappingsTheTaskHad) {
     EXPECT_FALSE(table.cookiePath(0, path));
 }
 
-TEST(QVNotifydLive, ShortLivedChildrenAreRegisteredWithTheirModules) {
-    MountedDriver mount(QV_PROFILED_PATH, {"--notify"});
-    if (!mount.mounted()) GTEST_SKIP() << mount.why();
-    auto driver = NotifyDriverOf(mount);
-    ASSERT_TRUE(driver->isLoaded());
-    QVNotifyLinux notify(driver);
-    if (!notify.start()) GTEST_SKIP() << "the daemon could not follow tasks (perf_event_open refused)";
-
-    // Children that exec a program of their own and end at once: gone long
-    // before anyone could read their /proc entries.
-    const std::set<pid_t> children = RunShortLivedChildren(20);
-    ASSERT_EQ(children.size(), 20u);
-    ASSERT_TRUE(notify.stop());
-
-    // The module as the children mapped it: the file behind /bin/true.
-    char resolved[PATH_MAX];
-    ASSERT_TRUE(realpath("/bin/true", resolved));
-    const std::shared_ptr<QVModule>& module = QVModule::moduleWithId(QVModuleId::uniqueModuleId(
-        QVFileId::uniqueFileId(resolved), QVElfHeader(resolved, 0).architecture()));
-    ASSERT_TRUE(module) << resolved << " was not registered";
-    std::set<std::shared_ptr<QVSection>> ofTrue;
-    for (const std::shared_ptr<QVSection>& section : module->sections()) ofTrue.insert(section);
-
-    unsigned named = 0;
-    for (pid_t pid : children) {
-        const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, false, false);
-        if (!process) continue;
-        EXPECT_FALSE(process->exitTime().is_not_a_date_time()) << pid;
-        std::vector<std::shared_ptr<QVSection>> sections;
-        process->sectionMap().SWIG_getValues(sections);
-        for (const std::shared_ptr<QVSection>& section : sections) {
-            if (ofTrue.count(section)) {
-                ++named;
-                break;
-            }
-        }
-    }
-    // Every child exited while monitoring was on; each must come back named.
-    EXPECT_EQ(named, children.size());
-}
-
 // The point of exit notification: children that live a few milliseconds each
 // are gone before any look at /proc, so without it their samples have no
 // thread to belong to; with it they keep their process, its name, their
-// module and their function.
-TEST(QVNotifydLive, ShortLivedChildrenKeepTheirSamplesOnlyWithNotification) {
+// module and their function. Children that exec a program of their own
+// (/bin/true) and end at once come back with its module and their exit.
+TEST(QVNotifydLive, ShortLivedChildrenKeepTheirSamplesAndModulesOnlyWithNotification) {
     // 200 children of 5 ms CPU each: about 1000 samples at 1 kHz.
     constexpr int kChildren = 200;
     constexpr int kMilliseconds = 5;
@@ -648,6 +573,7 @@ TEST(QVNotifydLive, ShortLivedChildrenKeepTheirSamplesOnlyWithNotification) {
         uint64_t childSamples = 0;  // samples kept for the children at all
         uint64_t named = 0;         // of those, in spin_in_child of the probe
         std::set<std::string> processNames;
+        std::set<pid_t> execChildren;
     };
     auto record = [&](bool notifyOn, Outcome& outcome, std::string& skip) {
         MountedDriver profileMount(QV_PROFILED_PATH, {});
@@ -671,6 +597,7 @@ TEST(QVNotifydLive, ShortLivedChildrenKeepTheirSamplesOnlyWithNotification) {
         // the recording, before the samples are decoded.
         EXPECT_TRUE(!notify || notify->isActive());
         const std::set<pid_t> children = RunForkProbe(kChildren, kMilliseconds);
+        if (notifyOn) outcome.execChildren = RunShortLivedChildren(20);
         sampler->stop();
         EXPECT_FALSE(notify && notify->isActive());
         ASSERT_EQ(children.size(), size_t(kChildren));
@@ -694,6 +621,31 @@ TEST(QVNotifydLive, ShortLivedChildrenKeepTheirSamplesOnlyWithNotification) {
     std::string skip;
     record(true, on, skip);
     if (!skip.empty()) GTEST_SKIP() << skip;
+    ASSERT_EQ(on.execChildren.size(), 20u);
+    // The module as the children mapped it: the file behind /bin/true.
+    char resolved[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/true", resolved));
+    const std::shared_ptr<QVModule>& module = QVModule::moduleWithId(QVModuleId::uniqueModuleId(
+        QVFileId::uniqueFileId(resolved), QVElfHeader(resolved, 0).architecture()));
+    ASSERT_TRUE(module) << resolved << " was not registered";
+    std::set<std::shared_ptr<QVSection>> ofTrue;
+    for (const std::shared_ptr<QVSection>& section : module->sections()) ofTrue.insert(section);
+    unsigned execNamed = 0;
+    for (pid_t pid : on.execChildren) {
+        const std::shared_ptr<QVProcess> process = QVProcess::processWithNativeIdentifier(pid, false, false);
+        if (!process) continue;
+        EXPECT_FALSE(process->exitTime().is_not_a_date_time()) << pid;
+        std::vector<std::shared_ptr<QVSection>> sections;
+        process->sectionMap().SWIG_getValues(sections);
+        for (const std::shared_ptr<QVSection>& section : sections) {
+            if (ofTrue.count(section)) {
+                ++execNamed;
+                break;
+            }
+        }
+    }
+    // Every child exited while monitoring was on; each must come back named.
+    EXPECT_EQ(execNamed, on.execChildren.size());
     record(false, off, skip);
     ASSERT_TRUE(skip.empty()) << skip;
 

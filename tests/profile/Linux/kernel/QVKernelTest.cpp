@@ -273,21 +273,9 @@ TEST_F(QVKernelTest, FixtureKernelFollowsTheKallsymsAndModulesRules) {
   EXPECT_EQ(fooBar->moduleId().fileId().time(), LocalMachineBootTime());
 }
 
-TEST_F(QVKernelTest, MissingModulesFileLeavesTheImageOnly) {
-  ASSERT_NO_FATAL_FAILURE(MakeTree(false, true));
-  QVSystemPaths::ScopedRoot root(tree_.root());
-  std::string log;
-  const std::unique_ptr<QVProcessLinuxKernel> kernel = LoadKernel(log);
-  EXPECT_NE(log.find("/proc/modules does not exist"), std::string::npos) << log;
-  EXPECT_TRUE(kernel->modules().empty());
-  EXPECT_EQ(kernel->kernelImage()->addressRange(), QVRange<unsigned long>(kImage, 0x200));
-  EXPECT_EQ(SymbolAt(*kernel, kImage + 0x61), "vm_func");
-  // Module symbols have no module to go to.
-  EXPECT_EQ(SymbolAt(*kernel, kModule), "");
-  EXPECT_EQ(kernel->sectionMap().size(), 1u);
-}
-
-TEST_F(QVKernelTest, BeforeLoadingOrWithoutKallsymsTheMapsAreEmpty) {
+// Before loading nothing is mapped; without /proc/modules the image alone,
+// and without /proc/kallsyms nothing at all.
+TEST_F(QVKernelTest, BeforeLoadingOrWithoutModulesOrKallsymsLittleIsMapped) {
   ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
   QVSystemPaths::ScopedRoot root(tree_.root());
   QVProcessLinuxKernel unloaded(KernelId(), "vmlinux", "vmlinux", false);
@@ -296,15 +284,27 @@ TEST_F(QVKernelTest, BeforeLoadingOrWithoutKallsymsTheMapsAreEmpty) {
   EXPECT_TRUE(unloaded.sectionMap().isEmpty());
   EXPECT_EQ(QVModule::moduleWithId(unloaded.kernelImage()->moduleId()), unloaded.kernelImage());
 
-  ASSERT_TRUE(FileRemove(tree_.path("/proc/kallsyms")));
+  ASSERT_TRUE(FileRemove(tree_.path("/proc/modules")));
   std::string log;
-  const std::unique_ptr<QVProcessLinuxKernel> kernel = LoadKernel(log);
+  std::unique_ptr<QVProcessLinuxKernel> kernel = LoadKernel(log);
+  EXPECT_NE(log.find("/proc/modules does not exist"), std::string::npos) << log;
+  EXPECT_TRUE(kernel->modules().empty());
+  EXPECT_EQ(kernel->kernelImage()->addressRange(), QVRange<unsigned long>(kImage, 0x200));
+  EXPECT_EQ(SymbolAt(*kernel, kImage + 0x61), "vm_func");
+  // Module symbols have no module to go to.
+  EXPECT_EQ(SymbolAt(*kernel, kModule), "");
+  EXPECT_EQ(kernel->sectionMap().size(), 1u);
+
+  ASSERT_TRUE(FileRemove(tree_.path("/proc/kallsyms")));
+  kernel = LoadKernel(log);
   EXPECT_NE(log.find("/proc/kallsyms does not exist"), std::string::npos) << log;
   EXPECT_TRUE(kernel->sectionMap().isEmpty());
   EXPECT_EQ(SymbolAt(*kernel, kImage), "");
 }
 
-TEST_F(QVKernelTest, VmlinuxVariableWinsWhenPresentAndFallsBackWithWarningWhenMissing) {
+// VESK_VMLINUX names the image when the file is there; a compressed image
+// is decompressed to a temporary file that goes with its module object.
+TEST_F(QVKernelTest, VmlinuxVariableAndCompressedImages) {
   ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
   const std::string own = scratch_.file("own-vmlinux");
   test::CopyFile(tree_.path("/boot/vmlinux"), own);
@@ -313,17 +313,16 @@ TEST_F(QVKernelTest, VmlinuxVariableWinsWhenPresentAndFallsBackWithWarningWhenMi
     ScopedEnvironment vmlinux("VESK_VMLINUX", own.c_str());
     EXPECT_EQ(QVKernelModuleLinux("vmlinux", QVRange<unsigned long>()).path(), own);
   }
-  const std::string missing = scratch_.file("no-such-vmlinux");
-  ScopedEnvironment vmlinux("VESK_VMLINUX", missing.c_str());
-  std::shared_ptr<QVKernelModuleLinux> image;
-  const std::string log =
-      CaptureLog([&] { image = std::make_shared<QVKernelModuleLinux>("vmlinux", QVRange<unsigned long>()); });
-  EXPECT_NE(log.find("WARNING failed to find or open " + missing + " for reading"), std::string::npos) << log;
-  EXPECT_EQ(image->path(), tree_.path("/boot/vmlinux"));
-}
+  {
+    const std::string missing = scratch_.file("no-such-vmlinux");
+    ScopedEnvironment vmlinux("VESK_VMLINUX", missing.c_str());
+    std::shared_ptr<QVKernelModuleLinux> image;
+    const std::string log =
+        CaptureLog([&] { image = std::make_shared<QVKernelModuleLinux>("vmlinux", QVRange<unsigned long>()); });
+    EXPECT_NE(log.find("WARNING failed to find or open " + missing + " for reading"), std::string::npos) << log;
+    EXPECT_EQ(image->path(), tree_.path("/boot/vmlinux"));
+  }
 
-TEST_F(QVKernelTest, CompressedVmlinuxIsDecompressedAndAlwaysRemovedWithTheModule) {
-  ASSERT_NO_FATAL_FAILURE(MakeTree(true, true));
   const std::string compressed = tree_.path("/boot/vmlinux-" + Release() + ".gz");
   int status = -1;
   RunCommand("gzip -c " + test::ShellQuote(tree_.path("/boot/vmlinux")) + " > " + test::ShellQuote(compressed),
@@ -331,8 +330,6 @@ TEST_F(QVKernelTest, CompressedVmlinuxIsDecompressedAndAlwaysRemovedWithTheModul
   ASSERT_EQ(status, 0);
   const std::string original = test::ReadWholeFile(tree_.path("/boot/vmlinux"));
   ASSERT_TRUE(FileRemove(tree_.path("/boot/vmlinux")));
-
-  QVSystemPaths::ScopedRoot root(tree_.root());
   auto image = std::make_shared<QVKernelModuleLinux>("vmlinux", QVRange<unsigned long>(kImage, 0x1000));
   const std::string path = image->path();
   EXPECT_EQ(path.rfind("/var/tmp/quorvel-kernelmodule.", 0), 0u) << path;
@@ -394,7 +391,7 @@ TEST_F(QVKernelTest, AddSymbolRulesAtOneAddress) {
   EXPECT_EQ(module->section()->addressRange(), QVRange<unsigned long>(kModule + 0x1000, 0x100));
 }
 
-TEST_F(QVKernelTest, CurrentKernelProcessIsRegisteredOnceAndReachable) {
+TEST_F(QVKernelTest, CurrentKernelProcessIsRegisteredOnceAndResolvesTheMachinesFunctions) {
   std::shared_ptr<QVProcessLinuxKernel> kernel = QVProcessLinuxKernel::currentKernelProcess(false);
   ASSERT_TRUE(kernel);
   EXPECT_EQ(QVProcessLinuxKernel::currentKernelProcess(true), kernel);
@@ -408,16 +405,12 @@ TEST_F(QVKernelTest, CurrentKernelProcessIsRegisteredOnceAndReachable) {
   const std::shared_ptr<QVThread>& thread = QVThread::threadWithId(threadId, false, false);
   ASSERT_TRUE(thread);
   EXPECT_EQ(thread->properties().stringValue(QVThread::PROPERTY_THREAD_TYPE), "idle");
-}
 
-// The machine's own kernel: every function address kallsyms lists must
-// resolve to the function that covers it.
-TEST_F(QVKernelTest, RealKallsymsResolvesKernelFunctions) {
+  // Loaded from the machine's own kallsyms: a function address it lists
+  // resolves to the function that covers it.
   if (!FileExists("/proc/kallsyms")) {
     GTEST_SKIP() << "no /proc/kallsyms on this machine";
   }
-  QVProcessLinuxKernel kernel(KernelId(), "vmlinux", "vmlinux", true);
-
   std::string text;
   ASSERT_TRUE(FileReadString("/proc/kallsyms", text));
   // The image's function symbols by address; an address held by several
@@ -444,10 +437,10 @@ TEST_F(QVKernelTest, RealKallsymsResolvesKernelFunctions) {
   const unsigned long address = it->first;
   const unsigned long next = std::next(it)->first;
   QVRange<unsigned long> range;
-  EXPECT_EQ(SymbolAt(kernel, address, &range), it->second.front());
+  EXPECT_EQ(SymbolAt(*kernel, address, &range), it->second.front());
   EXPECT_EQ(range, QVRange<unsigned long>(address, next - address));
-  EXPECT_EQ(SymbolAt(kernel, next - 1), it->second.front());
-  EXPECT_EQ(kernel.kernelImage()->addressRange().location, image.begin()->first);
+  EXPECT_EQ(SymbolAt(*kernel, next - 1), it->second.front());
+  EXPECT_EQ(kernel->kernelImage()->addressRange().location, image.begin()->first);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -36,14 +37,8 @@ using Quorvel::test::ScratchDirectory;
 
 namespace {
 
-void MakeDirectories(const std::string& path) {
-    if (path.empty() || DirectoryExists(path)) return;
-    MakeDirectories(PathDirectory(path));
-    ::mkdir(path.c_str(), 0755);
-}
-
 void Write(const std::string& path, const std::string& text) {
-    MakeDirectories(PathDirectory(path));
+    std::filesystem::create_directories(PathDirectory(path));
     FileWriteString(path, text);
 }
 
@@ -173,36 +168,6 @@ bool Contains(const std::vector<std::string>& lines, const std::string& text) {
 
 }  // namespace
 
-TEST(QVProfileDriverLinuxOprofile, ModeSwitchesReloadOnlyWhenTheModeDiffers) {
-    FixtureMachine machine;
-    machine.events("i386/arch_perfmon", kArchPerfmonEvents, kArchPerfmonMasks);
-    machine.events("i386/core_i7", "include:i386/arch_perfmon\n", "include:i386/arch_perfmon\n");
-    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
-    const struct {
-        QVSessionConfig::Trigger trigger;
-        bool accepted;
-        const char* calls;  // what the init script was asked
-        bool timerMode;
-    } steps[] = {
-        {QVSessionConfig::TriggerTimerOS, true, "start timer=1\n", true},
-        {QVSessionConfig::TriggerTimerOS, true, "", true},  // already in timer mode: no reload
-        {QVSessionConfig::TriggerTimerUser, true, "", true},  // needs no particular mode
-        {QVSessionConfig::TriggerEvent, true, "stop\nstart\n", false},
-        {QVSessionConfig::TriggerTimer, true, "", false},
-        {QVSessionConfig::TriggerTimerOS, true, "stop\nstart timer=1\n", true},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(QVSessionConfig::triggerToString(step.trigger));
-        EXPECT_EQ(driver.setConfig(Config(step.trigger)), step.accepted);
-        EXPECT_EQ(machine.calls(), step.calls);
-        if (!step.timerMode) {
-            EXPECT_EQ(driver.cpuType(), "i386/core_i7");
-        }
-        EXPECT_EQ(driver.processor() == QVProcessorTimer, step.timerMode);
-        EXPECT_FALSE(driver.stuckInEventMode() || driver.stuckInTimerMode());
-    }
-}
-
 TEST(QVProfileDriverLinuxOprofile, AFailedSwitchLeavesTheDriverStuckForGood) {
     const struct {
         const char* stuckType;
@@ -243,7 +208,9 @@ TEST(QVProfileDriverLinuxOprofile, AFailedSwitchLeavesTheDriverStuckForGood) {
     }
 }
 
-TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventList) {
+// The event files of the model become its event list when the driver first
+// loads in event mode; then each switch reloads it only when the mode differs.
+TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventListAndModeSwitchesReloadOnlyWhenNeeded) {
     FixtureMachine machine;
     machine.events("i386/arch_perfmon", kArchPerfmonEvents, kArchPerfmonMasks);
     // The model's own files: an include first, then its own events and masks.
@@ -260,6 +227,7 @@ TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventList) {
                    "\t0x02 demand writes\n");
     QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
     std::string log = CaptureLog([&] { EXPECT_TRUE(driver.setConfig(Config(QVSessionConfig::TriggerEvent))); });
+    EXPECT_EQ(machine.calls(), "start\n");
     EXPECT_EQ(driver.eventsDirectory(), machine.root.file("usr/share/oprofile"));
     ASSERT_TRUE(driver.eventList());
     const auto& list = *driver.eventList();
@@ -299,6 +267,28 @@ TEST(QVProfileDriverLinuxOprofile, EventFilesBecomeTheEventList) {
     QVErrorManager errors;
     driver.getEnvironmentErrors(errors, false);
     EXPECT_FALSE(errors.testWarningId(QVProfileDriverWarningNoEventList));
+
+    const struct {
+        QVSessionConfig::Trigger trigger;
+        const char* calls;  // what the init script was asked
+        bool timerMode;
+    } steps[] = {
+        {QVSessionConfig::TriggerTimerOS, "stop\nstart timer=1\n", true},
+        {QVSessionConfig::TriggerTimerOS, "", true},    // already in timer mode: no reload
+        {QVSessionConfig::TriggerTimerUser, "", true},  // needs no particular mode
+        {QVSessionConfig::TriggerEvent, "stop\nstart\n", false},
+        {QVSessionConfig::TriggerTimer, "", false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(QVSessionConfig::triggerToString(step.trigger));
+        CaptureLog([&] { EXPECT_TRUE(driver.setConfig(Config(step.trigger))); });
+        EXPECT_EQ(machine.calls(), step.calls);
+        if (!step.timerMode) {
+            EXPECT_EQ(driver.cpuType(), "i386/core_i7");
+        }
+        EXPECT_EQ(driver.processor() == QVProcessorTimer, step.timerMode);
+        EXPECT_FALSE(driver.stuckInEventMode() || driver.stuckInTimerMode());
+    }
 }
 
 TEST(QVProfileDriverLinuxOprofile, DescriptionFilesThatCannotBeReadLeaveNoList) {
@@ -318,7 +308,7 @@ TEST(QVProfileDriverLinuxOprofile, DescriptionFilesThatCannotBeReadLeaveNoList) 
         SCOPED_TRACE(c.name);
         FixtureMachine machine;
         const std::string dir = machine.root.file("usr/share/oprofile/i386/core_i7/");
-        MakeDirectories(dir);
+        std::filesystem::create_directories(dir);
         if (c.events) Write(dir + "events", c.events);
         if (c.masks) Write(dir + "unit_masks", c.masks);
         QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
@@ -328,9 +318,11 @@ TEST(QVProfileDriverLinuxOprofile, DescriptionFilesThatCannotBeReadLeaveNoList) 
     }
 }
 
-TEST(QVProfileDriverLinuxOprofile, AMissingEventListIsNamedWithItsPath) {
+// Without the description files the driver names the missing list; its init
+// script alone makes it available, unless the environment switches it off.
+TEST(QVProfileDriverLinuxOprofile, AMissingEventListIsNamedAndTheEnvironmentCanSwitchTheDriverOff) {
     FixtureMachine machine;
-    MakeDirectories(machine.root.file("usr/share/oprofile"));
+    std::filesystem::create_directories(machine.root.file("usr/share/oprofile"));
     QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
     CaptureLog([&] { driver.setConfig(Config(QVSessionConfig::TriggerEvent)); });
     QVErrorManager errors;
@@ -343,12 +335,7 @@ TEST(QVProfileDriverLinuxOprofile, AMissingEventListIsNamedWithItsPath) {
                               "/i386/core_i7\n"
                               "         Please verify that the oprofile package is installed and that your\n"
                               "         hardware is supported. Only the OS timer trigger is available.");
-}
 
-TEST(QVProfileDriverLinuxOprofile, TheEnvironmentCanSwitchTheDriverOff) {
-    FixtureMachine machine;
-    QVProfileDriverLinuxOprofile driver(QVProfileDriver::QV_PROFILE_DRIVER_ID_LINUX_OPROFILE, "/dev/oprofile");
-    // oprofile's module is found by its init script alone.
     EXPECT_TRUE(driver.isAvailable());
     QVProfileDriverLinuxOprofile::disabled_ = true;
     const std::string log = CaptureLog([&] { EXPECT_FALSE(driver.isAvailable()); });
@@ -375,17 +362,6 @@ TEST(QVOprofileStreamTranslator, CookieAndModeSwitchesPlaceEachSample) {
              w.entry(0x2ff0, 0);
          },
          {{100, 101, false, {0x400010}}, {100, 101, false, {0x401ff0}}},
-         0,
-         ""},
-        {"a second cookie switch moves the next offsets to its file",
-         [](QVDriverEventWriter& w) {
-             Context(w);
-             w.control(OP_COOKIE_SWITCH_CODE, 0xa);
-             w.entry(0x1000, 0);
-             w.control(OP_COOKIE_SWITCH_CODE, 0xb);
-             w.entry(0x20, 0);
-         },
-         {{100, 101, false, {0x400000}}, {100, 101, false, {0x7f0000000020}}},
          0,
          ""},
         {"no cookie and the invalid cookie leave raw addresses",

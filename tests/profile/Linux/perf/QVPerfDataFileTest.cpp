@@ -65,7 +65,7 @@ QVPerfDataBuilder twoSampleFile() {
   return builder;
 }
 
-TEST(QVPerfDataFileTest, HeaderAndSectionFaultsFailWithTheirMessage) {
+TEST(QVPerfDataFileTest, HeaderAndSectionFaultsFailWithTheirMessageAndAMinimalHeaderReads) {
   struct Case {
     const char* what;
     std::function<std::vector<std::uint8_t>()> make;
@@ -129,11 +129,9 @@ TEST(QVPerfDataFileTest, HeaderAndSectionFaultsFailWithTheirMessage) {
     EXPECT_FALSE(parsed.ok) << c.what;
     EXPECT_EQ(parsed.file.error(), c.error) << c.what;
   }
-}
 
-TEST(QVPerfDataFileTest, MinimalHeaderReadsAsEmptyFile) {
-  QVPerfDataBuilder builder;
-  std::vector<std::uint8_t> bytes = builder.build();
+  // The header alone, both sections empty, reads as an empty file.
+  std::vector<std::uint8_t> bytes = QVPerfDataBuilder().build();
   bytes.resize(72);  // the used header alone; both sections empty at offset 104
   std::uint64_t zero = 0;
   for (std::size_t field : {24, 40}) std::memcpy(bytes.data() + field, &zero, 8);
@@ -145,7 +143,9 @@ TEST(QVPerfDataFileTest, MinimalHeaderReadsAsEmptyFile) {
   EXPECT_TRUE(parsed.file.warnings().empty());
 }
 
-TEST(QVPerfDataFileTest, SamplesDecodeInAbiOrder) {
+// The sample fields in ABI order are the golden files' and the call-chain
+// table's case; here the COMM record and a chain read past its end.
+TEST(QVPerfDataFileTest, CommRecordsAndChainsDecode) {
   Parsed parsed;
   parse(parsed, twoSampleFile().build());
   ASSERT_TRUE(parsed.ok) << parsed.file.error();
@@ -160,16 +160,9 @@ TEST(QVPerfDataFileTest, SamplesDecodeInAbiOrder) {
 
   QVPerfSample sample;
   ASSERT_TRUE(parsed.file.decodeSample(parsed.file.records()[2], sample));
-  EXPECT_EQ(sample.ip, 0x401000u + 20);
-  EXPECT_EQ(sample.pid, 100);
-  EXPECT_EQ(sample.tid, 101);
-  EXPECT_EQ(sample.time, 20u);
-  EXPECT_EQ(sample.cpu, 1);
   ASSERT_EQ(sample.callchainCount, 3u);
-  EXPECT_EQ(sample.callchainAt(0), QV_PERF_CONTEXT_USER);
   EXPECT_EQ(sample.callchainAt(2), 0x402000u);
   EXPECT_EQ(sample.callchainAt(3), 0u);  // past the chain
-  EXPECT_FALSE(sample.hasRaw);
 }
 
 TEST(QVPerfDataFileTest, IdentifierSelectsEachSamplesAttribute) {

@@ -294,7 +294,7 @@ TEST(QVPerfTraceRecorderLinuxTest, CommandLinesFollowTheConfiguration) {
   EXPECT_EQ("P", syscalls.back());
 }
 
-TEST(QVProfileDriverLinuxPerfTest, DebugfsIsFoundWhereverItIsMounted) {
+TEST(QVProfileDriverLinuxPerfTest, DebugfsIsFoundWhereverItIsMountedAndEventListsKeepHardwareAndSoftware) {
   struct Case {
     const char* mounts;
     bool mounted;
@@ -311,9 +311,8 @@ TEST(QVProfileDriverLinuxPerfTest, DebugfsIsFoundWhereverItIsMounted) {
   for (const Case& c : cases) {
     EXPECT_EQ(QVProfileDriverLinuxPerf::isDebugfsMountedIn(c.mounts), c.mounted) << c.mounts;
   }
-}
 
-TEST(QVProfileDriverLinuxPerfTest, EventListKeepsHardwareAndSoftwareEvents) {
+  // perf's event list: hardware and software events are kept.
   const std::string listing =
       "List of pre-defined events (to be used in -e):\n"
       "  cpu-cycles OR cycles                               [Hardware event]\n"
@@ -404,7 +403,7 @@ std::vector<std::uint8_t> syscall(bool enter, std::int64_t number, std::int64_t 
   return raw;
 }
 
-TEST(QVPerfTraceEventFormatTest, FieldLinesParseWithAndWithoutSignedPart) {
+TEST(QVPerfTraceEventFormatTest, FieldLinesParseWithAndWithoutSignedPartOrThrow) {
   struct Case {
     const char* line;
     const char* name;
@@ -431,9 +430,7 @@ TEST(QVPerfTraceEventFormatTest, FieldLinesParseWithAndWithoutSignedPart) {
     EXPECT_EQ(format.id(), 7u);
     EXPECT_EQ(format.name(), "t");
   }
-}
-
-TEST(QVPerfTraceEventFormatTest, MalformedFieldAndMissingFileThrow) {
+  // A malformed field and a missing file throw.
   std::istringstream in("name: t\n\tfield:int x;\toffset:zz;\n");
   try {
     QVPerfTraceEventFormat format(in, "bad");
@@ -487,14 +484,8 @@ TEST(QVPerfTraceEventFormatTableTest, FindsTheDecodedTracepointsAndSkipsBadFiles
     std::uint64_t sched, enter, exit;
     std::size_t size;
   };
+  // All three found is the decoder tests' fixture below.
   const Case cases[] = {
-      {"all three",
-       {"sched/sched_switch", "raw_syscalls/sys_enter", "raw_syscalls/sys_exit"},
-       false,
-       372,
-       443,
-       442,
-       3},
       {"no sched_switch",
        {"raw_syscalls/sys_enter", "raw_syscalls/sys_exit", "sched/sched_wakeup"},
        false,

@@ -51,7 +51,9 @@ std::string RealPath(const std::string& path) {
 
 using QVProcessLinuxTest = test::RegistryTest;
 
-TEST_F(QVProcessLinuxTest, DiscoversAChildWithItsFactsAndThreadsAlsoThroughTheRegistry) {
+// One child through its life: discovered with its facts and threads (also
+// through the registry), its vdso placed, and its end noticed once.
+TEST_F(QVProcessLinuxTest, DiscoversAChildWithItsFactsThreadsVdsoAndExit) {
   ChildProbe child(QV_DISCOVERY_PROBE_G);
   ASSERT_TRUE(child.start());
 
@@ -59,7 +61,7 @@ TEST_F(QVProcessLinuxTest, DiscoversAChildWithItsFactsAndThreadsAlsoThroughTheRe
   ASSERT_TRUE(id.isValid());
   EXPECT_EQ(child.pid(), id.nativeIdentifier());
   // Known now: the same id, without a second object.
-  const std::shared_ptr<QVProcess>& process = QVProcess::processWithId(id, false, false);
+  const std::shared_ptr<QVProcess> process = QVProcess::processWithId(id, false, false);
   ASSERT_TRUE(process);
   EXPECT_EQ(id, QVProcessLinux::updateProcessList(child.pid(), false));
   EXPECT_EQ(process, QVProcess::processWithId(id, false, false));
@@ -101,6 +103,48 @@ TEST_F(QVProcessLinuxTest, DiscoversAChildWithItsFactsAndThreadsAlsoThroughTheRe
   QVProcess::getProcessIdsForSystem(QVSystemId::currentSystemId(), ids, true, false, false);
   EXPECT_EQ(1u, ids.count(QVProcessIdFromNativeIdentifier(getpid())));
   EXPECT_EQ(1u, ids.count(id));
+
+  // The vdso as the child's own maps list it.
+  ASSERT_NO_THROW(QVDebuggerLinux::_initVDSOModule());
+  const std::shared_ptr<QVModule> vdso = QVDebuggerLinux::vdsoModule();
+  if (vdso) {
+    uint64_t vdsoStart = 0;
+    std::ifstream maps("/proc/" + std::to_string(child.pid()) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+      const auto entry = QVProcMapsParser::parseLine(line);
+      if (entry && entry->name == "[vdso]") {
+        vdsoStart = entry->start;
+      }
+    }
+    ASSERT_NE(0u, vdsoStart);
+    auto linuxProcess = std::dynamic_pointer_cast<QVProcessLinux>(process);
+    ASSERT_TRUE(linuxProcess);
+    EXPECT_EQ(vdsoStart, linuxProcess->moduleStartAddress(vdso->moduleId()));
+    std::vector<QVRange<unsigned long>> ranges;
+    process->sectionMap().getRangesInRange(QVRange<unsigned long>(vdsoStart, 0x10000), ranges);
+    EXPECT_FALSE(ranges.empty());
+  }
+
+  // The exit time is set once, to the second, when the process has gone.
+  const auto before = CurrentUniversalTime();
+  child.finish();
+  const auto exit = process->exitTime();
+  ASSERT_FALSE(exit.is_not_a_date_time());
+  EXPECT_GE(exit, before - boost::posix_time::seconds(1));
+  EXPECT_EQ(0, exit.time_of_day().fractional_seconds());
+  ::sleep(1);
+  EXPECT_EQ(exit, process->exitTime());
+  EXPECT_FALSE(process->isRunning());
+
+  // A pid whose process is gone before it was ever seen gives no process.
+  const pid_t pid = test::StartChild([] { return 0; });
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, test::WaitForChild(pid));
+  EXPECT_FALSE(QVProcessLinux::updateProcessList(pid, false).isValid());
+  EXPECT_FALSE(QVProcess::processWithNativeIdentifier(pid, false, false));
+  if (!vdso) {
+    GTEST_SKIP() << "this process has no vdso mapping: the child's vdso was not checked";
+  }
 }
 
 // The function's address as the child printed it resolves, through the map
@@ -136,60 +180,6 @@ void ExpectSymbolAndLine(const char* program, bool withLines) {
 TEST_F(QVProcessLinuxTest, AddressInChildResolvesToFunctionAndLineWhereBuiltWithThem) {
   ExpectSymbolAndLine(QV_DISCOVERY_PROBE_G, true);
   ExpectSymbolAndLine(QV_DISCOVERY_PROBE_NOG, false);
-}
-
-TEST_F(QVProcessLinuxTest, VdsoOfChildIsInItsSectionMap) {
-  ASSERT_NO_THROW(QVDebuggerLinux::_initVDSOModule());
-  if (!QVDebuggerLinux::vdsoModule()) {
-    GTEST_SKIP() << "this process has no vdso mapping";
-  }
-  ChildProbe child(QV_DISCOVERY_PROBE_G);
-  ASSERT_TRUE(child.start());
-  uint64_t vdsoStart = 0;
-  std::ifstream maps("/proc/" + std::to_string(child.pid()) + "/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    const auto entry = QVProcMapsParser::parseLine(line);
-    if (entry && entry->name == "[vdso]") {
-      vdsoStart = entry->start;
-    }
-  }
-  ASSERT_NE(0u, vdsoStart);
-
-  const QVProcessId id = QVProcessLinux::updateProcessList(child.pid(), false);
-  auto process = std::dynamic_pointer_cast<QVProcessLinux>(QVProcess::processWithId(id, false, false));
-  ASSERT_TRUE(process);
-  EXPECT_EQ(vdsoStart, process->moduleStartAddress(QVDebuggerLinux::vdsoModule()->moduleId()));
-  std::vector<QVRange<unsigned long>> ranges;
-  process->sectionMap().getRangesInRange(QVRange<unsigned long>(vdsoStart, 0x10000), ranges);
-  EXPECT_FALSE(ranges.empty());
-}
-
-TEST_F(QVProcessLinuxTest, ExitTimeIsSetOnceWhenTheProcessHasGoneAndADeadPidHasNoProcess) {
-  ChildProbe child(QV_DISCOVERY_PROBE_G);
-  ASSERT_TRUE(child.start());
-  const QVProcessId id = QVProcessLinux::updateProcessList(child.pid(), false);
-  const std::shared_ptr<QVProcess> process = QVProcess::processWithId(id, false, false);
-  ASSERT_TRUE(process);
-  EXPECT_TRUE(process->exitTime().is_not_a_date_time());
-
-  const auto before = CurrentUniversalTime();
-  child.finish();
-  const auto exit = process->exitTime();
-  ASSERT_FALSE(exit.is_not_a_date_time());
-  // To the second: not before the second in which the child was ended.
-  EXPECT_GE(exit, before - boost::posix_time::seconds(1));
-  EXPECT_EQ(0, exit.time_of_day().fractional_seconds());
-  ::sleep(1);
-  EXPECT_EQ(exit, process->exitTime());
-  EXPECT_FALSE(process->isRunning());
-
-  // A pid whose process is gone before it was ever seen gives no process.
-  const pid_t pid = test::StartChild([] { return 0; });
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(0, test::WaitForChild(pid));
-  EXPECT_FALSE(QVProcessLinux::updateProcessList(pid, false).isValid());
-  EXPECT_FALSE(QVProcess::processWithNativeIdentifier(pid, false, false));
 }
 
 TEST_F(QVProcessLinuxTest, KernelThreadsAreIdleOrKernelAndTheKernelStaysReachable) {
