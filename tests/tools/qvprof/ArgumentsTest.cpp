@@ -43,7 +43,7 @@ std::string UsageErrorOf(F&& f) {
   return "(no error)";
 }
 
-TEST(ArgumentsParsing, AcceptsEveryFormOfOptionLastValuesOperandsFallbacksAndHelp) {
+TEST(ArgumentsParsing, AcceptsEveryFormOfOptionLastValuesOperandsFallbacksAndHelpAndWritesTheHelp) {
   Arguments arguments = RecordLike();
   arguments.parse({"-o", "a.qv", "--interval=0.5", "--wrap", "-v", "--sample-limit", "10", "--", "prog", "--wrap",
                    "-o", "x"});
@@ -80,29 +80,32 @@ TEST(ArgumentsParsing, AcceptsEveryFormOfOptionLastValuesOperandsFallbacksAndHel
     help.parse(args);
     EXPECT_TRUE(help.helpRequested());
   }
+
+  // Help lists the usage, the summary, every option with its value and the notes.
+  arguments.setNotes("Some notes.");
+  std::ostringstream help;
+  arguments.writeHelp(help);
+  const std::string text = help.str();
+  EXPECT_EQ(0u, text.find("Usage: qvprof record [OPTIONS] -- COMMAND [ARGS...]\n\nRecords things.\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("  -o, --output FILE")) << text;
+  EXPECT_NE(std::string::npos, text.find("      --interval SECONDS")) << text;
+  EXPECT_NE(std::string::npos, text.find("      --wrap ")) << text;
+  EXPECT_NE(std::string::npos, text.find("  -h, --help")) << text;
+  EXPECT_NE(std::string::npos, text.find("\nSome notes.\n")) << text;
 }
 
+// The mistakes all commands share, and the command word in front of each
+// message, are checked through the built qvprof.
 TEST(ArgumentsErrors, EveryMistakeAndEveryBadTypedValueNamesTheArgumentAtFault) {
   const std::pair<std::function<void()>, const char*> cases[] = {
-      {[] { RecordLike().parse({"--bogus", "--", "p"}); }, "unknown option '--bogus'"},
       {[] { RecordLike().parse({"-x"}); }, "unknown option '-x'"},
       {[] { RecordLike().parse({"--output"}); }, "option '--output' needs a value (FILE)"},
-      {[] { RecordLike().parse({"-o"}); }, "option '-o' needs a value (FILE)"},
       {[] { RecordLike().parse({"-o", "--", "p"}); }, "option '-o' needs a value (FILE)"},
       {[] { RecordLike().parse({"--wrap=yes"}); }, "option '--wrap' takes no value"},
       {[] { RecordLike().parse({"--"}); }, "'--' must be followed by the program to run"},
       {[] { ReportLike().parse({"f", "--", "p"}); }, "unexpected '--': this command does not run a program"},
-      {[] { ReportLike().parse({}); }, "missing FILE"},
-      {[] { ReportLike().parse({"f", "g"}); }, "unexpected extra argument 'g'"},
-      {[] { RecordLike().parse({"stray"}); }, "unexpected argument 'stray'"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.second, UsageErrorOf(c.first));
-  try {
-    ReportLike().parse({"--nope"});
-    FAIL() << "no error";
-  } catch (const UsageError& error) {
-    EXPECT_EQ("report", error.command()) << "the error carries the command word";
-  }
 
   // Typed values are checked and the option named.
   auto parsed = [](const std::string& option, const std::string& value) {
@@ -124,24 +127,6 @@ TEST(ArgumentsErrors, EveryMistakeAndEveryBadTypedValueNamesTheArgumentAtFault) 
   report.parse({"f", "--topology", "Tree"});
   EXPECT_EQ("--topology: expected one of tree, leaf, got 'Tree'",
             UsageErrorOf([&] { report.choice("topology", {"tree", "leaf"}, "tree"); }));
-}
-
-TEST(ArgumentsHelp, ListsUsageSummaryAndEveryOptionWithItsValue) {
-  Arguments arguments = RecordLike();
-  arguments.setNotes("Some notes.");
-  std::ostringstream help;
-  arguments.writeHelp(help);
-  const std::string text = help.str();
-  EXPECT_EQ(0u, text.find("Usage: qvprof record [OPTIONS] -- COMMAND [ARGS...]\n\nRecords things.\n")) << text;
-  EXPECT_NE(std::string::npos, text.find("  -o, --output FILE")) << text;
-  EXPECT_NE(std::string::npos, text.find("      --interval SECONDS")) << text;
-  EXPECT_NE(std::string::npos, text.find("      --wrap ")) << text;
-  EXPECT_NE(std::string::npos, text.find("  -h, --help")) << text;
-  EXPECT_NE(std::string::npos, text.find("\nSome notes.\n")) << text;
-
-  std::ostringstream reportHelp;
-  ReportLike().writeHelp(reportHelp);
-  EXPECT_EQ(0u, reportHelp.str().find("Usage: qvprof report [OPTIONS] FILE\n")) << reportHelp.str();
 }
 
 // The logging options change process-wide flags; they must come back.

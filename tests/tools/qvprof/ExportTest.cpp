@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -22,6 +20,7 @@
 #include "samples/QVAbstractCallStackTenure.h"
 #include "SessionSamples.h"
 #include "support/ElfProbes.h"
+#include "support/QvprofRun.h"
 #include "symbols/elf/QVElfImage.h"
 #include "support/SyntheticSession.h"
 #include "support/TestSupport.h"
@@ -39,13 +38,6 @@ const std::map<std::string, uint64_t> kGoldenSelf = {{"qv_export_lex", 3},  {"qv
                                                      {"qv_export_draw", 4}, {"qv_export_render", 1},
                                                      {"qv_export_main", 1}};
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string Export(const std::string& path, ExportCommand::Options options) {
   std::ostringstream out;
   EXPECT_TRUE(ExportCommand::writeExport(out, SessionSamples(path), options));
@@ -56,11 +48,6 @@ std::string OwnExecutable() {
   char path[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
-}
-
-// Runs the built qvprof; the exit status goes to `status`.
-std::string Qvprof(const std::string& arguments, int& status) {
-  return test::RunCommand(test::ShellQuote(QV_QVPROF_PATH) + " " + arguments + " 2>&1", &status);
 }
 
 class ExportTest : public ::testing::Test {
@@ -77,7 +64,7 @@ class ExportTest : public ::testing::Test {
 TEST_F(ExportTest, FoldedMatchesTheCheckedInFileAndCountsEverySample) {
   ExportCommand::Options options;
   const std::string folded = Export(path_, options);
-  EXPECT_EQ(ReadAll(QV_TEST_DATA_DIR "/export/golden.folded"), folded);
+  EXPECT_EQ(test::ReadWholeFile(QV_TEST_DATA_DIR "/export/golden.folded"), folded);
   uint64_t sum = 0;
   std::istringstream lines(folded);
   std::string line;
@@ -129,7 +116,7 @@ void CheckReportNode(const json& root, uint64_t& nodes, std::map<std::string, ui
   }
 }
 
-TEST_F(ExportTest, ReportJsonRoundTripsWithTheTreesCounts) {
+TEST_F(ExportTest, ReportJsonRoundTripsWithTheTreesCountsAndNestsNoDeeperThanTheBound) {
   ReportCommand::Options options;
   options.json = true;
   options.minPercent = 0.0;
@@ -154,19 +141,15 @@ TEST_F(ExportTest, ReportJsonRoundTripsWithTheTreesCounts) {
     }
     EXPECT_TRUE(found) << expected.first;
   }
-}
 
-TEST_F(ExportTest, ReportJsonOfADeepStackNestsNoDeeperThanTheBound) {
   // main calling itself 20,000 times: deeper than the document may nest.
   ExportSession::Stack deep{std::vector<ExportSession::Function>(20000, qv_export_main), 2};
   ExportSession::write(path_, {deep});
-  ReportCommand::Options options;
-  options.json = true;
-  std::ostringstream out;
-  ASSERT_TRUE(ReportCommand::writeReport(out, SessionSamples(path_), options));
-  const json document = json::parse(out.str());
+  std::ostringstream deepOut;
+  ASSERT_TRUE(ReportCommand::writeReport(deepOut, SessionSamples(path_), options));
+  const json deepDocument = json::parse(deepOut.str());
   size_t depth = 0;
-  const json* node = &document;
+  const json* node = &deepDocument;
   while (node->contains("children") && !node->at("children").empty()) {
     node = &node->at("children").front();
     ++depth;
@@ -235,8 +218,8 @@ TEST_F(ExportTest, GoToolPprofReadsTheProfileWithTheReportsCounts) {
   test::RunCommand("go version", &status);
   if (status != 0) GTEST_SKIP() << "the Go toolchain is not installed (scripts/install-test-deps)";
   const std::string profile = scratch_.file("golden.pb.gz");
-  Qvprof("export " + test::ShellQuote(path_) + " --format pprof -o " + test::ShellQuote(profile), status);
-  ASSERT_EQ(0, status);
+  const test::ProgramResult exported = test::RunQvprof({"export", path_, "--format", "pprof", "-o", profile});
+  ASSERT_EQ(0, exported.status) << exported.err;
   test::ScopedEnvironment home("HOME", scratch_.path().c_str());
 
   // "-top" by sample count: "flat flat% sum% cum cum% name" rows.
@@ -281,116 +264,40 @@ TEST_F(ExportTest, GoToolPprofReadsTheProfileWithTheReportsCounts) {
 }
 
 // Two real recordings of the example workload, the second with the hash
-// work on two threads, made once for the tests below.
-class WorkloadRecordingTest : public ::testing::Test {
- protected:
-  struct Recordings {
-    std::string skip;
-    std::string failure;
-    test::ScratchDirectory scratch{"qvworkload"};
-    std::string base = scratch.file("base.qvprof");
-    std::string doubled = scratch.file("doubled.qvprof");
-  };
-  // Made on first use; removed with their files when the program ends.
-  static const Recordings& Made() {
-    static Recordings made;
-    static const bool recorded = Record(made);
-    (void)recorded;
-    return made;
-  }
-  static bool Record(Recordings& made) {
-    std::vector<std::string> errors;
-    std::vector<std::string> warnings;
-    DriverCatalog::processEnvironment(errors, warnings);
-    if (!errors.empty()) {
-      made.skip = "cannot trace a child: " + errors.front();
-      return false;
-    }
-    int status = 0;
-    const std::string record = "record --interval 0.005 -o ";
-    const std::string workload = " -- " + test::ShellQuote(QV_WORKLOAD_PATH) + " 5";
-    const std::string out = Qvprof(record + made.base + workload, status) +
-                            (status == 0 ? Qvprof(record + made.doubled + workload + " hash", status) : "");
-    if (status != 0) made.failure = "recording failed: " + out;
-    return status == 0;
-  }
-  void SetUp() override {
-    if (!Made().skip.empty()) GTEST_SKIP() << Made().skip;
-    ASSERT_EQ("", Made().failure);
-  }
-  const std::string& base_ = Made().base;
-  const std::string& doubled_ = Made().doubled;
-  const test::ScratchDirectory& scratch_ = Made().scratch;
-};
-
-// The hash function's share of the samples grows. On a loaded machine the
-// sampler takes few stacks, so only the direction of the change is
-// asserted, not its size, and only with enough samples to tell: one thread
-// of five against two of six is about 13 points, which 40 samples a side
-// show beyond their noise most of the time.
-TEST_F(WorkloadRecordingTest, DoublingOneWorkersWorkShowsItsFunctionGrowing) {
-  const std::string& base = base_;
-  const std::string& doubled = doubled_;
-  constexpr size_t kEnough = 40;
-  const size_t fewest = std::min(SessionSamples(base).samples().size(), SessionSamples(doubled).samples().size());
-  if (fewest < kEnough) {
-    GTEST_SKIP() << "the machine let the sampler take only " << fewest << " stacks in a recording; " << kEnough
-                 << " are needed to compare shares";
-  }
-  std::string line;
-  DiffCommand::Options options;
-  options.minPercent = 0.0;
-  std::ostringstream table;
-  ASSERT_TRUE(DiffCommand::writeDiff(table, SessionSamples(base), SessionSamples(doubled), options));
-  const std::regex hashRow(R"(([-+]\d+\.\d+)\s+\S+%\s+\S+%\s+([-+]\d+\.\d+)\s+\(anonymous namespace\)::fnv1aHash)");
-  std::smatch match;
-  const std::string text = table.str();
-  ASSERT_TRUE(std::regex_search(text, match, hashRow)) << text;
-  EXPECT_GT(std::stod(match[2]), 0.0) << text;
-  // Rows come largest change first.
-  const std::regex changes(R"(([-+]\d+\.\d+)\s+\S+%\s+\S+%\s+([-+]\d+\.\d+))");
-  double previous = 1e9;
-  for (auto row = std::sregex_iterator(text.begin(), text.end(), changes); row != std::sregex_iterator(); ++row) {
-    const double change = std::max(std::fabs(std::stod((*row)[1])), std::fabs(std::stod((*row)[2])));
-    EXPECT_LE(change, previous + 0.005) << text;
-    previous = change;
-  }
-
-  // The differential folded file counts every sample of each side.
-  options.folded = true;
-  std::ostringstream folded;
-  ASSERT_TRUE(DiffCommand::writeDiff(folded, SessionSamples(base), SessionSamples(doubled), options));
-  uint64_t before = 0;
-  uint64_t after = 0;
-  std::istringstream lines(folded.str());
-  while (std::getline(lines, line)) {
-    std::istringstream words(line.substr(line.rfind(' ', line.rfind(' ') - 1)));
-    uint64_t b = 0;
-    uint64_t a = 0;
-    words >> b >> a;
-    before += b;
-    after += a;
+// work on two threads. go tool pprof reads the export of the first with the
+// counts the report's tree gives every named function, its trace has a
+// named track for every sampled thread, and the difference of the two shows
+// the hash function growing.
+TEST(WorkloadRecordingTest, ExportsAgreeWithTheReportAndDoublingOneWorkersWorkShowsItsFunctionGrowing) {
+  std::vector<std::string> errors;
+  std::vector<std::string> warnings;
+  DriverCatalog::processEnvironment(errors, warnings);
+  if (!errors.empty()) GTEST_SKIP() << "cannot trace a child: " << errors.front();
+  test::ScratchDirectory scratch("qvworkload");
+  const std::string base = scratch.file("base.qvprof");
+  const std::string doubled = scratch.file("doubled.qvprof");
+  for (const auto& recording : {std::make_pair(base, ""), std::make_pair(doubled, "hash")}) {
+    std::vector<std::string> args = {"record", "--interval", "0.005", "-o", recording.first,
+                                     "--",     QV_WORKLOAD_PATH, "5"};
+    if (*recording.second) args.push_back(recording.second);
+    const test::ProgramResult record = test::RunQvprof(args);
+    ASSERT_EQ(0, record.status) << "recording failed: " << record.err;
   }
   const SessionSamples baseSession(base);
-  EXPECT_EQ(baseSession.samples().size(), before);
-  EXPECT_EQ(SessionSamples(doubled).samples().size(), after);
-}
+  const SessionSamples doubledSession(doubled);
+  std::string skipped;
 
-// go tool pprof reads the export of a real recording with the counts the
-// report's tree gives every named function, and the trace has a named
-// track for every sampled thread.
-TEST_F(WorkloadRecordingTest, ExportsOfARealRecordingAgreeWithTheReport) {
-  const SessionSamples baseSession(base_);
   const QVFoldedStacks ours(baseSession.samples(), QVCallTree::symbol);
   int status = 0;
   test::RunCommand("go version", &status);
-  const bool haveGo = status == 0;
-  if (haveGo) {
-    const std::string profile = scratch_.file("base.pb.gz");
-    const std::string out = Qvprof("export " + base_ + " -f pprof -o " + profile, status);
-    ASSERT_EQ(0, status) << out;
+  if (status != 0) {
+    skipped = "the Go toolchain to read the pprof export is not installed; ";
+  } else {
+    const std::string profile = scratch.file("base.pb.gz");
+    const test::ProgramResult exported = test::RunQvprof({"export", base, "-f", "pprof", "-o", profile});
+    ASSERT_EQ(0, exported.status) << exported.err;
     const std::string top = test::RunCommand(
-        "HOME=" + test::ShellQuote(scratch_.path()) + " go tool pprof -top -nodecount=100000 -sample_index=samples " +
+        "HOME=" + test::ShellQuote(scratch.path()) + " go tool pprof -top -nodecount=100000 -sample_index=samples " +
             test::ShellQuote(profile) + " 2>&1",
         &status);
     ASSERT_EQ(0, status) << top;
@@ -421,7 +328,7 @@ TEST_F(WorkloadRecordingTest, ExportsOfARealRecordingAgreeWithTheReport) {
       if (sample && sample->cpuTimeNanos() > 0) sessionCpu += static_cast<uint64_t>(sample->cpuTimeNanos());
     }
     const std::string raw = test::RunCommand(
-        "HOME=" + test::ShellQuote(scratch_.path()) + " go tool pprof -raw " + test::ShellQuote(profile) + " 2>&1",
+        "HOME=" + test::ShellQuote(scratch.path()) + " go tool pprof -raw " + test::ShellQuote(profile) + " 2>&1",
         &status);
     ASSERT_EQ(0, status) << raw;
     const std::regex rawRow(R"(^\s*(\d+)\s+(\d+):.*$)");
@@ -448,7 +355,48 @@ TEST_F(WorkloadRecordingTest, ExportsOfARealRecordingAgreeWithTheReport) {
   }
   EXPECT_FALSE(sampled.empty());
   EXPECT_EQ(sampled, named);
-  if (!haveGo) GTEST_SKIP() << "the trace was checked; the Go toolchain to read the pprof export is not installed";
+
+  // The hash function's share of the samples grows (the order of the rows
+  // is the difference's own test). On a loaded machine the sampler takes few
+  // stacks, so only the direction of the change is asserted, not its size,
+  // and only with enough samples to tell: one thread of five against two of
+  // six is about 13 points, which 40 samples a side show beyond their noise
+  // most of the time.
+  constexpr size_t kEnough = 40;
+  const size_t fewest = std::min(baseSession.samples().size(), doubledSession.samples().size());
+  if (fewest < kEnough) {
+    GTEST_SKIP() << skipped << "the machine let the sampler take only " << fewest << " stacks in a recording; "
+                 << kEnough << " are needed to compare shares";
+  }
+  DiffCommand::Options options;
+  options.minPercent = 0.0;
+  std::ostringstream table;
+  ASSERT_TRUE(DiffCommand::writeDiff(table, baseSession, doubledSession, options));
+  const std::regex hashRow(R"(([-+]\d+\.\d+)\s+\S+%\s+\S+%\s+([-+]\d+\.\d+)\s+\(anonymous namespace\)::fnv1aHash)");
+  std::smatch match;
+  const std::string text = table.str();
+  ASSERT_TRUE(std::regex_search(text, match, hashRow)) << text;
+  EXPECT_GT(std::stod(match[2]), 0.0) << text;
+
+  // The differential folded file counts every sample of each side.
+  options.folded = true;
+  std::ostringstream folded;
+  ASSERT_TRUE(DiffCommand::writeDiff(folded, baseSession, doubledSession, options));
+  uint64_t before = 0;
+  uint64_t after = 0;
+  std::istringstream lines(folded.str());
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line.substr(line.rfind(' ', line.rfind(' ') - 1)));
+    uint64_t b = 0;
+    uint64_t a = 0;
+    words >> b >> a;
+    before += b;
+    after += a;
+  }
+  EXPECT_EQ(baseSession.samples().size(), before);
+  EXPECT_EQ(doubledSession.samples().size(), after);
+  if (!skipped.empty()) GTEST_SKIP() << skipped << "the rest was checked";
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -167,26 +166,15 @@ TEST_F(ImportPerfTest, GivesTheSamplesPerfScriptPrints) {
   }
 }
 
-TEST_F(ImportPerfTest, FilesThatAreNoPerfDataSayWhy) {
-  const std::string empty = scratch_.file("empty.data");
-  const std::string text = scratch_.file("text.data");
-  std::ofstream(empty).flush();
-  std::ofstream(text) << std::string(100, 'x');
-  const struct {
-    std::string path;
-    std::string message;
-  } cases[] = {
-      {empty, "too short to contain file header"},
-      {text, "bad magic for"},
-      {scratch_.file("missing.data"), "failed to open file"},
-      {scratch_.path(), "failed to open file"},
-  };
-  for (const auto& c : cases) {
+// What the reader says of damaged files is checked on generated ones by its
+// own tests; here, files that cannot be opened at all.
+TEST_F(ImportPerfTest, FilesThatCannotBeOpenedSayWhy) {
+  for (const std::string& path : {scratch_.file("missing.data"), scratch_.path()}) {
     try {
-      ImportPerfCommand::import(c.path);
-      ADD_FAILURE() << c.path << " imported";
+      ImportPerfCommand::import(path);
+      ADD_FAILURE() << path << " imported";
     } catch (const QVException& e) {
-      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.message)) << e.what();
+      EXPECT_NE(std::string::npos, std::string(e.what()).find("failed to open file")) << e.what();
     }
   }
 }

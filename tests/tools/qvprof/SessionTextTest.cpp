@@ -121,21 +121,6 @@ TEST_F(SessionTextTest, ScriptWritesOneBlockPerSampleInTimeOrderWithResolvedFram
             script);
 }
 
-TEST_F(SessionTextTest, TreeReportShowsCallersAboveCalleesHeaviestFirst) {
-  ReportCommand::Options options;
-  const std::string report = Report(options);
-  const std::string exeName = OwnExecutable().substr(OwnExecutable().rfind('/') + 1);
-  EXPECT_NE(std::string::npos, report.find("Call tree: 4 samples, 1 thread of 1 process, tree view by symbol\n"))
-      << report;
-  // Depth shows as two blanks a level after the four number columns.
-  const std::string expected =
-      "100.00%   0.00%         4         0  qvprof_text_outer (" + exeName + ")\n" +
-      "100.00%   0.00%         4         0    qvproftext::middleFrame(int) (" + exeName + ")\n" +
-      " 75.00%  75.00%         3         3      qvprof_text_leaf_one (" + exeName + ")\n" +
-      " 25.00%  25.00%         1         1      qvprof_text_leaf_two (" + exeName + ")\n";
-  EXPECT_NE(std::string::npos, report.find(expected)) << report;
-}
-
 // One sample with a 50,000-frame stack (a runaway recursion): every view
 // walks it without running out of the thread's stack (30,000 frames used to
 // overflow the recursive printer), and the tree shows every level.
@@ -173,17 +158,29 @@ TEST_F(SessionTextTest, AStackOf50000FramesGoesThroughEveryView) {
   }
 }
 
-TEST_F(SessionTextTest, LeafReportDepthMinPercentAndFiltersShowWhatTheySay) {
+TEST_F(SessionTextTest, ReportViewsDepthMinPercentAndGranularitiesShowWhatTheySay) {
   ReportCommand::Options options;
-  options.topology = QVCallTree::leaf;
-  options.depth = 1;
   const std::string report = Report(options);
   const std::string exeName = OwnExecutable().substr(OwnExecutable().rfind('/') + 1);
+  EXPECT_NE(std::string::npos, report.find("Call tree: 4 samples, 1 thread of 1 process, tree view by symbol\n"))
+      << report;
+  // Depth shows as two blanks a level after the four number columns;
+  // callers above callees, the heaviest first.
+  const std::string expected =
+      "100.00%   0.00%         4         0  qvprof_text_outer (" + exeName + ")\n" +
+      "100.00%   0.00%         4         0    qvproftext::middleFrame(int) (" + exeName + ")\n" +
+      " 75.00%  75.00%         3         3      qvprof_text_leaf_one (" + exeName + ")\n" +
+      " 25.00%  25.00%         1         1      qvprof_text_leaf_two (" + exeName + ")\n";
+  EXPECT_NE(std::string::npos, report.find(expected)) << report;
+
+  options.topology = QVCallTree::leaf;
+  options.depth = 1;
+  const std::string leaf = Report(options);
   const std::string topLevel = "\n 75.00%  75.00%         3         3  qvprof_text_leaf_one (" + exeName + ")\n" +
                                " 25.00%  25.00%         1         1  qvprof_text_leaf_two (" + exeName + ")\n";
-  ASSERT_GE(report.size(), topLevel.size());
-  EXPECT_EQ(topLevel, report.substr(report.size() - topLevel.size())) << report;
-  EXPECT_EQ(std::string::npos, report.find("middleFrame")) << "--depth 1 shows only the sampled functions";
+  ASSERT_GE(leaf.size(), topLevel.size());
+  EXPECT_EQ(topLevel, leaf.substr(leaf.size() - topLevel.size())) << leaf;
+  EXPECT_EQ(std::string::npos, leaf.find("middleFrame")) << "--depth 1 shows only the sampled functions";
 
   // --min-percent hides light nodes and says so.
   ReportCommand::Options light;
@@ -193,19 +190,7 @@ TEST_F(SessionTextTest, LeafReportDepthMinPercentAndFiltersShowWhatTheySay) {
   EXPECT_EQ(std::string::npos, hidden.find("qvprof_text_leaf_two")) << hidden;
   EXPECT_NE(std::string::npos, hidden.find("\n1 node under 50% hidden (--min-percent 0 shows all).\n")) << hidden;
 
-  // Filters that match no sample give no report.
   options = ReportCommand::Options();
-  options.threadId = threadId_.nativeIdentifier() + 1;
-  std::ostringstream out;
-  EXPECT_FALSE(ReportCommand::writeReport(out, SessionSamples(path_), options));
-  EXPECT_EQ("", out.str());
-  options.threadId = threadId_.nativeIdentifier();
-  options.processId = getpid();
-  EXPECT_TRUE(ReportCommand::writeReport(out, SessionSamples(path_), options));
-}
-
-TEST_F(SessionTextTest, OtherGranularitiesLabelTheirNodes) {
-  ReportCommand::Options options;
   options.granularity = QVCallTree::module;
   const std::string byModule = Report(options);
   // Every frame lies in this program: one node with all samples, the
@@ -231,7 +216,7 @@ TEST_F(SessionTextTest, OtherGranularitiesLabelTheirNodes) {
   EXPECT_NE(std::string::npos, byAddress.find(outer.str())) << byAddress;
 }
 
-TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesThreadsAndAbsurdTimes) {
+TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesThreadsAbsurdTimesAndEmptySessions) {
   std::ostringstream out;
   InfoCommand::writeInfo(out, SessionSamples(path_));
   const std::string info = out.str();
@@ -255,6 +240,23 @@ TEST_F(SessionTextTest, InfoDescribesSpanStopReasonProcessesThreadsAndAbsurdTime
   EXPECT_NE(std::string::npos, absurd.str().find("every 2.78e+304 hr")) << absurd.str();
   EXPECT_NE(std::string::npos, absurd.str().find("Duration:      unknown (the end precedes the start)\n"))
       << absurd.str();
+
+  // A session without times or call stacks: no blocks, no report, zero
+  // counts.
+  QVSessionProfile empty(std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser),
+                         boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
+  QVSessionFile::write(empty, path_);
+  const SessionSamples session(path_);
+  std::ostringstream script;
+  ScriptCommand::writeScript(script, session);
+  EXPECT_EQ("", script.str());
+  std::ostringstream report;
+  EXPECT_FALSE(ReportCommand::writeReport(report, session, ReportCommand::Options()));
+  std::ostringstream nothing;
+  InfoCommand::writeInfo(nothing, session);
+  EXPECT_NE(std::string::npos, nothing.str().find("Started:       unknown\n")) << nothing.str();
+  EXPECT_NE(std::string::npos, nothing.str().find("Samples:       0 call stacks\nProcesses:     0\n")) << nothing.str();
+  EXPECT_EQ(std::string::npos, nothing.str().find("Stop reason")) << "qvprof did not record this one";
 }
 
 TEST_F(SessionTextTest, RecordRateComparesStacksAskedForWithStacksTaken) {
@@ -286,26 +288,6 @@ TEST_F(SessionTextTest, RecordRateComparesStacksAskedForWithStacksTaken) {
     EXPECT_DOUBLE_EQ(c.taken, rate.takenPerSecond) << c.ticks;
     EXPECT_EQ(c.fellBehind, rate.fellBehind) << c.ticks;
   }
-}
-
-TEST(SessionTextEmptyTest, ASessionWithoutCallStacksGivesNoBlocksNoReportAndZeroCounts) {
-  test::ScratchDirectory scratch("qvproftext");
-  const std::string path = scratch.file("empty.qvprof");
-  QVSessionProfile profile(std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser),
-                           boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
-  QVSessionFile::write(profile, path);
-  const SessionSamples session(path);
-
-  std::ostringstream script;
-  ScriptCommand::writeScript(script, session);
-  EXPECT_EQ("", script.str());
-  std::ostringstream report;
-  EXPECT_FALSE(ReportCommand::writeReport(report, session, ReportCommand::Options()));
-  std::ostringstream info;
-  InfoCommand::writeInfo(info, session);
-  EXPECT_NE(std::string::npos, info.str().find("Started:       unknown\n")) << info.str();
-  EXPECT_NE(std::string::npos, info.str().find("Samples:       0 call stacks\nProcesses:     0\n")) << info.str();
-  EXPECT_EQ(std::string::npos, info.str().find("Stop reason")) << "qvprof did not record this one";
 }
 
 }  // namespace
