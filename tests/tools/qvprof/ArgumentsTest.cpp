@@ -94,8 +94,6 @@ TEST(ArgumentsParsing, AcceptsEveryFormOfOptionLastValuesOperandsFallbacksAndHel
   EXPECT_NE(std::string::npos, text.find("\nSome notes.\n")) << text;
 }
 
-// The mistakes all commands share, and the command word in front of each
-// message, are checked through the built qvprof.
 TEST(ArgumentsErrors, EveryMistakeAndEveryBadTypedValueNamesTheArgumentAtFault) {
   const std::pair<std::function<void()>, const char*> cases[] = {
       {[] { RecordLike().parse({"-x"}); }, "unknown option '-x'"},

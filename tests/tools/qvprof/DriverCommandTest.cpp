@@ -65,9 +65,23 @@ TEST(QvprofDriver, MistakesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(FileExists(scratch.file("usr")));
 }
 
-TEST(QvprofDriver, InstallsWhatTheInitScriptsRunAndUninstallRemovesIt) {
+// What "qvprof drivers" says before and after the install is read the way
+// the library finds a driver: modprobe's answer and the init script. The
+// stand-in modprobe finds a module exactly when the root holds its
+// modprobe.d line.
+TEST(QvprofDriver, InstallsWhatTheInitScriptsRunDriversListsItAndUninstallRemovesIt) {
     ScratchDirectory scratch("qvdrivercmd");
     const std::string root = scratch.path();
+    const std::string modprobe = scratch.file("modprobe");
+    FileWriteString(modprobe, "#!/bin/sh\nfor name; do :; done\ntest -f " + root + "/etc/modprobe.d/$name.conf\n");
+    ::chmod(modprobe.c_str(), 0755);
+    QVDriverModule::setModprobePath(modprobe);
+    auto notifyLine = [&]() {
+        QVSystemPaths::ScopedRoot paths(root);
+        QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
+        return driver.isAvailable();
+    };
+    EXPECT_FALSE(notifyLine());
     // Each driver: its mount option, where the test serves it, the entry
     // that shows it served.
     const struct {
@@ -96,6 +110,27 @@ TEST(QvprofDriver, InstallsWhatTheInitScriptsRunAndUninstallRemovesIt) {
     }
     // A second install replaces the files in place.
     EXPECT_EQ(runQvprof(scratch, "driver install" + where).status, 0);
+    EXPECT_TRUE(notifyLine());
+    {
+        // The command's own listing, from a registry filled after the install.
+        QVSystemPaths::ScopedRoot paths(root);
+        std::ostringstream out;
+        qvprof::DriversCommand::writeDrivers(out);
+        EXPECT_NE(out.str().find("Process-exit notification driver qvnotify (notify.driver.linux.qvnotify): available"),
+                  std::string::npos)
+            << out.str();
+        // The profile drivers' lines: name, then whether it is available.
+        std::istringstream lines(out.str());
+        std::string line;
+        bool oprofile = false;
+        while (std::getline(lines, line)) {
+            std::istringstream words(line.substr(std::min<size_t>(2, line.size())));
+            std::string name, state;
+            words >> name >> state;
+            if (name == "oprofile") oprofile = state == "available";
+        }
+        EXPECT_TRUE(oprofile) << out.str();
+    }
 
     bool started = access("/dev/fuse", R_OK | W_OK) == 0;
     for (const auto& d : drivers) {
@@ -120,49 +155,8 @@ TEST(QvprofDriver, InstallsWhatTheInitScriptsRunAndUninstallRemovesIt) {
     }
     EXPECT_FALSE(FileExists(daemon));
     EXPECT_FALSE(FileExists(scratch.file("run")));
-    EXPECT_EQ(runQvprof(scratch, "driver uninstall --root " + root).status, 0);  // nothing left to remove
-    if (!started) GTEST_SKIP() << "the drivers could not be mounted here (FUSE refused); files checked only";
-}
-
-// What "qvprof drivers" says before and after an install, read the way the
-// library finds a driver: modprobe's answer and the init script. The stand-in
-// modprobe finds a module exactly when the root holds its modprobe.d line.
-TEST(QvprofDriver, DriversListsWhatInstallPutThere) {
-    ScratchDirectory scratch("qvdriverlist");
-    const std::string root = scratch.file("root");
-    const std::string modprobe = scratch.file("modprobe");
-    FileWriteString(modprobe, "#!/bin/sh\nfor name; do :; done\ntest -f " + root + "/etc/modprobe.d/$name.conf\n");
-    ::chmod(modprobe.c_str(), 0755);
-    QVDriverModule::setModprobePath(modprobe);
-    auto notifyLine = [&]() {
-        QVSystemPaths::ScopedRoot paths(root);
-        QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
-        return driver.isAvailable();
-    };
-    EXPECT_FALSE(notifyLine());
-    ASSERT_EQ(runQvprof(scratch, "driver install --root " + root).status, 0);
-    EXPECT_TRUE(notifyLine());
-    {
-        // The command's own listing, from a registry filled after the install.
-        QVSystemPaths::ScopedRoot paths(root);
-        std::ostringstream out;
-        qvprof::DriversCommand::writeDrivers(out);
-        EXPECT_NE(out.str().find("Process-exit notification driver qvnotify (notify.driver.linux.qvnotify): available"),
-                  std::string::npos)
-            << out.str();
-        // The profile drivers' lines: name, then whether it is available.
-        std::istringstream lines(out.str());
-        std::string line;
-        bool oprofile = false;
-        while (std::getline(lines, line)) {
-            std::istringstream words(line.substr(std::min<size_t>(2, line.size())));
-            std::string name, state;
-            words >> name >> state;
-            if (name == "oprofile") oprofile = state == "available";
-        }
-        EXPECT_TRUE(oprofile) << out.str();
-    }
-    ASSERT_EQ(runQvprof(scratch, "driver uninstall --root " + root).status, 0);
     EXPECT_FALSE(notifyLine());
     QVDriverModule::setModprobePath("");
+    EXPECT_EQ(runQvprof(scratch, "driver uninstall --root " + root).status, 0);  // nothing left to remove
+    if (!started) GTEST_SKIP() << "the drivers could not be mounted here (FUSE refused); files checked only";
 }

@@ -166,8 +166,6 @@ TEST_F(ImportPerfTest, GivesTheSamplesPerfScriptPrints) {
   }
 }
 
-// What the reader says of damaged files is checked on generated ones by its
-// own tests; here, files that cannot be opened at all.
 TEST_F(ImportPerfTest, FilesThatCannotBeOpenedSayWhy) {
   for (const std::string& path : {scratch_.file("missing.data"), scratch_.path()}) {
     try {

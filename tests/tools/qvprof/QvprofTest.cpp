@@ -65,8 +65,6 @@ TEST(QvprofHelp, EveryCommandAnswersHelpWithItsOwnOptions) {
   const Result top = RunQvprof({"--help"});
   EXPECT_EQ(0, top.status);
   EXPECT_EQ(2, RunQvprof({}).status) << "no command is a usage error";
-  // Which options each lists is the option table's (and the help writer's
-  // own test's) business; here every command answers both flags.
   const std::map<std::string, std::string> usages = {
       {"record", "Usage: qvprof record [OPTIONS] -- COMMAND [ARGS...]"},
       {"report", "Usage: qvprof report [OPTIONS] FILE"},
@@ -157,10 +155,9 @@ TEST(QvprofFailures, FilesThatCannotBeReadGiveOneLineAndStatusOne) {
 }
 
 // A pid that does not exist, a program that cannot run and an output that
-// cannot be written (a missing folder, or a FIFO, which is left as it was;
-// every kind of file that is not a regular one is the file replacement's
-// own test) each fail with one line, write no session and never wait for
-// the program (its 30 s would show).
+// cannot be written (a missing folder, or a FIFO, which is left as it was)
+// each fail with one line, write no session and never wait for the program
+// (its 30 s would show).
 TEST(QvprofFailures, RecordingFailuresGiveOneLineAndWriteNothing) {
   // A pid that was just freed: the child is reaped before qvprof runs.
   const pid_t child = fork();
@@ -243,9 +240,9 @@ struct Block {
 
 // Blocks of a header "COMM PID/TID [CPU] SECONDS.MICROSECONDS[ STATE][
 // cpu=Nus]", frame lines "<TAB>ADDRESS SYMBOL+0xOFFSET (MODULE)" (or
-// "[unknown]" without an offset) and a blank line; `problem` names the first
-// line that fits none of them.
-std::vector<Block> ParseScript(const std::string& text, std::string& problem) {
+// "[unknown]" without an offset) and a blank line; a line that fits none of
+// them fails the test, and the blocks before it are returned.
+std::vector<Block> ParseScript(const std::string& text) {
   static const std::regex header(
       R"(^(.+) (\d+)/(\d+) \[(\d{3})\] (\d+\.\d{6})(?: ([a-z]+))?(?: cpu=(\d+)us)?$)");
   static const std::regex frame(R"(^\t[0-9a-f]+ (.+?)(?:\+0x[0-9a-f]+)? \([^()]*\)$)");
@@ -262,11 +259,11 @@ std::vector<Block> ParseScript(const std::string& text, std::string& problem) {
     } else if (inBlock && std::regex_match(line, match, frame)) {
       blocks.back().symbols.push_back(match[1]);
     } else {
-      problem = (inBlock ? "bad frame line: " : "bad header: ") + line;
+      ADD_FAILURE() << (inBlock ? "bad frame line: " : "bad header: ") << line;
       return blocks;
     }
   }
-  if (inBlock) problem = "last block not ended by a blank line";
+  EXPECT_FALSE(inBlock) << "last block not ended by a blank line";
   return blocks;
 }
 
@@ -337,9 +334,7 @@ TEST_F(QvprofRecording, TheProbesSessionReadsAlikeInScriptInfoAndEveryReportView
 
   const Result script = RunQvprof({"script", path});
   ASSERT_EQ(0, script.status) << script.err;
-  std::string problem;
-  const std::vector<Block> blocks = ParseScript(script.out, problem);
-  ASSERT_EQ("", problem);
+  const std::vector<Block> blocks = ParseScript(script.out);
   ASSERT_GT(blocks.size(), 10u);
   size_t mainChains = 0;
   size_t threadBChains = 0;
@@ -442,9 +437,7 @@ TEST_F(QvprofRecording, ASampleLimitEndsTheRecordingAndWithoutCallStacksEverySam
   // Each tick samples both threads, so the limit may be passed by one tick.
   EXPECT_GE(samples, 20u);
   EXPECT_LE(samples, 21u);
-  std::string problem;
-  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", path}).out, problem);
-  ASSERT_EQ("", problem);
+  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", path}).out);
   EXPECT_EQ(samples, blocks.size());
   for (const Block& block : blocks) {
     EXPECT_EQ(1u, block.symbols.size());
@@ -633,9 +626,7 @@ TEST_F(QvprofRecording, CallersAreNamedAtTheirCallSite) {
   ASSERT_EQ(0, record.status) << record.err;
   EXPECT_EQ("\x1f\x8b", ReadFile(path).substr(0, 2)) << "sessions are gzip-compressed by default";
 
-  std::string problem;
-  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", path}).out, problem);
-  ASSERT_EQ("", problem);
+  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", path}).out);
   size_t spinning = 0;
   for (const Block& block : blocks) {
     const auto at = std::find(block.symbols.begin(), block.symbols.end(), "spin_until");
@@ -662,9 +653,9 @@ TEST_F(QvprofRecording, CallersAreNamedAtTheirCallSite) {
 
 // One busy worker and four threads that sleep, ended by a time limit:
 // weighed by CPU time (the default for a session that has it) the worker
-// carries nearly everything;
-// counted by samples the sleepers do. The script tells each sample's state,
-// processor and CPU time, and --state keeps only the samples in a state.
+// carries nearly everything; counted by samples the sleepers do. The script
+// tells each sample's state, processor and CPU time, and --state keeps only
+// the samples in a state.
 TEST_F(QvprofRecording, CpuViewWeighsTheBusyWorkerAndTellsEachSamplesState) {
   const std::string path = scratch_.file("sleepers.qvprof");
   const auto started = Clock::now();
@@ -705,9 +696,7 @@ TEST_F(QvprofRecording, CpuViewWeighsTheBusyWorkerAndTellsEachSamplesState) {
   EXPECT_GE(running, bySamples + 20.0);
   EXPECT_EQ(2, RunQvprof({"report", path, "--state", "asleep"}).status);
 
-  std::string problem;
-  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", path}).out, problem);
-  ASSERT_EQ("", problem);
+  const std::vector<Block> blocks = ParseScript(RunQvprof({"script", path}).out);
   const long processors = ::sysconf(_SC_NPROCESSORS_CONF);
   std::map<std::string, std::map<std::string, size_t>> statesOf;  // function -> state -> samples
   std::map<long, long> cpuMicrosOf;                                // thread -> CPU time

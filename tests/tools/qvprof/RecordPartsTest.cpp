@@ -62,8 +62,7 @@ TEST(StopSignalTest, ASignalBecomesARequestThreadsStartedWhileActiveNeverSeeItAn
   EXPECT_FALSE(sigismember(&pending, SIGINT));
 }
 
-// Waits up to 10 s (an upper bound only) for the program to end. A program
-// that cannot start is checked through the built qvprof.
+// Waits up to 10 s (an upper bound only) for the program to end.
 std::string EndOf(CommandLauncher& launcher) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!launcher.hasExited() && std::chrono::steady_clock::now() < deadline) {

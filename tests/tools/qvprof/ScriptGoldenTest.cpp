@@ -8,6 +8,7 @@
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
 #include "support/ElfProbes.h"
+#include "support/ElfProbes.h"
 #include "support/TestSupport.h"
 #include "system/QVSystemPaths.h"
 
