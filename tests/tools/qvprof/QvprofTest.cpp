@@ -140,25 +140,11 @@ TEST(QvprofArguments, MistakesExitWithStatusTwoAndOneLineNamingTheArgument) {
   }
 }
 
-TEST(QvprofFailures, FilesThatCannotBeReadGiveOneLineAndStatusOne) {
-  test::ScratchDirectory scratch("qvprofbad");
-  const std::string garbage = scratch.file("garbage.qvprof");
-  ASSERT_TRUE(FileWriteString(garbage, "<Session><SessionInfo>"));
-  for (const char* command : {"report", "info", "script"}) {
-    for (const std::string& path : {scratch.file("missing.qvprof"), garbage}) {
-      const Result result = RunQvprof({command, path});
-      EXPECT_EQ(1, result.status) << command << " " << path;
-      EXPECT_EQ(0u, result.err.find("qvprof: ")) << result.err;
-      EXPECT_EQ(1u, LineCount(result.err)) << result.err;
-    }
-  }
-}
-
-// A pid that does not exist, a program that cannot run and an output that
-// cannot be written (a missing folder, or a FIFO, which is left as it was)
-// each fail with one line, write no session and never wait for the program
-// (its 30 s would show).
-TEST(QvprofFailures, RecordingFailuresGiveOneLineAndWriteNothing) {
+// A session that is missing or damaged, a pid that does not exist, a
+// program that cannot run and an output that cannot be written (a missing
+// folder, or a FIFO, which is left as it was) each fail with one line, write
+// no session and never wait for the program (its 30 s would show).
+TEST(QvprofFailures, FailuresGiveOneLineWriteNothingAndNeverWaitForTheProgram) {
   // A pid that was just freed: the child is reaped before qvprof runs.
   const pid_t child = fork();
   if (child == 0) _exit(0);
@@ -170,7 +156,9 @@ TEST(QvprofFailures, RecordingFailuresGiveOneLineAndWriteNothing) {
   ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0666)) << std::strerror(errno);
   struct stat before {};
   ASSERT_EQ(0, ::lstat(fifo.c_str(), &before));
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
+  const std::string garbage = scratch.file("garbage.qvprof");
+  ASSERT_TRUE(FileWriteString(garbage, "<Session><SessionInfo>"));
+  std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"record", "--driver", "process", "-o", output, "--pid", std::to_string(child)},
        "qvprof: no process with pid " + std::to_string(child) + "\n"},
       {{"record", "-o", output, "--", "/nonexistent/program"},
@@ -180,6 +168,12 @@ TEST(QvprofFailures, RecordingFailuresGiveOneLineAndWriteNothing) {
       {{"record", "-o", fifo, "--", "sleep", "30"},
        "qvprof: cannot write the session file '" + fifo + "': it is a FIFO, not a regular file\n"},
   };
+  const std::string absent = scratch.file("missing.qvprof");
+  for (const char* command : {"report", "info", "script"}) {
+    cases.push_back(
+        {{command, absent}, "qvprof: cannot open session file '" + absent + "': No such file or directory\n"});
+    cases.push_back({{command, garbage}, "qvprof: expected element 'SystemIds' but found 'SessionInfo' at line 1\n"});
+  }
   for (const auto& c : cases) {
     const auto started = Clock::now();
     const Result result = RunQvprof(c.first);
