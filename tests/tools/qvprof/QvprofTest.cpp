@@ -19,11 +19,18 @@
 #include <vector>
 
 #include "DriverCatalog.h"
+#include "DriversCommand.h"
+#include "Linux/driver/QVDriverModule.h"
+#include "Linux/notify/QVNotifyDriverLinux.h"
+#include "MetricsCommand.h"
 #include "support/CallChainProbe.h"
 #include "support/ChildProbe.h"
+#include "support/ElfProbes.h"
 #include "support/QvprofRun.h"
 #include "support/TestSupport.h"
 #include "system/QVFileUtils.h"
+#include "system/QVSystemPaths.h"
+#include "UsageError.h"
 
 // The qvprof program as a user runs it: every command through the binary,
 // with its exit status and both output streams.
@@ -716,6 +723,219 @@ TEST_F(QvprofRecording, CpuViewWeighsTheBusyWorkerAndTellsEachSamplesState) {
   for (const auto& entry : cpuMicrosOf) {
     EXPECT_LE(entry.second, 2000000) << "thread " << entry.first;
   }
+}
+
+int RunMetrics(const std::vector<std::string>& args, std::string& out, std::string& err) {
+  std::ostringstream outStream, errStream;
+  const int status = qvprof::MetricsCommand().run(args, outStream, errStream);
+  out = outStream.str();
+  err = errStream.str();
+  return status;
+}
+
+size_t CountLines(const std::string& text, const std::string& needle) {
+  std::size_t lines = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++lines;
+  return lines;
+}
+
+TEST(MetricsCommand, ListCsvPassesAndArgumentErrors) {
+  std::string out, err;
+  ASSERT_EQ(RunMetrics({"--list"}, out, err), qvprof::Command::ExitSuccess);
+  // 15 system, 8 process, 6 disk and 4 network metrics.
+  EXPECT_EQ(CountLines(out, "\n"), 33u);
+  EXPECT_NE(out.find("system.time.user"), std::string::npos);
+
+  // Not a terminal: CSV, one row per metric per pass, after the baseline pass.
+  ASSERT_EQ(RunMetrics({"--count", "2", "--interval", "0.1", "--metrics", "system.time.user,system.interrupt_count"},
+                       out, err),
+            qvprof::Command::ExitSuccess);
+  EXPECT_EQ(out.rfind("seconds,entity,metric,view,value\n", 0), 0u);
+  EXPECT_EQ(CountLines(out, ",system,system.time.user,DELTA_PERCENT_TIME,"), 2u);
+  EXPECT_EQ(CountLines(out, ",system,system.interrupt_count,DELTA_VALUE,"), 2u);
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* named;
+  };
+  const Case usage[] = {
+      {{"--metrics", "no.such.metric"}, "no.such.metric"},
+      {{"--interval", "0.05"}, "--interval"},
+      {{"--pid", "abc"}, "--pid"},
+      {{"--metrics", "process.time.user"}, "--pid"},
+  };
+  for (const Case& c : usage) {
+    EXPECT_THROW(RunMetrics(c.args, out, err), qvprof::UsageError) << c.named;
+  }
+}
+
+TEST(MetricsCommand, RecordedMetricsReadBackInFreshProcessesEvenFromARecordingShorterThanTheInterval) {
+  test::ScratchDirectory scratch("qvmetrics");
+  const std::string session = scratch.file("m.session");
+  const std::string qvprof = QV_QVPROF_PATH;
+  int status = 0;
+  // The target spins for about a second of CPU so that several 0.2 s metric
+  // passes fall inside the recording.
+  test::RunCommand(qvprof + " record --metrics --metric-interval 0.2 -o " + session +
+               " -- /bin/sh -c 'i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done' 2>&1", &status);
+  ASSERT_EQ(status, 0);
+
+  const std::string info = test::RunCommand(qvprof + " info " + session, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_NE(info.find("Metrics:"), std::string::npos) << info;
+  EXPECT_NE(info.find("User Time"), std::string::npos) << info;
+  EXPECT_NE(info.find("MIN"), std::string::npos) << info;
+
+  const std::string csv = test::RunCommand(qvprof + " metrics --from " + session, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(csv.rfind("seconds,entity,metric,view,value\n", 0), 0u);
+  EXPECT_NE(csv.find(",process.time.user,DELTA_PERCENT_TIME,"), std::string::npos) << csv.substr(0, 400);
+  EXPECT_GE(CountLines(csv, ",system,system.memory.used_size,VALUE,"), 2u) << "every pass is kept";
+
+  // About 0.3 s of shell arithmetic against a 30 s interval (long, so that a
+  // loaded machine cannot stretch the program past it): the timer takes no
+  // pass, so the change can only come from the pass taken when the
+  // recording stops.
+  const std::string brief = scratch.file("short.session");
+  test::RunCommand(qvprof + " record --metrics --metric-interval 30 --metric-ids system.time.user -o " + brief +
+               " -- /bin/sh -c 'i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done' 2>&1", &status);
+  ASSERT_EQ(status, 0);
+  const std::string briefCsv = test::RunCommand(qvprof + " metrics --from " + brief, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(CountLines(briefCsv, ",system,system.time.user,DELTA_PERCENT_TIME,"), 1u) << briefCsv;
+}
+
+// qvprof with the words of `args`, which hold no blanks of their own.
+Result RunQvprofWords(const std::string& args) {
+  std::istringstream stream(args);
+  std::vector<std::string> words;
+  for (std::string word; stream >> word;) words.push_back(word);
+  return RunQvprof(words);
+}
+
+bool Mounted(const std::string& path) {
+  return ReadFile("/proc/self/mounts").find(" " + path + " ") != std::string::npos;
+}
+
+// "qvprof driver install|uninstall" run as a user runs it, into a temporary
+// root: what install puts there, the init script it writes starting and
+// stopping the driver, and uninstall taking every file away again.
+TEST(QvprofDriver, MistakesAreRefusedBeforeAnythingIsWritten) {
+  test::ScratchDirectory scratch("qvdrivercmd");
+  const struct {
+    std::string args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"driver", 2, "install|uninstall"},
+      {"driver frob", 2, "unknown action 'frob'"},
+      {"driver install --root relative/dir", 2, "--root: give an absolute directory"},
+      {"driver install --root " + scratch.path() + " --mount relative", 2, "--mount: give an absolute directory"},
+      {"driver install --root " + scratch.path() + " --daemon /nonexistent/qvprofiled", 1, "no qvprofiled to install"},
+  };
+  for (const auto& c : cases) {
+    const Result run = RunQvprofWords(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << ": " << run.err;
+  }
+  EXPECT_FALSE(FileExists(scratch.file("etc")));
+  EXPECT_FALSE(FileExists(scratch.file("usr")));
+}
+
+// What "qvprof drivers" says before and after the install is read the way
+// the library finds a driver: modprobe's answer and the init script. The
+// stand-in modprobe finds a module exactly when the root holds its
+// modprobe.d line.
+TEST(QvprofDriver, InstallsWhatTheInitScriptsRunDriversListsItAndUninstallRemovesIt) {
+  test::ScratchDirectory scratch("qvdrivercmd");
+  const std::string root = scratch.path();
+  const std::string modprobe = scratch.file("modprobe");
+  FileWriteString(modprobe, "#!/bin/sh\nfor name; do :; done\ntest -f " + root + "/etc/modprobe.d/$name.conf\n");
+  ::chmod(modprobe.c_str(), 0755);
+  QVDriverModule::setModprobePath(modprobe);
+  auto notifyLine = [&]() {
+    QVSystemPaths::ScopedRoot paths(root);
+    QVNotifyDriverLinux driver(QVNotifyDriver::QV_NOTIFY_DRIVER_ID_LINUX_QVNOTIFY, "/dev/qvnotify");
+    return driver.isAvailable();
+  };
+  EXPECT_FALSE(notifyLine());
+  // Each driver: its mount option, where the test serves it, the entry
+  // that shows it served.
+  const struct {
+    std::string name, option, mount, ready;
+  } drivers[] = {
+      {"qvprofile", "--mount", scratch.file("dev/qvprofile"), "cpu_type"},
+      {"qvnotify", "--notify-mount", scratch.file("dev/qvnotify"), "dcookies"},
+  };
+  std::string where = " --root " + root;
+  for (const auto& d : drivers) where += " " + d.option + " " + d.mount;
+  ASSERT_EQ(RunQvprofWords("driver install" + where).status, 0);
+  const std::string daemon = scratch.file("usr/local/sbin/qvprofiled");
+  EXPECT_EQ(FileModeFlags(daemon) & 0777, 0755u);
+  for (const auto& d : drivers) {
+    SCOPED_TRACE(d.name);
+    const std::string init = scratch.file("etc/init.d/" + d.name);
+    EXPECT_EQ(FileModeFlags(init) & 0777, 0755u);
+    std::string line, script;
+    ASSERT_TRUE(FileReadString(scratch.file("etc/modprobe.d/" + d.name + ".conf"), line));
+    EXPECT_EQ(line, "install " + d.name + " " + init + " start\n");
+    ASSERT_TRUE(FileReadString(init, script));
+    for (const std::string& text : {"DAEMON=\"" + daemon + "\"", "ROOT=\"" + d.mount + "\"",
+                                    "PIDFILE=\"" + root + "/run/" + d.name + ".pid\""}) {
+      EXPECT_NE(script.find(text), std::string::npos) << text;
+    }
+  }
+  // A second install replaces the files in place.
+  EXPECT_EQ(RunQvprofWords("driver install" + where).status, 0);
+  EXPECT_TRUE(notifyLine());
+  {
+    // The command's own listing, from a registry filled after the install.
+    QVSystemPaths::ScopedRoot paths(root);
+    std::ostringstream out;
+    qvprof::DriversCommand::writeDrivers(out);
+    EXPECT_NE(out.str().find("Process-exit notification driver qvnotify (notify.driver.linux.qvnotify): available"),
+              std::string::npos)
+        << out.str();
+    // The profile drivers' lines: name, then whether it is available.
+    std::istringstream lines(out.str());
+    std::string line;
+    bool oprofile = false;
+    while (std::getline(lines, line)) {
+      std::istringstream words(line.substr(std::min<size_t>(2, line.size())));
+      std::string name, state;
+      words >> name >> state;
+      if (name == "oprofile") oprofile = state == "available";
+    }
+    EXPECT_TRUE(oprofile) << out.str();
+  }
+
+  bool started = access("/dev/fuse", R_OK | W_OK) == 0;
+  for (const auto& d : drivers) {
+    const std::string init = scratch.file("etc/init.d/" + d.name);
+    if (!started || std::system((init + " start >/dev/null 2>&1").c_str()) != 0) {
+      started = false;
+      break;
+    }
+    EXPECT_TRUE(Mounted(d.mount)) << d.name;
+    // Each mount serves its own layout.
+    EXPECT_TRUE(FileExists(d.mount + "/" + d.ready)) << d.name;
+  }
+  // Uninstall stops the running drivers before removing their files.
+  ASSERT_EQ(RunQvprofWords("driver uninstall --root " + root).status, 0);
+  for (const auto& d : drivers) {
+    EXPECT_FALSE(Mounted(d.mount)) << d.name;
+    for (const std::string& path : {scratch.file("etc/init.d/" + d.name),
+                                    scratch.file("etc/modprobe.d/" + d.name + ".conf"),
+                                    scratch.file("run/" + d.name + ".pid")}) {
+      EXPECT_FALSE(FileExists(path)) << path;
+    }
+  }
+  EXPECT_FALSE(FileExists(daemon));
+  EXPECT_FALSE(FileExists(scratch.file("run")));
+  EXPECT_FALSE(notifyLine());
+  QVDriverModule::setModprobePath("");
+  EXPECT_EQ(RunQvprofWords("driver uninstall --root " + root).status, 0);  // nothing left to remove
+  if (!started) GTEST_SKIP() << "the drivers could not be mounted here (FUSE refused); files checked only";
 }
 
 }  // namespace
