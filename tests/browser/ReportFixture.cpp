@@ -5,24 +5,13 @@
 //                                       title are made to break out of the page
 //   qvprof_report_fixture wide PATH N    N samples of branching, varied stacks
 //                                       (for timing large pages)
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
-#include "archivers/QVUniqueCallStackTenureArchiver.h"
-#include "config/QVSessionConfig.h"
 #include "htmlreport/QVHtmlReport.h"
-#include "Linux/process/QVProcessLinux.h"
-#include "model/QVThread.h"
-#include "session/QVSessionDataCallStackTenures.h"
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
 #include "support/SyntheticSession.h"
@@ -34,16 +23,7 @@ namespace {
 // programs do, which gives tens of thousands of distinct call paths. The
 // addresses lie outside any module, so frames merge by address.
 void writeWide(const std::string& path, uint64_t samples) {
-  using namespace Quorvel;
-  const QVProcessId process = QVProcessLinux::updateProcessList(static_cast<int>(getpid()), true);
-  std::unordered_set<QVThreadId> threads;
-  QVThread::getThreadIdsForProcess(threads, process, false, true, false);
-  QVThreadId self;
-  for (const QVThreadId& id : threads) {
-    if (id.nativeIdentifier() == static_cast<int64_t>(syscall(SYS_gettid))) self = id;
-  }
-  const QVContext context = QVContext::uniqueContext(self, 0, QVContext::StateUser);
-  auto stacks = std::make_shared<QVUniqueCallStackTenureArchiver>();
+  Quorvel::test::SyntheticSession session(0);
   uint64_t state = 0x5eed;
   auto next = [&state]() {  // splitmix64
     uint64_t z = (state += 0x9e3779b97f4a7c15ull);
@@ -62,16 +42,11 @@ void writeWide(const std::string& path, uint64_t samples) {
       function = function * 8 + callee + level;
     }
     std::vector<uint64_t> innermostFirst(addresses.rbegin(), addresses.rend());
-    stacks->archive(context, 1000000 * (i + 1), 1000000 * (i + 2), innermostFirst);
+    session.sample(1000000 * (i + 1), 1000000 * (i + 2), innermostFirst);
   }
-  auto data = std::make_shared<QVSessionDataCallStackTenures>(stacks);
-  data->setBeginTick(1000000);
-  data->setEndTick(1000000 * (samples + 2));
-  QVSessionProfile profile(std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerUser),
-                           boost::posix_time::time_from_string("2026-12-06 08:00:00"),
-                           boost::posix_time::time_from_string("2026-12-06 08:16:40"), false, true);
-  profile.setCallStackData(data);
-  QVSessionFile::write(profile, path);
+  // From 08:00:00 to 08:16:40.
+  Quorvel::QVSessionFile::write(*session.profile(1000000, 1000000 * (samples + 2), "2026-12-06 08:00:00", 1000000000),
+                                path);
 }
 
 }  // namespace

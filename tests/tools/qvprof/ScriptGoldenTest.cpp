@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "ImportPerfCommand.h"
@@ -9,6 +7,8 @@
 #include "SessionSamples.h"
 #include "session/QVSessionFile.h"
 #include "session/QVSessionProfile.h"
+#include "support/ElfProbes.h"
+#include "support/ElfProbes.h"
 #include "support/TestSupport.h"
 #include "system/QVSystemPaths.h"
 
@@ -23,11 +23,6 @@ namespace {
 // kernel symbols sampled are under root/, so nothing of this machine shows
 // through.
 const std::string kGolden = QV_TEST_DATA_DIR "/profile/Linux/perf/golden/";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 TEST(ScriptGoldenTest, ImportedRecordingsPrintAsCheckedIn) {
   const std::string root = kGolden + "root";
@@ -44,7 +39,7 @@ TEST(ScriptGoldenTest, ImportedRecordingsPrintAsCheckedIn) {
     // Module paths name the copy under the root.
     std::string text = out.str();
     for (size_t at = text.find(root); at != std::string::npos; at = text.find(root, at)) text.erase(at, root.size());
-    EXPECT_EQ(readFile(kGolden + name + ".script.txt"), text);
+    EXPECT_EQ(test::ReadWholeFile(kGolden + name + ".script.txt"), text);
   }
 }
 
