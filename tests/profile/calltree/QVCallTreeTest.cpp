@@ -397,25 +397,14 @@ TEST_F(QVCallTreeTest, SharedFrameSamplesBuildTheSameTreeAsPlainOnes) {
   }
 }
 
+// Address, symbol and module keys are what the trees above merge by; the
+// file key of a function without line information and an unsupported
+// granularity are seen only here.
 TEST_F(QVCallTreeTest, UniqueCallFrameKeysFollowTheGranularity) {
-  auto sample = Sample(threadA1, {kAlpha + 0x20, kAlpha + 0x38, kAlpha + 0x50, kNowhere}, source());
+  auto sample = Sample(threadA1, {kAlpha + 0x20, kAlpha + 0x38, kAlpha + 0x50}, source());
   const QVAbstractCallFrame& a1 = *sample->frameAtIndex(0);
   const QVAbstractCallFrame& a2 = *sample->frameAtIndex(1);
   const QVAbstractCallFrame& b = *sample->frameAtIndex(2);
-  const QVAbstractCallFrame& none = *sample->frameAtIndex(3);
-
-  QVCallTree byAddress(TenureList(), QVCallTree::tree, QVCallTree::address);
-  EXPECT_EQ(kAlpha + 0x20, byAddress.uniqueCallFrame(a1));
-
-  QVCallTree bySymbol(TenureList(), QVCallTree::tree, QVCallTree::symbol);
-  EXPECT_EQ(bySymbol.uniqueCallFrame(a1), bySymbol.uniqueCallFrame(a2));
-  EXPECT_NE(bySymbol.uniqueCallFrame(a1), bySymbol.uniqueCallFrame(b));
-  EXPECT_NE(bySymbol.uniqueCallFrame(a1), bySymbol.uniqueCallFrame(none));
-  EXPECT_NE(0u, bySymbol.uniqueCallFrame(none));
-
-  QVCallTree byModule(TenureList(), QVCallTree::tree, QVCallTree::module);
-  EXPECT_EQ(byModule.uniqueCallFrame(a1), byModule.uniqueCallFrame(b));
-  EXPECT_NE(byModule.uniqueCallFrame(a1), byModule.uniqueCallFrame(none));
 
   // Without line information a function stands in for its file.
   QVCallTree byFile(TenureList(), QVCallTree::tree, QVCallTree::file);

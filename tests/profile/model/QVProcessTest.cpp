@@ -164,17 +164,24 @@ TEST_F(QVProcessTest, ProcessWithNativeIdentifierPrefersTheLaterStartUnlessDisco
   EXPECT_EQ(600, discovery->lastPid);
 }
 
+// Running means a debugger that says so and no exit time: a process
+// without a debugger, one whose debugger says it stopped and one that
+// exited while its debugger still says running are all not running.
 TEST_F(QVProcessTest, GetProcessIdsForSystemFiltersBySystemAndRunning) {
   auto discovery = InstallDiscovery();
   auto running = RunningProcess(10, "running", "");
   auto stopped = std::make_shared<QVProcess>(CurrentProcessId(11), "stopped", "");
   QVProcess::registerProcess(stopped);
+  std::static_pointer_cast<TestDebugger>(RunningProcess(13, "halted", "")->debugger())->setProcessRunning(false);
+  RunningProcess(14, "exited", "")->setExitTime(time_from_string("2020-02-02 10:00:00"));
   auto foreign = std::make_shared<QVProcess>(QVProcessId::uniqueProcessId(OtherSystem(), 12, 0), "foreign", "");
   QVProcess::registerProcess(foreign);
 
   std::unordered_set<QVProcessId> ids{CurrentProcessId(999)};  // must be cleared
   QVProcess::getProcessIdsForSystem(QVSystemId::currentSystemId(), ids, false, false, false);
-  EXPECT_EQ((std::unordered_set<QVProcessId>{running->processId(), stopped->processId()}), ids);
+  EXPECT_EQ((std::unordered_set<QVProcessId>{running->processId(), stopped->processId(), CurrentProcessId(13),
+                                             CurrentProcessId(14)}),
+            ids);
 
   QVProcess::getProcessIdsForSystem(QVSystemId::currentSystemId(), ids, true, true, false);
   EXPECT_EQ((std::unordered_set<QVProcessId>{running->processId()}), ids);
@@ -185,7 +192,7 @@ TEST_F(QVProcessTest, GetProcessIdsForSystemFiltersBySystemAndRunning) {
   EXPECT_EQ(1, discovery->scans) << "another machine's list was updated from this one";
 
   QVProcess::getProcessIdsForSystem(QVSystemId::invalid(), ids, false, false, false);
-  EXPECT_EQ(3u, ids.size());
+  EXPECT_EQ(5u, ids.size());
 }
 
 TEST_F(QVProcessTest, GetProcessesWithNameMatchesPidNameOrExecutableFileName) {
@@ -230,21 +237,6 @@ TEST_F(QVProcessTest, KernelProcessForSystemUsesPlatformLocallyAndBootTimeIdElse
 }
 
 // --- running state ------------------------------------------------------------
-
-TEST_F(QVProcessTest, IsRunningNeedsADebuggerAndNoExitTime) {
-  QVProcess process(CurrentProcessId(20), "p", "");
-  EXPECT_FALSE(process.isRunning()) << "a process without a debugger counts as not running";
-
-  auto debugger = std::make_shared<TestDebugger>(process, true);
-  process.setDebugger(debugger);
-  EXPECT_TRUE(process.isRunning());
-  debugger->setProcessRunning(false);
-  EXPECT_FALSE(process.isRunning());
-
-  debugger->setProcessRunning(true);
-  process.setExitTime(time_from_string("2020-02-02 10:00:00"));
-  EXPECT_FALSE(process.isRunning()) << "an exited process ran according to its debugger";
-}
 
 TEST_F(QVProcessTest, GetThreadsReturnsThisProcesssRegisteredThreads) {
   auto process = RunningProcess(30, "p", "");
@@ -538,7 +530,7 @@ TEST_F(QVProcessArchiveTest, RoundTripKeepsEveryPartAndEveryUnknown) {
   EXPECT_TRUE(decoded->sectionMap().isEmpty());
 }
 
-TEST_F(QVProcessArchiveTest, OlderWritersKeysAreSkippedAndTheParentIsOptional) {
+TEST_F(QVProcessArchiveTest, OlderWritersKeysAreSkippedTheParentIsOptionalAndUnpairedRangesRaise) {
   const std::string document = test::ArchiveToString(*process, "Process");
   std::string older = test::ReplaceOnce(document, "<ExePath>", "<Command>/srv/bin/server --daemon</Command><ExePath>");
   older = test::ReplaceOnce(older, "<StartTime>", "<UserTime>0x10</UserTime><SystemTime>0x20</SystemTime><StartTime>");
@@ -547,32 +539,28 @@ TEST_F(QVProcessArchiveTest, OlderWritersKeysAreSkippedAndTheParentIsOptional) {
   EXPECT_EQ(process->startTime(), decoded->startTime());
   ExpectSameSections(process->sectionMap(), decoded->sectionMap());
 
-  const size_t begin = document.find("<ParentProcessId");
-  const size_t end = document.find("</ParentProcessId>");
-  ASSERT_NE(std::string::npos, end);
-  std::string withoutParent = document;
-  withoutParent.erase(begin, end + std::string("</ParentProcessId>").size() - begin);
-  decoded = test::UnarchiveFromString<QVProcess>(withoutParent, "Process");
+  // Without its element, then without the first range (two values for one
+  // range).
+  const auto without = [&document](const std::string& open, const std::string& close) {
+    const size_t begin = document.find(open);
+    const size_t end = document.find(close);
+    EXPECT_NE(std::string::npos, end) << open << " missing from " << document;
+    return document.substr(0, begin) + document.substr(end + close.size());
+  };
+  decoded = test::UnarchiveFromString<QVProcess>(without("<ParentProcessId", "</ParentProcessId>"), "Process");
   EXPECT_FALSE(decoded->parentProcessId().isValid());
   EXPECT_EQ("server", decoded->name());
-}
-
-TEST_F(QVProcessArchiveTest, UnequalRangeAndValueCountsRaiseAndUserIdentifiersAreReadWithBaseDetection) {
-  std::string document = test::ArchiveToString(*process, "Process");
-  // Drop the first range, leaving two values for one range.
-  const size_t begin = document.find("<Range>");
-  const size_t end = document.find("</Range>");
-  ASSERT_NE(std::string::npos, begin) << document;
-  std::string broken = document;
-  broken.erase(begin, end + std::string("</Range>").size() - begin);
+  const std::string broken = without("<Range>", "</Range>");
   EXPECT_EQ("unequal number of values and ranges @ QVRangeMap2:188",
             test::ThrownQVException([&] { test::UnarchiveFromString<QVProcess>(broken, "Process"); }));
 
-  // 0x1000003e9 does not fit 32 bits; its low half is 1001.
-  document = test::ReplaceOnce(document, "<UserIdentifier>0x3e9</UserIdentifier>", "<UserIdentifier>0x1000003e9</UserIdentifier>");
-  EXPECT_EQ(1001u, test::UnarchiveFromString<QVProcess>(document, "Process")->userIdentifier());
-  document = test::ReplaceOnce(document, "<UserIdentifier>0x1000003e9</UserIdentifier>", "<UserIdentifier>42</UserIdentifier>");
-  EXPECT_EQ(42u, test::UnarchiveFromString<QVProcess>(document, "Process")->userIdentifier());
+  // User identifiers are read with base detection; 0x1000003e9 does not
+  // fit 32 bits, its low half is 1001.
+  const std::string user = "<UserIdentifier>0x3e9</UserIdentifier>";
+  const std::string wide = test::ReplaceOnce(document, user, "<UserIdentifier>0x1000003e9</UserIdentifier>");
+  EXPECT_EQ(1001u, test::UnarchiveFromString<QVProcess>(wide, "Process")->userIdentifier());
+  const std::string decimal = test::ReplaceOnce(document, user, "<UserIdentifier>42</UserIdentifier>");
+  EXPECT_EQ(42u, test::UnarchiveFromString<QVProcess>(decimal, "Process")->userIdentifier());
 }
 
 }  // namespace

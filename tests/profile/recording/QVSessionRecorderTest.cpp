@@ -236,8 +236,13 @@ TEST(QVSessionRecorderErrorTest, CollectedErrorsTurnAnyReasonIntoSeven) {
 
 // --- The time-limit timer ---------------------------------------------------
 
-TEST_F(QVSessionRecorderTest, LimitStopsRecordingOnTheTimerThread) {
-  ASSERT_TRUE(recorder.setConfig(MakeConfig(0.05)));
+TEST_F(QVSessionRecorderTest, LimitChangedInPlaceStopsRecordingOnTheTimerThread) {
+  // The stored configuration is edited, then handed over again: the limit
+  // is derived again even though the pointer did not change.
+  const auto config = recorder.config();
+  config->timeLimitEnable = true;
+  config->timeLimit = 0.05;
+  ASSERT_TRUE(recorder.setConfig(config));
   ASSERT_TRUE(recorder.start());
   ASSERT_TRUE(log.waitForCount(2)) << "time limit never fired";
 
@@ -310,7 +315,7 @@ TEST_F(QVSessionRecorderTest, AbortCancelsThePendingLimit) {
 
 // --- Collecting -------------------------------------------------------------
 
-TEST_F(QVSessionRecorderTest, CollectGivesNullWhileRecordingOneProfileAfterwardsAndANewStartDropsIt) {
+TEST_F(QVSessionRecorderTest, CollectGivesNullWhileRecordingOneProfileAfterwardsEvenWhenItFailsAndANewStartDropsIt) {
   ASSERT_TRUE(recorder.start());
   EXPECT_EQ(recorder.collect(), nullptr);
   EXPECT_EQ(recorder.collectCalls, 0);
@@ -331,19 +336,14 @@ TEST_F(QVSessionRecorderTest, CollectGivesNullWhileRecordingOneProfileAfterwards
   EXPECT_TRUE(held.expired());
   EXPECT_EQ(recorder.collect(), nullptr);
   ASSERT_TRUE(recorder.stop());
-  EXPECT_NE(recorder.collect(), nullptr);
-  EXPECT_EQ(recorder.collectCalls, 2);
-}
-
-TEST_F(QVSessionRecorderTest, FailingCollectStillReturnsTheProfile) {
+  // A collect that fails still hands out what was recorded.
   recorder.collectHook = HookAction::Fail;
-  ASSERT_TRUE(recorder.start());
-  ASSERT_TRUE(recorder.stop());
-  std::shared_ptr<QVSessionProfile> profile;
-  const std::string logged = test::CaptureLog([&] { profile = recorder.collect(); });
-  EXPECT_NE(profile, nullptr);
+  std::shared_ptr<QVSessionProfile> second;
+  const std::string logged = test::CaptureLog([&] { second = recorder.collect(); });
+  EXPECT_NE(second, nullptr);
   EXPECT_THAT(logged, HasSubstr("ERROR failed to collect records"));
   EXPECT_THAT(logged, HasSubstr("DEBUG collected session data in "));
+  EXPECT_EQ(recorder.collectCalls, 2);
 }
 
 // --- Configuration and flags -----------------------------------------------
@@ -381,18 +381,6 @@ TEST_F(QVSessionRecorderTest, ConfigAndFlagsChangeOnlyWhileIdleAndLogTheirNewVal
   // The same pointer again: nothing to log, but still accepted.
   logged = test::CaptureLog([&] { EXPECT_TRUE(recorder.setConfig(other)); });
   EXPECT_THAT(logged, Not(HasSubstr("session config")));
-}
-
-TEST_F(QVSessionRecorderTest, LimitChangedInPlaceTakesEffectOnSetConfig) {
-  // The stored configuration is edited, then handed over again: the limit
-  // is derived again even though the pointer did not change.
-  const auto config = recorder.config();
-  config->timeLimitEnable = true;
-  config->timeLimit = 0.05;
-  ASSERT_TRUE(recorder.setConfig(config));
-  ASSERT_TRUE(recorder.start());
-  ASSERT_TRUE(log.waitForCount(2)) << "time limit never fired";
-  EXPECT_EQ(recorder.stopReason(), QVSessionRecorder::StopReasonTimeLimit);
 }
 
 // --- Observers ---------------------------------------------------------------
@@ -486,31 +474,6 @@ TEST(QVSessionRecorderTickTest, RoundTripOverARealRecordingKeepsMicrosecondsAndM
   EXPECT_EQ(huge.tickForTime(1.0), ticks / 2);
 }
 
-// --- Messages ------------------------------------------------------------------
-
-TEST_F(QVSessionRecorderTest, UnknownIdsWriteNothing) {
-  std::ostringstream os;
-  std::string logged = test::CaptureLog([&] {
-    EXPECT_FALSE(recorder.getWarningMessage(os, "foo"));
-    EXPECT_FALSE(recorder.getErrorMessage(os, "foo"));
-  });
-  EXPECT_TRUE(os.str().empty());
-  EXPECT_THAT(logged, HasSubstr("ERROR invalid warning id: foo"));
-  EXPECT_THAT(logged, HasSubstr("ERROR invalid error id: foo"));
-
-  // Ids of other classes carry the right word, so nothing is logged.
-  logged = test::CaptureLog([&] {
-    EXPECT_FALSE(recorder.getWarningMessage(os, QVProfileDriverWarningLowMemory));
-    EXPECT_FALSE(recorder.getErrorMessage(os, QVProfileDriverErrorNoDriver));
-  });
-  EXPECT_TRUE(os.str().empty());
-  EXPECT_TRUE(logged.empty()) << logged;
-
-  // A warning id asked as an error lacks "Error": logged.
-  logged = test::CaptureLog([&] { EXPECT_FALSE(recorder.getErrorMessage(os, QVProfileDriverWarningLowMemory)); });
-  EXPECT_THAT(logged, HasSubstr("ERROR invalid error id: QVProfileDriverWarningLowMemory"));
-}
-
 // --- Dynamic class names ---------------------------------------------------------
 
 struct NamedBase {
@@ -523,11 +486,6 @@ TEST(QVDynamicClassNameTest, NamesTheDynamicType) {
   const NamedBase& base = derived;
   EXPECT_EQ(DynamicClassName(base, false), "Quorvel::(anonymous namespace)::NamedDerived");
   EXPECT_EQ(DynamicClassName(base, true), "NamedDerived");
-
-  TestRecorder recorder(MakeConfig());
-  const QVSessionRecorder& asRecorder = recorder;
-  EXPECT_EQ(DynamicClassName(asRecorder, false), "Quorvel::test::TestRecorder");
-  EXPECT_EQ(DynamicClassName(asRecorder, true), "TestRecorder");
   // A type outside any namespace is left whole.
   EXPECT_EQ(DynamicClassName(1, true), "int");
 }

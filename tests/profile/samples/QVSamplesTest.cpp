@@ -286,16 +286,10 @@ TEST_F(QVSamplesTest, DescriptionNumbersOutermostFrameZeroAndFramesTextIsHex) {
   EXPECT_TRUE(parsed.empty());
 }
 
-TEST_F(QVSamplesTest, CallStackAndSystemCallTenuresRoundTripAndDescribeThemselves) {
-  QVCallStackTenure tenure(ContextOf(11, 12, 1, 2), 10, 20);
-  tenure.setFrames(std::vector<uint64_t>{0xffffffff81000010ull, 0, 0xffffffff81000200ull});
-  const auto decoded = UnarchiveFromString<QVCallStackTenure>(ArchiveToString(tenure, "CallStack"), "CallStack");
-  EXPECT_EQ(tenure.context(), decoded->context());
-  EXPECT_EQ(10u, decoded->beginTick());
-  EXPECT_EQ(20u, decoded->endTick());
-  EXPECT_EQ(tenure.addresses(), decoded->addresses());
-  EXPECT_TRUE(tenure == *decoded);
-
+// Plain call-stack tenures round-trip in the session file test, which reads
+// them back in a fresh process; here the extremes of the system call's
+// own numbers.
+TEST_F(QVSamplesTest, SystemCallTenuresRoundTripAndDescribeThemselves) {
   QVSystemCallTenure call(ContextOf(13, 14, 0, 1), 5, 9, 231);
   call.setArguments({0, 0x10, 0xffffffffffffffffull});
   call.setResult(0xfffffffffffffff2ull);
@@ -309,11 +303,6 @@ TEST_F(QVSamplesTest, CallStackAndSystemCallTenuresRoundTripAndDescribeThemselve
   EXPECT_EQ(call.result(), decodedCall->result());
   EXPECT_EQ(call.addresses(), decodedCall->addresses());
   EXPECT_EQ(call.context(), decodedCall->context());
-
-  QVSystemCallTenure fresh;
-  EXPECT_EQ(-1, fresh.number());
-  EXPECT_TRUE(fresh.arguments().empty());
-  EXPECT_EQ(0u, fresh.result());
 
   // Null shared pointers print nothing.
   std::ostringstream os;
@@ -471,39 +460,22 @@ TEST_F(QVSamplesTest, UniqueTenureWalksParentsFromTheLeafAndWithoutFramesHasSize
   EXPECT_THAT(test::ThrownQVException([&] { detached.setSymbolSource(nullptr); }),
               ::testing::StartsWith("attempt to set QVUniqueCallStackTenure symbol source @ "));
 
-  // A recursive stack: 0xa appears at positions 0 and 2.
+  // A recursive stack: 0xa appears at positions 0 and 2. Walks of random
+  // stacks with recursion are compared with plain stacks in the archivers'
+  // test; the quirk is that the first frame equal to p2 on the walk is the
+  // leaf, which has no callee.
   const std::vector<uint64_t> addresses{0xa, 0xb, 0xa, 0xc};
-  const int leaf = archiver->archiveCallFrames(addresses);
-  QVUniqueCallStackTenure tenure(ContextOf(1, 1, 0, 1), 0, 0, archiver, leaf);
+  QVUniqueCallStackTenure tenure(ContextOf(1, 1, 0, 1), 0, 0, archiver, archiver->archiveCallFrames(addresses));
   ASSERT_EQ(4, tenure.size());
-  EXPECT_EQ(addresses, AddressesOf(tenure));
-  const QVAbstractCallFrame* p0 = tenure.frameAtIndex(0);
-  const QVAbstractCallFrame* p1 = tenure.frameAtIndex(1);
   const QVAbstractCallFrame* p2 = tenure.frameAtIndex(2);
-  const QVAbstractCallFrame* p3 = tenure.frameAtIndex(3);
-  EXPECT_EQ(nullptr, tenure.frameAtIndex(4));
-  EXPECT_TRUE(tenure.isLeaf(p0));
   EXPECT_FALSE(tenure.isLeaf(p2)) << "leaf-ness is identity, not address";
-  EXPECT_EQ(p1, tenure.caller(p0));
-  EXPECT_EQ(p3, tenure.caller(p2));
-  EXPECT_EQ(nullptr, tenure.caller(p3));
-  EXPECT_EQ(p0, tenure.callee(p1));
-  EXPECT_EQ(p2, tenure.callee(p3));
-  EXPECT_EQ(nullptr, tenure.callee(p0));
-  // The first frame equal to p2 on the walk is the leaf, which has no callee.
+  EXPECT_EQ(tenure.frameAtIndex(3), tenure.caller(p2));
   EXPECT_EQ(nullptr, tenure.callee(p2));
   QVUniqueCallFrame stranger(0x99, nullptr);
   EXPECT_EQ(nullptr, tenure.callee(&stranger));
-
-  std::vector<const QVAbstractCallFrame*> frames;
-  tenure.getFrames(frames);
-  EXPECT_EQ((std::vector<const QVAbstractCallFrame*>{p0, p1, p2, p3}), frames);
-
-  // Equal, as a stack, to a plain stack of the same addresses.
   QVCallStack plain;
   plain.setFrames(addresses);
-  EXPECT_TRUE(tenure == plain);
-  EXPECT_TRUE(plain == tenure);
+  EXPECT_TRUE(plain == tenure) << "the archivers' test compares the other way round";
 }
 
 TEST_F(QVSamplesSymbolTest, UniqueFramesResolveThroughTheirArchiversSource) {
