@@ -1,6 +1,5 @@
 #include <memory>
 #include <random>
-#include <thread>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -277,42 +276,6 @@ TEST_F(QVSampleArchiversTest, UniqueAndPlainArchivingGiveTheSameWalksBeforeAndAf
   const int before = decoded->getFrameArchiver(first)->frameCount();
   decoded->archive(first, 0, 0, stacks[0]);
   EXPECT_EQ(before, decoded->getFrameArchiver(first)->frameCount());
-}
-
-TEST_F(QVSampleArchiversTest, SamplersOnSeveralThreadsShareTheContextTable) {
-  // Each sampler thread owns its archiver; what they share is the table of
-  // interned contexts and the process registry. Contexts overlap between
-  // threads so that the same entries are looked up concurrently.
-  constexpr int kThreads = 4;
-  constexpr int kSamplesEach = 2000;
-  std::vector<std::shared_ptr<QVUniqueCallStackTenureArchiver>> archivers;
-  for (int t = 0; t < kThreads; ++t) {
-    archivers.push_back(std::make_shared<QVUniqueCallStackTenureArchiver>());
-  }
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &archivers] {
-      for (int n = 0; n < kSamplesEach; ++n) {
-        const QVContext context = ContextOf(60, 60 + n % 3, 1 + n % 2, n % 4);
-        archivers[static_cast<size_t>(t)]->archive(context, 0, 1, {0x10u + static_cast<uint64_t>(n % 5), 0x20, 0x30});
-      }
-    });
-  }
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
-  for (const auto& archiver : archivers) {
-    ASSERT_EQ(static_cast<size_t>(kSamplesEach), archiver->size());
-    for (size_t n = 0; n < archiver->size(); ++n) {
-      ASSERT_EQ(&archivers[0]->samples()[n]->context(), &archiver->samples()[n]->context())
-          << "one instance per context across threads, sample " << n;
-    }
-    EXPECT_EQ((std::vector<uint64_t>{0x10, 0x20, 0x30}), AddressesOf(*archiver->samples()[0]));
-    // n % 3 picks the thread and n % 2 the mode; together they reach every
-    // thread in both modes.
-    EXPECT_EQ(3u, archiver->userFrameArchivers().size());
-    EXPECT_EQ(3u, archiver->supervisorFrameArchivers().size());
-  }
 }
 
 // --- hostile documents -----------------------------------------------------------------

@@ -405,9 +405,6 @@ TEST(QVProfileDriverTest, ArchiveRoundTripKeepsEveryArchivedMember) {
   EXPECT_NE(document.find(">0x100000</BufferSize>"), std::string::npos) << document;
   EXPECT_NE(document.find(">-1.0000000000</Jiffy>"), std::string::npos) << document;
   EXPECT_NE(document.find(">0x20</PmcWidth>"), std::string::npos) << document;
-  const auto garbage =
-      UnarchiveFromString<QVProfileDriver>(WithElementText(document, "PmcCount", "lots"), "ProfileDriver");
-  EXPECT_EQ(garbage->pmcCount(), 0u) << "a number that does not parse reads as 0";
 
   // Decoding into a driver replaces the events it held.
   FakeProfileDriver target(kPerf);

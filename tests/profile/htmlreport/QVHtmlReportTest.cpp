@@ -146,12 +146,11 @@ TEST(QVHtmlReportTest, PageEmbedsItsScriptStyleAndAllSections) {
   // Self-contained: nothing is fetched.
   for (const char* fetch : {"src=", "href=", "@import", "url("}) EXPECT_EQ(std::string::npos, page.find(fetch)) << fetch;
   EXPECT_NE(std::string::npos, page.find("JSON.parse(document.getElementById('qv-data')"));
+  // The functions and metrics of a page are checked in qvprof's report test,
+  // read back from the file it wrote.
   const nlohmann::json data = nlohmann::json::parse(DataElement(page));
-  EXPECT_EQ(nlohmann::json::parse(R"(["lex","parse","main"])"), data["functions"]["name"]);
-  EXPECT_EQ(nlohmann::json::parse(R"([5,6,10])"), data["functions"]["total"]);
   EXPECT_EQ(4, data["timeline"]["buckets"]);
-  EXPECT_EQ(nlohmann::json::parse(R"([{"entity":"system","metric":"Load","unit":"","t":[0.5,1.0],"v":[1.0,2.0]}])"),
-            data["metrics"]);
+  EXPECT_EQ(1u, data["metrics"].size());
 }
 
 }  // namespace

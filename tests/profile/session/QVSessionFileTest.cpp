@@ -649,7 +649,6 @@ TEST_F(QVSessionFileTest, FailedSavesKeepTheEarlierFileAndReplacedFilesKeepTheir
   EXPECT_THAT(failure, HasSubstr("encoder gave up"));
   EXPECT_TRUE(before == ReadWholeFile(path));
   EXPECT_EQ(std::vector<std::string>{"session.qvs"}, DirectoryEntries(scratch_.path()));
-  EXPECT_EQ(DescribeProfile(profile()), DescribeProfile(*QVSessionFile::read(path)));
 
   // A save into a missing directory names the path.
   const std::string nowhere = scratch_.file("no/such/dir/session.qvs");
@@ -663,7 +662,6 @@ TEST_F(QVSessionFileTest, FailedSavesKeepTheEarlierFileAndReplacedFilesKeepTheir
   struct stat status;
   ASSERT_EQ(0, ::stat(shared.c_str(), &status));
   EXPECT_EQ(0640u, status.st_mode & 07777);
-
 }
 
 TEST_F(QVSessionFileTest, ASaveIntoAReadOnlyDirectoryFailsAndKeepsTheEarlierFile) {
