@@ -163,7 +163,7 @@ std::vector<std::string> Dump(const QVCallTreeNode& node, QVCallTree::Granularit
   return lines;
 }
 
-// The reference model: the tree as the Part's walk defines it, counted
+// The reference model: the tree as a walk of each stack defines it, counted
 // path by path with nothing shared with the implementation but the labels.
 std::vector<std::string> ExpectedDump(const std::vector<std::vector<uint64_t>>& stacks, QVCallTree::Topology topology,
                                       QVCallTree::Granularity granularity, const QVProcess& process) {
@@ -696,7 +696,7 @@ TEST_F(QVCallTreeTest, StackWalkOfTheNodeAgreesWithTheTreesOwnWalk) {
 // ---------------------------------------------------------------------------
 // Text output.
 
-TEST_F(QVCallTreeRootsTest, DescriptionHasTheFixedWordsInThreadOrder) {
+TEST_F(QVCallTreeRootsTest, DescriptionHasTheFixedWordsInThreadOrderHoweverThreadsInterleave) {
   QVProcess::registerProcess(space->process);  // names process A
   QVCallTree tree(samples, QVCallTree::tree, QVCallTree::symbol);
   const std::string text = test::Text(tree);
@@ -731,9 +731,7 @@ TEST_F(QVCallTreeRootsTest, DescriptionHasTheFixedWordsInThreadOrder) {
   EXPECT_LT(siblingText.find("beta_a"), siblingText.find("alpha_a")) << siblingText;
   EXPECT_NE(std::string::npos, siblingText.find("3 samples")) << siblingText;
   EXPECT_EQ("", test::Text(std::shared_ptr<QVCallTreeNode>()));
-}
 
-TEST_F(QVCallTreeRootsTest, DescriptionDoesNotDependOnHowThreadsInterleave) {
   // The same samples per thread, interleaved differently across threads:
   // the trees are equal and must print equally, heaviest first.
   TenureList reordered = samples;

@@ -450,7 +450,7 @@ TEST(QVSessionConfigDocument, CarriesSchemaAttributesAndReadsBack) {
   EXPECT_EQ(original->description(), stored.description());
 }
 
-TEST(QVSessionConfigDocument, MalformedDocumentsRaise) {
+TEST(QVSessionConfigDocument, MalformedDocumentsRaiseAndAFailedStreamIsReported) {
   std::ostringstream out;
   ASSERT_TRUE(Config::writeDocument(out, Config(Config::TriggerTimer)));
   const std::string document = out.str();
@@ -462,13 +462,12 @@ TEST(QVSessionConfigDocument, MalformedDocumentsRaise) {
     std::istringstream in(text);
     EXPECT_THROW(Config::readDocument(in), QVException) << text;
   }
-}
 
-TEST(QVSessionConfigDocument, FailedStreamIsReported) {
-  std::ostringstream out;
-  out.setstate(std::ios::badbit);
+  std::ostringstream failed;
+  failed.setstate(std::ios::badbit);
   bool written = true;
-  const std::string log = test::CaptureLog([&] { written = Config::writeDocument(out, Config(Config::TriggerTimer)); });
+  const std::string log =
+      test::CaptureLog([&] { written = Config::writeDocument(failed, Config(Config::TriggerTimer)); });
   EXPECT_FALSE(written);
   EXPECT_NE(std::string::npos, log.find("ERROR")) << log;
 }

@@ -13,9 +13,7 @@
 #include "data/QVData.h"
 #include "ids/QVFileId.h"
 #include "ids/QVSystemId.h"
-#include "ids/QVThreadId.h"
 #include "model/QVProcessDiscovery.h"
-#include "model/QVThread.h"
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
 #include "support/ScriptedDiscovery.h"
@@ -234,33 +232,6 @@ TEST_F(QVProcessTest, KernelProcessForSystemUsesPlatformLocallyAndBootTimeIdElse
       QVProcessId::uniqueProcessId(OtherSystem(), 0, LocalMachineBootTime()), "vmlinux", "vmlinux");
   QVProcess::registerProcess(remoteKernel);
   EXPECT_EQ(remoteKernel, QVProcess::kernelProcessForSystem(OtherSystem(), false));
-}
-
-// --- running state ------------------------------------------------------------
-
-TEST_F(QVProcessTest, GetThreadsReturnsThisProcesssRegisteredThreads) {
-  auto process = RunningProcess(30, "p", "");
-  auto debugger = std::static_pointer_cast<TestDebugger>(process->debugger());
-  const QVThreadId mainId = QVThreadId::uniqueThreadId(process->processId(), 30, 0);
-  const QVThreadId workerId = QVThreadId::uniqueThreadId(process->processId(), 31, 0);
-  const QVThreadId strangerId = QVThreadId::uniqueThreadId(CurrentProcessId(40), 40, 0);
-  for (const QVThreadId& id : {mainId, workerId, strangerId}) {
-    QVThread::registerThread(std::make_shared<QVThread>(id));
-  }
-  debugger->setThreadRunning(mainId, true);
-
-  std::vector<std::shared_ptr<QVThread>> threads{nullptr};
-  process->getThreads(threads, false, false);
-  std::unordered_set<QVThreadId> ids;
-  for (const auto& thread : threads) {
-    ASSERT_TRUE(thread);
-    ids.insert(thread->threadId());
-  }
-  EXPECT_EQ((std::unordered_set<QVThreadId>{mainId, workerId}), ids);
-
-  process->getThreads(threads, true, false);
-  ASSERT_EQ(1u, threads.size());
-  EXPECT_EQ(mainId, threads[0]->threadId());
 }
 
 // --- section and symbol lookups -------------------------------------------------
