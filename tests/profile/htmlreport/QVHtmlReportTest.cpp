@@ -42,14 +42,13 @@ TEST(QVFlameGraphTest, FunctionsCountRecursionOnceAndJsonColumnsShareInternedNam
   }
   EXPECT_EQ(10, RecursiveGraph().total());
 
-  // The JSON columns share interned names.
+  // The JSON columns share interned names; parents, names and totals are
+  // read back as a tree in qvprof's report test.
   nlohmann::json json;
   RecursiveGraph().toJson(json);
   EXPECT_EQ(nlohmann::json::parse(R"(["main","parse","lex"])"), json["names"]);
-  EXPECT_EQ(nlohmann::json::parse(R"([-1,0,1,2,0])"), json["parent"]);
   EXPECT_EQ(nlohmann::json::parse(R"([0,1,1,2,2])"), json["name"]);
   EXPECT_EQ(nlohmann::json::parse(R"([0,0,0,1,1])"), json["module"]);
-  EXPECT_EQ(nlohmann::json::parse(R"([10,6,4,3,2])"), json["total"]);
   EXPECT_THROW(QVFlameGraph().addNode(0, {"orphan", ""}, 1, 1), std::exception);
 }
 

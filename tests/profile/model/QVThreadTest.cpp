@@ -165,12 +165,9 @@ TEST_F(QVThreadTest, DescriptionAndArchiveRoundTripSkippingOlderKeys) {
 
   std::string document = test::ArchiveToString(thread, "Thread");
   auto decoded = test::UnarchiveFromString<QVThread>(document, "Thread");
+  // The decoded thread writes the same document: every part survived.
+  EXPECT_EQ(document, test::ArchiveToString(*decoded, "Thread"));
   EXPECT_EQ(thread.threadId(), decoded->threadId());
-  EXPECT_EQ("worker", decoded->name());
-  EXPECT_EQ(thread.startTime(), decoded->startTime());
-  EXPECT_EQ(thread.exitTime(), decoded->exitTime());
-  EXPECT_EQ(thread.properties(), decoded->properties());
-  EXPECT_EQ(QVArchitectureX86, decoded->architecture());
 
   const size_t at = document.find("<StartTime>");
   ASSERT_NE(std::string::npos, at) << document;

@@ -367,22 +367,22 @@ TEST_F(QVSamplerProcessRecordingTest, ThreadsComingAndGoingBetweenTicks) {
   EXPECT_GE(threads.size(), 2u);
 }
 
-TEST_F(QVSamplerProcessRecordingTest, SampleLimitEndsTheRecording) {
+TEST_F(QVSamplerProcessRecordingTest, SampleLimitEndsTheRecordingAndAbortDropsTheSamplesAndReleasesTheTarget) {
   auto config = Config(0.002);
   config->sampleLimitEnable = true;
   config->sampleLimit = 40;
   ASSERT_TRUE(sampler->setConfig(config));
-  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_FP_NOG, {"spin", "20"}));
+  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_NOFP_NOG, {"spin", "20"}));
   ASSERT_TRUE(WaitFor(10.0, [&] { return !sampler->isActive(); }));
   EXPECT_EQ(QVSessionRecorder::StopReasonSampleLimit, sampler->stopReason());
   // Two threads per tick: the tick that reaches 40 may hold one more.
   EXPECT_GE(sampler->sampleCount(), 40u);
   EXPECT_LE(sampler->sampleCount(), 41u);
   test::ExpectNotTraced(probe->pid());
-}
 
-TEST_F(QVSamplerProcessRecordingTest, AbortDropsTheSamplesAndReleasesTheTarget) {
-  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_NOFP_NOG, {"spin", "20"}));
+  // Without a limit, so that nothing but the abort ends the next one.
+  ASSERT_TRUE(sampler->setConfig(Config(0.005)));
+  ASSERT_TRUE(sampler->start());
   ASSERT_TRUE(WaitForSamples(10));
   sampler->abort();
   EXPECT_FALSE(sampler->isActive());
