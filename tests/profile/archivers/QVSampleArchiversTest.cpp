@@ -1,6 +1,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <vector>
 
@@ -356,7 +357,11 @@ TEST_F(QVSampleArchiversTest, IdentifiersComeOnlyFromNewContextsAndCallFramesRes
 
   QVThreadTenureArchiver tenures;
   tenures.archive(ContextOf(30, 31, 1), 0, 1, QVAbstractThreadTenure::EndReasonSleep, 0);
-  tenures.archive(ContextOf(30, 32, 1), 1, 2, QVAbstractThreadTenure::EndReasonSleep, 0);
+  tenures.archive(ContextOf(30, 32, 1), 1, 2, QVAbstractThreadTenure::EndReasonPreempted, -5);
+  // A session file shows what was archived, not what was asked for.
+  const QVAbstractThreadTenure& second = *tenures.samples()[1];
+  EXPECT_EQ(std::make_tuple(uint64_t{1}, uint64_t{2}, QVAbstractThreadTenure::EndReasonPreempted, -5),
+            std::make_tuple(second.beginTick(), second.endTick(), second.endReason(), second.priority()));
   QVSampleIdentifiers sets;
   tenures.getIdentifiers(sets);
   EXPECT_EQ(2u, sets.contexts.size());
@@ -380,7 +385,10 @@ TEST_F(QVSampleArchiversTest, IdentifiersComeOnlyFromNewContextsAndCallFramesRes
   // calling process, and those of an unknown process (34) not at all.
   QVSystemCallTenureArchiver calls;
   calls.archive(ContextOf(30, 33, 1), 0, 1, 1, {0x7024, 0x7090});
-  calls.archive(ContextOf(34, 34, 1), 0, 1, 1, {0x7024});
+  calls.archive(ContextOf(34, 34, 1), 3, 4, 60, {0x7024});
+  EXPECT_EQ(std::make_tuple(uint64_t{3}, uint64_t{4}, 60, std::vector<uint64_t>{0x7024}),
+            std::make_tuple(calls.samples()[1]->beginTick(), calls.samples()[1]->endTick(),
+                            calls.samples()[1]->number(), AddressesOf(*calls.samples()[1])));
   QVSampleIdentifiers called;
   calls.getIdentifiers(called);
   EXPECT_EQ((std::unordered_set<QVSymbolId>{symbol->symbolId()}), called.symbolIds);

@@ -277,7 +277,6 @@ TEST(QVCallTreeWords, TopologyAndGranularityWordsRoundTrip) {
 TEST_F(QVCallTreeTest, EmptyListsStacksAndNullEntriesAddNothingAndOneFrameMakesOneChild) {
   QVCallTree tree(TenureList(), QVCallTree::tree, QVCallTree::symbol);
   ASSERT_TRUE(tree.rootNode());
-  EXPECT_FALSE(tree.rootNode()->hasChildren());
   EXPECT_EQ(0u, tree.rootNode()->numberOfChildren());
   EXPECT_EQ(0.0, tree.rootNode()->totalWeight());
   std::unordered_set<QVThreadId> threads;

@@ -179,11 +179,9 @@ TEST(QVMetricModel, ArchiveRoundTrips) {
   auto decoded = UnarchiveFromString<QVMetricData>(document, "MetricData");
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->timeRange().location, 123456789u);
-  EXPECT_EQ(decoded->timeRange().length, 1000000000u);
   EXPECT_DOUBLE_EQ(decoded->sampleForSystem(system)->metricMap().floatValue("system.time.user"), 1.25);
   EXPECT_EQ(decoded->sampleForProcess(QVProcessId::uniqueProcessId(system, 42, 7))->metricMap().signedValue("t"), -3);
   EXPECT_EQ(decoded->sampleForDisk(QVDiskId::uniqueDiskId(system, "vda"))->metricMap().unsignedValue("d"), 512u);
-  EXPECT_EQ(decoded->networkSamples().size(), 1u);
   EXPECT_TRUE(decoded->sampleForThread(QVThreadId())->metricMap().empty()) << "absent gives the empty sample";
   EXPECT_EQ(ArchiveToString(*decoded, "MetricData"), document);
 

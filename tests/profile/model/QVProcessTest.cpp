@@ -338,9 +338,6 @@ TEST_F(QVProcessTest, SymbolRangesAreAbsoluteAndFramesResolveThroughTheProcessAn
   std::ostringstream location;
   frame.getDescription(location, false, false, false, false, false, false, true, true, true);
   EXPECT_EQ(" @:0 ", location.str());
-
-  EXPECT_TRUE(frame == TestCallFrame(0x400020));
-  EXPECT_FALSE(frame == TestCallFrame(0x400021, process.get()));
 }
 
 // --- merging ------------------------------------------------------------------------
@@ -480,7 +477,6 @@ TEST_F(QVProcessArchiveTest, RoundTripKeepsEveryPartAndEveryUnknown) {
   EXPECT_NE(std::string::npos, bareDocument.find("0xffffffff")) << bareDocument;
   decoded = test::UnarchiveFromString<QVProcess>(bareDocument, "Process");
   EXPECT_EQ(0xFFFFFFFFu, decoded->userIdentifier());
-  EXPECT_TRUE(decoded->startTime().is_not_a_date_time());
   EXPECT_EQ(bareDocument, test::ArchiveToString(*decoded, "Process"));
 }
 
