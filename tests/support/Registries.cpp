@@ -31,7 +31,5 @@ void ModelTest::TearDown() {
   QVProcessDiscovery::install(platform_);
 }
 
-void ModelTest::UsePlatformDiscovery() { QVProcessDiscovery::install(platform_); }
-
 }  // namespace test
 }  // namespace Quorvel

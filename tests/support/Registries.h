@@ -28,8 +28,6 @@ class ModelTest : public RegistryTest {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Lets the platform's own discovery answer again.
-  void UsePlatformDiscovery();
 
  private:
   std::shared_ptr<QVProcessDiscovery> platform_;

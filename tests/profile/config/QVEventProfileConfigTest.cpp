@@ -29,7 +29,9 @@ QVEventProfileConfig MakeConfig() {
   return config;
 }
 
-TEST(QVEventProfileConfigEditing, CounterEventsAndCopies) {
+// Copies from shared pointers are made, and checked to be deep, by every
+// copy of a session configuration.
+TEST(QVEventProfileConfigEditing, CounterEventsAreASetAndRemovingAnswersFalse) {
   QVEventProfileConfig config;
   EXPECT_TRUE(config.addCounterEvent(kBranches));
   EXPECT_TRUE(config.addCounterEvent(QVPerfMonEventId("branches", "renamed", "")));
@@ -39,13 +41,6 @@ TEST(QVEventProfileConfigEditing, CounterEventsAndCopies) {
   EXPECT_FALSE(config.removeCounterEvent(kBranches));
   EXPECT_TRUE(config.counterEvents.empty());
   EXPECT_FALSE(config.removeCounterEvent(kBranches));
-
-  // A copy from a shared pointer is independent of its source.
-  auto original = std::make_shared<QVEventProfileConfig>(MakeConfig());
-  QVEventProfileConfig copy(original);
-  EXPECT_EQ(*original, copy);
-  copy.addCounterEvent(QVPerfMonEventId("cache-misses", "", ""));
-  EXPECT_EQ(3u, original->counterEvents.size());
   EXPECT_THROW(QVEventProfileConfig(std::shared_ptr<QVEventProfileConfig>()), QVException);
 }
 
@@ -82,17 +77,9 @@ TEST(QVEventProfileConfigEquality, ComparesProcessorTriggerAndCounterSet) {
   }
 }
 
-TEST(QVEventProfileConfigText, DescriptionAndArchiveListCounterEventsInIdentifierOrder) {
-  EXPECT_EQ("cpu: " + ProcessorToPrettyString(QVProcessorCore2) +
-                " triggerEvent: Hardware:CPU Cycles [cycles] triggerCount: 100000"
-                " counterEvent: Hardware cache:LLC load misses [LLC-load-misses]"
-                " counterEvent: Hardware:Branches [branches]"
-                " counterEvent: Hardware:Instructions [instructions]",
-            test::Text(MakeConfig()));
-
-  EXPECT_EQ("", test::Text(std::shared_ptr<QVEventProfileConfig>()));
-
-  // The archive writes the counter events sorted too, and reads them back.
+// The description's order is checked in a session configuration's text;
+// the archive writes the counter events sorted too, and reads them back.
+TEST(QVEventProfileConfigText, ArchiveListsCounterEventsInIdentifierOrder) {
   QVEventProfileConfig original = MakeConfig();
   std::string document = test::ArchiveToString(original, "EventConfig");
 
@@ -118,9 +105,8 @@ TEST(QVEventProfileConfigText, DescriptionAndArchiveListCounterEventsInIdentifie
       test::UnarchiveFromString<QVEventProfileConfig>(document, "EventConfig");
   ASSERT_TRUE(copy);
   EXPECT_EQ(original, *copy);
-  EXPECT_EQ("Event Profile Config", copy->name());
-  EXPECT_EQ("CPU Cycles", copy->triggerEvent.name());
-  // Archiving is deterministic, so the copy writes the same document.
+  // Archiving is deterministic, so the copy writes the same document, names
+  // the equality above ignores included.
   EXPECT_EQ(document, test::ArchiveToString(*copy, "EventConfig"));
 
   // Decoding replaces the counter events a configuration had.

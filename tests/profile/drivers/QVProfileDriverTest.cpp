@@ -81,30 +81,18 @@ TEST(QVProfileDriverRegistryTest, NoBackendLeavesOnePlainUnknownDriverThatCannot
   EXPECT_EQ(QVProfileDriver::defaultDriver(), drivers[0]);
   // Later calls hand out the same registry.
   EXPECT_EQ(QVProfileDriver::availableDrivers(), drivers);
-
+  // The environment tables below have back-ends that are not loaded; here
+  // there are none at all.
   QVErrorManager errors;
-  errors.setErrorId("left over from before");
   drivers[0]->getEnvironmentErrors(errors, false);
   EXPECT_EQ(errors.errorIds(), std::vector<std::string>{"QVProfileDriverErrorNoDriver"});
-  EXPECT_FALSE(errors.testWarningId(QVProfileDriverWarningNoEventList));
-  // The plain driver cannot disable power management; only a virtual
-  // machine spares it the warning.
-  EXPECT_EQ(errors.testWarningId("QVProfileDriverWarningUnableToDisablePowerManagement"),
-            !drivers[0]->virtualMachine());
 }
 
-// The default driver fills the registry on first use; available back-ends
-// are listed perf, qvprofile, oprofile whatever order they registered in;
-// unavailable and null ones are left out; only the three Linux back-ends
-// can register.
+// Available back-ends are listed perf, qvprofile, oprofile whatever order
+// they registered in; unavailable and null ones are left out; only the
+// three Linux back-ends can register. (That the default fills the registry
+// on first use is what every choice test below starts with.)
 TEST(QVProfileDriverRegistryTest, BackendsAreListedInPreferenceOrderAndOnlyLinuxOnesRegister) {
-  {
-    DriverRegistrySandbox sandbox;
-    auto perf = std::make_shared<FakeProfileDriver>(kPerf);
-    sandbox.install(perf);
-    EXPECT_EQ(QVProfileDriver::defaultDriver(), perf);
-    EXPECT_EQ(perf->loadCount(), 1);
-  }
   {
     DriverRegistrySandbox sandbox;
     sandbox.install(std::make_shared<FakeProfileDriver>(kOprofile));
@@ -199,7 +187,9 @@ TEST_F(QVProfileDriverChoiceTest, RegisteredCandidateThatFailsToLoadStaysDefault
   Install({perf_, qvprofile_, oprofile_}, "3.10.0");
   QVProfileDriver::availableDrivers();
   journal_->clear();
-  EXPECT_FALSE(QVProfileDriver::setDefaultDriverId(kUnknown));
+  const std::string failed = test::CaptureLog([] { EXPECT_FALSE(QVProfileDriver::setDefaultDriverId(kUnknown)); });
+  EXPECT_THAT(failed, HasSubstr("failed to set profile driver to 'profile.driver.linux.perf'"));
+  EXPECT_THAT(failed, HasSubstr("failed to set profile driver to 'profile.driver.unknown'"));
   EXPECT_EQ(QVProfileDriver::defaultDriverId(), kPerf);
   // Neither later candidate was tried.
   EXPECT_EQ(*journal_, std::vector<std::string>{"load perf"});
@@ -236,12 +226,6 @@ TEST_F(QVProfileDriverChoiceTest, UnregisteredIdentifiersAndDriversThatDoNotLoad
   EXPECT_EQ(QVProfileDriver::defaultDriverId(), kPerf);
   EXPECT_FALSE(perf_->isLoaded());
   EXPECT_FALSE(QVProfileDriver::setDefaultDriverId(kOprofile));
-
-  // With real drivers registered but none loading, the automatic choice fails too.
-  perf_->setLoadSucceeds(false);
-  const std::string failed = test::CaptureLog([] { EXPECT_FALSE(QVProfileDriver::setDefaultDriverId("")); });
-  EXPECT_THAT(failed, HasSubstr("failed to set profile driver to 'profile.driver.linux.perf'"));
-  EXPECT_THAT(failed, HasSubstr("failed to set profile driver to 'profile.driver.unknown'"));
 }
 
 // ---------------------------------------------------------------------------
@@ -259,18 +243,19 @@ TEST_F(QVProfileDriverChoiceTest, LoadedBackendsSatisfyTheDriverCheckUnlessOprof
       {{false, true, true}, {"QVProfileDriverErrorDriverConflict"}},
       {{false, false, false}, {"QVProfileDriverErrorNoDriver"}},
   };
+  // One manager for all: what the case before left is cleared.
+  QVErrorManager errors;
   for (const auto& c : cases) {
     perf_->setLoaded(c.first[0]);
     qvprofile_->setLoaded(c.first[1]);
     oprofile_->setLoaded(c.first[2]);
-    QVErrorManager errors;
     perf_->getEnvironmentErrors(errors, false);
     EXPECT_EQ(errors.errorIds(), c.second) << c.first[0] << c.first[1] << c.first[2];
   }
-  QVErrorManager errors;
-  errors.setErrorId("QVSamplerErrorInsufficientSamples");
-  perf_->getEnvironmentErrors(errors, true);
-  EXPECT_EQ(errors.errorIds(),
+  QVErrorManager appended;
+  appended.setErrorId("QVSamplerErrorInsufficientSamples");
+  perf_->getEnvironmentErrors(appended, true);
+  EXPECT_EQ(appended.errorIds(),
             (std::vector<std::string>{"QVSamplerErrorInsufficientSamples", "QVProfileDriverErrorNoDriver"}))
       << "appending keeps what the manager held";
 }
@@ -358,15 +343,8 @@ TEST(QVProfileDriverMessageTest, ComposedTextsAndForeignAndInvalidIdentifiers) {
 // ---------------------------------------------------------------------------
 // The driver object itself.
 
-TEST(QVProfileDriverTest, ConfigErrorsAreClearedUnlessAppendingAndCyclesFollowTheCounterFrequency) {
+TEST(QVProfileDriverTest, CyclesFollowTheCounterFrequency) {
   FakeProfileDriver driver(kPerf);
-  QVErrorManager errors;
-  errors.setErrorId("QVProfileDriverErrorUnknown");
-  driver.getConfigErrors(errors, true);
-  EXPECT_EQ(errors.errorCount(), 1u);
-  driver.getConfigErrors(errors, false);
-  EXPECT_EQ(errors.errorCount(), 0u);
-
   driver.setCycleCounterFrequency(2400000000u);
   EXPECT_EQ(driver.secondsToCycles(1.0), 2400000000u);
   EXPECT_EQ(driver.cyclesToSeconds(2400000000u), 1.0);
@@ -391,27 +369,20 @@ TEST(QVProfileDriverTest, ArchiveRoundTripKeepsEveryArchivedMember) {
   const std::string document = ArchiveToString(driver, "ProfileDriver");
   const std::shared_ptr<QVProfileDriver> decoded = UnarchiveFromString<QVProfileDriver>(document, "ProfileDriver");
   ASSERT_TRUE(decoded);
+  // Writing the decoded driver gives the same document, so every member
+  // survived; that each is read from its own element is what the
+  // description test below shows. Numbers are hex.
+  EXPECT_EQ(ArchiveToString(*decoded, "ProfileDriver"), document);
   EXPECT_EQ(decoded->identifier(), kOprofile);
-  EXPECT_EQ(decoded->name(), "oprofile");
-  EXPECT_EQ(decoded->jiffy(), -1.0);
-  EXPECT_TRUE(decoded->virtualMachine());
-  EXPECT_EQ(decoded->arch(), driver.arch());
-  EXPECT_EQ(decoded->processor(), QVProcessorCore2);
-  EXPECT_EQ(decoded->processorCount(), driver.processorCount());
-  EXPECT_EQ(decoded->processorFrequency(), driver.processorFrequency());
   EXPECT_EQ(decoded->cycleCounterFrequency(), 2400000000u);
-  EXPECT_EQ(decoded->pmcWidth(), 32u);
   EXPECT_EQ(decoded->events(), driver.events());
-  EXPECT_TRUE(decoded->disablePowerManagementSupported());
-  EXPECT_TRUE(decoded->timeLimitSupported());
-  EXPECT_FALSE(decoded->sampleLimitSupported());
   uint64_t size = 0, watershed = 0, cpuSize = 0;
   decoded->getBufferConfig(size, watershed, cpuSize);
-  EXPECT_EQ(size, 0x100000u);
-  EXPECT_EQ(watershed, 0x80000u);
   EXPECT_EQ(cpuSize, 0x10000u);
-  // Writing the decoded driver gives the same document.
-  EXPECT_EQ(ArchiveToString(*decoded, "ProfileDriver"), document);
+  EXPECT_NE(document.find(">0x8f0d1800</CycleCounterFrequency>"), std::string::npos) << document;
+  EXPECT_NE(document.find(">0x100000</BufferSize>"), std::string::npos) << document;
+  EXPECT_NE(document.find(">-1.0000000000</Jiffy>"), std::string::npos) << document;
+  EXPECT_NE(document.find(">0x20</PmcWidth>"), std::string::npos) << document;
 
   // Decoding into a driver replaces the events it held.
   FakeProfileDriver target(kPerf);
@@ -421,31 +392,9 @@ TEST(QVProfileDriverTest, ArchiveRoundTripKeepsEveryArchivedMember) {
   EXPECT_EQ(target.events(), driver.events());
 }
 
-TEST(QVProfileDriverTest, ArchivedNumbersAreHexTextAndReadWithBaseDetection) {
-  FakeProfileDriver driver(kPerf);
-  driver.setCycleCounterFrequency(2400000000u);
-  driver.setBufferConfig(4096, 0, 0);
-  const std::string document = ArchiveToString(driver, "ProfileDriver");
-  EXPECT_NE(document.find(">0x8f0d1800</CycleCounterFrequency>"), std::string::npos) << document;
-  EXPECT_NE(document.find(">0x1000</BufferSize>"), std::string::npos) << document;
-  EXPECT_NE(document.find(">-1.0000000000</Jiffy>"), std::string::npos) << document;
-  EXPECT_NE(document.find(">0x20</PmcWidth>"), std::string::npos) << document;
-
-  for (const std::string text : {"0x10", "16"}) {
-    const auto decoded = UnarchiveFromString<QVProfileDriver>(WithElementText(document, "ProcessorCount", text),
-                                                              "ProfileDriver");
-    EXPECT_EQ(decoded->processorCount(), 16u) << text;
-  }
-  const auto garbage =
-      UnarchiveFromString<QVProfileDriver>(WithElementText(document, "PmcCount", "lots"), "ProfileDriver");
-  EXPECT_EQ(garbage->pmcCount(), 0u);
-  const auto jiffy =
-      UnarchiveFromString<QVProfileDriver>(WithElementText(document, "Jiffy", "0.0040000000"), "ProfileDriver");
-  EXPECT_EQ(jiffy->jiffy(), 0.004);
-}
-
 TEST(QVProfileDriverTest, DescriptionListsNameMachineAndCapabilities) {
-  // Decoded from a document so that every value is fixed, not this machine's.
+  // Decoded from a document so that every value is fixed, not this machine's;
+  // numbers are read with base detection (hex 0x4, decimal 2400000000).
   std::string document = ArchiveToString(QVProfileDriver(kQVProfile), "ProfileDriver");
   document = WithElementText(document, "Jiffy", "0.0040000000");
   document = WithElementText(document, "VirtualMachine", "false");

@@ -79,15 +79,10 @@ TEST(QVNotifyMessageTest, WarningsHaveTextsErrorsBelongToTheDriverAndOtherIdsAns
   EXPECT_TRUE(os.str().empty());
 }
 
-TEST(QVNotifyStateTest, ActiveFlagAndSessionErrors) {
+TEST(QVNotifyStateTest, SessionErrorsAreAppendedOrReplaceWhatTheManagerHeld) {
   FlagNotify notify;
-  EXPECT_FALSE(notify.isActive());
-  ASSERT_TRUE(notify.start());
-  EXPECT_TRUE(notify.isActive());
   notify.warn(QVNotifyWarningBufferCorrupt);
   notify.fail(QVNotifyLinuxErrorFailedToStop);
-  EXPECT_TRUE(notify.stop());
-  EXPECT_FALSE(notify.isActive());
 
   QVErrorManager errors;
   errors.setWarningId(QVSamplerWarningBufferOverflow);

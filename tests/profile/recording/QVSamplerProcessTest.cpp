@@ -160,31 +160,6 @@ TEST_F(QVSamplerProcessTest, StartFailsWithoutAUsableTargetAndRefusedTargetsLeav
                              ArchitectureToPrettyString(LocalMachineArchitecture()) + " system"));
 }
 
-TEST_F(QVSamplerProcessRecordingTest, ConfigurationAndTargetAreFixedWhileRecording) {
-  EXPECT_DOUBLE_EQ(0.005, sampler->samplingInterval());
-  EXPECT_TRUE(sampler->setConfig(Config(0.02)));
-  EXPECT_DOUBLE_EQ(0.02, sampler->samplingInterval());
-  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
-  const std::shared_ptr<QVProcess> process = sampler->targetProcess();
-  ASSERT_TRUE(process);
-  EXPECT_EQ(probe->pid(), process->processId().nativeIdentifier());
-
-  const std::string log = test::CaptureLog([&] {
-    EXPECT_FALSE(sampler->setConfig(Config(0.001)));
-    EXPECT_DOUBLE_EQ(0.02, sampler->samplingInterval());
-    EXPECT_FALSE(sampler->setTargetProcess(nullptr));
-    EXPECT_EQ(process, sampler->targetProcess());
-  });
-  EXPECT_THAT(log, HasSubstr("unable to set target process while active"));
-
-  EXPECT_TRUE(sampler->stop());
-  test::ExpectNotTraced(probe->pid());
-  // Cleared once idle.
-  EXPECT_TRUE(sampler->setTargetProcess(nullptr));
-  EXPECT_FALSE(sampler->targetProcess());
-}
-
-
 TEST_F(QVSamplerProcessTest, MessagesOfItsIdentifiers) {
   std::ostringstream error;
   EXPECT_TRUE(sampler->getErrorMessage(error, QVSamplerProcessErrorUnableToSampleTargetProcess));
@@ -328,8 +303,20 @@ TEST_F(QVSamplerProcessRecordingTest, TargetExitingEndsTheRecordingAndKeepsItsSa
   EXPECT_GE(data->size(), 20u);
 }
 
-TEST_F(QVSamplerProcessRecordingTest, ARunningTargetThatCannotBeSampledEndsItWithTheError) {
+TEST_F(QVSamplerProcessRecordingTest, ConfigAndTargetAreFixedWhileRecordingAndATargetThatCannotBeSampledEndsIt) {
+  EXPECT_TRUE(sampler->setConfig(Config(0.02)));
+  EXPECT_DOUBLE_EQ(0.02, sampler->samplingInterval());
   ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_FP_G, {"block"}));
+  const std::shared_ptr<QVProcess> process = sampler->targetProcess();
+  ASSERT_TRUE(process);
+  EXPECT_EQ(probe->pid(), process->processId().nativeIdentifier());
+  const std::string log = test::CaptureLog([&] {
+    EXPECT_FALSE(sampler->setConfig(Config(0.001)));
+    EXPECT_DOUBLE_EQ(0.02, sampler->samplingInterval());
+    EXPECT_FALSE(sampler->setTargetProcess(nullptr));
+    EXPECT_EQ(process, sampler->targetProcess());
+  });
+  EXPECT_THAT(log, HasSubstr("unable to set target process while active"));
   ASSERT_TRUE(WaitForSamples(5));
   {
     // Traced by someone else (here this test), the probe's only thread
@@ -348,6 +335,9 @@ TEST_F(QVSamplerProcessRecordingTest, ARunningTargetThatCannotBeSampledEndsItWit
   ASSERT_TRUE(data);
   EXPECT_GE(data->size(), 5u);
   test::ExpectNotTraced(probe->pid());
+  // The target is cleared once idle.
+  EXPECT_TRUE(sampler->setTargetProcess(nullptr));
+  EXPECT_FALSE(sampler->targetProcess());
 }
 
 TEST_F(QVSamplerProcessRecordingTest, ThreadsComingAndGoingBetweenTicks) {
@@ -376,22 +366,22 @@ TEST_F(QVSamplerProcessRecordingTest, ThreadsComingAndGoingBetweenTicks) {
   EXPECT_GE(threads.size(), 2u);
 }
 
-TEST_F(QVSamplerProcessRecordingTest, SampleLimitEndsTheRecording) {
+TEST_F(QVSamplerProcessRecordingTest, SampleLimitEndsTheRecordingAndAbortDropsTheSamplesAndReleasesTheTarget) {
   auto config = Config(0.002);
   config->sampleLimitEnable = true;
   config->sampleLimit = 40;
   ASSERT_TRUE(sampler->setConfig(config));
-  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_FP_NOG, {"spin", "20"}));
+  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_NOFP_NOG, {"spin", "20"}));
   ASSERT_TRUE(WaitFor(10.0, [&] { return !sampler->isActive(); }));
   EXPECT_EQ(QVSessionRecorder::StopReasonSampleLimit, sampler->stopReason());
   // Two threads per tick: the tick that reaches 40 may hold one more.
   EXPECT_GE(sampler->sampleCount(), 40u);
   EXPECT_LE(sampler->sampleCount(), 41u);
   test::ExpectNotTraced(probe->pid());
-}
 
-TEST_F(QVSamplerProcessRecordingTest, AbortDropsTheSamplesAndReleasesTheTarget) {
-  ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_NOFP_NOG, {"spin", "20"}));
+  // Without a limit, so that nothing but the abort ends the next one.
+  ASSERT_TRUE(sampler->setConfig(Config(0.005)));
+  ASSERT_TRUE(sampler->start());
   ASSERT_TRUE(WaitForSamples(10));
   sampler->abort();
   EXPECT_FALSE(sampler->isActive());

@@ -34,8 +34,6 @@
 #include "symbols/QVSectionId.h"
 #include "symbols/QVSymbol.h"
 #include "symbols/QVSymbolId.h"
-#include "symbols/QVSymbolOwner.h"
-#include "symbols/QVSymbolSourceMap.h"
 
 namespace Quorvel {
 namespace {
@@ -58,38 +56,12 @@ std::vector<uint64_t> AddressesOf(const QVAbstractCallStack& stack) {
   return addresses;
 }
 
-// Gives symbols the line information a module would: every symbol of the
-// table maps its first 8 bytes to one line of one file.
-class LineOwner : public QVSymbolOwner {
- public:
-  LineOwner(const std::string& path, int line) : file_(QVFileId::uniqueFileId(path)), line_(line) {}
-  bool getDataForSymbol(const QVSymbol&, std::vector<unsigned char>& data) const override {
-    data.clear();
-    return false;
-  }
-  bool getSourceLocationsForSymbol(const QVSymbol&, QVSymbolSourceMap& locations) const override {
-    locations.clear();
-    locations.addLine(file_, QVRange<int>(0, 8), line_);
-    return true;
-  }
-  bool haveSourceLocationInfoForSymbol(const QVSymbol&) const override { return true; }
-  bool getRelocationEntriesForSymbol(const QVSymbol&, std::vector<QVSymbolRelocation>& entries) const override {
-    entries.clear();
-    return false;
-  }
-  bool haveRelocationEntriesForSymbol(const QVSymbol&) const override { return false; }
-  bool getPropertiesForSymbol(const QVSymbol&, QVPropertyMap&) const override { return false; }
-
- private:
-  QVFileId file_;
-  int line_;
-};
-
 using QVSamplesTest = test::ModelTest;
 
 // A registered process of pid 70 with one code section of libsample.so
-// mapped at 0x400000; its symbol "compute" covers [0x400010, 0x400030) and
-// has line 42 of compute.c for its first 8 bytes.
+// mapped at 0x400000; its symbol "compute" covers [0x400010, 0x400030).
+// Frames' source lines come from real line tables in the call tree's test
+// of this program's own functions and in qvprof's line reports.
 class QVSamplesSymbolTest : public QVSamplesTest {
  protected:
   void SetUp() override {
@@ -104,8 +76,6 @@ class QVSamplesSymbolTest : public QVSamplesTest {
     symbol = std::make_shared<QVSymbol>(QVSymbolId::uniqueSymbolId(section->sectionId(), 0), "compute",
                                         QVSymbol::TypeCode, QVSymbol::VisibilityGlobal, QVArchitectureX86_64);
     symbol->setSectionRange(QVRange<int>(0x10, 0x20));
-    owner = std::make_shared<LineOwner>("/qvtest/src/compute.c", 42);
-    symbol->setOwner(owner);
     section->setSymbolForRange(symbol, symbol->sectionRange());
     process = std::make_shared<QVProcess>(ProcessOf(70), "sample", "/qvtest/bin/sample");
     process->setSectionAtAddressRange(section, QVRange<unsigned long>(0x400000, 0x1000));
@@ -115,13 +85,14 @@ class QVSamplesSymbolTest : public QVSamplesTest {
   std::shared_ptr<QVModule> module;
   std::shared_ptr<QVSection> section;
   std::shared_ptr<QVSymbol> symbol;
-  std::shared_ptr<LineOwner> owner;
   std::shared_ptr<QVProcess> process;
 };
 
 // --- tenures ------------------------------------------------------------------
 
-TEST_F(QVSamplesTest, TickRangeDurationOffsetWeightAndSharedContexts) {
+// That tenures hold the interned instance of their context is checked where
+// a decoded tenure is compared with the one written.
+TEST_F(QVSamplesTest, TickRangeDurationOffsetAndWeight) {
   QVCallStackTenure tenure(ContextOf(1, 1, 0, 1), 100, 350);
   EXPECT_EQ(QVRange<uint64_t>(100, 250), tenure.tickRange());
   EXPECT_EQ(250u, tenure.durationTicks());
@@ -132,15 +103,6 @@ TEST_F(QVSamplesTest, TickRangeDurationOffsetWeightAndSharedContexts) {
   tenure.setBeginTick(300);
   tenure.setEndTick(310);
   EXPECT_EQ(10u, tenure.durationTicks());
-
-  // Equal contexts are one interned instance, whatever the tenure.
-  QVThreadTenure a(ContextOf(2, 3, 1, 1), 0, 1, QVThreadTenure::EndReasonSleep, 5);
-  QVCallStackTenure b(ContextOf(2, 3, 1, 1), 0, 1);
-  QVCallStackTenure c(ContextOf(2, 3, 0, 1), 0, 1);
-  EXPECT_EQ(&a.context(), &b.context());
-  EXPECT_NE(&a.context(), &c.context());
-  b.setContext(ContextOf(2, 3, 0, 1));
-  EXPECT_EQ(&b.context(), &c.context());
 }
 
 TEST_F(QVSamplesTest, ThreadTenureEndReasonsAndTicksDescribeArchiveAndReadBack) {
@@ -169,22 +131,13 @@ TEST_F(QVSamplesTest, ThreadTenureEndReasonsAndTicksDescribeArchiveAndReadBack) 
   std::string foreign = ArchiveToString(QVThreadTenure(context, 1, 2, QVThreadTenure::EndReasonExit, 0), "Tenure");
   foreign.replace(foreign.find(">E<"), 3, ">Q<");
   EXPECT_EQ(0, static_cast<int>(UnarchiveFromString<QVThreadTenure>(foreign, "Tenure")->endReason()));
-
-  // Ticks are written in hex and read with base detection: octal and
-  // garbage as another writer might leave them.
-  std::string document = ArchiveToString(QVThreadTenure(context, 255, 4096, QVThreadTenure::EndReasonExit, 1), "Tenure");
-  ASSERT_NE(std::string::npos, document.find(">0xff<")) << document;
-  ASSERT_NE(std::string::npos, document.find(">0x1000<")) << document;
-  document.replace(document.find(">0xff<"), 6, ">0777<");
-  document.replace(document.find(">0x1000<"), 8, ">junk<");
-  const auto decoded = UnarchiveFromString<QVThreadTenure>(document, "Tenure");
-  EXPECT_EQ(0777u, decoded->beginTick());
-  EXPECT_EQ(0u, decoded->endTick());
+  // How ticks other writers left (octal, garbage) parse is the archive's
+  // number parsing, checked in its own test.
 }
 
 // --- plain call stacks ----------------------------------------------------------
 
-TEST_F(QVSamplesTest, CallStackNavigationFollowsIndexOrder) {
+TEST_F(QVSamplesTest, CallStackNavigationFollowsIndexOrderAndSetFramesReplacesTheWholeContent) {
   QVCallStack stack;
   for (uint64_t address : {0x10u, 0x20u, 0x30u}) {
     stack.addFrame(address);
@@ -193,8 +146,6 @@ TEST_F(QVSamplesTest, CallStackNavigationFollowsIndexOrder) {
   const QVAbstractCallFrame* leaf = stack.frameAtIndex(0);
   const QVAbstractCallFrame* middle = stack.frameAtIndex(1);
   const QVAbstractCallFrame* outer = stack.frameAtIndex(2);
-  EXPECT_EQ(0x10u, leaf->address());
-  EXPECT_EQ(0x30u, outer->address());
   EXPECT_TRUE(stack.isLeaf(leaf));
   EXPECT_FALSE(stack.isLeaf(middle));
   EXPECT_EQ(middle, stack.caller(leaf));
@@ -217,10 +168,8 @@ TEST_F(QVSamplesTest, CallStackNavigationFollowsIndexOrder) {
   EXPECT_EQ(nullptr, other.caller(other.frameAtIndex(0)));
   EXPECT_EQ(nullptr, other.callee(other.frameAtIndex(0)));
   EXPECT_EQ("[0] 0x10 \n", test::Text(other));
-}
 
-TEST_F(QVSamplesTest, SetFramesReplacesTheWholeContent) {
-  QVCallStack stack;
+  // Setting frames replaces the whole content.
   stack.setFrames(std::vector<uint64_t>{1, 2, 3, 4, 5});
   const std::vector<uint64_t> replacement{0xa, 0xb};
   stack.setFrames(replacement);
@@ -286,16 +235,10 @@ TEST_F(QVSamplesTest, DescriptionNumbersOutermostFrameZeroAndFramesTextIsHex) {
   EXPECT_TRUE(parsed.empty());
 }
 
-TEST_F(QVSamplesTest, CallStackAndSystemCallTenuresRoundTripAndDescribeThemselves) {
-  QVCallStackTenure tenure(ContextOf(11, 12, 1, 2), 10, 20);
-  tenure.setFrames(std::vector<uint64_t>{0xffffffff81000010ull, 0, 0xffffffff81000200ull});
-  const auto decoded = UnarchiveFromString<QVCallStackTenure>(ArchiveToString(tenure, "CallStack"), "CallStack");
-  EXPECT_EQ(tenure.context(), decoded->context());
-  EXPECT_EQ(10u, decoded->beginTick());
-  EXPECT_EQ(20u, decoded->endTick());
-  EXPECT_EQ(tenure.addresses(), decoded->addresses());
-  EXPECT_TRUE(tenure == *decoded);
-
+// Plain call-stack tenures round-trip in the session file test, which reads
+// them back in a fresh process; here the extremes of the system call's
+// own numbers.
+TEST_F(QVSamplesTest, SystemCallTenuresRoundTripAndDescribeThemselves) {
   QVSystemCallTenure call(ContextOf(13, 14, 0, 1), 5, 9, 231);
   call.setArguments({0, 0x10, 0xffffffffffffffffull});
   call.setResult(0xfffffffffffffff2ull);
@@ -303,17 +246,11 @@ TEST_F(QVSamplesTest, CallStackAndSystemCallTenuresRoundTripAndDescribeThemselve
   EXPECT_EQ("0x0 0x10 0xffffffffffffffff ", QVSystemCallTenure::argumentsText(call.arguments()));
   EXPECT_EQ("System Call - number:231", test::Text(call));
 
-  const auto decodedCall = UnarchiveFromString<QVSystemCallTenure>(ArchiveToString(call, "SysCall"), "SysCall");
-  EXPECT_EQ(231, decodedCall->number());
+  // The decoded call writes the same document.
+  const std::string document = ArchiveToString(call, "SysCall");
+  const auto decodedCall = UnarchiveFromString<QVSystemCallTenure>(document, "SysCall");
+  EXPECT_EQ(document, ArchiveToString(*decodedCall, "SysCall"));
   EXPECT_EQ(call.arguments(), decodedCall->arguments());
-  EXPECT_EQ(call.result(), decodedCall->result());
-  EXPECT_EQ(call.addresses(), decodedCall->addresses());
-  EXPECT_EQ(call.context(), decodedCall->context());
-
-  QVSystemCallTenure fresh;
-  EXPECT_EQ(-1, fresh.number());
-  EXPECT_TRUE(fresh.arguments().empty());
-  EXPECT_EQ(0u, fresh.result());
 
   // Null shared pointers print nothing.
   std::ostringstream os;
@@ -325,27 +262,19 @@ TEST_F(QVSamplesTest, CallStackAndSystemCallTenuresRoundTripAndDescribeThemselve
 
 // --- resolution through processes ---------------------------------------------------
 
-TEST_F(QVSamplesSymbolTest, CallStackFramesResolveSymbolSectionModuleAndLine) {
+TEST_F(QVSamplesSymbolTest, CallStackFramesResolveSymbolSectionAndModule) {
   QVCallStack stack;
   stack.setSymbolSource(process.get());
-  stack.setFrames(std::vector<uint64_t>{0x400014, 0x400020, 0x400800});
+  stack.setFrames(std::vector<uint64_t>{0x400014, 0x400800});
   QVRange<uint64_t> range;
   EXPECT_EQ(symbol, stack.frameAtIndex(0)->symbol(range));
   EXPECT_EQ(QVRange<uint64_t>(0x400010, 0x20), range);
   EXPECT_EQ(section, stack.frameAtIndex(0)->section(range));
   EXPECT_EQ(QVRange<uint64_t>(0x400000, 0x1000), range);
   EXPECT_EQ(module, stack.frameAtIndex(0)->module());
-
-  // Offset 4 of the symbol lies in the owner's [0, 8) line range; offset
-  // 0x10 does not, and the frame without a symbol has no location.
-  int line = 0;
-  EXPECT_EQ(QVFileId::uniqueFileId("/qvtest/src/compute.c"), stack.frameAtIndex(0)->sourceLocation(line));
-  EXPECT_EQ(42, line);
-  EXPECT_FALSE(stack.frameAtIndex(1)->sourceLocation(line).isValid());
-  EXPECT_FALSE(stack.frameAtIndex(2)->symbol(range));
+  EXPECT_FALSE(stack.frameAtIndex(1)->symbol(range));
   EXPECT_EQ(QVRange<uint64_t>(0, 0), range);
-  EXPECT_EQ(module, stack.frameAtIndex(2)->module()) << "the section still knows its module";
-  EXPECT_FALSE(stack.frameAtIndex(2)->sourceLocation(line).isValid());
+  EXPECT_EQ(module, stack.frameAtIndex(1)->module()) << "the section still knows its module";
 
   EXPECT_EQ("0x400014 compute  [libsample.so]", test::Text(*stack.frameAtIndex(0)));
 
@@ -471,56 +400,33 @@ TEST_F(QVSamplesTest, UniqueTenureWalksParentsFromTheLeafAndWithoutFramesHasSize
   EXPECT_THAT(test::ThrownQVException([&] { detached.setSymbolSource(nullptr); }),
               ::testing::StartsWith("attempt to set QVUniqueCallStackTenure symbol source @ "));
 
-  // A recursive stack: 0xa appears at positions 0 and 2.
+  // A recursive stack: 0xa appears at positions 0 and 2. Walks of random
+  // stacks with recursion are compared with plain stacks in the archivers'
+  // test; the quirk is that the first frame equal to p2 on the walk is the
+  // leaf, which has no callee.
   const std::vector<uint64_t> addresses{0xa, 0xb, 0xa, 0xc};
-  const int leaf = archiver->archiveCallFrames(addresses);
-  QVUniqueCallStackTenure tenure(ContextOf(1, 1, 0, 1), 0, 0, archiver, leaf);
+  QVUniqueCallStackTenure tenure(ContextOf(1, 1, 0, 1), 0, 0, archiver, archiver->archiveCallFrames(addresses));
   ASSERT_EQ(4, tenure.size());
-  EXPECT_EQ(addresses, AddressesOf(tenure));
-  const QVAbstractCallFrame* p0 = tenure.frameAtIndex(0);
-  const QVAbstractCallFrame* p1 = tenure.frameAtIndex(1);
   const QVAbstractCallFrame* p2 = tenure.frameAtIndex(2);
-  const QVAbstractCallFrame* p3 = tenure.frameAtIndex(3);
-  EXPECT_EQ(nullptr, tenure.frameAtIndex(4));
-  EXPECT_TRUE(tenure.isLeaf(p0));
   EXPECT_FALSE(tenure.isLeaf(p2)) << "leaf-ness is identity, not address";
-  EXPECT_EQ(p1, tenure.caller(p0));
-  EXPECT_EQ(p3, tenure.caller(p2));
-  EXPECT_EQ(nullptr, tenure.caller(p3));
-  EXPECT_EQ(p0, tenure.callee(p1));
-  EXPECT_EQ(p2, tenure.callee(p3));
-  EXPECT_EQ(nullptr, tenure.callee(p0));
-  // The first frame equal to p2 on the walk is the leaf, which has no callee.
+  EXPECT_EQ(tenure.frameAtIndex(3), tenure.caller(p2));
   EXPECT_EQ(nullptr, tenure.callee(p2));
   QVUniqueCallFrame stranger(0x99, nullptr);
   EXPECT_EQ(nullptr, tenure.callee(&stranger));
-
-  std::vector<const QVAbstractCallFrame*> frames;
-  tenure.getFrames(frames);
-  EXPECT_EQ((std::vector<const QVAbstractCallFrame*>{p0, p1, p2, p3}), frames);
-
-  // Equal, as a stack, to a plain stack of the same addresses.
   QVCallStack plain;
   plain.setFrames(addresses);
-  EXPECT_TRUE(tenure == plain);
-  EXPECT_TRUE(plain == tenure);
+  EXPECT_TRUE(plain == tenure) << "the archivers' test compares the other way round";
 }
 
-TEST_F(QVSamplesSymbolTest, UniqueFramesResolveThroughTheirArchiversSource) {
+// How unique frames resolve through their archiver's source is what every
+// session file read back in a fresh process shows; their text hides the
+// address behind a named symbol.
+TEST_F(QVSamplesSymbolTest, UniqueFramesDescribeThemselvesThroughTheirArchiversSource) {
   auto archiver = std::make_shared<QVUniqueCallFrameArchiver>();
   archiver->setSymbolSource(process.get());
   const int leaf = archiver->archiveCallFrames({0x400014, 0x400800});
   QVUniqueCallStackTenure tenure(ContextOf(70, 71, 0, 1), 0, 0, archiver, leaf);
   EXPECT_EQ(process.get(), tenure.symbolSource());
-  QVRange<uint64_t> range;
-  EXPECT_EQ(symbol, tenure.frameAtIndex(0)->symbol(range));
-  EXPECT_EQ(section, tenure.frameAtIndex(1)->section(range));
-  EXPECT_EQ(module, tenure.frameAtIndex(0)->module());
-  int line = 0;
-  EXPECT_EQ(QVFileId::uniqueFileId("/qvtest/src/compute.c"), tenure.frameAtIndex(0)->sourceLocation(line));
-  EXPECT_EQ(42, line);
-
-  // Unique frames hide the address behind a named symbol.
   EXPECT_EQ("[1] compute  [libsample.so]\n  [0] 0x400800  [libsample.so]\n", test::Text(tenure));
 }
 

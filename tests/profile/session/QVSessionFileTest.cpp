@@ -466,8 +466,6 @@ TEST(QVSessionFileChildProcess, ReadsTheFileOfTheRecordingProcess) {
 
 TEST_F(QVSessionFileTest, ContextsAreWrittenOnceAndReferencedByEverySample) {
   const std::string text = test::ArchiveToString(profile(), QVSessionFile::RootKey);
-
-  EXPECT_EQ(recording_->distinctContexts, profile().contexts().size());
   EXPECT_EQ(recording_->distinctContexts, CountOccurrences(text, "<Context objid="));
   EXPECT_EQ(recording_->contextReferences, CountOccurrences(text, "<Context objref="));
   EXPECT_NE(std::string::npos, text.find("xsi:schemaLocation=\"VeskFileFormat.xsd\""));
@@ -514,14 +512,11 @@ TEST_F(QVSessionFileTest, WritesAreRepeatableAndReadBackInTheRecordingProcessKee
 // ---------------------------------------------------------------------------
 // Optional parts and older files
 
+// The configuration, times, properties and notes of a profile are read
+// back in the fresh-process test; here what is left out.
 TEST_F(QVSessionFileTest, AProfileWithoutSessionDataOrNotesReadsBackNull) {
-  auto config = std::make_shared<QVSessionConfig>(QVSessionConfig::TriggerTimerOS);
-  config->sampleLimitEnable = true;
-  config->sampleLimit = 5000;
-  QVSessionProfile empty(config, boost::posix_time::time_from_string("2026-01-02 03:04:05.678901"),
+  QVSessionProfile empty(nullptr, boost::posix_time::time_from_string("2026-01-02 03:04:05.678901"),
                          boost::posix_time::ptime(boost::posix_time::not_a_date_time), false, true);
-  empty.mutableProperties().setString(QVSessionProfile::KeyNotifyDriverName, "none");
-  empty.setNotes("nothing recorded");
   const std::string path = scratch_.file("empty.qvs");
   QVSessionFile::write(empty, path);
   EXPECT_NE(std::string::npos, ReadWholeFile(path).find("<SessionData/>"));
@@ -530,32 +525,19 @@ TEST_F(QVSessionFileTest, AProfileWithoutSessionDataOrNotesReadsBackNull) {
   EXPECT_FALSE(read->callStackData());
   EXPECT_FALSE(read->threadTenureData());
   EXPECT_FALSE(read->systemCallData());
-  ASSERT_TRUE(read->config());
-  EXPECT_EQ(*config, *read->config());
+  EXPECT_FALSE(read->config());
   EXPECT_EQ(empty.beginTime(), read->beginTime());
   EXPECT_TRUE(read->endTime().is_not_a_date_time());
-  EXPECT_EQ(empty.properties(), read->properties());
-  EXPECT_EQ("nothing recorded", read->notes());
-  EXPECT_TRUE(read->contexts().empty());
 
   // Notes may be missing, as older files have none.
-  QVSessionProfile noted(nullptr, boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
-  noted.setNotes("to be removed");
-  std::string text = test::ArchiveToString(noted, QVSessionFile::RootKey);
-  const std::string notes = "<Notes>to be removed</Notes>";
-  const size_t at = text.find(notes);
-  ASSERT_NE(std::string::npos, at);
-  text.erase(at, notes.size());
-  WriteWholeFile(scratch_.file("old.qvs"), text);
-
-  const std::shared_ptr<QVSessionProfile> old = QVSessionFile::read(scratch_.file("old.qvs"));
-  EXPECT_EQ("", old->notes());
-  EXPECT_FALSE(old->config());
+  empty.setNotes("to be removed");
+  WriteWholeFile(scratch_.file("old.qvs"), test::ReplaceOnce(test::ArchiveToString(empty, QVSessionFile::RootKey),
+                                                             "<Notes>to be removed</Notes>", ""));
+  EXPECT_EQ("", QVSessionFile::read(scratch_.file("old.qvs"))->notes());
 }
 
 TEST_F(QVSessionFileTest, CallStacksOfAPlainArchiverReadBackIntoAPlainArchiver) {
   // Older recorders kept one address list per sample under "CallStacks".
-  const auto& unique = profile().callStackData()->samples();
   auto plain = CopyOfCallStacks<QVCallStackTenureArchiver>(profile());
   QVSessionProfile old(nullptr, boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
   old.setCallStackData(std::make_shared<QVSessionDataCallStackTenures>(plain));
@@ -568,16 +550,9 @@ TEST_F(QVSessionFileTest, CallStacksOfAPlainArchiverReadBackIntoAPlainArchiver) 
   const std::shared_ptr<QVSessionProfile> read = QVSessionFile::read(path);
   ASSERT_TRUE(read->callStackData());
   EXPECT_NE(nullptr, dynamic_cast<const QVCallStackTenureArchiver*>(read->callStackData()->archiver().get()));
+  // The copy was made frame for frame from the shared-frame samples, whose
+  // walks the archivers' test compares with plain ones.
   EXPECT_EQ(DescribeProfile(old), DescribeProfile(*read));
-  // The same frames, resolved the same way, as the shared-frame samples.
-  ASSERT_EQ(unique.size(), read->callStackData()->size());
-  for (size_t i = 0; i < unique.size(); ++i) {
-    std::ostringstream before;
-    std::ostringstream after;
-    DescribeFrames(before, *unique[i]);
-    DescribeFrames(after, *read->callStackData()->samples()[i]);
-    EXPECT_EQ(before.str(), after.str()) << "sample " << i;
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -649,7 +624,6 @@ TEST_F(QVSessionFileTest, FailedSavesKeepTheEarlierFileAndReplacedFilesKeepTheir
   EXPECT_THAT(failure, HasSubstr("encoder gave up"));
   EXPECT_TRUE(before == ReadWholeFile(path));
   EXPECT_EQ(std::vector<std::string>{"session.qvs"}, DirectoryEntries(scratch_.path()));
-  EXPECT_EQ(DescribeProfile(profile()), DescribeProfile(*QVSessionFile::read(path)));
 
   // A save into a missing directory names the path.
   const std::string nowhere = scratch_.file("no/such/dir/session.qvs");
@@ -663,7 +637,6 @@ TEST_F(QVSessionFileTest, FailedSavesKeepTheEarlierFileAndReplacedFilesKeepTheir
   struct stat status;
   ASSERT_EQ(0, ::stat(shared.c_str(), &status));
   EXPECT_EQ(0640u, status.st_mode & 07777);
-
 }
 
 TEST_F(QVSessionFileTest, ASaveIntoAReadOnlyDirectoryFailsAndKeepsTheEarlierFile) {
@@ -694,8 +667,6 @@ TEST_F(QVSessionFileTest, IdentifiersComeFromEveryKindOfSessionDataAndOnlyHitSym
   EXPECT_EQ(1u, recorded.processIds().size());
   EXPECT_EQ(2u, recorded.threadIds().size());
   EXPECT_EQ(3u, recorded.contexts().size());
-  EXPECT_FALSE(recorded.moduleIds().empty());
-  EXPECT_FALSE(recorded.sourceFileIds().empty()) << "this program is built with line information";
 
   // Thread tenures alone still name the threads, but no symbols.
   QVSessionProfile tenuresOnly(nullptr, boost::posix_time::ptime(), boost::posix_time::ptime(), false, true);
@@ -725,6 +696,26 @@ TEST_F(QVSessionFileTest, IdentifiersComeFromEveryKindOfSessionDataAndOnlyHitSym
   }
   EXPECT_FALSE(hit.empty());
   EXPECT_EQ(hit, profile().symbolIds());
+
+  // The innermost frame of the first sample lies in this program's
+  // CaptureStackHere: its section, module and source file come along.
+  QVRange<uint64_t> range;
+  const QVAbstractCallFrame* frame = profile().callStackData()->samples()[0]->frameAtIndex(0);
+  const std::shared_ptr<QVSection>& section = frame->section(range);
+  ASSERT_TRUE(section);
+  EXPECT_EQ(1u, recorded.sectionIds().count(section->sectionId()));
+  EXPECT_EQ(1u, recorded.moduleIds().count(section->sectionId().asModuleId()));
+  EXPECT_TRUE(std::any_of(recorded.sourceFileIds().begin(), recorded.sourceFileIds().end(), [](const QVFileId& file) {
+    return file.path().find("QVSessionFileTest.cpp") != std::string::npos;
+  }));
+
+  // The plain archiver walks every sample's frames, the shared-frame one
+  // each tree once: both find the same.
+  QVSampleIdentifiers shared;
+  profile().callStackData()->archiver()->getIdentifiers(shared);
+  QVSampleIdentifiers plain;
+  CopyOfCallStacks<QVCallStackTenureArchiver>(profile())->getIdentifiers(plain);
+  EXPECT_TRUE(shared == plain);
 }
 
 TEST(QVSessionDataTest, TicksAndTimesMapLinearlyAndDataWithoutAnArchiverRoundTrips) {
