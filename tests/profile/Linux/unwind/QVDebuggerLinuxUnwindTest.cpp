@@ -320,10 +320,13 @@ TEST_F(UnwindTest, ProcessEndingWhileItsThreadsAreHeldStillReachesItsParent) {
   ASSERT_TRUE(child->wait(5000, status)) << "the killed probe's end never reached its parent";
   EXPECT_TRUE(WIFSIGNALED(status));
 
+  // The probe counts from its own start, so the first exit must leave time
+  // for discovery on a loaded machine; the step moves the exit across the
+  // sampling rounds from run to run.
   int unwound = 0;
   for (int run = 0; run < 12; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"exit-after", std::to_string(40 + 15 * run)}));
+    ASSERT_NO_FATAL_FAILURE(Start(QV_CALL_CHAIN_PROBE_FP_NOG, {"exit-after", std::to_string(150 + 15 * run)}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       QVDebugger::ThreadSampleMap samples;
