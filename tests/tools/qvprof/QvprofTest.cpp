@@ -388,6 +388,8 @@ TEST_F(QvprofRecording, TheProbesSessionReadsAlikeInScriptInfoAndEveryReportView
   double selfSum = 0;
   double innerSelf = 0;
   double leafSelf = 0;
+  double mainTotal = 0;
+  double threadBTotal = 0;
   for (const Row& row : rows) {
     if (row.indent == 0) {
       topLevel += row.total;
@@ -396,13 +398,21 @@ TEST_F(QvprofRecording, TheProbesSessionReadsAlikeInScriptInfoAndEveryReportView
     EXPECT_LE(row.self, row.total) << row.label;
     if (row.label.compare(0, 8, "inner_a ") == 0) innerSelf += row.self;
     if (row.label.compare(0, 7, "leaf_b ") == 0) leafSelf += row.self;
+    if (row.label.compare(0, 5, "main ") == 0) mainTotal += row.total;
+    if (row.label.compare(0, 9, "thread_b ") == 0) threadBTotal += row.total;
   }
   // Every sample has one outermost frame and one sampled frame; each row is
   // rounded to 0.01.
   EXPECT_NEAR(100.0, topLevel, 0.01 * rows.size());
   EXPECT_NEAR(100.0, selfSum, 0.01 * rows.size());
-  EXPECT_GT(innerSelf, 25.0) << report.out;
-  EXPECT_GT(leafSelf, 25.0) << report.out;
+  // The report weighs by CPU time, and how the processors were shared
+  // between the two threads is the machine's business (under load either can
+  // get most of them), so each spinning function is weighed against its own
+  // thread.
+  EXPECT_GT(mainTotal, 0.0) << report.out;
+  EXPECT_GT(threadBTotal, 0.0) << report.out;
+  EXPECT_GT(innerSelf, 0.9 * mainTotal) << report.out;
+  EXPECT_GT(leafSelf, 0.9 * threadBTotal) << report.out;
 
   const Result leafView = RunQvprof({"report", path, "--topology", "leaf", "--depth", "1", "--min-percent", "0"});
   ASSERT_EQ(0, leafView.status) << leafView.err;
