@@ -16,15 +16,15 @@ namespace Quorvel {
 /// latter under no cookie. Each unit restates processor and context, so any
 /// chunk of the buffer decodes on its own.
 class QVOprofiledEncoder {
-public:
-    explicit QVOprofiledEncoder(const QVNotifydTaskTable& table) : table_(table) {}
+ public:
+  explicit QVOprofiledEncoder(const QVNotifydTaskTable& table) : table_(table) {}
 
-    /// With call chains, frames after the first are its callers in a trace.
-    std::vector<unsigned char> encode(uint32_t cpu, uint32_t pid, uint32_t tid,
-                                      const std::vector<QVProfiledPerfSampler::Frame>& frames, bool callchains) const;
+  /// With call chains, frames after the first are its callers in a trace.
+  std::vector<unsigned char> encode(uint32_t cpu, uint32_t pid, uint32_t tid,
+                                    const std::vector<QVProfiledPerfSampler::Frame>& frames, bool callchains) const;
 
-private:
-    const QVNotifydTaskTable& table_;
+ private:
+  const QVNotifydTaskTable& table_;
 };
 
 }  // namespace Quorvel

@@ -7,10 +7,10 @@ namespace {
 /// Payload shape of a code: how many plain words, or a timestamp (one word in
 /// 64-bit streams, two halves high first in 32-bit streams).
 struct CodeInfo {
-    uint64_t code;
-    const char* name;
-    int words;
-    bool timestamp;
+  uint64_t code;
+  const char* name;
+  int words;
+  bool timestamp;
 };
 
 const CodeInfo kCodes[] = {
@@ -35,9 +35,9 @@ const CodeInfo kCodes[] = {
 };
 
 const CodeInfo* findCode(uint64_t code) {
-    for (const CodeInfo& info : kCodes)
-        if (info.code == code) return &info;
-    return nullptr;
+  for (const CodeInfo& info : kCodes)
+    if (info.code == code) return &info;
+  return nullptr;
 }
 
 }  // namespace
@@ -45,74 +45,73 @@ const CodeInfo* findCode(uint64_t code) {
 uint64_t QVDriverEscapeMarker(bool is64) { return is64 ? ~uint64_t(0) : uint64_t(0xffffffffu); }
 
 const char* QVDriverEscapeCodeName(uint64_t code) {
-    const CodeInfo* info = findCode(code);
-    return info ? info->name : nullptr;
+  const CodeInfo* info = findCode(code);
+  return info ? info->name : nullptr;
 }
 
 QVDriverEventScanner::QVDriverEventScanner(QVDriverBufferCursorAbstract& cursor, bool is64)
     : cursor_(cursor), is64_(is64), escape_(QVDriverEscapeMarker(is64)) {}
 
 bool QVDriverEventScanner::_fail(QVDriverStreamFault fault, uint64_t code) {
-    fault_ = fault;
-    faultCode_ = code;
-    return false;
+  fault_ = fault;
+  faultCode_ = code;
+  return false;
 }
 
 bool QVDriverEventScanner::next(QVDriverStreamItem& item) {
-    if (fault_ != QVDriverStreamFault::None) return false;
-    item = QVDriverStreamItem();
-    item.startIndex = cursor_.index();
-    uint64_t word;
-    if (!cursor_.nextRecord(word)) return false;
-    if (word != escape_) {
-        item.kind = QVDriverStreamItem::Entry;
-        item.first = word;
-        if (!cursor_.nextRecord(item.second)) return _fail(QVDriverStreamFault::UnterminatedEntry, 0);
-        return true;
-    }
-    uint64_t code;
-    if (!cursor_.nextRecord(code)) return _fail(QVDriverStreamFault::UnterminatedEscape, 0);
-    const CodeInfo* info = findCode(code);
-    if (!info) return _fail(QVDriverStreamFault::UnknownCode, code);
-    item.kind = QVDriverStreamItem::Control;
-    item.code = code;
-    if (info->timestamp) {
-        uint64_t high;
-        if (!cursor_.nextRecord(high)) return _fail(QVDriverStreamFault::UnterminatedPayload, code);
-        if (is64_) {
-            item.first = high;
-        } else {
-            uint64_t low;
-            if (!cursor_.nextRecord(low)) return _fail(QVDriverStreamFault::UnterminatedPayload, code);
-            item.first = (high << 32) | low;
-        }
-        return true;
-    }
-    if (info->words >= 1 && !cursor_.nextRecord(item.first))
-        return _fail(QVDriverStreamFault::UnterminatedPayload, code);
-    if (info->words >= 2 && !cursor_.nextRecord(item.second))
-        return _fail(QVDriverStreamFault::UnterminatedPayload, code);
+  if (fault_ != QVDriverStreamFault::None) return false;
+  item = QVDriverStreamItem();
+  item.startIndex = cursor_.index();
+  uint64_t word;
+  if (!cursor_.nextRecord(word)) return false;
+  if (word != escape_) {
+    item.kind = QVDriverStreamItem::Entry;
+    item.first = word;
+    if (!cursor_.nextRecord(item.second)) return _fail(QVDriverStreamFault::UnterminatedEntry, 0);
     return true;
+  }
+  uint64_t code;
+  if (!cursor_.nextRecord(code)) return _fail(QVDriverStreamFault::UnterminatedEscape, 0);
+  const CodeInfo* info = findCode(code);
+  if (!info) return _fail(QVDriverStreamFault::UnknownCode, code);
+  item.kind = QVDriverStreamItem::Control;
+  item.code = code;
+  if (info->timestamp) {
+    uint64_t high;
+    if (!cursor_.nextRecord(high)) return _fail(QVDriverStreamFault::UnterminatedPayload, code);
+    if (is64_) {
+      item.first = high;
+    } else {
+      uint64_t low;
+      if (!cursor_.nextRecord(low)) return _fail(QVDriverStreamFault::UnterminatedPayload, code);
+      item.first = (high << 32) | low;
+    }
+    return true;
+  }
+  if (info->words >= 1 && !cursor_.nextRecord(item.first)) return _fail(QVDriverStreamFault::UnterminatedPayload, code);
+  if (info->words >= 2 && !cursor_.nextRecord(item.second))
+    return _fail(QVDriverStreamFault::UnterminatedPayload, code);
+  return true;
 }
 
 std::string QVDriverEventScanner::faultText() const {
-    switch (fault_) {
+  switch (fault_) {
     case QVDriverStreamFault::None:
-        return std::string();
+      return std::string();
     case QVDriverStreamFault::UnterminatedEscape:
-        return "buffer corrupted - unterminated escape code sequence";
+      return "buffer corrupted - unterminated escape code sequence";
     case QVDriverStreamFault::UnterminatedEntry:
-        return "buffer corrupted - unterminated sample entry";
+      return "buffer corrupted - unterminated sample entry";
     case QVDriverStreamFault::UnterminatedPayload: {
-        // The documented form drops the "OP_" prefix: "unterminated CTX_SWITCH_CODE".
-        std::string name = QVDriverEscapeCodeName(faultCode_);
-        if (name.compare(0, 3, "OP_") == 0) name.erase(0, 3);
-        return "buffer corrupted - unterminated " + name;
+      // The documented form drops the "OP_" prefix: "unterminated CTX_SWITCH_CODE".
+      std::string name = QVDriverEscapeCodeName(faultCode_);
+      if (name.compare(0, 3, "OP_") == 0) name.erase(0, 3);
+      return "buffer corrupted - unterminated " + name;
     }
     case QVDriverStreamFault::UnknownCode:
-        return "buffer corrupted (unknown escape code " + std::to_string(faultCode_) + ")";
-    }
-    return std::string();
+      return "buffer corrupted (unknown escape code " + std::to_string(faultCode_) + ")";
+  }
+  return std::string();
 }
 
 }  // namespace Quorvel

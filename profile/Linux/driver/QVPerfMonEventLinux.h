@@ -23,38 +23,38 @@ namespace Quorvel {
 /// "MuxSelect", "UnitMaskSelect", "MinCount", "MinCountCallStack",
 /// "MaxCount" ("0x%llx" text, read back with base detection).
 class QVPerfMonEventLinux : public QVArchivable, public QVUnarchivable {
-public:
-    /// The event of a free counter: no identifier, every field zero.
-    static const std::shared_ptr<QVPerfMonEventLinux> NULL_EVENT;
+ public:
+  /// The event of a free counter: no identifier, every field zero.
+  static const std::shared_ptr<QVPerfMonEventLinux> NULL_EVENT;
 
-    QVPerfMonEventLinux() = default;
-    QVPerfMonEventLinux(const QVPerfMonEventId& identifier, uint32_t counterSelect, uint32_t eventSelect,
-                        uint32_t muxSelect, uint32_t unitMaskSelect, uint64_t minCount, uint64_t minCountCallStack,
-                        uint64_t maxCount);
+  QVPerfMonEventLinux() = default;
+  QVPerfMonEventLinux(const QVPerfMonEventId& identifier, uint32_t counterSelect, uint32_t eventSelect,
+                      uint32_t muxSelect, uint32_t unitMaskSelect, uint64_t minCount, uint64_t minCountCallStack,
+                      uint64_t maxCount);
 
-    const QVPerfMonEventId& identifier() const { return identifier_; }
-    uint32_t counterSelect() const { return counterSelect_; }
-    uint32_t eventSelect() const { return eventSelect_; }
-    uint32_t muxSelect() const { return muxSelect_; }
-    uint32_t unitMaskSelect() const { return unitMaskSelect_; }
-    uint64_t minCount() const { return minCount_; }
-    uint64_t minCountCallStack() const { return minCountCallStack_; }
-    uint64_t maxCount() const { return maxCount_; }
+  const QVPerfMonEventId& identifier() const { return identifier_; }
+  uint32_t counterSelect() const { return counterSelect_; }
+  uint32_t eventSelect() const { return eventSelect_; }
+  uint32_t muxSelect() const { return muxSelect_; }
+  uint32_t unitMaskSelect() const { return unitMaskSelect_; }
+  uint64_t minCount() const { return minCount_; }
+  uint64_t minCountCallStack() const { return minCountCallStack_; }
+  uint64_t maxCount() const { return maxCount_; }
 
-    void encodeWithArchiver(QVArchiver* archiver) const override;
-    void decodeWithUnarchiver(QVUnarchiver* unarchiver) override;
-    /// "identifier - 0xCCCCCCCC:0xEEEEEEEE:0xMMMMMMMM:0xUUUUUUUU:min:minCallStack:max"
-    void getDescription(std::ostream& os) const;
+  void encodeWithArchiver(QVArchiver* archiver) const override;
+  void decodeWithUnarchiver(QVUnarchiver* unarchiver) override;
+  /// "identifier - 0xCCCCCCCC:0xEEEEEEEE:0xMMMMMMMM:0xUUUUUUUU:min:minCallStack:max"
+  void getDescription(std::ostream& os) const;
 
-private:
-    QVPerfMonEventId identifier_;
-    uint32_t counterSelect_ = 0;
-    uint32_t eventSelect_ = 0;
-    uint32_t muxSelect_ = 0;
-    uint32_t unitMaskSelect_ = 0;
-    uint64_t minCount_ = 0;
-    uint64_t minCountCallStack_ = 0;
-    uint64_t maxCount_ = 0xFFFFFFFFull;
+ private:
+  QVPerfMonEventId identifier_;
+  uint32_t counterSelect_ = 0;
+  uint32_t eventSelect_ = 0;
+  uint32_t muxSelect_ = 0;
+  uint32_t unitMaskSelect_ = 0;
+  uint64_t minCount_ = 0;
+  uint64_t minCountCallStack_ = 0;
+  uint64_t maxCount_ = 0xFFFFFFFFull;
 };
 
 /// Equal when identifier, the four selects and the maximum count agree; the
@@ -71,37 +71,37 @@ std::ostream& operator<<(std::ostream& os, const std::shared_ptr<QVPerfMonEventL
 /// Archive keys: "Processor" (ProcessorToString), "NumberOfCounters"
 /// ("0x%llx"), list "Events" of "Event" objects.
 class QVPerfMonEventListLinux : public QVArchivable, public QVUnarchivable {
-public:
-    QVPerfMonEventListLinux(QVProcessor processor, uint32_t numberOfCounters, const std::string& name);
-    QVPerfMonEventListLinux(const QVPerfMonEventListLinux&) = delete;
-    QVPerfMonEventListLinux& operator=(const QVPerfMonEventListLinux&) = delete;
+ public:
+  QVPerfMonEventListLinux(QVProcessor processor, uint32_t numberOfCounters, const std::string& name);
+  QVPerfMonEventListLinux(const QVPerfMonEventListLinux&) = delete;
+  QVPerfMonEventListLinux& operator=(const QVPerfMonEventListLinux&) = delete;
 
-    void addEvent(const std::shared_ptr<QVPerfMonEventLinux>& event);
-    size_t eventCount() const { return events_.size(); }
-    std::shared_ptr<QVPerfMonEventLinux> eventAtIndex(size_t index) const;
-    std::shared_ptr<QVPerfMonEventLinux> eventWithIdentifier(const QVPerfMonEventId& identifier) const;
+  void addEvent(const std::shared_ptr<QVPerfMonEventLinux>& event);
+  size_t eventCount() const { return events_.size(); }
+  std::shared_ptr<QVPerfMonEventLinux> eventAtIndex(size_t index) const;
+  std::shared_ptr<QVPerfMonEventLinux> eventWithIdentifier(const QVPerfMonEventId& identifier) const;
 
-    QVProcessor processor() const { return processor_; }
-    uint32_t numberOfCounters() const { return numberOfCounters_; }
-    const std::string& name() const { return name_; }
+  QVProcessor processor() const { return processor_; }
+  uint32_t numberOfCounters() const { return numberOfCounters_; }
+  const std::string& name() const { return name_; }
 
-    void encodeWithArchiver(QVArchiver* archiver) const override;
-    void decodeWithUnarchiver(QVUnarchiver* unarchiver) override;
-    void getDescription(std::ostream& os) const;
+  void encodeWithArchiver(QVArchiver* archiver) const override;
+  void decodeWithUnarchiver(QVUnarchiver* unarchiver) override;
+  void getDescription(std::ostream& os) const;
 
-private:
-    QVProcessor processor_;
-    uint32_t numberOfCounters_;
-    std::vector<std::shared_ptr<QVPerfMonEventLinux>> events_;
-    std::unordered_map<QVPerfMonEventId, std::shared_ptr<QVPerfMonEventLinux>> index_;
-    std::string name_;
+ private:
+  QVProcessor processor_;
+  uint32_t numberOfCounters_;
+  std::vector<std::shared_ptr<QVPerfMonEventLinux>> events_;
+  std::unordered_map<QVPerfMonEventId, std::shared_ptr<QVPerfMonEventLinux>> index_;
+  std::string name_;
 };
 
 template <>
 struct QVUnarchiverFactory<QVPerfMonEventListLinux> {
-    static std::shared_ptr<QVPerfMonEventListLinux> create() {
-        return std::make_shared<QVPerfMonEventListLinux>(QVProcessorUnknown, 0, std::string());
-    }
+  static std::shared_ptr<QVPerfMonEventListLinux> create() {
+    return std::make_shared<QVPerfMonEventListLinux>(QVProcessorUnknown, 0, std::string());
+  }
 };
 
 }  // namespace Quorvel

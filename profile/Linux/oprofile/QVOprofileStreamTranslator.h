@@ -29,40 +29,40 @@ constexpr uint64_t kOprofileNoCookie = 0;
 /// A sample that cannot be placed takes its call-stack frames with it; a
 /// frame that cannot be placed is left out of its stack.
 class QVOprofileStreamTranslator {
-public:
-    /// The address of a sample offset under a cookie in a thread group;
-    /// false when the offset cannot be placed.
-    using Locate = std::function<bool(uint64_t tgid, uint64_t cookie, uint64_t offset, uint64_t& address)>;
-    /// The stream switched to a thread of a thread group.
-    using Context = std::function<void(uint64_t tgid, uint64_t tid)>;
-    /// One line of debug output (the decoding's own) or of warning.
-    using Log = std::function<void(bool warning, const std::string& line)>;
+ public:
+  /// The address of a sample offset under a cookie in a thread group;
+  /// false when the offset cannot be placed.
+  using Locate = std::function<bool(uint64_t tgid, uint64_t cookie, uint64_t offset, uint64_t& address)>;
+  /// The stream switched to a thread of a thread group.
+  using Context = std::function<void(uint64_t tgid, uint64_t tid)>;
+  /// One line of debug output (the decoding's own) or of warning.
+  using Log = std::function<void(bool warning, const std::string& line)>;
 
-    QVOprofileStreamTranslator(Locate locate, Context context, Log log);
+  QVOprofileStreamTranslator(Locate locate, Context context, Log log);
 
-    /// Translates the words of one file buffer into out (which must have
-    /// the same width). False when the words end in a fault; what came
-    /// before it is in out. processed: words consumed.
-    bool translate(QVDriverBufferCursorAbstract& words, bool is64, QVDriverEventWriter& out, uint64_t& processed);
+  /// Translates the words of one file buffer into out (which must have
+  /// the same width). False when the words end in a fault; what came
+  /// before it is in out. processed: words consumed.
+  bool translate(QVDriverBufferCursorAbstract& words, bool is64, QVDriverEventWriter& out, uint64_t& processed);
 
-    /// Samples left out because their offset could not be placed.
-    uint64_t droppedSamples() const { return dropped_; }
+  /// Samples left out because their offset could not be placed.
+  uint64_t droppedSamples() const { return dropped_; }
 
-private:
-    void _announceContext(QVDriverEventWriter& out);
+ private:
+  void _announceContext(QVDriverEventWriter& out);
 
-    Locate locate_;
-    Context context_;
-    Log log_;
-    uint64_t dropped_ = 0;
+  Locate locate_;
+  Context context_;
+  Log log_;
+  uint64_t dropped_ = 0;
 
-    // Per file buffer: each starts from the stream's defaults.
-    uint64_t tid_ = 0;
-    uint64_t tgid_ = 0;
-    bool contextPending_ = false;
-    uint64_t cookie_ = kOprofileNoCookie;
-    bool inKernel_ = false;
-    enum class Trace { Normal, Begun, Frames, Dropped } trace_ = Trace::Normal;
+  // Per file buffer: each starts from the stream's defaults.
+  uint64_t tid_ = 0;
+  uint64_t tgid_ = 0;
+  bool contextPending_ = false;
+  uint64_t cookie_ = kOprofileNoCookie;
+  bool inKernel_ = false;
+  enum class Trace { Normal, Begun, Frames, Dropped } trace_ = Trace::Normal;
 };
 
 }  // namespace Quorvel

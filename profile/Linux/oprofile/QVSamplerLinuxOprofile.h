@@ -25,40 +25,40 @@ class QVProfileDriverLinuxOprofile;
 /// that the process has not mapped (a placeholder, or a process that has
 /// exited) is added to it.
 class QVSamplerLinuxOprofile : public QVSamplerLinuxQVProfile {
-public:
-    static bool debug_;  ///< QV_DEBUG_OPROFILE: a line per decoded record
+ public:
+  static bool debug_;  ///< QV_DEBUG_OPROFILE: a line per decoded record
 
-    /// Records through the process-wide oprofile driver.
-    explicit QVSamplerLinuxOprofile(const std::shared_ptr<QVSessionConfig>& config);
-    QVSamplerLinuxOprofile(const std::shared_ptr<QVSessionConfig>& config,
-                           const std::shared_ptr<QVProfileDriverLinuxOprofile>& driver);
+  /// Records through the process-wide oprofile driver.
+  explicit QVSamplerLinuxOprofile(const std::shared_ptr<QVSessionConfig>& config);
+  QVSamplerLinuxOprofile(const std::shared_ptr<QVSessionConfig>& config,
+                         const std::shared_ptr<QVProfileDriverLinuxOprofile>& driver);
 
-    /// The file of a cookie: "NO_COOKIE" for 0, "INVALID_COOKIE" for all
-    /// ones, "" when the driver cannot resolve it (asked again next time).
-    std::string _dcookieToModulePath(uint64_t cookie);
+  /// The file of a cookie: "NO_COOKIE" for 0, "INVALID_COOKIE" for all
+  /// ones, "" when the driver cannot resolve it (asked again next time).
+  std::string _dcookieToModulePath(uint64_t cookie);
 
-protected:
-    bool _start() override;
-    bool _decodeFileBuffer(QVDriverBufferCursorMemory& words, QVDriverSampleDecoder& decoder,
-                           uint64_t& processed) override;
+ protected:
+  bool _start() override;
+  bool _decodeFileBuffer(QVDriverBufferCursorMemory& words, QVDriverSampleDecoder& decoder,
+                         uint64_t& processed) override;
 
-private:
-    QVSamplerLinuxOprofile(const std::shared_ptr<QVSessionConfig>& config,
-                           const std::shared_ptr<QVProfileDriverLinuxOprofile>& driver, bool wasLoaded);
+ private:
+  QVSamplerLinuxOprofile(const std::shared_ptr<QVSessionConfig>& config,
+                         const std::shared_ptr<QVProfileDriverLinuxOprofile>& driver, bool wasLoaded);
 
-    /// Where a file's bytes lie in a process: [fileOffset, +length) at address.
-    struct Placement {
-        uint64_t fileOffset;
-        uint64_t length;
-        uint64_t address;
-    };
-    bool _locate(uint64_t tgid, uint64_t cookie, uint64_t offset, uint64_t& address);
-    std::vector<Placement> _placements(uint64_t tgid, const std::string& path);
-    void _registerContext(uint64_t tgid, uint64_t tid);
+  /// Where a file's bytes lie in a process: [fileOffset, +length) at address.
+  struct Placement {
+    uint64_t fileOffset;
+    uint64_t length;
+    uint64_t address;
+  };
+  bool _locate(uint64_t tgid, uint64_t cookie, uint64_t offset, uint64_t& address);
+  std::vector<Placement> _placements(uint64_t tgid, const std::string& path);
+  void _registerContext(uint64_t tgid, uint64_t tid);
 
-    std::shared_ptr<QVProfileDriverLinuxOprofile> oprofile_;
-    std::unordered_map<uint64_t, std::string> cookiePaths_;
-    std::map<std::pair<uint64_t, uint64_t>, std::vector<Placement>> placements_;  // (tgid, cookie)
+  std::shared_ptr<QVProfileDriverLinuxOprofile> oprofile_;
+  std::unordered_map<uint64_t, std::string> cookiePaths_;
+  std::map<std::pair<uint64_t, uint64_t>, std::vector<Placement>> placements_;  // (tgid, cookie)
 };
 
 }  // namespace Quorvel
