@@ -54,7 +54,7 @@ void CommandTable::writeHelp(std::ostream& os) {
     os << "  " << command->name() << std::string(width - command->name().size() + 2, ' ') << command->summary()
        << '\n';
   }
-  os << "\nRun 'qvprof COMMAND --help' for the options of a command.\n"
+  os << "\nRun 'qvprof COMMAND --help' for the options of a command, 'qvprof --version' for the version.\n"
         "Example:\n"
         "  qvprof record -o app.qvprof -- ./app --its-arguments\n"
         "  qvprof report app.qvprof\n";

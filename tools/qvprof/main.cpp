@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
     CommandTable::writeHelp(std::cout);
     return Command::ExitSuccess;
   }
+  if (word == "--version" || word == "version") {
+    std::cout << "qvprof " << QV_VERSION << '\n';
+    return Command::ExitSuccess;
+  }
 
   auto command = CommandTable::find(word);
   if (!command) {

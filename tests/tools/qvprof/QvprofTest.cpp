@@ -94,6 +94,9 @@ TEST(QvprofHelp, EveryCommandAnswersHelpWithItsOwnOptions) {
     }
   }
   EXPECT_EQ(0, RunQvprof({"help", "report"}).out.find("Usage: qvprof report"));
+  const Result version = RunQvprof({"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("qvprof [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
 }
 
 TEST(QvprofArguments, MistakesExitWithStatusTwoAndOneLineNamingTheArgument) {
