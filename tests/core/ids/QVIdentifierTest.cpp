@@ -38,24 +38,15 @@ QVSystemId TestSystem() { return QVSystemId::uniqueSystemId("0123456789abcdef", 
 // of kernel modules, which name a boot of a system.
 constexpr uint64_t kBoot = 1796497790000000000ULL;
 
-TEST(QVIdentifierTest, EqualFieldsGiveOneInstance) {
+// Equal fields give one instance: every kind read back from an archive is
+// the instance it was written from (ArchiveRoundTripReinternsEveryKind), and
+// so are contexts interned from many threads at once.
+TEST(QVIdentifierTest, AnyDifferingFieldMakesAnotherIdentifier) {
   const QVSystemId system = TestSystem();
   const QVProcessId process = QVProcessId::uniqueProcessId(system, 1200, 1000);
   const QVThreadId thread = QVThreadId::uniqueThreadId(process, 1234, 2000);
   const QVContext context = QVContext::uniqueContext(thread, 1, QVContext::StateUser);
-
-  EXPECT_EQ(TestSystem(), system);
-  EXPECT_EQ(TestSystem().archiveIdentity(), system.archiveIdentity());
-  EXPECT_EQ(QVProcessId::uniqueProcessId(TestSystem(), 1200, 1000).archiveIdentity(), process.archiveIdentity());
-  EXPECT_EQ(QVThreadId::uniqueThreadId(process, 1234, 2000), thread);
-  EXPECT_EQ(QVContext::uniqueContext(thread, 1, 1).archiveIdentity(), context.archiveIdentity());
-  EXPECT_EQ(QVFileId::uniqueFileId("/usr/lib/libc.so.6"), QVFileId::uniqueFileId("/usr/lib/libc.so.6"));
-  EXPECT_EQ(QVProcessorId::uniqueProcessorId(system, 3), QVProcessorId::uniqueProcessorId(system, 3));
-  EXPECT_EQ(QVDiskId::uniqueDiskId(system, "sda"), QVDiskId::uniqueDiskId(system, "sda"));
-  EXPECT_EQ(QVNetworkId::uniqueNetworkId(system, "eth0"), QVNetworkId::uniqueNetworkId(system, "eth0"));
-
-  // Any differing field makes another identifier, including the start time
-  // that tells apart a reused pid.
+  // The start time tells apart a reused pid.
   EXPECT_NE(QVProcessId::uniqueProcessId(system, 1200, 1001), process);
   EXPECT_NE(QVProcessId::uniqueProcessId(QVSystemId::uniqueSystemId("other", "testhost"), 1200, 1000), process);
   EXPECT_NE(QVThreadId::uniqueThreadId(process, 1234, 0), thread);

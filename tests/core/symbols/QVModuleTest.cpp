@@ -13,7 +13,6 @@
 #include "support/ArchiveRoundTrip.h"
 #include "support/ElfProbes.h"
 #include "support/Registries.h"
-#include "support/SymbolFixtures.h"
 #include "support/TestSupport.h"
 #include "symbols/elf/QVElfHeader.h"
 #include "symbols/elf/QVElfImage.h"
@@ -369,16 +368,24 @@ TEST_F(QVModuleTest, SessionSymbolsReadBackAfterFlushingAnswerFromTheFile) {
     baseAddress = module->baseAddress();
     sectionCount = module->sections().size();
     textAttributes = module->sectionWithId(textId)->attributes();
-    SymbolRegistryDocument written;
-    written.sourceFiles.push_back(QVSourceFile::sourceFileWithId(file));
-    written.symbols = {checksum, module->symbolNamed("_ZN5probe11Accumulator4foldEi")};
-    written.modules = {module};
-    written.systems = {QVSystem::currentSystem()};
-    document = ArchiveToString(written, "Session");
+    document = ArchiveList("Session", [&](QVArchiver& archiver) {
+      archiver.encodeObject(*QVSourceFile::sourceFileWithId(file), "SourceFile");
+      archiver.encodeObject(*checksum, "Symbol");
+      archiver.encodeObject(*module->symbolNamed("_ZN5probe11Accumulator4foldEi"), "Symbol");
+      archiver.encodeObject(*module, "Module");
+      archiver.encodeObject(*QVSystem::currentSystem(), "System");
+    });
   }
   ASSERT_GT(checksumLine, 0);
   FlushRegistries();
-  UnarchiveFromString<SymbolRegistryDocument>(document, "Session");
+  // Registered as a session file registers them: each kind once read.
+  UnarchiveList(document, "Session", [](QVUnarchiver& unarchiver) {
+    QVSourceFile::registerSourceFile(DecodeObject<QVSourceFile>(unarchiver, "SourceFile"));
+    QVSymbol::registerSymbol(DecodeObject<QVSymbol>(unarchiver, "Symbol"));
+    QVSymbol::registerSymbol(DecodeObject<QVSymbol>(unarchiver, "Symbol"));
+    QVModule::registerModule(DecodeObject<QVModule>(unarchiver, "Module"));
+    QVSystem::registerSystem(DecodeObject<QVSystem>(unarchiver, "System"));
+  });
   const std::shared_ptr<QVModule>& module = QVModule::moduleWithId(moduleId);
   ASSERT_TRUE(module);
   EXPECT_EQ(dynamic_cast<QVModuleElf*>(module.get()), nullptr) << "decoded module is an ELF module";

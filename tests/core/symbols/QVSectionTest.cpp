@@ -7,7 +7,6 @@
 
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
-#include "support/SymbolFixtures.h"
 #include "symbols/QVSymbol.h"
 
 using namespace Quorvel;

@@ -9,7 +9,6 @@
 #include "base/QVException.h"
 #include "support/ArchiveRoundTrip.h"
 #include "support/Registries.h"
-#include "support/SymbolFixtures.h"
 #include "support/TestSupport.h"
 #include "symbols/QVSourceFile.h"
 #include "symbols/QVSystem.h"
