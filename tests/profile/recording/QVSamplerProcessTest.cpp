@@ -2,7 +2,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -209,14 +208,9 @@ std::vector<QVCallTreeNode::NodePtr> Chain(const QVCallTreeNode& root, const std
   return found;
 }
 
-std::string Describe(const QVCallTreeNode& node) {
-  std::ostringstream text;
-  node.getDescription(text);
-  return text.str();
-}
-
 // Every build of the probe, recorded in spin mode: each thread's samples go
-// to its own chain, top-down and bottom-up.
+// to its own chain. The bottom-up view of the same stacks is the call tree's
+// reference-model test and qvprof's leaf report of the probe.
 class QVSamplerProcessBuildTest : public QVSamplerProcessRecordingTest,
                                   public ::testing::WithParamInterface<CallChainProbe::Binary> {};
 
@@ -264,21 +258,9 @@ TEST_P(QVSamplerProcessBuildTest, SamplesLandInTheExpectedChains) {
     const QVCallTree::RootPtr root = tree.rootNodeForThreadId(expected.first);
     ASSERT_TRUE(root);
     const auto chain = Chain(*root, expected.second);
-    ASSERT_EQ(expected.second.size(), chain.size()) << Describe(*root);
-    EXPECT_GE(chain.back()->totalWeight(), 0.8 * root->totalWeight()) << Describe(*root);
+    ASSERT_EQ(expected.second.size(), chain.size()) << test::Text(*root);
+    EXPECT_GE(chain.back()->totalWeight(), 0.8 * root->totalWeight()) << test::Text(*root);
   }
-
-  // Bottom-up: the sampled functions first, their callers below them.
-  QVCallTree leaves(data->samples(), QVCallTree::leaf, QVCallTree::symbol);
-  const QVCallTree::RootPtr mainLeaves = leaves.rootNodeForThreadId(mainThread);
-  ASSERT_TRUE(mainLeaves);
-  const auto chain = Chain(*mainLeaves, {"inner_a", "middle_a", "outer_a", "main"});
-  ASSERT_EQ(4u, chain.size()) << Describe(*mainLeaves);
-  std::vector<QVCallTreeNode::NodePtr> top;
-  mainLeaves->getChildren(top);
-  EXPECT_NE(top.end(), std::find(top.begin(), top.end(), chain[0])) << "the sampled function lies below the root";
-  EXPECT_GE(chain[0]->totalWeight(), 0.5 * mainLeaves->totalWeight()) << Describe(*mainLeaves);
-  EXPECT_GE(chain[2]->totalWeight(), 0.9 * chain[0]->totalWeight());
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, QVSamplerProcessBuildTest, ::testing::ValuesIn(CallChainProbe::binaries()),
@@ -366,22 +348,9 @@ TEST_F(QVSamplerProcessRecordingTest, ThreadsComingAndGoingBetweenTicks) {
   EXPECT_GE(threads.size(), 2u);
 }
 
-TEST_F(QVSamplerProcessRecordingTest, SampleLimitEndsTheRecordingAndAbortDropsTheSamplesAndReleasesTheTarget) {
-  auto config = Config(0.002);
-  config->sampleLimitEnable = true;
-  config->sampleLimit = 40;
-  ASSERT_TRUE(sampler->setConfig(config));
+// Where a sample limit ends the recording is qvprof's recording test's case.
+TEST_F(QVSamplerProcessRecordingTest, AbortDropsTheSamplesAndADestroyedSamplerReleasesTheTarget) {
   ASSERT_NO_FATAL_FAILURE(StartRecording(QV_CALL_CHAIN_PROBE_NOFP_NOG, {"spin", "20"}));
-  ASSERT_TRUE(WaitFor(10.0, [&] { return !sampler->isActive(); }));
-  EXPECT_EQ(QVSessionRecorder::StopReasonSampleLimit, sampler->stopReason());
-  // Two threads per tick: the tick that reaches 40 may hold one more.
-  EXPECT_GE(sampler->sampleCount(), 40u);
-  EXPECT_LE(sampler->sampleCount(), 41u);
-  test::ExpectNotTraced(probe->pid());
-
-  // Without a limit, so that nothing but the abort ends the next one.
-  ASSERT_TRUE(sampler->setConfig(Config(0.005)));
-  ASSERT_TRUE(sampler->start());
   ASSERT_TRUE(WaitForSamples(10));
   sampler->abort();
   EXPECT_FALSE(sampler->isActive());
