@@ -92,6 +92,8 @@ class Driver {
   void _buildProfile();
   void _buildNotify();
   void _buildOprofile();
+  // The event buffer's size and wake-up mark, which both layouts serve.
+  void _bufferSettings();
   bool _servesCookies() const { return options_.notify || options_.oprofile; }
   void _setting(const std::string& path, uint64_t initial, std::function<int(uint64_t)> onWrite = nullptr);
   int _enable(uint64_t value);
@@ -163,8 +165,7 @@ Driver::Driver(const Options& options)
   }
 }
 
-void Driver::_buildNotify() {
-  _add("/pointer_size", Node{false, [this] { return std::to_string(options_.pointerSize) + "\n"; }, nullptr});
+void Driver::_bufferSettings() {
   _setting("/buffer_size", 131072, [this](uint64_t words) {
     if (words == 0) return -EINVAL;
     queue_.setCapacity(words);
@@ -175,6 +176,11 @@ void Driver::_buildNotify() {
     return 0;
   });
   queue_.setWatershed(32768);
+}
+
+void Driver::_buildNotify() {
+  _add("/pointer_size", Node{false, [this] { return std::to_string(options_.pointerSize) + "\n"; }, nullptr});
+  _bufferSettings();
   _setting("/enable", 0, [this](uint64_t value) { return _enable(value); });
   _add("/dump", Node{false, [] { return std::string("0\n"); }, [this](const std::string&) { return dump(); }});
   _add("/dcookies", Node{true, nullptr, nullptr});
@@ -212,16 +218,7 @@ void Driver::_buildProfile() {
   fact("/timer_freq", "1000000000");
   fact("/num_counters", "0");
   _setting("/backtrace_depth", 0, [](uint64_t depth) { return depth <= 512 ? 0 : -EINVAL; });
-  _setting("/buffer_size", 131072, [this](uint64_t words) {
-    if (words == 0) return -EINVAL;
-    queue_.setCapacity(words);
-    return 0;
-  });
-  _setting("/buffer_watershed", 32768, [this](uint64_t words) {
-    queue_.setWatershed(words);
-    return 0;
-  });
-  queue_.setWatershed(32768);
+  _bufferSettings();
   _setting("/cpu_buffer_size", 8192);
   _setting("/idle_poll", 0);
   _setting("/enable_kernel", 1);
